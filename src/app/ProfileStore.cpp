@@ -1,0 +1,53 @@
+#include "app/ProfileStore.h"
+
+#include <QSettings>
+#include <QStringList>
+
+namespace {
+QString KeyOf(const std::string& section, const std::string& key) {
+    return QString::fromStdString(section) + QLatin1Char('/') + QString::fromStdString(key);
+}
+} // namespace
+
+CProfileStore::CProfileStore()
+    : m_settings(std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
+                                             QStringLiteral("Norvane"), QStringLiteral("ZDX"))) {}
+
+CProfileStore::~CProfileStore() = default;
+
+std::string CProfileStore::GetProfileString(const std::string& section, const std::string& key,
+                                            const std::string& def) {
+    const QVariant value = m_settings->value(KeyOf(section, key));
+    if (!value.isValid())
+        return def;
+    // A hand-edited value with unquoted commas comes back as a list.
+    if (value.typeId() == QMetaType::QStringList)
+        return value.toStringList().join(QStringLiteral(", ")).toStdString();
+    if (!value.canConvert<QString>())
+        return def;
+    return value.toString().toStdString();
+}
+
+int CProfileStore::GetProfileInt(const std::string& section, const std::string& key, int def) {
+    const QVariant value = m_settings->value(KeyOf(section, key));
+    if (!value.isValid())
+        return def;
+    bool ok = false;
+    const int number = value.typeId() == QMetaType::QString
+                           ? value.toString().trimmed().toInt(&ok, 10)
+                           : value.toInt(&ok);
+    return ok ? number : def;
+}
+
+void CProfileStore::WriteProfileString(const std::string& section, const std::string& key,
+                                       const std::string& value) {
+    m_settings->setValue(KeyOf(section, key), QString::fromStdString(value));
+}
+
+void CProfileStore::WriteProfileInt(const std::string& section, const std::string& key, int value) {
+    m_settings->setValue(KeyOf(section, key), value);
+}
+
+void CProfileStore::Flush() {
+    m_settings->sync();
+}

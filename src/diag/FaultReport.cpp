@@ -1,0 +1,3 @@
+#include "diag/FaultReport.h"
+
+void InstallFaultFilter() {}

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test: once in a normal build and once under
+# AddressSanitizer and UndefinedBehaviorSanitizer.
+#   ./test.sh            both builds
+#   ./test.sh --quick    the normal build only
+set -euo pipefail
+cd "$(dirname "$0")"
+source tools/deps.sh
+zdx_install_deps
+
+quick=0
+[ "${1:-}" = "--quick" ] && quick=1
+
+jobs=$(nproc)
+export QT_QPA_PLATFORM=offscreen
+
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$jobs"
+(cd build && ctest --output-on-failure -j "$jobs")
+
+if [ "$quick" -eq 0 ]; then
+  cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZDX_SANITIZE=ON \
+    -DZDX_BUILD_BENCH=OFF >/dev/null
+  cmake --build build-asan -j "$jobs"
+  export ASAN_OPTIONS=detect_leaks=1
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  (cd build-asan && ctest --output-on-failure -j "$jobs")
+fi

@@ -1,0 +1,32 @@
+#pragma once
+// Running the programs the way a user does: a child process with its own current folder and
+// environment.
+#include "../core/TempDir.h"
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+struct ProcessResult {
+    int exitCode = -1; // -1 when the process died of a signal
+    int signal = 0;
+    std::string out, err;
+};
+
+struct ProcessOptions {
+    std::string cwd;
+    std::map<std::string, std::string> env; // set on top of this process's environment
+};
+
+// Runs the program to its end (killing it after `timeout`) and collects its output.
+ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
+                         const ProcessOptions& options,
+                         std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+// Starts the program, polls `done` until it holds or the program ends, then stops the program
+// with SIGTERM. Returns whether `done` held before the time-out.
+bool RunUntil(const std::string& program, const std::vector<std::string>& args,
+              const ProcessOptions& options, const std::function<bool()>& done,
+              std::chrono::milliseconds timeout = std::chrono::seconds(30));

@@ -1,0 +1,234 @@
+#include "app/ProfileSource.h"
+#include "app/SettingsFile.h"
+#include "app/ZDXApp.h"
+
+#include "TempDir.h"
+
+#include <charconv>
+#include <gtest/gtest.h>
+#include <map>
+
+namespace {
+
+// A profile store held in memory; the real one is tested against QSettings elsewhere.
+class MemoryStore : public IProfileSource {
+public:
+    std::map<std::string, std::string> values;
+
+    std::string GetProfileString(const std::string& section, const std::string& key,
+                                 const std::string& def) override {
+        auto it = values.find(section + "/" + key);
+        return it == values.end() ? def : it->second;
+    }
+    int GetProfileInt(const std::string& section, const std::string& key, int def) override {
+        auto it = values.find(section + "/" + key);
+        if (it == values.end())
+            return def;
+        int v = 0;
+        const auto& s = it->second;
+        auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+        return ec == std::errc() && end == s.data() + s.size() ? v : def;
+    }
+};
+
+CZDXApp Loaded(IProfileSource& source, bool fromFile, const std::string& iniFile = "") {
+    CZDXApp app;
+    app.m_iniFile = iniFile;
+    app.SetColumnDefaults();
+    app.ReadSettings(source, fromFile);
+    return app;
+}
+
+TEST(Settings, ProfileStoreDefaults) {
+    MemoryStore store;
+    CZDXApp app = Loaded(store, false);
+    EXPECT_EQ(app.m_address, "localhost");
+    EXPECT_EQ(app.m_port, 80);
+    EXPECT_EQ(app.m_searchbase, "lvsearch/SearchServlet?site=localhost&theme=zdx&template="
+                                "PlainTemplate.html&numhits=999");
+    EXPECT_EQ(app.m_secure + app.m_ignoreCertCnInvalid + app.m_ignoreUnknownCa +
+                  app.m_ignoreRevocation,
+              0);
+    const char* headings[] = {"Title", "Rel %",  "Filename", "Description",
+                              "Date",  "Format", "Link",     "Author"};
+    const int widths[] = {200, 40, 130, 200, 100, 70, 200, 100};
+    ASSERT_EQ(app.m_columns, 8);
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(app.m_heading[i], headings[i]);
+        EXPECT_EQ(app.m_headingWidth[i], widths[i]);
+        EXPECT_EQ(app.m_column[i], i);
+    }
+    EXPECT_EQ(app.m_urlColumn, 6);
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(app.m_index[i] + app.m_indexName[i], "");
+}
+
+TEST(Settings, MissingSettingsFileGivesTheFileDefaults) {
+    TempDir dir;
+    SettingsFile file(dir.File("missing.ini"));
+    CZDXApp app = Loaded(file, true);
+    EXPECT_EQ(app.m_address, "localhost");
+    EXPECT_EQ(app.m_port, 80);
+    EXPECT_EQ(app.m_searchbase,
+              "lvsearch/SearchServlet?site=eastvale&template=PlainTemplate.html&numhits=999");
+    ASSERT_EQ(app.m_columns, 8);
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(app.m_heading[i], "");
+        EXPECT_EQ(app.m_headingWidth[i], 150);
+    }
+    EXPECT_EQ(app.m_urlColumn, 6);
+}
+
+TEST(Settings, ColumnLayoutAndUrlColumn) {
+    struct Case {
+        std::map<std::string, std::string> values;
+        int columns;
+        std::vector<int> fields; // FieldOfColumn of each display column
+        int urlColumn;
+    } cases[] = {
+        {{{"List/Columns", "3"},
+          {"List/Column0", "6"},
+          {"List/Column1", "0"},
+          {"List/Column2", "6"}},
+         3,
+         {6, 0, 6},
+         2},
+        {{{"List/Columns", "2"}}, 2, {0, 1}, 0}, // no column shows the link
+        {{{"List/Columns", "0"}}, 0, {}, 0},     // no columns at all
+        {{{"List/Columns", "-4"}}, 0, {}, 0},    // clamped
+        {{{"List/Columns", "11"}}, 10, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, 6}, // clamped to ten
+        {{{"List/Columns", "2"}, {"List/Column0", "42"}, {"List/Column1", "-6"}},
+         2,
+         {-1, -1},
+         0}, // fields outside 0..9 show nothing and never count as the link
+        {{{"List/Columns", "1"}, {"List/Column0", "9"}}, 1, {9}, 0},
+    };
+    for (const auto& c : cases) {
+        MemoryStore store;
+        store.values = c.values;
+        CZDXApp app = Loaded(store, false);
+        ASSERT_EQ(app.m_columns, c.columns);
+        for (int i = 0; i < c.columns; ++i)
+            EXPECT_EQ(app.FieldOfColumn(i), c.fields[i]) << "column " << i;
+        EXPECT_EQ(app.m_urlColumn, c.urlColumn);
+    }
+}
+
+TEST(Settings, StoredValuesWin) {
+    MemoryStore store;
+    store.values = {{"Settings/Address", "search.example"},
+                    {"Settings/Port", "8080"},
+                    {"Settings/Secure", "1"},
+                    {"Indexes/Index4", "arch"},
+                    {"Indexes/IndexName4", "Archive"},
+                    {"List/Heading1", "Score"},
+                    {"List/HeadingWidth1", "77"},
+                    {"Settings/IgnoreUnknownCa", "x"}};
+    CZDXApp app = Loaded(store, false);
+    EXPECT_EQ(app.m_address, "search.example");
+    EXPECT_EQ(app.m_port, 8080);
+    EXPECT_EQ(app.m_secure, 1);
+    EXPECT_EQ(app.m_ignoreUnknownCa, 0);
+    EXPECT_EQ(app.m_index[4], "arch");
+    EXPECT_EQ(app.m_indexName[4], "Archive");
+    EXPECT_EQ(app.m_heading[1], "Score");
+    EXPECT_EQ(app.m_headingWidth[1], 77);
+    EXPECT_EQ(app.m_heading[0], "Title");
+}
+
+TEST(SettingsFileReader, ReadingRules) {
+    const std::string text = "; a comment line\n"
+                             "[settings]\n"
+                             "  ADDRESS  =  first.example  \n"
+                             "Address=second.example\n"
+                             "Searchbase=\"  quoted  \"\n"
+                             "Port=8080abc\n"
+                             "Secure=yes\n"
+                             "IgnoreCertCnInvalid=-1\n"
+                             "IgnoreUnknownCa=4294967297\n"
+                             "IgnoreRevocation=\n"
+                             "[Indexes]\r\n"
+                             "Index0='single'\r\n"
+                             "Index1=\"unbalanced\r\n"
+                             "Index2=a=b\r\n"
+                             "Index3\r\n"
+                             "[Settings]\n"
+                             "Port=1\n";
+    SettingsFile file = SettingsFile::FromBytes(text);
+    EXPECT_EQ(file.GetProfileString("Settings", "Address", "d"), "first.example");
+    EXPECT_EQ(file.GetProfileString("Settings", "Searchbase", "d"), "  quoted  ");
+    EXPECT_EQ(file.GetProfileInt("Settings", "Port", 7), 8080);
+    EXPECT_EQ(file.GetProfileInt("Settings", "Secure", 7), 0);
+    EXPECT_EQ(file.GetProfileInt("Settings", "IgnoreCertCnInvalid", 7), 0);
+    EXPECT_EQ(file.GetProfileInt("Settings", "IgnoreUnknownCa", 7), 1); // wraps at 32 bits
+    EXPECT_EQ(file.GetProfileInt("Settings", "IgnoreRevocation", 7), 7);
+    EXPECT_EQ(file.GetProfileString("Settings", "IgnoreRevocation", "d"), "");
+    EXPECT_EQ(file.GetProfileString("Settings", "Missing", "d"), "d");
+    EXPECT_EQ(file.GetProfileString("Indexes", "Index0", "d"), "single");
+    EXPECT_EQ(file.GetProfileString("Indexes", "Index1", "d"), "\"unbalanced");
+    EXPECT_EQ(file.GetProfileString("Indexes", "Index2", "d"), "a=b");
+    EXPECT_EQ(file.GetProfileString("Indexes", "Index3", "d"), "");
+    EXPECT_EQ(file.GetProfileString("Nowhere", "Index0", "d"), "d");
+}
+
+TEST(SettingsFileReader, ValuesAreCutTo255Characters) {
+    std::string wide;
+    for (int i = 0; i < 300; ++i)
+        wide += "\xC3\xA4";
+    SettingsFile file =
+        SettingsFile::FromBytes("[S]\nA=" + std::string(1 << 20, 'x') + "\nB=" + wide + "\n");
+    EXPECT_EQ(file.GetProfileString("S", "A", ""), std::string(255, 'x'));
+    EXPECT_EQ(file.GetProfileString("S", "B", ""), wide.substr(0, 510));
+}
+
+TEST(SettingsFileReader, Encodings) {
+    struct Case {
+        const char* name;
+        std::string bytes;
+    } cases[] = {
+        {"utf8", "[S]\nA=M\xC3\xBCller\n"},
+        {"utf8Bom", "\xEF\xBB\xBF[S]\nA=M\xC3\xBCller\n"},
+        {"windows1252", "[S]\nA=M\xFCller\n"},
+        {"utf16le", std::string("\xFF\xFE[\0S\0]\0\n\0A\0=\0M\0\xFC\0l\0l\0e\0r\0", 26)},
+        {"utf16be", std::string("\xFE\xFF\0[\0S\0]\0\n\0A\0=\0M\0\xFC\0l\0l\0e\0r", 26)},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(SettingsFile::FromBytes(c.bytes).GetProfileString("S", "A", "-"), "M\xC3\xBCller")
+            << c.name;
+}
+
+TEST(SettingsFileReader, JunkGivesDefaults) {
+    std::string junk;
+    unsigned seed = 12345;
+    for (int i = 0; i < 200000; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        junk += static_cast<char>(seed >> 16);
+    }
+    const std::string inputs[] = {"", std::string(1000, '\0'), junk, "[[[[\n]]]]=\n=\n[",
+                                  std::string(3, '\xFF')};
+    for (const auto& bytes : inputs) {
+        SettingsFile file = SettingsFile::FromBytes(bytes);
+        CZDXApp app = Loaded(file, true);
+        EXPECT_EQ(app.m_port, 80);
+        EXPECT_EQ(app.m_columns, 8);
+        EXPECT_EQ(app.m_urlColumn, 6);
+    }
+}
+
+TEST(SettingsFileReader, WholeFileThroughTheLoader) {
+    TempDir dir;
+    const std::string path = dir.Write("z.ini", "[Settings]\nAddress=files.example\nPort=99999\n"
+                                                "[List]\nColumns=3\nColumn0=6\nColumn1=0\n"
+                                                "Column2=6\nHeading0=Where\n");
+    SettingsFile file(path);
+    CZDXApp app = Loaded(file, true, path);
+    EXPECT_EQ(app.m_address, "files.example");
+    EXPECT_EQ(app.m_port, 99999);
+    EXPECT_EQ(app.m_columns, 3);
+    EXPECT_EQ(app.m_urlColumn, 2);
+    EXPECT_EQ(app.m_heading[0], "Where");
+    EXPECT_EQ(app.m_heading[1], "");
+    EXPECT_EQ(app.m_headingWidth[2], 150);
+}
+
+} // namespace

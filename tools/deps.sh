@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the programs and the tests need, when any is missing.
+# Sourced by run.sh and test.sh.
+
+ZDX_PACKAGES=(
+  cmake ninja-build g++ pkg-config
+  qt6-base-dev libgl-dev
+  libcurl4-openssl-dev libcpp-httplib-dev libssl-dev
+  libgtest-dev libbenchmark-dev
+  xvfb xauth
+)
+
+zdx_install_deps() {
+  local missing=()
+  local pkg
+  for pkg in "${ZDX_PACKAGES[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+      missing+=("$pkg")
+    fi
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing missing packages: ${missing[*]}"
+  local sudo=()
+  [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+  "${sudo[@]}" apt-get update
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends \
+    "${missing[@]}"
+}

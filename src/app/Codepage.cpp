@@ -1,6 +1,8 @@
 #include "app/Codepage.h"
 
 #include <array>
+#include <cstdint>
+#include <cstring>
 #include <iconv.h>
 #include <mutex>
 
@@ -95,6 +97,39 @@ std::array<char32_t, 128> BuildIbm850Table() {
     return table;
 }
 
+// Position of the first byte from 0x80 on, or the size when the text is plain ASCII.
+std::size_t FirstHighByte(std::string_view bytes) {
+    std::size_t i = 0;
+    // Eight bytes at a time: most texts are plain ASCII.
+    for (; i + 8 <= bytes.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes.data() + i, 8);
+        if (word & 0x8080808080808080ull)
+            break;
+    }
+    while (i < bytes.size() && static_cast<unsigned char>(bytes[i]) < 0x80)
+        ++i;
+    return i;
+}
+
+// Converts an 8-bit code page whose lower half is ASCII, by a table for the upper half.
+template <class Table> std::string UpperHalfToUtf8(std::string_view bytes, const Table& upper) {
+    const std::size_t ascii = FirstHighByte(bytes);
+    if (ascii == bytes.size())
+        return std::string(bytes);
+    std::string out;
+    out.reserve(bytes.size() + (bytes.size() - ascii) / 2 + 4);
+    out.append(bytes.substr(0, ascii));
+    for (std::size_t i = ascii; i < bytes.size(); ++i) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        if (b < 0x80)
+            out += static_cast<char>(b);
+        else
+            AppendUtf8(out, upper(b));
+    }
+    return out;
+}
+
 } // namespace
 
 void AppendUtf8(std::string& out, char32_t c) {
@@ -116,16 +151,7 @@ void AppendUtf8(std::string& out, char32_t c) {
 }
 
 std::string Cp1252ToUtf8(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size() + bytes.size() / 8);
-    for (char ch : bytes) {
-        const auto b = static_cast<unsigned char>(ch);
-        if (b < 0x80)
-            out += ch;
-        else
-            AppendUtf8(out, Cp1252Decode(b));
-    }
-    return out;
+    return UpperHalfToUtf8(bytes, Cp1252Decode);
 }
 
 bool IsCp1252Char(char32_t c) {
@@ -133,6 +159,11 @@ bool IsCp1252Char(char32_t c) {
 }
 
 std::string Utf8ToCp1252(std::string_view utf8, bool* ok) {
+    if (FirstHighByte(utf8) == utf8.size()) {
+        if (ok)
+            *ok = true;
+        return std::string(utf8);
+    }
     std::string out;
     out.reserve(utf8.size());
     bool allOk = true;
@@ -153,16 +184,7 @@ std::string Utf8ToCp1252(std::string_view utf8, bool* ok) {
 
 std::string Ibm850ToUtf8(std::string_view bytes) {
     static const std::array<char32_t, 128> table = BuildIbm850Table();
-    std::string out;
-    out.reserve(bytes.size() + bytes.size() / 8);
-    for (char ch : bytes) {
-        const auto b = static_cast<unsigned char>(ch);
-        if (b < 0x80)
-            out += ch;
-        else
-            AppendUtf8(out, table[b - 0x80]);
-    }
-    return out;
+    return UpperHalfToUtf8(bytes, [](unsigned char b) { return table[b - 0x80]; });
 }
 
 bool IsValidUtf8(std::string_view bytes) {

@@ -145,6 +145,14 @@ int CZDXApp::FieldOfColumn(int i) const {
     return m_column[i];
 }
 
+ColumnLayout CZDXApp::Layout() const {
+    ColumnLayout layout;
+    layout.columns = m_columns;
+    for (int i = 0; i < m_columns; ++i)
+        layout.field[i] = FieldOfColumn(i);
+    return layout;
+}
+
 std::string CZDXApp::LoadResString(unsigned id) const {
     return ::LoadResString(id);
 }

@@ -1,6 +1,8 @@
 #pragma once
 // The application object: the whole configuration, the run-time state several parts share, and
 // the forwarders to the main window's status panes.
+#include "results/ResultTable.h"
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -70,6 +72,8 @@ public:
 
     // The field id display column i shows, or -1 when the setting names no field (an empty cell).
     int FieldOfColumn(int i) const;
+    // Which field each display column shows.
+    ColumnLayout Layout() const;
 
     std::string LoadResString(unsigned id) const;
 

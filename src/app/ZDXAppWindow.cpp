@@ -12,6 +12,7 @@ bool CZDXApp::InitInstance() {
 
     auto* frame = new CMainFrame();
     frame->setAttribute(Qt::WA_DeleteOnClose);
+    frame->OnInitialUpdate();
     frame->show();
     return true;
 }

@@ -1,6 +1,8 @@
 #include "res/StringTable.h"
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <iterator>
 
 namespace {
@@ -85,4 +87,20 @@ std::string LoadResString(unsigned id) {
     if (it == std::end(kStrings) || it->id != id)
         return {};
     return it->text;
+}
+
+std::string StringPrintf(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list copy;
+    va_copy(copy, args);
+    const int size = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string out;
+    if (size > 0) {
+        out.resize(static_cast<std::size_t>(size));
+        std::vsnprintf(out.data(), out.size() + 1, format, args);
+    }
+    va_end(args);
+    return out;
 }

@@ -64,3 +64,6 @@ enum StringId : unsigned {
 
 // The entry with that id, or the empty text when there is none.
 std::string LoadResString(unsigned id);
+
+// printf into a string; used with string-table formats such as "%d documents found".
+std::string StringPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));

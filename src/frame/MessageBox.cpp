@@ -1,0 +1,61 @@
+#include "frame/MessageBox.h"
+
+#include "res/StringTable.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
+
+namespace {
+MessageBoxHook& Hook() {
+    static MessageBoxHook hook;
+    return hook;
+}
+} // namespace
+
+void SetMessageBoxHook(MessageBoxHook hook) {
+    Hook() = std::move(hook);
+}
+
+int ShowMessageBox(const std::string& text, MessageKind kind, QWidget* parent) {
+    if (Hook())
+        return Hook()(text, kind);
+    if (!parent)
+        parent = QApplication::activeWindow();
+    QMessageBox box(parent);
+    box.setWindowTitle(QString::fromStdString(LoadResString(AFX_IDS_APP_TITLE)));
+    box.setTextFormat(Qt::PlainText);
+    box.setText(QString::fromStdString(text));
+    switch (kind) {
+    case MessageKind::Ok:
+        box.setIcon(QMessageBox::Warning);
+        box.setStandardButtons(QMessageBox::Ok);
+        box.setDefaultButton(QMessageBox::Ok);
+        box.setEscapeButton(QMessageBox::Ok);
+        break;
+    case MessageKind::YesNo:
+        box.setIcon(QMessageBox::Question);
+        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        box.setDefaultButton(QMessageBox::Yes);
+        box.setEscapeButton(QMessageBox::No);
+        break;
+    case MessageKind::OkCancel:
+        box.setIcon(QMessageBox::Question);
+        box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+        box.setDefaultButton(QMessageBox::Ok);
+        box.setEscapeButton(QMessageBox::Cancel);
+        break;
+    }
+    switch (box.exec()) {
+    case QMessageBox::Ok:
+        return IDOK;
+    case QMessageBox::Yes:
+        return IDYES;
+    case QMessageBox::No:
+        return IDNO;
+    case QMessageBox::Cancel:
+        return IDCANCEL;
+    default:
+        return kind == MessageKind::YesNo ? IDNO : kind == MessageKind::OkCancel ? IDCANCEL : IDOK;
+    }
+}

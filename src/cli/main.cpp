@@ -1,7 +1,12 @@
-// zdx-query: the client without a window.
+// zdx-query: the client without a window. It reads the same settings as zdx, sends the same
+// request the search form would, and prints the hits.
 #include "app/ProfileStore.h"
 #include "app/ZDXApp.h"
+#include "cli/QueryOutput.h"
 #include "diag/FaultReport.h"
+#include "res/StringTable.h"
+#include "results/ResultView.h"
+#include "search/QueryText.h"
 
 #include <cstdio>
 #include <cstring>
@@ -10,12 +15,58 @@
 
 namespace {
 
-void PrintUsage(std::FILE* to) {
-    std::fputs("usage: zdx-query [-f<path>] [-l] --settings\n"
-               "  -f<path>    read the settings from this file instead of the profile store\n"
-               "  -l          append an activity log to zdx.log in the current directory\n"
-               "  --settings  print the effective settings and exit\n",
-               to);
+constexpr const char* kUsage =
+    "usage: zdx-query [-f<path>] [-l] [--index N]... [--filename TEXT]\n"
+    "                 [--date all|week|month|3months|6months|year] [--format tsv|json] [QUERY]\n"
+    "       zdx-query [-f<path>] [-l] --settings\n"
+    "  -f<path>         read the settings from this file instead of the profile store\n"
+    "  -l               append an activity log to zdx.log in the current directory\n"
+    "  --index N        search the index of box N (0-4, the settings Index0..Index4)\n"
+    "  --filename TEXT  file-name filter, with * and ?\n"
+    "  --date RANGE     only documents changed within this range\n"
+    "  --format FORMAT  tsv (default): a heading line, then a line per hit;\n"
+    "                   json: one object per hit\n"
+    "  --settings       print the settings in effect and exit\n";
+
+// Status texts and the hit count go to standard error.
+class StderrPanes : public IStatusPanes {
+public:
+    void SetStatusText(const std::string& text) override {
+        std::fprintf(stderr, "%s\n", text.c_str());
+    }
+    void SetAuthText(const std::string&) override {}
+    void SetHitCount(int count) override {
+        std::fprintf(stderr, "%s\n",
+                     StringPrintf(LoadResString(IDS_DOCUMENTS_FOUND).c_str(), count).c_str());
+    }
+};
+
+// The rows as the result list would hold them.
+class QueryResults : public IResultView {
+public:
+    explicit QueryResults(const ColumnLayout& layout) { m_table.SetLayout(layout); }
+    void ClearTipMap() override { m_table.ClearTips(); }
+    void DeleteAllItems() override { m_table.ClearRows(); }
+    void AppendHit(HitRow&& hit) override { m_table.Append(std::move(hit)); }
+    void SetHitCount(int count) override { theApp.SetHitCount(count); }
+    void SetSignedInUser(const std::string& user) override {
+        theApp.m_userName = user;
+        theApp.SetAuthText(user);
+    }
+    void ShowMessage(const std::string& text) override {
+        std::fprintf(stderr, "%s\n", text.c_str());
+    }
+    const ResultTable& Table() const { return m_table; }
+
+private:
+    ResultTable m_table;
+};
+
+int Usage(const char* problem) {
+    if (problem)
+        std::fprintf(stderr, "zdx-query: %s\n", problem);
+    std::fputs(kUsage, stderr);
+    return 2;
 }
 
 } // namespace
@@ -23,17 +74,54 @@ void PrintUsage(std::FILE* to) {
 int main(int argc, char** argv) {
     InstallFaultFilter();
     bool printSettings = false;
-    std::vector<std::string> tokens;
+    bool json = false;
+    bool haveQuery = false;
+    SearchForm form;
+    std::vector<std::string> tokens; // the options zdx itself takes: -f and -l
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--settings") == 0) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+        if (arg == "--settings") {
             printSettings = true;
-        } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            PrintUsage(stdout);
+        } else if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
             return 0;
+        } else if (arg == "--index") {
+            const char* v = value();
+            if (!v || std::strlen(v) != 1 || v[0] < '0' || v[0] >= '0' + kIndexBoxes)
+                return Usage("--index takes a box number from 0 to 4");
+            form.ticked[v[0] - '0'] = true;
+        } else if (arg == "--filename") {
+            const char* v = value();
+            if (!v)
+                return Usage("--filename takes a text");
+            form.filename = v;
+        } else if (arg == "--date") {
+            const char* v = value();
+            const DateRange* range = nullptr;
+            for (const DateRange& r : kDateRanges)
+                if (v && std::strcmp(v, r.word) == 0)
+                    range = &r;
+            if (!range)
+                return Usage("--date takes all, week, month, 3months, 6months or year");
+            form.dateSeconds = range->seconds;
+        } else if (arg == "--format") {
+            const char* v = value();
+            if (!v || (std::strcmp(v, "tsv") != 0 && std::strcmp(v, "json") != 0))
+                return Usage("--format takes tsv or json");
+            json = std::strcmp(v, "json") == 0;
+        } else if (arg.rfind("--", 0) == 0) {
+            return Usage(("unknown option " + arg).c_str());
+        } else if (arg.size() >= 2 && arg[0] == '-' && (arg[1] == 'f' || arg[1] == 'l')) {
+            tokens.push_back(arg);
         } else {
-            tokens.emplace_back(argv[i]);
+            if (haveQuery)
+                return Usage("give the query as one argument (quote it)");
+            form.query = arg;
+            haveQuery = true;
         }
     }
+
     theApp.m_cmdLine = tokens;
     CProfileStore profileStore;
     theApp.StartUp(profileStore);
@@ -41,6 +129,20 @@ int main(int argc, char** argv) {
         std::fputs(FormatSettingsReport(theApp).c_str(), stdout);
         return 0;
     }
-    PrintUsage(stderr);
-    return 2;
+
+    StderrPanes panes;
+    theApp.m_pStatusPanes = &panes;
+    QueryResults results(theApp.Layout());
+    theApp.m_pResultView = &results;
+    const int status = RunSearch(form);
+    theApp.m_pResultView = nullptr;
+    theApp.m_pStatusPanes = nullptr;
+    if (status != 200)
+        return 1;
+
+    std::vector<std::string> headings(theApp.m_heading, theApp.m_heading + theApp.m_columns);
+    const std::string out =
+        json ? FormatJson(results.Table(), headings) : FormatTsv(results.Table(), headings);
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    return 0;
 }

@@ -3,6 +3,7 @@
 #include "frame/KeyIndicators.h"
 #include "res/StringTable.h"
 #include "results/ZDXView.h"
+#include "search/LeftView.h"
 
 #include <QApplication>
 #include <QKeyEvent>
@@ -10,6 +11,7 @@
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStatusTipEvent>
+#include <algorithm>
 
 namespace {
 
@@ -32,11 +34,12 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     m_splitter = new QSplitter(Qt::Horizontal, this);
     m_splitter->setObjectName(QStringLiteral("splitter"));
     m_splitter->setChildrenCollapsible(false);
-    m_leftView = new QWidget(m_splitter);
-    m_leftView->setObjectName(QStringLiteral("leftView"));
+    m_leftView = new CLeftView(m_splitter);
     m_resultView = new CZDXView(m_splitter);
     m_splitter->addWidget(m_leftView);
     m_splitter->addWidget(m_resultView);
+    m_splitter->setStretchFactor(0, 0);
+    m_splitter->setStretchFactor(1, 1);
     m_splitter->setSizes({200, 300});
     setCentralWidget(m_splitter);
     theApp.m_pResultView = m_resultView;
@@ -52,6 +55,7 @@ CMainFrame::~CMainFrame() {
 }
 
 void CMainFrame::OnInitialUpdate() {
+    m_leftView->OnInitialUpdate();
     m_resultView->OnInitialUpdate();
 }
 
@@ -70,8 +74,14 @@ void CMainFrame::CreateStatusBar() {
         }
         pane->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         pane->setContentsMargins(2, 0, 2, 0);
-        if (i >= 4)
-            pane->setFixedWidth(kInfoPaneWidth);
+        if (i == 4) // grows with a long user name
+            pane->setMinimumWidth(kInfoPaneWidth);
+        else if (i == 5) // 100 pixels, or what a large count needs in this font
+            pane->setFixedWidth(
+                std::max(kInfoPaneWidth,
+                         pane->fontMetrics().horizontalAdvance(QString::fromStdString(
+                             StringPrintf(LoadResString(IDS_DOCUMENTS_FOUND).c_str(), 9999999))) +
+                             8));
         else
             pane->setFixedWidth(pane->sizeHint().width());
         bar->addPermanentWidget(pane);

@@ -5,6 +5,7 @@
 
 #include <QMainWindow>
 
+class CLeftView;
 class CZDXView;
 class QLabel;
 class QSplitter;
@@ -28,6 +29,7 @@ public:
     QLabel* Pane(int i) const { return m_panes[i]; }
     QSplitter* Splitter() const { return m_splitter; }
     CZDXView* GetRightPane() const { return m_resultView; }
+    CLeftView* GetLeftPane() const { return m_leftView; }
 
 protected:
     bool event(QEvent* event) override;
@@ -38,7 +40,7 @@ private:
     void UpdateKeyIndicators();
 
     QSplitter* m_splitter = nullptr;
-    QWidget* m_leftView = nullptr;
+    CLeftView* m_leftView = nullptr;
     CZDXView* m_resultView = nullptr;
     QLabel* m_panes[kPaneCount] = {};
 };

@@ -12,5 +12,5 @@ public:
     virtual void DeleteAllItems() = 0;
 
     // Hands one line of a result page to the parser; 0 asks the reader to stop.
-    int ParseResultLine(std::string_view line) { return ::ParseResultLine(line, *this); }
+    virtual int ParseResultLine(std::string_view line) { return ::ParseResultLine(line, *this); }
 };

@@ -1,0 +1,107 @@
+#include "search/QueryText.h"
+#include "app/ZDXApp.h"
+#include "net/WebFile.h"
+#include "net/ZDXSession.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(EncodeQueryText, Bytes) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"abc", "abc"},
+        {"ab=c d", "ab%3Dc d"},
+        {"a\tb", "a%09b"},
+        {"\xE4\x7F", "%E4%7F"},
+        {"  ", "  "},
+        {"&+#?%~", "&+#?%~"},
+        {"\r\n", "\r\n"},
+        {std::string("\0\x01", 2), "%00%01"},
+        {"", ""},
+        {std::string(75, 'x'), std::string(70, 'x') + "=\r\n" + std::string(5, 'x')},
+        {std::string(70, 'x'), std::string(70, 'x') + "=\r\n"},
+        // 69 characters, then a three-character escape: past 70 without landing on it.
+        {std::string(69, 'x') + "=" + std::string(3, 'x'), std::string(69, 'x') + "%3Dxxx"},
+        {std::string(140, 'x'),
+         std::string(70, 'x') + "=\r\n" + std::string(67, 'x') + "=\r\n" + std::string(3, 'x')},
+    };
+    for (const auto& [in, out] : cases)
+        EXPECT_EQ(EncodeQueryText(in), out) << testing::PrintToString(in);
+}
+
+TEST(BuildSearchPath, WorkedExamples) {
+    CZDXApp app;
+    app.m_searchbase = "S?x=1";
+    app.m_index[0] = "A";
+    app.m_index[2] = "C";
+    app.m_index[4] = "E";
+    struct Case {
+        SearchForm form;
+        std::string path;
+    } cases[] = {
+        {{"abc", "", {}, 0}, "S?x=1&query0=abc"},
+        {{"", "", {}, 0}, "S?x=1"},
+        {{"ab=c d", "*.pdf", {true, false, true, false, false}, -2635200},
+         "S?x=1&query0=ab%3Dc d&filefilter=*.pdf&index=A;C;&date=-2635200000"},
+        {{"   ", "a&b c", {}, -31536000}, "S?x=1&query0=   &filefilter=a&b c&date=-31536000000"},
+        {{"", "", {false, false, false, false, true}, 0}, "S?x=1&index=E;"},
+        {{"", "", {false, true, false, false, false}, 0}, "S?x=1&index=;"}, // empty setting
+        {{"M\xC3\xBCller \xE2\x82\xAC", "", {}, 0}, "S?x=1&query0=M%FCller %80"},
+        {{"\xCE\xA9", "\xCE\xA9.txt", {}, 0}, "S?x=1&query0=?&filefilter=?.txt"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(BuildSearchPath(app, c.form), c.path);
+}
+
+TEST(SplitUrl, Forms) {
+    struct Case {
+        std::string url;
+        bool ok;
+        bool secure;
+        std::string host;
+        int port;
+        std::string path;
+    } cases[] = {
+        {"http://other:8080/x?y=1", true, false, "other", 8080, "/x?y=1"},
+        {"HTTPS://Other/x", true, true, "Other", 443, "/x"},
+        {"http://host", true, false, "host", 80, "/"},
+        {"http://host?q=1", true, false, "host", 80, "/?q=1"},
+        {"http://user:pw@host:81/p", true, false, "host", 81, "/p"},
+        {"http://[::1]:8080/p", true, false, "::1", 8080, "/p"},
+        {"/relative/path", false, false, "", 0, ""},
+        {"ftp://host/file", false, false, "", 0, ""},
+        {"http://host:0/", false, false, "", 0, ""},
+        {"http://host:65536/", false, false, "", 0, ""},
+        {"http://host:8x/", false, false, "", 0, ""},
+        {"http:///path", false, false, "", 0, ""},
+        {"http://[::1/p", false, false, "", 0, ""},
+    };
+    for (const auto& c : cases) {
+        UrlParts parts;
+        ASSERT_EQ(SplitUrl(c.url, parts), c.ok) << c.url;
+        if (!c.ok)
+            continue;
+        EXPECT_EQ(parts.secure, c.secure) << c.url;
+        EXPECT_EQ(parts.host, c.host) << c.url;
+        EXPECT_EQ(parts.port, c.port) << c.url;
+        EXPECT_EQ(parts.path, c.path) << c.url;
+    }
+}
+
+TEST(RequestLinePath, EscapesWhatMayNotStandRaw) {
+    EXPECT_EQ(RequestLinePath("/a b#c\"<>\\^`{|}%41&=?;\r\n\t\x7F\xE4"),
+              "/a%20b%23c%22%3C%3E%5C%5E%60%7B%7C%7D%41&=?;%0D%0A%09%7F%E4");
+}
+
+TEST(StatusText, Table) {
+    EXPECT_EQ(StatusText(10, "example.org"), "Resolving name example.org");
+    EXPECT_EQ(StatusText(11, "127.0.0.1"), "Name resolved 127.0.0.1");
+    EXPECT_EQ(StatusText(20, "x"), "Connecting to socket address");
+    EXPECT_EQ(StatusText(40, ""), "");
+    EXPECT_EQ(StatusText(70, ""), "");
+    EXPECT_EQ(StatusText(100, ""), "Request complete");
+    EXPECT_EQ(StatusText(110, ""), "Being redirected");
+    EXPECT_EQ(StatusText(42, ""), "Unknown status: 42");
+}
+
+} // namespace

@@ -1,6 +1,6 @@
 // zdx-query against a real page served on 127.0.0.1.
 #include "../support/RawServer.h"
-#include "TestSupport.h"
+#include "../support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

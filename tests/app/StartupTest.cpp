@@ -1,6 +1,6 @@
 // The two programs started as a user starts them, with a temporary profile store and current
 // folder.
-#include "TestSupport.h"
+#include "../support/TestSupport.h"
 
 #include <gtest/gtest.h>
 #include <regex>

@@ -1,0 +1,237 @@
+// The fault report: real crashes in a child process, and the stack walk on made-up stacks.
+#include "diag/FaultReport.h"
+
+#include "../support/TestSupport.h"
+
+#include <csignal>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <regex>
+#include <sstream>
+#include <unistd.h>
+
+namespace {
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+int CalledFromLines(const std::vector<std::string>& lines) {
+    int n = 0;
+    for (const auto& line : lines)
+        if (line.find(" called from $ADDRESS:") != std::string::npos)
+            ++n;
+    return n;
+}
+
+struct Crash {
+    const char* how;
+    int signal;
+    const char* code;
+    const char* name;
+};
+
+class FaultReport : public testing::TestWithParam<Crash> {};
+
+TEST_P(FaultReport, ChildCrashWritesTheReport) {
+    const Crash& c = GetParam();
+    TempDir dir;
+    dir.Write("Win32Fault.log", "an older report\n");
+    const ProcessResult r = RunProcess(CRASH_HELPER_BIN, {c.how}, {dir.Path().string(), {}});
+    EXPECT_EQ(r.signal, c.signal) << r.err;
+
+    const std::string message = std::string("Fatal error ") + c.code + ": " + c.name +
+                                "\n Please send win32fault.log to support@zdx.example\n";
+    EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+
+    const std::string report = TempDir::Read(dir.File("Win32Fault.log"));
+    EXPECT_EQ(report.find("an older report"), std::string::npos);
+    const auto lines = Lines(report);
+    ASSERT_GE(lines.size(), 8u) << report;
+    const std::string stars(52, '*');
+    EXPECT_EQ(lines[0], stars);
+    EXPECT_EQ(lines[1], "*** A Program Fault occurred in ZDX 1, 1, 0, 10:");
+    EXPECT_EQ(lines[2], std::string("*** Error code ") + c.code + ": " + c.name);
+    EXPECT_EQ(lines[3], stars);
+    EXPECT_TRUE(std::regex_match(lines[4], std::regex(R"(\*\*\*   Address: [0-9A-F]{8,16})")))
+        << lines[4];
+    EXPECT_EQ(lines[5], "***     Flags: 00000000");
+    EXPECT_EQ(lines[6], "");
+    EXPECT_EQ(lines[7], "  Fault Occured At $ADDRESS:" + lines[4].substr(15));
+    // Frames: a byte line, an empty line, a numbered "called from" line.
+    const std::regex bytes(R"(         with ([0-9A-F]{2} ){0,20})");
+    const std::regex calledFrom(R"(\*\*\* [ \d]\d called from \$ADDRESS:[0-9A-F]{8,16})");
+    int frames = 0;
+    for (std::size_t i = 8; i + 2 < lines.size(); i += 3) {
+        EXPECT_TRUE(std::regex_match(lines[i], bytes)) << lines[i];
+        EXPECT_EQ(lines[i + 1], "");
+        EXPECT_TRUE(std::regex_match(lines[i + 2], calledFrom)) << lines[i + 2];
+        char number[3];
+        std::snprintf(number, sizeof number, "%2d", frames);
+        EXPECT_EQ(lines[i + 2].substr(4, 2), number);
+        ++frames;
+    }
+    // abort() raises the signal inside the C library, whose frames keep no frame pointers.
+    EXPECT_GE(frames, c.signal == SIGABRT ? 0 : 1);
+    EXPECT_LE(frames, 100);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Signals, FaultReport,
+    testing::Values(Crash{"null", SIGSEGV, "C0000005", "ACCESS VIOLATION"},
+                    Crash{"illegal", SIGILL, "C000001D", "ILLEGAL_INSTRUCTION"},
+                    Crash{"float", SIGFPE, "C000008E", "FLT DIVIDE BY ZERO"},
+                    Crash{"intdiv", SIGFPE, "C0000094", "(unknown)"},
+                    Crash{"abort", SIGABRT, "40000015", "(unknown)"},
+                    Crash{"overflow", SIGSEGV, "C00000FD", "STACK_OVERFLOW"},
+                    Crash{"breakpoint", SIGTRAP, "80000003", "BREAKPOINT"}),
+    [](const testing::TestParamInfo<Crash>& info) { return std::string(info.param.how); });
+
+TEST(FaultReportEnd, DeepRecursionWalksAHundredFrames) {
+    TempDir dir;
+    RunProcess(CRASH_HELPER_BIN, {"overflow"}, {dir.Path().string(), {}});
+    const auto lines = Lines(TempDir::Read(dir.File("Win32Fault.log")));
+    EXPECT_EQ(CalledFromLines(lines), 100);
+}
+
+TEST(FaultReportEnd, UnwritableFolderStillGivesTheMessageAndTheEnd) {
+    const ProcessResult r = RunProcess(CRASH_HELPER_BIN, {"gone"}, {"/tmp", {}});
+    EXPECT_EQ(r.signal, SIGSEGV);
+    EXPECT_NE(r.err.find("Fatal error C0000005: ACCESS VIOLATION"), std::string::npos) << r.err;
+}
+
+// A made-up stack: frames of `spacing` words, each holding the next frame's address and a
+// return address, then argument bytes.
+class MadeUpStack {
+public:
+    explicit MadeUpStack(int frames, int spacing = 8) {
+        for (int i = 0; i < frames; ++i) {
+            m_words[i * spacing] = i + 1 < frames ? Address(i + 1, spacing) : 0;
+            m_words[i * spacing + 1] = 0x401000 + i;
+            for (int k = 2; k < spacing; ++k)
+                m_words[i * spacing + k] = 0x0807060504030201ull * (i + 1);
+        }
+    }
+    std::uintptr_t Address(int frame, int spacing = 8) const {
+        return reinterpret_cast<std::uintptr_t>(&m_words[frame * spacing]);
+    }
+    std::uint64_t& Word(std::size_t i) { return m_words[i]; }
+    StackBounds Bounds() const {
+        return {reinterpret_cast<std::uintptr_t>(m_words),
+                reinterpret_cast<std::uintptr_t>(m_words + kWords)};
+    }
+
+private:
+    static constexpr std::size_t kWords = 8 * 200;
+    alignas(16) std::uint64_t m_words[kWords] = {};
+};
+
+std::string Walk(std::uintptr_t frame, const StackBounds* bounds) {
+    int fds[2];
+    EXPECT_EQ(pipe(fds), 0);
+    WriteStackTrace(fds[1], 0x12345678, frame, bounds);
+    close(fds[1]);
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(n));
+    close(fds[0]);
+    return text;
+}
+
+TEST(StackWalk, AtMostAHundredFrames) {
+    MadeUpStack stack(150);
+    const StackBounds bounds = stack.Bounds();
+    const auto lines = Lines(Walk(stack.Address(0), &bounds));
+    ASSERT_EQ(CalledFromLines(lines), 100);
+    EXPECT_EQ(lines[1], "  Fault Occured At $ADDRESS:12345678");
+    EXPECT_EQ(lines[2],
+              "         with 01 02 03 04 05 06 07 08 01 02 03 04 05 06 07 08 01 02 03 04 ");
+    EXPECT_EQ(lines[4], "***  0 called from $ADDRESS:00401000");
+    EXPECT_EQ(lines.back(), "*** 99 called from $ADDRESS:00401063");
+}
+
+TEST(StackWalk, ZeroReturnAddressEndsTheWalk) {
+    MadeUpStack stack(10);
+    stack.Word(8 + 1) = 0; // frame 1 returns to 0
+    const StackBounds bounds = stack.Bounds();
+    const auto lines = Lines(Walk(stack.Address(0), &bounds));
+    EXPECT_EQ(CalledFromLines(lines), 2);
+    EXPECT_EQ(lines.back(), "***  1 called from $ADDRESS:00000000");
+}
+
+TEST(StackWalk, CloseNextFrameLimitsTheDump) {
+    MadeUpStack stack(4);
+    // Frame 0's caller begins 24 bytes above it: 8 argument bytes lie between.
+    stack.Word(0) = stack.Address(0) + 24;
+    stack.Word(3) = 0;
+    stack.Word(4) = 0x401077;
+    const StackBounds bounds = stack.Bounds();
+    const auto lines = Lines(Walk(stack.Address(0), &bounds));
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_EQ(lines[2], "         with 01 02 03 04 05 06 07 08 ");
+    EXPECT_EQ(lines[7], "***  1 called from $ADDRESS:00401077");
+}
+
+TEST(StackWalk, BrokenChainsEndWithoutAFault) {
+    struct Case {
+        const char* what;
+        std::uint64_t next;
+    } cases[] = {
+        {"outside the stack", 0x10},
+        {"far above the stack", ~0ull - 64},
+        {"below the frame", 0},
+        {"misaligned", 3},
+    };
+    for (const auto& c : cases) {
+        MadeUpStack stack(5);
+        if (std::strcmp(c.what, "below the frame") == 0)
+            stack.Word(8) = stack.Address(0);
+        else if (std::strcmp(c.what, "misaligned") == 0)
+            stack.Word(8) = stack.Address(2) + 3;
+        else
+            stack.Word(8) = c.next;
+        const StackBounds bounds = stack.Bounds();
+        EXPECT_EQ(CalledFromLines(Lines(Walk(stack.Address(0), &bounds))), 2) << c.what;
+    }
+    // A first frame pointer off the stack: no frames at all.
+    MadeUpStack stack(5);
+    const StackBounds bounds = stack.Bounds();
+    EXPECT_EQ(CalledFromLines(Lines(Walk(0x1000, &bounds))), 0);
+}
+
+__attribute__((noinline)) std::string WalkFromHere() {
+    return Walk(0, nullptr);
+}
+
+TEST(StackWalk, NoFramePointerStartsAtTheWalkItself) {
+    const auto lines = Lines(WalkFromHere());
+    ASSERT_GE(lines.size(), 7u) << testing::PrintToString(lines);
+    EXPECT_EQ(lines[0].rfind("         with ", 0), 0u); // no "Fault Occured At" line
+    EXPECT_EQ(lines[1], "");
+    EXPECT_EQ(lines[2].substr(0, 20), "***  0 called from $");
+    EXPECT_EQ(lines[3].rfind("         with ", 0), 0u);
+    EXPECT_EQ(lines[4], "");
+    EXPECT_EQ(lines[5], std::string(52, '*'));
+    EXPECT_EQ(lines[6], "         Fault Occured Here:");
+    EXPECT_EQ(lines[7].substr(0, 20), "***  1 called from $");
+}
+
+TEST(FaultNames, Table) {
+    EXPECT_STREQ(FaultName(0xC0000005), "ACCESS VIOLATION");
+    EXPECT_STREQ(FaultName(0xC000008E), "FLT DIVIDE BY ZERO");
+    EXPECT_STREQ(FaultName(0xC0000094), "(unknown)");
+    EXPECT_STREQ(FaultName(0x40000015), "(unknown)");
+    EXPECT_EQ(FaultCodeOf(SIGBUS, BUS_ADRALN, false), 0x80000002u);
+    EXPECT_EQ(FaultCodeOf(SIGTRAP, TRAP_TRACE, false), 0x80000004u);
+    EXPECT_EQ(FaultCodeOf(SIGFPE, FPE_INTOVF, false), 0xC0000095u);
+    EXPECT_EQ(FatalMessage(0xC0000094),
+              "Fatal error C0000094: (unknown)\n Please send win32fault.log to "
+              "support@zdx.example");
+}
+
+} // namespace

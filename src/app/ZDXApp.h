@@ -57,8 +57,9 @@ public:
     // The main window's status panes, once the window exists.
     IStatusPanes* m_pStatusPanes = nullptr;
 
-    // Start-up of the desktop program; defined by the desktop program itself.
+    // Start-up of the desktop program, and its about box; defined by the desktop program.
     bool InitInstance();
+    void OnAppAbout();
 
     // The part of start-up every front end shares: the command line, the activity log, the
     // column defaults and every setting, read from the settings file named by -f or else from

@@ -1,5 +1,5 @@
 // Start-up of the desktop program: the shared start-up of the application object, then the
-// main window.
+// main window with a new document, or the document the command line names.
 #include "app/ProfileStore.h"
 #include "app/ZDXApp.h"
 #include "diag/FaultReport.h"
@@ -13,6 +13,18 @@ bool CZDXApp::InitInstance() {
     auto* frame = new CMainFrame();
     frame->setAttribute(Qt::WA_DeleteOnClose);
     frame->OnInitialUpdate();
-    frame->show();
+    // The first argument that is no option names a document to open; when that fails, the
+    // program ends.
+    for (int i = 0; i < kMaxArgs; ++i) {
+        const std::string& token = m_args[i];
+        if (token.empty() || token[0] == '-')
+            continue;
+        if (!frame->OpenDocument(token)) {
+            delete frame;
+            return false;
+        }
+        break;
+    }
+    frame->ShowStored();
     return true;
 }

@@ -1,14 +1,28 @@
 #pragma once
 // The single top-level window: the search form and the result list side by side in a splitter,
-// and the status bar through which the rest of the program reports.
+// the toolbar and menus, and the status bar through which the rest of the program reports. It
+// remembers its placement and splitter widths between runs.
+#include "app/RecentFileList.h"
 #include "app/ZDXApp.h"
+#include "app/ZDXDoc.h"
+#include "frame/WindowPlacement.h"
 
 #include <QMainWindow>
+#include <map>
 
 class CLeftView;
 class CZDXView;
 class QLabel;
+class QMenu;
 class QSplitter;
+class QToolBar;
+
+// Command ids, as the menus, toolbar and string table know them.
+enum CommandId : unsigned {
+    ID_LOGIN_CMD = 32771,
+    ID_LOGOUT_CMD = 32772,
+    ID_SETTINGS_CMD = 32773,
+};
 
 class CMainFrame : public QMainWindow, public IStatusPanes {
     Q_OBJECT
@@ -30,17 +44,55 @@ public:
     QSplitter* Splitter() const { return m_splitter; }
     CZDXView* GetRightPane() const { return m_resultView; }
     CLeftView* GetLeftPane() const { return m_leftView; }
+    QToolBar* ToolBar() const { return m_toolBar; }
+    // The action of a command id (menus, toolbar and accelerators share it), or nullptr.
+    QAction* Action(unsigned id) const;
+
+    // Shows the window as the stored placement says (normal, minimised or maximised).
+    void ShowStored();
+
+    // Commands.
+    void OnListStyle(unsigned id);
+    void OnUpdateListStyle();
+    void OnFileNew();
+    void OnFileOpen();
+    bool OpenDocument(const std::string& path);
+    void OnFileSave();
+    void OnFileSaveAs();
+    void OnRecentFile(std::size_t index);
+    void OnNextPane();
+    void OnAppAbout();
+
+    const CRecentFileList& RecentFiles() const { return m_recent; }
 
 protected:
     bool event(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
+    QAction* AddCommand(unsigned id, const QString& menuText, const char* icon = nullptr);
+    void CreateMenus();
+    void CreateToolBar();
     void CreateStatusBar();
     void UpdateKeyIndicators();
+    void RestoreWindowPlacement();
+    void SaveWindowPlacement();
+    void UpdateRecentFileMenu();
+    bool SaveDocumentAs(const std::string& path);
 
     QSplitter* m_splitter = nullptr;
     CLeftView* m_leftView = nullptr;
     CZDXView* m_resultView = nullptr;
+    QToolBar* m_toolBar = nullptr;
     QLabel* m_panes[kPaneCount] = {};
+    std::map<unsigned, QAction*> m_actions;
+    QMenu* m_fileMenu = nullptr;
+    QAction* m_recentPlaceholder = nullptr;
+    QAction* m_afterRecent = nullptr;
+    std::vector<QAction*> m_recentActions;
+    CZDXDoc m_doc;
+    CRecentFileList m_recent;
+    WindowPlacement m_placement;
+    bool m_placementSaved = false;
 };

@@ -3,6 +3,7 @@
 #include "res/StringTable.h"
 
 #include <QApplication>
+#include <QFileDialog>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -58,4 +59,28 @@ int ShowMessageBox(const std::string& text, MessageKind kind, QWidget* parent) {
     default:
         return kind == MessageKind::YesNo ? IDNO : kind == MessageKind::OkCancel ? IDCANCEL : IDOK;
     }
+}
+
+namespace {
+FileDialogHook& FileHook() {
+    static FileDialogHook hook;
+    return hook;
+}
+} // namespace
+
+void SetFileDialogHook(FileDialogHook hook) {
+    FileHook() = std::move(hook);
+}
+
+std::string AskDocumentPath(bool save, const std::string& suggested, QWidget* parent) {
+    if (FileHook())
+        return FileHook()(save, suggested);
+    if (!parent)
+        parent = QApplication::activeWindow();
+    const QString filter = QObject::tr("All Files (*)");
+    const QString path =
+        save ? QFileDialog::getSaveFileName(parent, QObject::tr("Save As"),
+                                            QString::fromStdString(suggested), filter)
+             : QFileDialog::getOpenFileName(parent, QObject::tr("Open"), QString(), filter);
+    return path.toStdString();
 }

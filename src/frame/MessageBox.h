@@ -22,3 +22,9 @@ int ShowMessageBox(const std::string& text, MessageKind kind, QWidget* parent = 
 using MessageBoxHook = std::function<int(const std::string& text, MessageKind kind)>;
 // While a hook is set, message boxes go to it instead of the screen.
 void SetMessageBoxHook(MessageBoxHook hook);
+
+// Asks for a document file name: to open an existing file, or to save under (the file dialog
+// asks before overwriting). Empty when the user cancels. Tests answer through a hook.
+std::string AskDocumentPath(bool save, const std::string& suggested, QWidget* parent = nullptr);
+using FileDialogHook = std::function<std::string(bool save, const std::string& suggested)>;
+void SetFileDialogHook(FileDialogHook hook);

@@ -1,7 +1,9 @@
 #include "res/Images.h"
 
 #include <QFont>
+#include <QHash>
 #include <QLinearGradient>
+#include <QMimeDatabase>
 #include <QPainter>
 #include <QPainterPath>
 
@@ -39,4 +41,85 @@ QPixmap LogoPixmap() {
     p.drawText(QRect(55, 32, 150, 14), Qt::AlignLeft | Qt::AlignVCenter,
                QStringLiteral("full-text search client"));
     return pixmap;
+}
+
+// The icons are compiled into this static library: make sure the linker keeps them.
+static void InitResources() {
+    static const bool done = [] {
+        Q_INIT_RESOURCE(zdx);
+        return true;
+    }();
+    (void)done;
+}
+
+QIcon AppIcon() {
+    InitResources();
+    static const QIcon icon = [] {
+        QIcon i;
+        for (int size : {16, 32, 64})
+            i.addFile(QStringLiteral(":/icons/zdx-%1.png").arg(size), QSize(size, size));
+        return i;
+    }();
+    return icon;
+}
+
+QIcon ToolbarIcon(const char* name) {
+    InitResources();
+    return QIcon(QStringLiteral(":/icons/%1.png").arg(QLatin1String(name)));
+}
+
+namespace {
+
+// Our own icon for a MIME type.
+QString BundledKind(const QMimeType& mime) {
+    const QString name = mime.name();
+    if (name == QLatin1String("application/pdf"))
+        return QStringLiteral("pdf");
+    if (name == QLatin1String("text/html") || name == QLatin1String("application/xhtml+xml"))
+        return QStringLiteral("html");
+    if (name.startsWith(QLatin1String("image/")))
+        return QStringLiteral("image");
+    if (name.startsWith(QLatin1String("audio/")))
+        return QStringLiteral("audio");
+    if (name.startsWith(QLatin1String("video/")))
+        return QStringLiteral("video");
+    if (name.contains(QLatin1String("spreadsheet")) || name.contains(QLatin1String("excel")) ||
+        name == QLatin1String("text/csv"))
+        return QStringLiteral("spreadsheet");
+    if (name.contains(QLatin1String("presentation")) || name.contains(QLatin1String("powerpoint")))
+        return QStringLiteral("presentation");
+    if (name.contains(QLatin1String("document")) || name.contains(QLatin1String("msword")) ||
+        name == QLatin1String("application/rtf"))
+        return QStringLiteral("document");
+    if (name.contains(QLatin1String("zip")) || name.contains(QLatin1String("tar")) ||
+        name.contains(QLatin1String("compressed")) || name.contains(QLatin1String("archive")) ||
+        name.contains(QLatin1String("x-7z")) || name.contains(QLatin1String("rar")))
+        return QStringLiteral("archive");
+    if (name.startsWith(QLatin1String("text/")) || mime.inherits(QStringLiteral("text/plain")))
+        return QStringLiteral("text");
+    return QStringLiteral("generic");
+}
+
+} // namespace
+
+QIcon FileTypeIcon(const QString& extension) {
+    InitResources();
+    static QHash<QString, QIcon> cache;
+    auto it = cache.constFind(extension);
+    if (it != cache.constEnd())
+        return *it;
+    static const QMimeDatabase mimes;
+    const QMimeType mime = extension.isEmpty()
+                               ? mimes.mimeTypeForName(QStringLiteral("application/octet-stream"))
+                               : mimes.mimeTypeForFile(QStringLiteral("x.") + extension,
+                                                       QMimeDatabase::MatchExtension);
+    const QString kind = BundledKind(mime);
+    QIcon ours;
+    for (int size : {16, 32})
+        ours.addFile(QStringLiteral(":/icons/type-%1-%2.png").arg(kind).arg(size),
+                     QSize(size, size));
+    const QIcon icon =
+        QIcon::fromTheme(mime.iconName(), QIcon::fromTheme(mime.genericIconName(), ours));
+    cache.insert(extension, icon);
+    return icon;
 }

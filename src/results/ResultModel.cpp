@@ -1,5 +1,7 @@
 #include "results/ResultModel.h"
 
+#include "res/Images.h"
+
 #include <QTimer>
 
 CResultModel::CResultModel(QObject* parent) : QAbstractTableModel(parent) {}
@@ -93,6 +95,11 @@ QVariant CResultModel::data(const QModelIndex& index, int role) const {
     }
     case Qt::ToolTipRole:
         return TipOf(index.row());
+    case Qt::DecorationRole:
+        if (index.column() != 0)
+            return {};
+        return FileTypeIcon(QString::fromUtf8(
+            m_table.FileType(row).data(), static_cast<qsizetype>(m_table.FileType(row).size())));
     case ItemDataRole:
         return m_table.ItemData(row);
     default:

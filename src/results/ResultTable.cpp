@@ -3,10 +3,26 @@
 #include "app/Codepage.h"
 #include "results/Sort.h"
 
+namespace {
+constexpr std::size_t kMaxTypeLength = 15;
+
+std::string TypeOf(const std::string& filename) {
+    const std::size_t dot = filename.rfind('.');
+    if (dot == std::string::npos || filename.size() - dot - 1 > kMaxTypeLength)
+        return {};
+    std::string type = filename.substr(dot + 1);
+    for (char& c : type)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return type;
+}
+} // namespace
+
 void ResultTable::Append(HitRow&& hit) {
     m_fields = std::move(hit.fields);
     Row row;
     row.item = hit.number;
+    row.type = TypeOf(m_fields[kFilename]);
     std::size_t size = 0;
     for (int i = 0; i < m_layout.columns; ++i) {
         const int f = m_layout.field[i];

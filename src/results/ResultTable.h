@@ -30,6 +30,8 @@ public:
     std::size_t RowCount() const { return m_rows.size(); }
     std::string_view Cell(std::size_t row, int column) const;
     std::int32_t ItemData(std::size_t row) const { return m_rows[row].item; }
+    // The extension of the hit's file name, lower case and without the dot ("" when none).
+    std::string_view FileType(std::size_t row) const { return m_rows[row].type; }
 
     // The tip stored under the number, or nullptr.
     const std::string* Tip(std::int32_t item) const;
@@ -51,6 +53,7 @@ private:
         std::string text; // the cells one after the other
         std::array<std::uint32_t, kMaxDisplayColumns> end{};
         std::int32_t item = 0;
+        std::string type;
     };
     ColumnLayout m_layout;
     std::vector<Row> m_rows;

@@ -1,22 +1,32 @@
 #include "results/ZDXView.h"
 
+#include "app/Codepage.h"
 #include "app/ZDXApp.h"
 #include "frame/MessageBox.h"
+#include "res/StringTable.h"
+#include "results/ResultActions.h"
 #include "results/ResultModel.h"
 #include "results/Sort.h"
 
+#include <QContextMenuEvent>
 #include <QHeaderView>
+#include <QKeyEvent>
+#include <QListView>
+#include <QMenu>
+#include <QStackedWidget>
 #include <QTreeView>
 #include <QVBoxLayout>
 #include <algorithm>
 
 namespace {
 constexpr int kMaxColumnWidth = 10000;
-}
+constexpr std::size_t kMaxLoggedLaunch = 255;
+} // namespace
 
 CZDXView::CZDXView(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("resultView"));
     m_model = new CResultModel(this);
+
     m_details = new QTreeView(this);
     m_details->setObjectName(QStringLiteral("resultDetails"));
     m_details->setModel(m_model);
@@ -28,6 +38,7 @@ CZDXView::CZDXView(QWidget* parent) : QWidget(parent) {
     m_details->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_details->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_details->setTextElideMode(Qt::ElideRight);
+    m_details->setIconSize(QSize(16, 16));
     m_details->header()->setSectionsClickable(true);
     m_details->header()->setSectionsMovable(false);
     m_details->header()->setStretchLastSection(false);
@@ -35,9 +46,34 @@ CZDXView::CZDXView(QWidget* parent) : QWidget(parent) {
     connect(m_details->header(), &QHeaderView::sectionClicked, this,
             [this](int column) { OnColumnClick(column); });
 
+    // The other three styles show the same rows and selection.
+    m_icons = new QListView(this);
+    m_icons->setObjectName(QStringLiteral("resultIcons"));
+    m_icons->setModel(m_model);
+    m_icons->setSelectionModel(m_details->selectionModel());
+    m_icons->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_icons->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_icons->setUniformItemSizes(true);
+
+    m_stack = new QStackedWidget(this);
+    m_stack->addWidget(m_details);
+    m_stack->addWidget(m_icons);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(m_details);
+    layout->addWidget(m_stack);
+
+    m_contextMenu = new QMenu(tr("Context"), this);
+    m_contextMenu->setObjectName(QStringLiteral("contextMenu"));
+    QAction* copy = m_contextMenu->addAction(tr("Copy"), this, &CZDXView::OnCopy);
+    copy->setObjectName(QStringLiteral("contextCopy"));
+    QAction* remove = m_contextMenu->addAction(tr("Delete"), this, &CZDXView::OnDelete);
+    remove->setObjectName(QStringLiteral("contextDelete"));
+
+    for (QAbstractItemView* view :
+         {static_cast<QAbstractItemView*>(m_details), static_cast<QAbstractItemView*>(m_icons)}) {
+        view->installEventFilter(this);
+        view->viewport()->installEventFilter(this);
+    }
 }
 
 CZDXView::~CZDXView() {
@@ -91,4 +127,150 @@ void CZDXView::OnColumnClick(int column) {
     g_sortForward = !g_sortForward;
     g_sortColumn = column;
     m_model->SortByColumn(g_sortColumn, g_sortForward);
+}
+
+QAbstractItemView* CZDXView::CurrentView() const {
+    return m_style == ListStyle::Details ? static_cast<QAbstractItemView*>(m_details)
+                                         : static_cast<QAbstractItemView*>(m_icons);
+}
+
+void CZDXView::SetListStyle(ListStyle style) {
+    const bool hadFocus = CurrentView()->hasFocus();
+    m_style = style;
+    switch (style) {
+    case ListStyle::Details:
+        m_stack->setCurrentWidget(m_details);
+        break;
+    case ListStyle::LargeIcons:
+        m_icons->setViewMode(QListView::IconMode);
+        m_icons->setIconSize(QSize(32, 32));
+        m_icons->setGridSize(QSize(96, 64));
+        m_icons->setMovement(QListView::Snap);
+        m_icons->setWordWrap(true);
+        m_stack->setCurrentWidget(m_icons);
+        break;
+    case ListStyle::SmallIcons:
+        m_icons->setViewMode(QListView::ListMode);
+        m_icons->setFlow(QListView::LeftToRight);
+        m_icons->setWrapping(true);
+        m_icons->setIconSize(QSize(16, 16));
+        m_icons->setGridSize(QSize(160, 20));
+        m_icons->setMovement(QListView::Snap);
+        m_icons->setWordWrap(false);
+        m_stack->setCurrentWidget(m_icons);
+        break;
+    case ListStyle::List:
+        m_icons->setViewMode(QListView::ListMode);
+        m_icons->setFlow(QListView::TopToBottom);
+        m_icons->setWrapping(true);
+        m_icons->setIconSize(QSize(16, 16));
+        m_icons->setGridSize(QSize());
+        m_icons->setMovement(QListView::Static);
+        m_icons->setWordWrap(false);
+        m_stack->setCurrentWidget(m_icons);
+        break;
+    }
+    if (hadFocus)
+        CurrentView()->setFocus();
+}
+
+void CZDXView::LineUp() {
+    if (m_style == ListStyle::LargeIcons || m_style == ListStyle::SmallIcons)
+        m_icons->doItemsLayout();
+}
+
+int CZDXView::FirstSelectedRow() const {
+    m_model->FlushPendingRows();
+    int first = -1;
+    for (const QModelIndex& index : m_details->selectionModel()->selectedRows())
+        if (first < 0 || index.row() < first)
+            first = index.row();
+    if (first < 0) // in the icon styles a row is selected by its one cell
+        for (const QModelIndex& index : m_details->selectionModel()->selectedIndexes())
+            if (first < 0 || index.row() < first)
+                first = index.row();
+    return first;
+}
+
+std::string CZDXView::LinkOfRow(int row) const {
+    return std::string(m_model->Table().Cell(static_cast<std::size_t>(row), theApp.m_urlColumn));
+}
+
+void CZDXView::OnLButtonDblClk() {
+    const int row = FirstSelectedRow();
+    if (row < 0)
+        return; // nothing selected: nothing to open
+    const std::string link = LinkOfRow(row);
+    const int result = LaunchLink(link);
+    if (theApp.m_logEnabled) {
+        const std::string text = StringPrintf("ShellExecute(%s) returned %d", link.c_str(), result);
+        theApp.Log("OnLButtonDblClk()", text.substr(0, Utf8PrefixBytes(text, kMaxLoggedLaunch)));
+    }
+    if (result <= 32)
+        theApp.SetStatusText(
+            StringPrintf(LoadResString(IDS_LAUNCH_ERROR).c_str(), result, link.c_str()));
+}
+
+void CZDXView::OnCopy() {
+    const int row = FirstSelectedRow();
+    if (row < 0)
+        return; // the clipboard is left alone
+    CopyLinkToClipboard(LinkOfRow(row));
+}
+
+void CZDXView::OnDelete() {
+    const int row = FirstSelectedRow();
+    if (row < 0)
+        return;
+    const std::string link = LinkOfRow(row);
+    if (ShowMessageBox(StringPrintf(LoadResString(IDS_REALLY_DELETE).c_str(), link.c_str()),
+                       MessageKind::YesNo, window()) != IDYES)
+        return;
+    if (!DeleteLinkedFile(link))
+        ShowMessageBox(StringPrintf("Failed to delete %s", link.c_str()), MessageKind::Ok,
+                       window());
+    // The row and its tip stay either way.
+}
+
+QPoint CZDXView::KeyboardMenuPosition() const {
+    QAbstractItemView* view = CurrentView();
+    const int row = FirstSelectedRow();
+    QRect rect;
+    if (row >= 0)
+        rect = view->visualRect(m_model->index(row, 0));
+    if (!rect.isValid() || !view->viewport()->rect().intersects(rect))
+        return view->viewport()->mapToGlobal(QPoint(0, 0));
+    return view->viewport()->mapToGlobal(rect.bottomLeft());
+}
+
+void CZDXView::OnContextMenu(const QPoint& globalPos, bool fromKeyboard) {
+    m_contextMenu->exec(fromKeyboard ? KeyboardMenuPosition() : globalPos);
+}
+
+bool CZDXView::eventFilter(QObject* watched, QEvent* event) {
+    const bool onViewport = watched == m_details->viewport() || watched == m_icons->viewport();
+    switch (event->type()) {
+    case QEvent::MouseButtonDblClick:
+        // The double-click is the list's own; its default handling goes on afterwards.
+        if (onViewport && static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
+            OnLButtonDblClk();
+        break;
+    case QEvent::ContextMenu: {
+        auto* menu = static_cast<QContextMenuEvent*>(event);
+        OnContextMenu(menu->globalPos(), menu->reason() == QContextMenuEvent::Keyboard);
+        return true;
+    }
+    case QEvent::KeyPress: {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Menu ||
+            (key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier)) {
+            OnContextMenu(QPoint(), true);
+            return true;
+        }
+        break;
+    }
+    default:
+        break;
+    }
+    return QWidget::eventFilter(watched, event);
 }

@@ -1,0 +1,33 @@
+#pragma once
+// What the user does with a hit's link: open it with the desktop's default application, put it
+// on the clipboard as a file, delete the file it names. Tests replace the desktop through a hook.
+#include <QUrl>
+
+#include <functional>
+#include <string>
+
+// Launch results, as the shell's numbers: above 32 is success.
+inline constexpr int kLaunchOk = 42;
+inline constexpr int kLaunchFileNotFound = 2;
+inline constexpr int kLaunchNoAssociation = 31;
+
+// A link with a scheme of two or more letters ("http:", "file:") is a URL; anything else
+// ("C:\x", "/srv/a.pdf", "docs/b.txt") a path.
+bool IsUrlLink(const std::string& link);
+
+// The URL a link stands for: the link itself, or the file URL of the (absolute) path.
+QUrl LinkUrl(const std::string& link);
+
+// Opens the link with the desktop's default application: kLaunchOk, or kLaunchFileNotFound for
+// a path that does not exist (nothing is launched), or kLaunchNoAssociation.
+int LaunchLink(const std::string& link);
+using LaunchHook = std::function<bool(const QUrl& url)>;
+void SetLaunchHook(LaunchHook hook);
+
+// Puts the link on the clipboard as a file (a file URI for a path, the URL itself for a URL),
+// in the forms file managers paste; no plain text.
+void CopyLinkToClipboard(const std::string& link);
+
+// Deletes the file a link names. A file the user may not write is not deleted, nor is a
+// folder or a URL. True on success.
+bool DeleteLinkedFile(const std::string& link);

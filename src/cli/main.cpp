@@ -1,9 +1,12 @@
 // zdx-query: the client without a window. It reads the same settings as zdx, sends the same
 // request the search form would, and prints the hits.
+#include "app/Codepage.h"
 #include "app/ProfileStore.h"
 #include "app/ZDXApp.h"
 #include "cli/QueryOutput.h"
 #include "diag/FaultReport.h"
+#include "frame/LoginRequest.h"
+#include "frame/PasswordCells.h"
 #include "res/StringTable.h"
 #include "results/ResultView.h"
 #include "search/QueryText.h"
@@ -18,6 +21,7 @@ namespace {
 constexpr const char* kUsage =
     "usage: zdx-query [-f<path>] [-l] [--index N]... [--filename TEXT]\n"
     "                 [--date all|week|month|3months|6months|year] [--format tsv|json] [QUERY]\n"
+    "                 [--user NAME --password-stdin] [--logout]\n"
     "       zdx-query [-f<path>] [-l] --settings\n"
     "  -f<path>         read the settings from this file instead of the profile store\n"
     "  -l               append an activity log to zdx.log in the current directory\n"
@@ -26,6 +30,9 @@ constexpr const char* kUsage =
     "  --date RANGE     only documents changed within this range\n"
     "  --format FORMAT  tsv (default): a heading line, then a line per hit;\n"
     "                   json: one object per hit\n"
+    "  --user NAME      sign in as NAME before the search...\n"
+    "  --password-stdin ...with the password read from standard input (one line)\n"
+    "  --logout         sign out after the search\n"
     "  --settings       print the settings in effect and exit\n";
 
 // Status texts and the hit count go to standard error.
@@ -34,7 +41,10 @@ public:
     void SetStatusText(const std::string& text) override {
         std::fprintf(stderr, "%s\n", text.c_str());
     }
-    void SetAuthText(const std::string&) override {}
+    void SetAuthText(const std::string& user) override {
+        if (!user.empty())
+            std::fprintf(stderr, "Signed in: %s\n", user.c_str());
+    }
     void SetHitCount(int count) override {
         std::fprintf(stderr, "%s\n",
                      StringPrintf(LoadResString(IDS_DOCUMENTS_FOUND).c_str(), count).c_str());
@@ -62,6 +72,20 @@ private:
     ResultTable m_table;
 };
 
+// The password from standard input, as Windows-1252 bytes: one line, its line end removed.
+// Returns false when it holds a character Windows-1252 cannot hold.
+bool ReadPassword(std::string& password) {
+    std::string line;
+    for (int c; (c = std::fgetc(stdin)) != EOF && c != '\n';)
+        line += static_cast<char>(c);
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    bool ok = false;
+    password = Utf8ToCp1252(line, &ok);
+    CPasswordCells::WipeBytes(line.data(), true);
+    return ok && password.find('\0') == std::string::npos;
+}
+
 int Usage(const char* problem) {
     if (problem)
         std::fprintf(stderr, "zdx-query: %s\n", problem);
@@ -76,6 +100,9 @@ int main(int argc, char** argv) {
     bool printSettings = false;
     bool json = false;
     bool haveQuery = false;
+    bool passwordStdin = false;
+    bool logout = false;
+    std::string user;
     SearchForm form;
     std::vector<std::string> tokens; // the options zdx itself takes: -f and -l
     for (int i = 1; i < argc; ++i) {
@@ -110,6 +137,15 @@ int main(int argc, char** argv) {
             if (!v || (std::strcmp(v, "tsv") != 0 && std::strcmp(v, "json") != 0))
                 return Usage("--format takes tsv or json");
             json = std::strcmp(v, "json") == 0;
+        } else if (arg == "--user") {
+            const char* v = value();
+            if (!v)
+                return Usage("--user takes a name");
+            user = v;
+        } else if (arg == "--password-stdin") {
+            passwordStdin = true;
+        } else if (arg == "--logout") {
+            logout = true;
         } else if (arg.rfind("--", 0) == 0) {
             return Usage(("unknown option " + arg).c_str());
         } else if (arg.size() >= 2 && arg[0] == '-' && (arg[1] == 'f' || arg[1] == 'l')) {
@@ -121,6 +157,9 @@ int main(int argc, char** argv) {
             haveQuery = true;
         }
     }
+
+    if (user.empty() != !passwordStdin)
+        return Usage("--user and --password-stdin go together");
 
     theApp.m_cmdLine = tokens;
     CProfileStore profileStore;
@@ -134,7 +173,23 @@ int main(int argc, char** argv) {
     theApp.m_pStatusPanes = &panes;
     QueryResults results(theApp.Layout());
     theApp.m_pResultView = &results;
+    if (passwordStdin) {
+        std::string password;
+        if (!ReadPassword(password)) {
+            CPasswordCells::WipeBytes(password.data(), true);
+            std::fputs("zdx-query: the password holds a character Windows-1252 cannot hold\n",
+                       stderr);
+            return 2;
+        }
+        const LoginOutcome login = RunLogin(user, password.c_str(), profileStore);
+        CPasswordCells::WipeBytes(password.data(), true);
+        if (!login.confirmed) {
+            std::fprintf(stderr, "%s\n", LoadResString(IDS_LOGIN_FAILED).c_str());
+            return 1;
+        }
+    }
     const int status = RunSearch(form);
+    const int logoutStatus = logout ? RunLogout() : 200;
     theApp.m_pResultView = nullptr;
     theApp.m_pStatusPanes = nullptr;
     if (status != 200)
@@ -144,5 +199,5 @@ int main(int argc, char** argv) {
     const std::string out =
         json ? FormatJson(results.Table(), headings) : FormatTsv(results.Table(), headings);
     std::fwrite(out.data(), 1, out.size(), stdout);
-    return 0;
+    return logoutStatus == 200 ? 0 : 1;
 }

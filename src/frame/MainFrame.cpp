@@ -2,7 +2,10 @@
 
 #include "app/AboutDlg.h"
 #include "app/ProfileStore.h"
+#include "app/SettingsDlg.h"
 #include "frame/KeyIndicators.h"
+#include "frame/LoginDlg.h"
+#include "frame/LoginRequest.h"
 #include "frame/MessageBox.h"
 #include "res/Images.h"
 #include "res/StringTable.h"
@@ -117,10 +120,9 @@ void CMainFrame::CreateMenus() {
     enable(AddCommand(ID_FILE_SAVE, tr("&Save\tCtrl+S"), "save"), [this] { OnFileSave(); });
     enable(AddCommand(ID_FILE_SAVE_AS, tr("Save &As...")), [this] { OnFileSaveAs(); });
     m_recentPlaceholder = AddCommand(ID_FILE_MRU_FILE1, tr("Recent File"));
-    // Sign-in and settings come with their dialogs.
-    AddCommand(ID_LOGIN_CMD, tr("Log in"), "login");
-    AddCommand(ID_LOGOUT_CMD, tr("Log out"), "logout");
-    AddCommand(ID_SETTINGS_CMD, tr("Settings"));
+    enable(AddCommand(ID_LOGIN_CMD, tr("Log in"), "login"), [this] { OnLogIn(); });
+    enable(AddCommand(ID_LOGOUT_CMD, tr("Log out"), "logout"), [this] { OnLogOut(); });
+    enable(AddCommand(ID_SETTINGS_CMD, tr("Settings")), [this] { OnSettings(); });
     enable(AddCommand(ID_APP_EXIT, tr("E&xit")), [this] { close(); });
 
     AddCommand(ID_EDIT_UNDO, tr("&Undo\tCtrl+Z"))
@@ -521,4 +523,22 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
         SaveWindowPlacement();
     }
     QMainWindow::closeEvent(event);
+}
+
+// Sign-in and settings.
+
+void CMainFrame::OnLogIn() {
+    CLoginDlg dialog(this);
+    dialog.exec();
+}
+
+void CMainFrame::OnLogOut() {
+    if (ShowMessageBox(LoadResString(IDS_LOGOUT_QUESTION), MessageKind::OkCancel, this) != IDOK)
+        return;
+    RunLogout();
+}
+
+void CMainFrame::OnSettings() {
+    CSettingsDlg dialog(this);
+    dialog.exec();
 }

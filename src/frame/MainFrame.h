@@ -62,6 +62,9 @@ public:
     void OnRecentFile(std::size_t index);
     void OnNextPane();
     void OnAppAbout();
+    void OnLogIn();
+    void OnLogOut();
+    void OnSettings();
 
     const CRecentFileList& RecentFiles() const { return m_recent; }
 

@@ -48,6 +48,13 @@ void Log(std::string_view first, std::string_view second) {
     theApp.Log(first, second);
 }
 
+// Overwrites a text that may hold a password before its memory is released.
+void Wipe(std::string& text) {
+    volatile char* bytes = text.data();
+    for (std::size_t i = 0; i < text.size(); ++i)
+        bytes[i] = 0;
+}
+
 // OpenSSL verify errors an unknown or self-made issuer causes; IgnoreUnknownCa forgives these
 // and nothing else (an expired certificate is still refused).
 bool IsIssuerError(int error) {
@@ -372,6 +379,7 @@ int Perform(CZDXSession& session, const std::string& agent, const std::string& h
     session.OnStatusCallback(kClosingConnection);
     curl_easy_cleanup(c);
     curl_slist_free_all(headers);
+    Wipe(url);
     session.OnStatusCallback(kConnectionClosed);
     return result;
 }
@@ -478,6 +486,7 @@ int GetWebFile(const std::string& agent, const std::string& host, int port, std:
     std::string rawHeaders;
     bool answered = false;
     const int status = Perform(session, agent, host, port, path, true, rawHeaders, answered);
+    Wipe(path); // a sign-in path holds the password
     if (!answered)
         return status; // a failure number
     Log("GetWebFile() returned", std::to_string(status));

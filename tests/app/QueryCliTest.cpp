@@ -1,5 +1,6 @@
 // zdx-query against a real page served on 127.0.0.1.
 #include "../support/RawServer.h"
+#include "../support/SessionServer.h"
 #include "../support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -8,13 +9,17 @@ namespace {
 
 class QueryCli : public testing::Test {
 protected:
-    ProcessResult Run(int port, std::vector<std::string> args, const std::string& list = "") {
+    ProcessResult Run(int port, std::vector<std::string> args, const std::string& list = "",
+                      const std::string& input = "") {
         const std::string ini =
             m_dir.Write("z.ini", "[Settings]\nAddress=127.0.0.1\nPort=" + std::to_string(port) +
                                      "\nSearchbase=s?site=x\n[Indexes]\nIndex1=mail\n" + list);
         args.insert(args.begin(), "-f" + ini);
-        return RunProcess(ZDX_QUERY_BIN, args,
-                          {m_dir.Path().string(), {{"HOME", m_dir.Path().string()}}});
+        return RunProcess(
+            ZDX_QUERY_BIN, args,
+            {m_dir.Path().string(),
+             {{"HOME", m_dir.Path().string()}, {"XDG_CONFIG_HOME", m_dir.File(".config")}},
+             input});
     }
     TempDir m_dir;
 };
@@ -72,13 +77,47 @@ TEST_F(QueryCli, FailuresExitWithTheStatus) {
     EXPECT_NE(r.err.find("Index not available\n"), std::string::npos) << r.err;
 }
 
+TEST_F(QueryCli, SignInSearchAndSignOut) {
+    SessionServer server;
+    const ProcessResult r =
+        Run(server.Port(), {"--user", "bob", "--password-stdin", "--logout", "q"},
+            "[List]\nColumns=1\n", "s3cret\n");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "\nHit for bob\n"); // a settings file has no headings by default
+    EXPECT_NE(r.err.find("Status Code 200 was returned.\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Signed in: bob\n"), std::string::npos) << r.err;
+    const auto paths = server.Paths();
+    ASSERT_EQ(paths.size(), 3u);
+    EXPECT_EQ(paths[0], "/s?site=x&userid=bob&password=s3cret");
+    EXPECT_EQ(paths[1], "/s?site=x&query0=q");
+    EXPECT_EQ(paths[2], "/s?site=x&logout");
+    EXPECT_NE(TempDir::Read(m_dir.File(".config/Norvane/ZDX.conf")).find("User=bob"),
+              std::string::npos);
+}
+
+TEST_F(QueryCli, FailedSignInStopsBeforeTheSearch) {
+    SessionServer server;
+    const ProcessResult r =
+        Run(server.Port(), {"--user", "bob", "--password-stdin", "q"}, "", "wrong\r\n");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("Login failed!\n"), std::string::npos) << r.err;
+    EXPECT_EQ(server.Paths().size(), 1u);
+    // A password Windows-1252 cannot hold is not sent at all.
+    const ProcessResult omega =
+        Run(server.Port(), {"--user", "bob", "--password-stdin", "q"}, "", "\xCE\xA9\n");
+    EXPECT_EQ(omega.exitCode, 2);
+    EXPECT_EQ(server.Paths().size(), 1u);
+}
+
 TEST_F(QueryCli, BadOptions) {
     for (const std::vector<std::string>& args : {std::vector<std::string>{"--index", "5"},
                                                  {"--date", "decade"},
                                                  {"--format", "xml"},
                                                  {"--bogus"},
                                                  {"one", "two"},
-                                                 {"--filename"}}) {
+                                                 {"--filename"},
+                                                 {"--user", "bob"},
+                                                 {"--password-stdin"}}) {
         const ProcessResult r = Run(ClosedPort(), args);
         EXPECT_EQ(r.exitCode, 2) << args[0];
         EXPECT_NE(r.err.find("usage: zdx-query"), std::string::npos);

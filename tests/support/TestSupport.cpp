@@ -9,7 +9,7 @@
 namespace {
 
 pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
-            const ProcessOptions& options, int outFd, int errFd) {
+            const ProcessOptions& options, int outFd, int errFd, int inFd = -1) {
     const pid_t pid = fork();
     if (pid != 0)
         return pid;
@@ -17,8 +17,7 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
         _exit(126);
     for (const auto& [name, value] : options.env)
         setenv(name.c_str(), value.c_str(), 1);
-    const int devNull = open("/dev/null", O_RDONLY);
-    dup2(devNull, 0);
+    dup2(inFd >= 0 ? inFd : open("/dev/null", O_RDONLY), 0);
     dup2(outFd, 1);
     dup2(errFd, 2);
     std::vector<char*> argv;
@@ -45,9 +44,11 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
     const std::string outPath = capture.File("out"), errPath = capture.File("err");
     const int outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const pid_t pid = Spawn(program, args, options, outFd, errFd);
+    const int inFd = open(capture.Write("in", options.input).c_str(), O_RDONLY);
+    const pid_t pid = Spawn(program, args, options, outFd, errFd, inFd);
     close(outFd);
     close(errFd);
+    close(inFd);
 
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     int status = 0;

@@ -16,8 +16,12 @@ struct ProcessResult {
 };
 
 struct ProcessOptions {
+    ProcessOptions(std::string cwd_ = {}, std::map<std::string, std::string> env_ = {},
+                   std::string input_ = {})
+        : cwd(std::move(cwd_)), env(std::move(env_)), input(std::move(input_)) {}
     std::string cwd;
     std::map<std::string, std::string> env; // set on top of this process's environment
+    std::string input;                      // standard input
 };
 
 // Runs the program to its end (killing it after `timeout`) and collects its output.

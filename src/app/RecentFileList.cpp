@@ -38,8 +38,13 @@ void CRecentFileList::Remove(std::size_t index) {
 std::string CRecentFileList::MenuText(std::size_t index, const std::string& path) {
     const std::size_t slash = path.find_last_of('/');
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    std::string text = "&" + std::to_string(index + 1) + " ";
-    for (char c : name)
-        text += c == '&' ? std::string("&&") : std::string(1, c);
+    std::string text = "&";
+    text += std::to_string(index + 1);
+    text += ' ';
+    for (char c : name) {
+        if (c == '&')
+            text += '&'; // shown as one '&', not as a mnemonic
+        text += c;
+    }
     return text;
 }

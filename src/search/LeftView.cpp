@@ -6,6 +6,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -69,8 +70,14 @@ CLeftView::CLeftView(QWidget* parent) : QWidget(parent) {
     // Box 4 stands in the fourth row and box 3 in the fifth; each belongs to the index setting
     // of its own number.
     for (int i : {0, 1, 2, 4, 3}) {
-        m_index[i]->setFixedWidth(kFieldWidth);
-        layout->addWidget(m_index[i], 0, Qt::AlignLeft | Qt::AlignAbsolute);
+        // A row of its own: the box takes the field width where there is room, less where not.
+        auto* row = new QHBoxLayout;
+        row->setContentsMargins(0, 0, 0, 0);
+        m_index[i]->setMaximumWidth(kFieldWidth);
+        m_index[i]->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+        row->addWidget(m_index[i], 1);
+        row->addStretch(0);
+        layout->addLayout(row);
     }
     layout->addSpacing(6);
     layout->addWidget(m_date);

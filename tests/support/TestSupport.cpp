@@ -87,3 +87,47 @@ bool RunUntil(const std::string& program, const std::vector<std::string>& args,
     }
     return held || done();
 }
+
+BackgroundProcess::BackgroundProcess(const std::string& program,
+                                     const std::vector<std::string>& args,
+                                     const ProcessOptions& options) {
+    const int outFd = open(m_dir.File("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int errFd = open(m_dir.File("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int inFd = open(m_dir.Write("in", options.input).c_str(), O_RDONLY);
+    m_pid = Spawn(program, args, options, outFd, errFd, inFd);
+    close(outFd);
+    close(errFd);
+    close(inFd);
+}
+
+BackgroundProcess::~BackgroundProcess() {
+    Stop();
+}
+
+bool BackgroundProcess::WaitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (Out().find(text) != std::string::npos)
+            return true;
+        if (!m_done && waitpid(m_pid, &m_status, WNOHANG) == m_pid)
+            m_done = true;
+        if (m_done)
+            return Out().find(text) != std::string::npos;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+int BackgroundProcess::Stop() {
+    if (!m_done && m_pid > 0) {
+        kill(m_pid, SIGTERM);
+        for (int i = 0; i < 250 && waitpid(m_pid, &m_status, WNOHANG) != m_pid; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (waitpid(m_pid, &m_status, WNOHANG) == 0) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, &m_status, 0);
+        }
+        m_done = true;
+    }
+    return WIFEXITED(m_status) ? WEXITSTATUS(m_status) : -1;
+}

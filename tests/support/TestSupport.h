@@ -34,3 +34,28 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
 bool RunUntil(const std::string& program, const std::vector<std::string>& args,
               const ProcessOptions& options, const std::function<bool()>& done,
               std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+// A program running in the background while a test talks to it; stopped (SIGTERM, then SIGKILL)
+// when the object goes.
+class BackgroundProcess {
+public:
+    BackgroundProcess(const std::string& program, const std::vector<std::string>& args,
+                      const ProcessOptions& options = {});
+    ~BackgroundProcess();
+    BackgroundProcess(const BackgroundProcess&) = delete;
+    BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+
+    std::string Out() const { return TempDir::Read(m_dir.File("out")); }
+    std::string Err() const { return TempDir::Read(m_dir.File("err")); }
+    // Polls standard output until it holds `text`; false after the time-out or an early exit.
+    bool WaitForOutput(const std::string& text,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    // Stops the program and returns its exit status (-1 when it died of a signal).
+    int Stop();
+
+private:
+    TempDir m_dir;
+    int m_pid = -1;
+    int m_status = 0;
+    bool m_done = false;
+};

@@ -1,0 +1,151 @@
+// Indexes 10,000 generated documents (about 5 KB each) with zdx-server and runs 1,000 searches
+// of one to three words from 8 concurrent clients over loopback; prints the indexing time, the
+// median and 99th-percentile search time, and the server's peak memory.
+#include <httplib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <regex>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// 20,000 made-up words; texts and queries draw them with Zipf's law, as natural text does.
+std::vector<std::string> Vocabulary() {
+    const char* syllables[] = {"ka", "lo", "mi", "ne", "ru", "ta", "vo", "si", "pe", "da",
+                               "ge", "ho", "ji", "bu", "fa", "zo", "wy", "qu", "xe", "ly"};
+    std::vector<std::string> words;
+    for (int i = 0; words.size() < 20000; ++i) {
+        std::string word;
+        for (int n = i;; n /= 20) {
+            word += syllables[n % 20];
+            if (n < 20)
+                break;
+        }
+        words.push_back(word + "n");
+    }
+    return words;
+}
+
+std::discrete_distribution<std::size_t> Zipf(std::size_t n) {
+    std::vector<double> weights(n);
+    for (std::size_t i = 0; i < n; ++i)
+        weights[i] = 1.0 / static_cast<double>(i + 1);
+    return std::discrete_distribution<std::size_t>(weights.begin(), weights.end());
+}
+
+long PeakKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::string server = argc > 1 ? argv[1] : ZDX_SERVER_BIN;
+    const fs::path dir = fs::temp_directory_path() / ("zdx-bench-" + std::to_string(getpid()));
+    fs::create_directories(dir / "docs");
+    const auto words = Vocabulary();
+    auto zipf = Zipf(words.size());
+    std::mt19937 random(11);
+    for (int d = 0; d < 10000; ++d) {
+        std::ofstream out(dir / "docs" / ("doc" + std::to_string(d) + ".txt"));
+        std::string text = "Document " + std::to_string(d) + "\n\n";
+        while (text.size() < 5000)
+            text += words[zipf(random)] + (random() % 12 ? " " : ".\n");
+        out << text;
+    }
+    const fs::path outFile = dir / "server.out";
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        freopen(outFile.c_str(), "w", stdout);
+        freopen("/dev/null", "w", stderr);
+        execl(server.c_str(), server.c_str(), "--listen", "127.0.0.1:0", "--index",
+              ("docs=" + (dir / "docs").string()).c_str(), "--db", (dir / "index.sqlite").c_str(),
+              "--rescan", "3600", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int port = 0;
+    while (port == 0 && std::chrono::steady_clock::now() - start < std::chrono::minutes(5)) {
+        std::ifstream in(outFile);
+        std::string text((std::istreambuf_iterator<char>(in)), {});
+        std::smatch m;
+        if (std::regex_search(text, m, std::regex(R"(127\.0\.0\.1:(\d+)/)")))
+            port = std::stoi(m[1]);
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const double indexSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("indexed 10000 documents (about 5 KB each) in %.2f s\n", indexSeconds);
+
+    // Two rounds of 1,000 searches from 8 clients: words drawn evenly from the vocabulary (what
+    // people look for), then words drawn by their frequency in the texts, which brings in words
+    // that stand in nearly every document, as "the" does in English (the worst case).
+    auto round = [&](const char* what, bool byFrequency) {
+        std::vector<double> latencies;
+        std::mutex mutex;
+        std::atomic<int> failures{0};
+        std::vector<std::thread> clients;
+        for (int c = 0; c < 8; ++c) {
+            clients.emplace_back([&, c] {
+                std::mt19937 r(100 + c);
+                auto pick = Zipf(words.size());
+                httplib::Client client("127.0.0.1", port);
+                client.set_keep_alive(true);
+                client.set_tcp_nodelay(true); // as libcurl does
+                for (int q = 0; q < 125; ++q) {
+                    std::string query;
+                    for (int w = 0, n = 1 + static_cast<int>(r() % 3); w < n; ++w)
+                        query +=
+                            (w ? "%20" : "") + words[byFrequency ? pick(r) : r() % words.size()];
+                    const auto t0 = std::chrono::steady_clock::now();
+                    auto res =
+                        client.Get("/lvsearch/SearchServlet?site=x&numhits=999&query0=" + query);
+                    const double ms = std::chrono::duration<double, std::milli>(
+                                          std::chrono::steady_clock::now() - t0)
+                                          .count();
+                    if (!res || res->status != 200)
+                        ++failures;
+                    std::lock_guard<std::mutex> lock(mutex);
+                    latencies.push_back(ms);
+                }
+            });
+        }
+        for (auto& t : clients)
+            t.join();
+        std::sort(latencies.begin(), latencies.end());
+        std::printf("1000 searches from 8 clients, %s: median %.1f ms, 99th percentile %.1f ms, "
+                    "slowest %.1f ms, %d failed\n",
+                    what, latencies[latencies.size() / 2], latencies[latencies.size() * 99 / 100],
+                    latencies.back(), failures.load());
+        return failures.load();
+    };
+    const int failures =
+        round("words drawn evenly", false) + round("words drawn by frequency (worst case)", true);
+    const long peak = PeakKiB(pid);
+    std::printf("server peak memory: %.1f MB\n", peak / 1024.0);
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    if (std::getenv("ZDX_BENCH_KEEP"))
+        std::printf("kept %s\n", dir.c_str());
+    else
+        fs::remove_all(dir);
+    return failures ? 1 : 0;
+}

@@ -1,0 +1,553 @@
+#include "Index.h"
+
+#include "Protocol.h"
+
+#include "app/Codepage.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sqlite3.h>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unordered_map>
+
+namespace fs = std::filesystem;
+
+namespace zdxserver {
+
+namespace {
+
+// A prepared statement that finalizes itself.
+class Statement {
+public:
+    Statement(sqlite3* db, const char* sql) {
+        if (sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr) != SQLITE_OK)
+            throw std::runtime_error(std::string("SQLite: ") + sqlite3_errmsg(db));
+    }
+    ~Statement() { sqlite3_finalize(m_stmt); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    sqlite3_stmt* operator*() const { return m_stmt; }
+    void Bind(int i, const std::string& text) {
+        sqlite3_bind_text(m_stmt, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+    }
+    void Bind(int i, std::int64_t value) { sqlite3_bind_int64(m_stmt, i, value); }
+    bool Step() {
+        const int rc = sqlite3_step(m_stmt);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+            throw std::runtime_error(std::string("SQLite: ") +
+                                     sqlite3_errmsg(sqlite3_db_handle(m_stmt)));
+        return rc == SQLITE_ROW;
+    }
+    void Reset() {
+        sqlite3_reset(m_stmt);
+        sqlite3_clear_bindings(m_stmt);
+    }
+    std::string Text(int i) const {
+        const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt, i));
+        return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(m_stmt, i))) : "";
+    }
+    std::int64_t Int(int i) const { return sqlite3_column_int64(m_stmt, i); }
+    double Real(int i) const { return sqlite3_column_double(m_stmt, i); }
+
+private:
+    sqlite3_stmt* m_stmt = nullptr;
+};
+
+void Exec(sqlite3* db, const char* sql) {
+    char* error = nullptr;
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+        const std::string message = error ? error : "unknown error";
+        sqlite3_free(error);
+        throw std::runtime_error("SQLite: " + message);
+    }
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+std::string Extension(const std::string& name) {
+    const std::size_t dot = name.rfind('.');
+    return dot == std::string::npos ? std::string() : Lower(name.substr(dot + 1));
+}
+
+std::string AsUtf8(const std::string& bytes) {
+    return IsValidUtf8(bytes) ? bytes : Cp1252ToUtf8(bytes);
+}
+
+std::string Collapse(const std::string& text) {
+    std::string out;
+    bool blank = false;
+    for (char c : text) {
+        const bool space = c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\f';
+        if (space) {
+            blank = !out.empty();
+            continue;
+        }
+        if (blank)
+            out += ' ';
+        blank = false;
+        out += c;
+    }
+    return out;
+}
+
+// The text between <tag ...> and </tag>, case-insensitive, or empty.
+std::string Element(const std::string& html, const std::string& lowerHtml, const char* tag) {
+    const std::string open = std::string("<") + tag;
+    std::size_t at = lowerHtml.find(open);
+    if (at == std::string::npos)
+        return {};
+    at = lowerHtml.find('>', at);
+    const std::size_t end = lowerHtml.find(std::string("</") + tag, at);
+    if (at == std::string::npos || end == std::string::npos)
+        return {};
+    return html.substr(at + 1, end - at - 1);
+}
+
+std::string DecodeEntities(const std::string& text) {
+    static const std::pair<const char*, const char*> kEntities[] = {
+        {"&amp;", "&"}, {"&lt;", "<"},   {"&gt;", ">"},  {"&quot;", "\""},
+        {"&#39;", "'"}, {"&nbsp;", " "}, {"&apos;", "'"}};
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        bool replaced = false;
+        if (text[i] == '&')
+            for (const auto& [entity, value] : kEntities)
+                if (text.compare(i, std::strlen(entity), entity) == 0) {
+                    out += value;
+                    i += std::strlen(entity);
+                    replaced = true;
+                    break;
+                }
+        if (!replaced)
+            out += text[i++];
+    }
+    return out;
+}
+
+std::string StripTags(const std::string& html) {
+    std::string lower = Lower(html);
+    std::string out;
+    std::size_t i = 0;
+    while (i < html.size()) {
+        if (html[i] != '<') {
+            out += html[i++];
+            continue;
+        }
+        // Scripts and styles hold no text for a reader.
+        for (const char* skip : {"script", "style"}) {
+            if (lower.compare(i + 1, std::strlen(skip), skip) == 0) {
+                const std::size_t end = lower.find(std::string("</") + skip, i);
+                i = end == std::string::npos ? html.size() : end;
+                break;
+            }
+        }
+        const std::size_t close = html.find('>', i);
+        i = close == std::string::npos ? html.size() : close + 1;
+        out += ' ';
+    }
+    return DecodeEntities(out);
+}
+
+// The opening of a text, cut at a character boundary.
+std::string Summary(const std::string& body) {
+    std::size_t n = std::min<std::size_t>(body.size(), 160);
+    while (n > 0 && n < body.size() && (static_cast<unsigned char>(body[n]) & 0xC0) == 0x80)
+        --n;
+    return body.substr(0, n);
+}
+
+std::string FormatOf(const std::string& extension) {
+    static const std::map<std::string, std::string> kFormats = {
+        {"txt", "Text"}, {"text", "Text"}, {"md", "Markdown"}, {"markdown", "Markdown"},
+        {"htm", "HTML"}, {"html", "HTML"}, {"pdf", "PDF"},     {"csv", "CSV"},
+        {"log", "Text"}, {"doc", "Word"},  {"docx", "Word"},   {"odt", "OpenDocument"}};
+    auto it = kFormats.find(extension);
+    if (it != kFormats.end())
+        return it->second;
+    std::string upper = extension;
+    for (char& c : upper)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return upper.empty() ? "File" : upper;
+}
+
+} // namespace
+
+Extracted ExtractText(const std::string& fileName, const std::string& bytes) {
+    Extracted e;
+    const std::string extension = Extension(fileName);
+    e.format = FormatOf(extension);
+    e.title = fileName;
+    static const std::set<std::string> kText = {"txt", "text", "md", "markdown", "csv", "log"};
+    const bool html = extension == "htm" || extension == "html";
+    if (!html && !kText.count(extension))
+        return e; // indexed by name only
+    if (bytes.find('\0') != std::string::npos)
+        return e; // binary after all
+    const std::string text = AsUtf8(bytes.substr(0, Index::kMaxTextBytes));
+    e.textual = true;
+    if (html) {
+        const std::string lower = Lower(text);
+        const std::string title = Collapse(DecodeEntities(Element(text, lower, "title")));
+        if (!title.empty())
+            e.title = title;
+        // <meta name="author" content="...">
+        const std::size_t meta = lower.find("name=\"author\"");
+        if (meta != std::string::npos) {
+            const std::size_t content = lower.find("content=\"", lower.rfind('<', meta));
+            if (content != std::string::npos) {
+                const std::size_t end = text.find('"', content + 9);
+                if (end != std::string::npos)
+                    e.author =
+                        Collapse(DecodeEntities(text.substr(content + 9, end - content - 9)));
+            }
+        }
+        e.body = Collapse(StripTags(text));
+        return e;
+    }
+    std::string body = text;
+    if (extension == "md" || extension == "markdown") {
+        // Front matter may name the author; the first heading is the title.
+        if (body.rfind("---\n", 0) == 0) {
+            const std::size_t end = body.find("\n---", 4);
+            if (end != std::string::npos) {
+                const std::string front = body.substr(4, end - 4);
+                const std::size_t author = front.find("author:");
+                if (author != std::string::npos)
+                    e.author =
+                        Collapse(front.substr(author + 7, front.find('\n', author) - author - 7));
+                body = body.substr(std::min(body.size(), end + 4));
+            }
+        }
+        std::size_t line = 0;
+        while (line < body.size()) {
+            const std::size_t end = body.find('\n', line);
+            const std::string row = body.substr(line, end == std::string::npos ? end : end - line);
+            if (row.rfind("# ", 0) == 0) {
+                e.title = Collapse(row.substr(2));
+                break;
+            }
+            if (end == std::string::npos)
+                break;
+            line = end + 1;
+        }
+    }
+    if (extension == "txt" || extension == "text") {
+        // A short first line followed by more text reads as the title.
+        const std::size_t start = body.find_first_not_of(" \t\r\n");
+        const std::size_t end = start == std::string::npos ? start : body.find('\n', start);
+        if (end != std::string::npos && end - start <= 80) {
+            const std::string first = Collapse(body.substr(start, end - start));
+            if (!first.empty() && body.find_first_not_of(" \t\r\n", end) != std::string::npos)
+                e.title = first;
+        }
+    }
+    e.body = Collapse(body);
+    return e;
+}
+
+Index::Index(const std::string& dbPath, std::vector<IndexedFolder> folders)
+    : m_dbPath(dbPath), m_folders(std::move(folders)) {
+    // Allocation statistics take a process-wide lock on every allocation: not wanted here.
+    static const bool configured = [] {
+        sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+        return true;
+    }();
+    (void)configured;
+    static std::atomic<std::uint64_t> instances{0};
+    m_instance = ++instances;
+    sqlite3* db = Connection();
+    Exec(db, "PRAGMA journal_mode=WAL");
+    {
+        // A database of an older layout is built anew.
+        Statement version(db, "PRAGMA user_version");
+        version.Step();
+        if (version.Int(0) != kSchemaVersion)
+            Exec(db, "DROP TABLE IF EXISTS docs; DROP TABLE IF EXISTS fts;");
+    }
+    Exec(db, "CREATE TABLE IF NOT EXISTS docs(id INTEGER PRIMARY KEY, idx TEXT NOT NULL,"
+             " path TEXT NOT NULL UNIQUE, name TEXT NOT NULL, title TEXT, summary TEXT,"
+             " format TEXT, author TEXT, size INTEGER, mtime INTEGER);"
+             "CREATE INDEX IF NOT EXISTS docs_idx ON docs(idx);"
+             "CREATE VIRTUAL TABLE IF NOT EXISTS fts USING fts5(title, body,"
+             " tokenize='unicode61 remove_diacritics 2');"
+             "PRAGMA user_version = 2;");
+    LoadDocuments();
+}
+
+Index::~Index() {
+    std::lock_guard<std::mutex> lock(m_connectionsMutex);
+    for (sqlite3* db : m_connections)
+        sqlite3_close_v2(db);
+}
+
+sqlite3* Index::Connection() {
+    // One connection per thread and index: SQLite serialises writers, WAL lets readers go on.
+    // Keyed by the instance's number, never its address, which a later index may reuse.
+    thread_local std::unordered_map<std::uint64_t, sqlite3*> connections;
+    auto it = connections.find(m_instance);
+    if (it != connections.end())
+        return it->second;
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(m_dbPath.c_str(), &db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
+        const std::string message = db ? sqlite3_errmsg(db) : "out of memory";
+        sqlite3_close_v2(db);
+        throw std::runtime_error("cannot open " + m_dbPath + ": " + message);
+    }
+    sqlite3_busy_timeout(db, 10000);
+    // A larger page cache than SQLite's 2 MB saves re-reading the index on every search.
+    Exec(db, "PRAGMA cache_size = -12000");
+    {
+        std::lock_guard<std::mutex> lock(m_connectionsMutex);
+        m_connections.push_back(db);
+    }
+    connections[m_instance] = db;
+    return db;
+}
+
+bool Index::HasIndex(const std::string& name) const {
+    for (const auto& f : m_folders)
+        if (f.name == name)
+            return true;
+    return false;
+}
+
+ScanStats Index::Scan() {
+    std::lock_guard<std::mutex> scanning(m_scanMutex);
+    ScanStats stats;
+    sqlite3* db = Connection();
+
+    struct Known {
+        std::int64_t id, size, mtime;
+        bool seen;
+    };
+    std::unordered_map<std::string, Known> known;
+    {
+        Statement all(db, "SELECT id, path, size, mtime FROM docs");
+        while (all.Step())
+            known[all.Text(1)] = {all.Int(0), all.Int(2), all.Int(3), false};
+    }
+    Statement insertDoc(db, "INSERT INTO docs(idx, path, name, format, author, size, mtime,"
+                            " title, summary) VALUES(?,?,?,?,?,?,?,?,?)");
+    Statement updateDoc(db, "UPDATE docs SET idx=?, name=?, format=?, author=?, size=?, mtime=?,"
+                            " title=?, summary=? WHERE id=?");
+    Statement deleteDoc(db, "DELETE FROM docs WHERE id=?");
+    Statement insertText(db, "INSERT INTO fts(rowid, title, body) VALUES(?,?,?)");
+    Statement deleteText(db, "DELETE FROM fts WHERE rowid=?");
+
+    // Changes go in small transactions, so that searches are never held up for long.
+    int pending = 0;
+    Exec(db, "BEGIN");
+    try {
+        auto commitSometimes = [&] {
+            if (++pending >= 200) {
+                Exec(db, "COMMIT; BEGIN");
+                pending = 0;
+            }
+        };
+
+        for (const IndexedFolder& folder : m_folders) {
+            std::error_code ec;
+            fs::recursive_directory_iterator it(folder.root,
+                                                fs::directory_options::skip_permission_denied, ec);
+            for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+                const fs::directory_entry& entry = *it;
+                std::error_code statError;
+                // Links are not followed: nothing outside the folder is ever indexed.
+                if (entry.is_symlink(statError) || !entry.is_regular_file(statError))
+                    continue;
+                const std::string path = entry.path().string();
+                struct stat info {};
+                if (stat(path.c_str(), &info) != 0)
+                    continue;
+                const std::int64_t size = info.st_size, mtime = info.st_mtime;
+                auto found = known.find(path);
+                if (found != known.end()) {
+                    found->second.seen = true;
+                    if (found->second.size == size && found->second.mtime == mtime) {
+                        ++stats.unchanged;
+                        continue;
+                    }
+                }
+                std::string bytes;
+                {
+                    std::ifstream in(path, std::ios::binary);
+                    if (!in)
+                        continue; // unreadable: left for the next scan
+                    bytes.resize(kMaxTextBytes);
+                    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+                    bytes.resize(static_cast<std::size_t>(in.gcount()));
+                }
+                const std::string name = entry.path().filename().string();
+                const Extracted text = ExtractText(name, bytes);
+                std::int64_t id;
+                if (found == known.end()) {
+                    insertDoc.Bind(1, folder.name);
+                    insertDoc.Bind(2, path);
+                    insertDoc.Bind(3, name);
+                    insertDoc.Bind(4, text.format);
+                    insertDoc.Bind(5, text.author);
+                    insertDoc.Bind(6, size);
+                    insertDoc.Bind(7, mtime);
+                    insertDoc.Bind(8, text.title);
+                    insertDoc.Bind(9, Summary(text.body));
+                    insertDoc.Step();
+                    insertDoc.Reset();
+                    id = sqlite3_last_insert_rowid(db);
+                    known[path] = {id, size, mtime, true};
+                    ++stats.added;
+                } else {
+                    id = found->second.id;
+                    updateDoc.Bind(1, folder.name);
+                    updateDoc.Bind(2, name);
+                    updateDoc.Bind(3, text.format);
+                    updateDoc.Bind(4, text.author);
+                    updateDoc.Bind(5, size);
+                    updateDoc.Bind(6, mtime);
+                    updateDoc.Bind(7, text.title);
+                    updateDoc.Bind(8, Summary(text.body));
+                    updateDoc.Bind(9, id);
+                    updateDoc.Step();
+                    updateDoc.Reset();
+                    deleteText.Bind(1, id);
+                    deleteText.Step();
+                    deleteText.Reset();
+                    found->second.size = size;
+                    found->second.mtime = mtime;
+                    ++stats.updated;
+                }
+                insertText.Bind(1, id);
+                insertText.Bind(2, text.title);
+                insertText.Bind(3, text.body);
+                insertText.Step();
+                insertText.Reset();
+                commitSometimes();
+            }
+        }
+        for (const auto& [path, doc] : known) {
+            if (doc.seen)
+                continue;
+            deleteDoc.Bind(1, doc.id);
+            deleteDoc.Step();
+            deleteDoc.Reset();
+            deleteText.Bind(1, doc.id);
+            deleteText.Step();
+            deleteText.Reset();
+            ++stats.removed;
+            commitSometimes();
+        }
+        Exec(db, "COMMIT");
+    } catch (...) {
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+    LoadDocuments();
+    return stats;
+}
+
+void Index::LoadDocuments() {
+    std::unordered_map<std::int64_t, DocInfo> docs;
+    Statement all(Connection(), "SELECT id, idx, path, name, title, summary, format, author,"
+                                " mtime, size FROM docs");
+    while (all.Step()) {
+        DocInfo& d = docs[all.Int(0)];
+        d.index = all.Text(1);
+        d.path = all.Text(2);
+        d.name = all.Text(3);
+        d.title = all.Text(4);
+        d.summary = all.Text(5);
+        d.format = all.Text(6);
+        d.author = all.Text(7);
+        d.mtime = all.Int(8);
+        d.size = static_cast<std::uint64_t>(all.Int(9));
+    }
+    std::unique_lock<std::shared_mutex> lock(m_docsMutex);
+    m_docs.swap(docs);
+}
+
+SearchResult Index::Search(const SearchRequest& request) {
+    SearchResult result;
+    const std::string fts = FtsExpression(request.query);
+    const bool hasQuery = !request.query.empty();
+    if (hasQuery && fts.empty())
+        return result; // words of punctuation only: nothing can match
+
+    std::shared_lock<std::shared_mutex> lock(m_docsMutex);
+    const std::set<std::string> wanted(request.indexes.begin(), request.indexes.end());
+    auto passes = [&](const DocInfo& d) {
+        return d.mtime >= request.sinceSeconds && (wanted.empty() || wanted.count(d.index)) &&
+               (request.fileFilter.empty() || MatchFileName(request.fileFilter, d.name));
+    };
+    struct Candidate {
+        const DocInfo* doc;
+        std::int64_t id;
+        double score; // lower is better
+    };
+    std::vector<Candidate> candidates;
+    sqlite3* db = Connection();
+    if (hasQuery) {
+        // SQLite matches and ranks; the filters and the order are ours.
+        Statement match(db, "SELECT rowid, bm25(fts, 5.0, 1.0) FROM fts WHERE fts MATCH ?1");
+        match.Bind(1, fts);
+        while (match.Step()) {
+            auto it = m_docs.find(match.Int(0));
+            if (it != m_docs.end() && passes(it->second))
+                candidates.push_back({&it->second, it->first, match.Real(1)});
+        }
+    } else {
+        for (const auto& [id, doc] : m_docs)
+            if (passes(doc))
+                candidates.push_back({&doc, id, -static_cast<double>(doc.mtime)}); // newest first
+    }
+    result.found = static_cast<std::int64_t>(candidates.size());
+    const std::size_t keep =
+        std::min(candidates.size(), static_cast<std::size_t>(std::max(0, request.maxHits)));
+    std::partial_sort(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(keep),
+                      candidates.end(), [](const Candidate& a, const Candidate& b) {
+                          return a.score != b.score ? a.score < b.score : a.id < b.id;
+                      });
+
+    // A snippet around the words searched for, for the leading hits; the opening of the text
+    // for the rest.
+    Statement snippet(db, "SELECT snippet(fts, 1, '', '', '...', 16) FROM fts"
+                          " WHERE fts MATCH ?1 AND rowid = ?2");
+    result.documents.reserve(keep);
+    for (std::size_t i = 0; i < keep; ++i) {
+        const DocInfo& info = *candidates[i].doc;
+        Document d;
+        d.index = info.index;
+        d.path = info.path;
+        d.name = info.name;
+        d.title = info.title;
+        d.format = info.format;
+        d.author = info.author;
+        d.size = info.size;
+        d.mtime = info.mtime;
+        d.score = hasQuery ? candidates[i].score : 0;
+        d.snippet = info.summary;
+        if (hasQuery && i < kSnippetHits) {
+            snippet.Bind(1, fts);
+            snippet.Bind(2, candidates[i].id);
+            if (snippet.Step())
+                d.snippet = snippet.Text(0);
+            snippet.Reset();
+        }
+        result.documents.push_back(std::move(d));
+    }
+    return result;
+}
+
+} // namespace zdxserver

@@ -1,0 +1,94 @@
+#pragma once
+// The full-text index of zdx-server: the files under each indexed folder in SQLite FTS5, kept
+// up to date by modification time.
+#include <cstdint>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+struct sqlite3;
+
+namespace zdxserver {
+
+struct IndexedFolder {
+    std::string name;
+    std::string root; // absolute, canonical
+};
+
+struct SearchRequest {
+    std::string query;                // UTF-8, may be empty
+    std::string fileFilter;           // pattern with * and ?, may be empty
+    std::vector<std::string> indexes; // names; empty: all
+    std::int64_t sinceSeconds = 0;    // only files changed at or after this time (0: any)
+    int maxHits = 999;
+};
+
+struct Document {
+    std::string index, path, name, title, format, author, snippet;
+    std::int64_t mtime = 0;
+    std::uint64_t size = 0;
+    double score = 0; // FTS5 rank (more negative is better); 0 without a query
+};
+
+struct SearchResult {
+    std::int64_t found = 0;
+    std::vector<Document> documents; // at most maxHits, best first
+};
+
+struct ScanStats {
+    int added = 0, updated = 0, removed = 0, unchanged = 0;
+};
+
+class Index {
+public:
+    // Opens (or creates) the database; throws std::runtime_error on failure.
+    Index(const std::string& dbPath, std::vector<IndexedFolder> folders);
+    ~Index();
+    Index(const Index&) = delete;
+    Index& operator=(const Index&) = delete;
+
+    // Brings the index up to date with the folders: new and changed files are read, vanished
+    // ones dropped. Safe to run while searches run.
+    ScanStats Scan();
+
+    SearchResult Search(const SearchRequest& request);
+
+    const std::vector<IndexedFolder>& Folders() const { return m_folders; }
+    bool HasIndex(const std::string& name) const;
+
+    // How much of a file goes into the index.
+    static constexpr std::size_t kMaxTextBytes = 1u << 20;
+    // How many of the best hits get a snippet around the words searched for.
+    static constexpr std::size_t kSnippetHits = 50;
+    static constexpr int kSchemaVersion = 2;
+
+private:
+    sqlite3* Connection(); // one per thread
+    void LoadDocuments();  // the document table into memory, after a scan
+
+    // What a hit shows of a document, kept in memory: searches read it without SQLite.
+    struct DocInfo {
+        std::string index, path, name, title, summary, format, author;
+        std::int64_t mtime = 0;
+        std::uint64_t size = 0;
+    };
+    std::shared_mutex m_docsMutex;
+    std::unordered_map<std::int64_t, DocInfo> m_docs;
+    std::uint64_t m_instance = 0;
+    std::string m_dbPath;
+    std::vector<IndexedFolder> m_folders;
+    std::mutex m_scanMutex;
+    std::mutex m_connectionsMutex;
+    std::vector<sqlite3*> m_connections;
+};
+
+// The document's text and metadata as the index takes them, from a file's bytes.
+struct Extracted {
+    std::string title, body, author, format;
+    bool textual = false;
+};
+Extracted ExtractText(const std::string& fileName, const std::string& bytes);
+
+} // namespace zdxserver

@@ -1,0 +1,248 @@
+#include "Protocol.h"
+
+#include "app/Codepage.h"
+
+#include <cctype>
+#include <iconv.h>
+#include <mutex>
+
+namespace zdxserver {
+
+namespace {
+
+int Hex(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool IsWordChar(unsigned char c) {
+    return c >= 0x80 || std::isalnum(c) || c == '_';
+}
+
+// Latin-1 and ASCII letters folded to lower case, for file-name patterns.
+char32_t Fold(char32_t c) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7))
+        return c + 32;
+    return c;
+}
+
+std::u32string Decode32(std::string_view utf8) {
+    std::u32string out;
+    for (std::size_t i = 0; i < utf8.size();) {
+        const auto b = static_cast<unsigned char>(utf8[i]);
+        char32_t c = b;
+        int extra = b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : b >= 0xC0 ? 1 : 0;
+        if (extra)
+            c = b & (0x3F >> extra);
+        ++i;
+        for (; extra > 0 && i < utf8.size(); --extra, ++i)
+            c = (c << 6) | (static_cast<unsigned char>(utf8[i]) & 0x3F);
+        out += Fold(c);
+    }
+    return out;
+}
+
+} // namespace
+
+std::optional<std::string> Params::Get(std::string_view name) const {
+    for (const auto& [key, value] : items)
+        if (key == name)
+            return value;
+    return std::nullopt;
+}
+
+std::string PercentDecodeOnce(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && Hex(text[i + 1]) >= 0 &&
+            Hex(text[i + 2]) >= 0) {
+            out += static_cast<char>(Hex(text[i + 1]) * 16 + Hex(text[i + 2]));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+Params ParseTarget(std::string_view target, std::size_t maxParams) {
+    Params params;
+    const std::size_t question = target.find('?');
+    if (question == std::string_view::npos)
+        return params;
+    std::string_view rest = target.substr(question + 1);
+    while (!rest.empty() && params.items.size() < maxParams) {
+        const std::size_t amp = rest.find('&');
+        const std::string_view item = rest.substr(0, amp);
+        rest = amp == std::string_view::npos ? std::string_view() : rest.substr(amp + 1);
+        if (item.empty())
+            continue;
+        const std::size_t eq = item.find('=');
+        params.items.emplace_back(
+            PercentDecodeOnce(item.substr(0, eq)),
+            eq == std::string_view::npos ? std::string() : PercentDecodeOnce(item.substr(eq + 1)));
+    }
+    return params;
+}
+
+std::string DecodeQueryText(std::string_view decoded) {
+    std::string unbroken;
+    for (std::size_t i = 0; i < decoded.size();) {
+        if (decoded.compare(i, 3, "=\r\n") == 0) {
+            i += 3;
+            continue;
+        }
+        unbroken += decoded[i++];
+    }
+    return Cp1252ToUtf8(unbroken);
+}
+
+std::string FtsExpression(std::string_view query) {
+    std::string expression;
+    std::size_t i = 0;
+    while (i < query.size()) {
+        while (i < query.size() && !IsWordChar(static_cast<unsigned char>(query[i])))
+            ++i;
+        const std::size_t start = i;
+        while (i < query.size() && IsWordChar(static_cast<unsigned char>(query[i])))
+            ++i;
+        if (i == start)
+            break;
+        const bool prefix = i < query.size() && query[i] == '*';
+        if (!expression.empty())
+            expression += ' ';
+        expression += '"';
+        expression.append(query.substr(start, i - start)); // words hold no quotes
+        expression += '"';
+        if (prefix)
+            expression += '*';
+    }
+    return expression;
+}
+
+bool MatchFileName(std::string_view pattern, std::string_view name) {
+    const std::u32string p = Decode32(pattern), n = Decode32(name);
+    // Iterative wildcard matching with one backtrack point: linear in practice, never
+    // exponential.
+    std::size_t pi = 0, ni = 0, star = std::u32string::npos, mark = 0;
+    while (ni < n.size()) {
+        if (pi < p.size() && (p[pi] == U'?' || p[pi] == n[ni])) {
+            ++pi;
+            ++ni;
+        } else if (pi < p.size() && p[pi] == U'*') {
+            star = pi++;
+            mark = ni;
+        } else if (star != std::u32string::npos) {
+            pi = star + 1;
+            ni = ++mark;
+        } else {
+            return false;
+        }
+    }
+    while (pi < p.size() && p[pi] == U'*')
+        ++pi;
+    return pi == p.size();
+}
+
+std::string PageField(std::string_view utf8) {
+    std::string text(utf8);
+    for (char& c : text) {
+        if (c == '|')
+            c = '/';
+        else if (c == '\n' || c == '\r' || c == '\t')
+            c = ' ';
+    }
+    return Utf8ToCp1252(text);
+}
+
+std::optional<std::string> EscapeLink(std::string_view utf8) {
+    static std::mutex mutex;
+    std::lock_guard<std::mutex> lock(mutex);
+    static iconv_t cd = iconv_open("IBM850", "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return std::nullopt;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    std::string in(utf8);
+    std::string bytes(in.size() * 2 + 4, '\0');
+    char* inPtr = in.data();
+    char* outPtr = bytes.data();
+    std::size_t inLeft = in.size(), outLeft = bytes.size();
+    if (iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<std::size_t>(-1))
+        return std::nullopt;
+    bytes.resize(bytes.size() - outLeft);
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b == 0)
+            return std::nullopt;
+        if (std::isalnum(b) && b < 0x80) {
+            out += c;
+            continue;
+        }
+        switch (b) {
+        case ' ':
+        case '/':
+        case '\\':
+        case '.':
+        case '-':
+        case '_':
+        case '~':
+        case ':':
+            out += c;
+            break;
+        default:
+            out += '%';
+            out += kHex[b >> 4];
+            out += kHex[b & 0xF];
+        }
+    }
+    return out;
+}
+
+std::string UrlEscapePath(std::string_view utf8) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (char c : utf8) {
+        const auto b = static_cast<unsigned char>(c);
+        if ((b < 0x80 && std::isalnum(b)) || b == '/' || b == '-' || b == '.' || b == '_' ||
+            b == '~') {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[b >> 4];
+            out += kHex[b & 0xF];
+        }
+    }
+    return out;
+}
+
+std::string SummaryLine(int code, std::int64_t found, const std::string& user) {
+    return std::to_string(code) + "|" + std::to_string(found) + "|" + (user.empty() ? "0" : "1") +
+           "||" + PageField(user) + "\n";
+}
+
+std::string FailureLine(const std::string& message) {
+    return "-3|" + PageField(message) + "\n";
+}
+
+std::string HitLine(int number, const Hit& hit) {
+    std::string line = std::to_string(number);
+    for (const std::string* field : {&hit.title, static_cast<const std::string*>(nullptr),
+                                     &hit.description, &hit.date, &hit.format, &hit.indexName}) {
+        line += '|';
+        line += field ? PageField(*field) : std::to_string(hit.relevance);
+    }
+    line += "|||";    // fields 7 and 8 are not used
+    line += hit.link; // already escaped
+    line += '|' + PageField(hit.author) + '|' + std::to_string(hit.size) + "\n";
+    return line;
+}
+
+} // namespace zdxserver

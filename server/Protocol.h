@@ -1,0 +1,56 @@
+#pragma once
+// What zdx-server speaks: the request parameters as the client sends them, and the result page
+// the client reads (bar-separated lines, Windows-1252 texts, an IBM850-escaped link field).
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zdxserver {
+
+// The parameters of a request target "path?a=1&b=2", each value percent-decoded once (an
+// invalid escape kept as it stands, '+' kept as a plus). Later values of a name are kept too.
+struct Params {
+    std::vector<std::pair<std::string, std::string>> items;
+    // The first value of the name, or nullopt.
+    std::optional<std::string> Get(std::string_view name) const;
+    bool Has(std::string_view name) const { return Get(name).has_value(); }
+};
+Params ParseTarget(std::string_view target, std::size_t maxParams = 1000);
+
+std::string PercentDecodeOnce(std::string_view text);
+
+// The query as the client escaped it: soft breaks "=\r\n" removed, Windows-1252 bytes to UTF-8.
+std::string DecodeQueryText(std::string_view decoded);
+
+// An FTS5 expression for the words of a query (each word a quoted term, a trailing '*' a
+// prefix); empty when the query has no words.
+std::string FtsExpression(std::string_view query);
+
+// A file-name pattern with '*' and '?', compared without regard to case (ASCII and Latin-1).
+bool MatchFileName(std::string_view pattern, std::string_view name);
+
+// A field for the page: '|' becomes '/', line breaks and tabs a blank, then Windows-1252
+// bytes ('?' for what Windows-1252 cannot hold).
+std::string PageField(std::string_view utf8);
+
+// The link field for a path: its IBM850 bytes, %XX for every byte but ASCII letters, digits,
+// blank and / \ . - _ ~ :. nullopt when IBM850 cannot hold the path.
+std::optional<std::string> EscapeLink(std::string_view utf8);
+
+// "%XX" for every byte of a URL path that is not unreserved or '/' (UTF-8).
+std::string UrlEscapePath(std::string_view utf8);
+
+struct Hit {
+    std::string title, description, date, format, indexName, link, author;
+    int relevance = 0;
+    std::uint64_t size = 0;
+};
+
+// "0|found|signed||user" (code 0) or "-1|0|signed||user" (no search made).
+std::string SummaryLine(int code, std::int64_t found, const std::string& user);
+std::string FailureLine(const std::string& message); // code -3
+std::string HitLine(int number, const Hit& hit);
+
+} // namespace zdxserver

@@ -1,0 +1,327 @@
+#include "Server.h"
+
+#include "Protocol.h"
+
+#include "app/Codepage.h"
+
+#include <httplib.h>
+
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace zdxserver {
+
+namespace {
+
+constexpr const char* kFilesRoute = "/zdx-files/";
+constexpr const char* kCookie = "zdxsid";
+constexpr int kMaxHitsCap = 10000;
+
+std::string CookieValue(const httplib::Request& req, const std::string& name) {
+    const std::string header = req.get_header_value("Cookie");
+    std::size_t at = 0;
+    while (at < header.size()) {
+        while (at < header.size() && (header[at] == ' ' || header[at] == ';'))
+            ++at;
+        const std::size_t end = header.find(';', at);
+        const std::string pair = header.substr(at, end == std::string::npos ? end : end - at);
+        if (pair.rfind(name + "=", 0) == 0)
+            return pair.substr(name.size() + 1);
+        if (end == std::string::npos)
+            break;
+        at = end + 1;
+    }
+    return {};
+}
+
+std::string DateOf(std::int64_t seconds) {
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm local{};
+    localtime_r(&t, &local);
+    char text[16];
+    std::strftime(text, sizeof text, "%Y-%m-%d", &local);
+    return text;
+}
+
+class Service {
+public:
+    Service(const ServerOptions& options, Index& index, const Users& users)
+        : m_options(options), m_index(index), m_users(users) {}
+
+    void Search(const httplib::Request& req, httplib::Response& res) {
+        const Params params = ParseTarget(req.target);
+        std::string sid = CookieValue(req, kCookie);
+        std::string user = m_sessions.UserOf(sid);
+
+        if (params.Has("logout")) {
+            m_sessions.End(sid);
+            user.clear();
+            res.set_header("Set-Cookie", std::string(kCookie) + "=; Max-Age=0; Path=/; HttpOnly");
+        }
+        const auto name = params.Get("userid");
+        const auto password = params.Get("password");
+        if (name && password) {
+            // Names and passwords arrive as Windows-1252 bytes.
+            const std::string userName = Cp1252Text(*name);
+            if (m_users.Verify(userName, Cp1252Text(*password))) {
+                m_sessions.End(sid);
+                sid = m_sessions.Create(userName);
+                user = userName;
+                res.set_header("Set-Cookie",
+                               std::string(kCookie) + "=" + sid + "; Path=/; HttpOnly");
+            } else {
+                // A failed sign-in is slowed down and names nobody.
+                std::this_thread::sleep_for(std::chrono::milliseconds(m_options.failDelayMs));
+                user.clear();
+            }
+        }
+
+        SearchRequest request;
+        request.query = DecodeQueryText(params.Get("query0").value_or(""));
+        request.fileFilter = Cp1252Text(params.Get("filefilter").value_or(""));
+        request.maxHits = 999;
+        if (auto numhits = params.Get("numhits")) {
+            try {
+                request.maxHits = std::clamp(std::stoi(*numhits), 0, kMaxHitsCap);
+            } catch (const std::exception&) {
+            }
+        }
+        if (auto date = params.Get("date")) {
+            try {
+                const long long span = std::stoll(*date);
+                if (span < 0)
+                    request.sinceSeconds =
+                        static_cast<std::int64_t>(std::time(nullptr)) + span / 1000;
+            } catch (const std::exception&) {
+            }
+        }
+        std::string out;
+        if (auto indexes = params.Get("index")) {
+            std::size_t at = 0;
+            while (at <= indexes->size()) {
+                const std::size_t end = indexes->find(';', at);
+                const std::string one =
+                    Cp1252Text(indexes->substr(at, end == std::string::npos ? end : end - at));
+                if (!one.empty()) {
+                    if (!m_index.HasIndex(one)) {
+                        res.set_content(SummaryLine(0, 0, user) +
+                                            FailureLine("Index not available"),
+                                        "text/plain; charset=windows-1252");
+                        return;
+                    }
+                    request.indexes.push_back(one);
+                }
+                if (end == std::string::npos)
+                    break;
+                at = end + 1;
+            }
+        }
+        if (request.query.empty() && request.fileFilter.empty()) {
+            res.set_content(SummaryLine(-1, 0, user), "text/plain; charset=windows-1252");
+            return;
+        }
+        SearchResult result;
+        try {
+            result = m_index.Search(request);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "zdx-server: search failed: %s\n", e.what());
+            res.set_content(SummaryLine(0, 0, user) + "-2|search failed\n",
+                            "text/plain; charset=windows-1252");
+            return;
+        }
+        out = SummaryLine(0, result.found, user);
+        const double best = result.documents.empty() ? 0 : result.documents.front().score;
+        int number = 0;
+        for (const Document& d : result.documents) {
+            Hit hit;
+            hit.title = d.title;
+            hit.relevance =
+                best < 0 ? std::clamp(static_cast<int>(std::lround(100.0 * d.score / best)), 1, 100)
+                         : 100;
+            hit.description = d.snippet;
+            hit.date = DateOf(d.mtime);
+            hit.format = d.format;
+            hit.indexName = d.index;
+            hit.author = d.author;
+            hit.size = d.size;
+            hit.link = LinkFor(req, d);
+            out += HitLine(++number, hit);
+        }
+        res.set_content(out, "text/plain; charset=windows-1252");
+    }
+
+    void File(const httplib::Request& req, httplib::Response& res) {
+        // /zdx-files/<index>/<path inside it>; nothing outside the indexed folders is served.
+        const std::string rest = req.path.substr(std::strlen(kFilesRoute));
+        const std::size_t slash = rest.find('/');
+        const IndexedFolder* folder = nullptr;
+        for (const auto& f : m_index.Folders())
+            if (f.name == rest.substr(0, slash))
+                folder = &f;
+        if (!folder || slash == std::string::npos) {
+            res.status = 404;
+            return;
+        }
+        const fs::path relative = fs::path(rest.substr(slash + 1)).lexically_normal();
+        if (relative.empty() || relative.is_absolute() || *relative.begin() == "..") {
+            res.status = 404;
+            return;
+        }
+        std::error_code ec;
+        const fs::path target = fs::canonical(fs::path(folder->root) / relative, ec);
+        const std::string root = folder->root + "/";
+        if (ec || target.string().rfind(root, 0) != 0 || !fs::is_regular_file(target, ec)) {
+            res.status = 404;
+            return;
+        }
+        auto stream = std::make_shared<std::ifstream>(target, std::ios::binary);
+        if (!*stream) {
+            res.status = 404;
+            return;
+        }
+        const auto size = static_cast<std::size_t>(fs::file_size(target, ec));
+        res.set_content_provider(
+            size, "application/octet-stream",
+            [stream](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                std::vector<char> buffer(std::min<std::size_t>(length, 64 * 1024));
+                stream->seekg(static_cast<std::streamoff>(offset));
+                stream->read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+                const auto got = static_cast<std::size_t>(stream->gcount());
+                return got > 0 && sink.write(buffer.data(), got);
+            });
+    }
+
+private:
+    static std::string Cp1252Text(const std::string& bytes) { return Cp1252ToUtf8(bytes); }
+
+    std::string LinkFor(const httplib::Request& req, const Document& d) const {
+        if (!m_options.linksAsUrls)
+            if (auto escaped = EscapeLink(d.path))
+                return *escaped;
+        // A URL under which this service serves the file itself.
+        std::string root;
+        for (const auto& f : m_index.Folders())
+            if (f.name == d.index)
+                root = f.root;
+        const std::string relative = d.path.substr(std::min(d.path.size(), root.size() + 1));
+        std::string host = req.get_header_value("Host");
+        if (host.empty())
+            host = m_options.host + ":" + std::to_string(m_options.port);
+        const std::string url = std::string(m_options.certFile.empty() ? "http://" : "https://") +
+                                host + kFilesRoute + UrlEscapePath(d.index) + "/" +
+                                UrlEscapePath(relative);
+        return EscapeLink(url).value_or(std::string());
+    }
+
+    const ServerOptions& m_options;
+    Index& m_index;
+    const Users& m_users;
+    Sessions m_sessions;
+};
+
+} // namespace
+
+int RunServer(const ServerOptions& options, const std::atomic<bool>& stop) {
+    Users users;
+    if (!options.usersFile.empty()) {
+        std::string error;
+        if (!users.Load(options.usersFile, error) && fs::exists(options.usersFile)) {
+            std::fprintf(stderr, "zdx-server: %s\n", error.c_str());
+            return 1;
+        }
+    }
+    std::unique_ptr<Index> index;
+    try {
+        index = std::make_unique<Index>(options.db, options.folders);
+        const ScanStats stats = index->Scan();
+        std::fprintf(stderr, "zdx-server: indexed %d new, %d changed, %d removed, %d unchanged\n",
+                     stats.added, stats.updated, stats.removed, stats.unchanged);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "zdx-server: %s\n", e.what());
+        return 1;
+    }
+
+    std::unique_ptr<httplib::Server> server;
+    if (!options.certFile.empty())
+        server =
+            std::make_unique<httplib::SSLServer>(options.certFile.c_str(), options.keyFile.c_str());
+    else
+        server = std::make_unique<httplib::Server>();
+    if (!server->is_valid()) {
+        std::fprintf(stderr, "zdx-server: cannot use the certificate %s\n",
+                     options.certFile.c_str());
+        return 1;
+    }
+    Service service(options, *index, users);
+    const std::string servlet = "/" + options.base;
+    server->Get(servlet, [&service](const httplib::Request& req, httplib::Response& res) {
+        service.Search(req, res);
+    });
+    server->Get(std::string(kFilesRoute) + ".*",
+                [&service](const httplib::Request& req, httplib::Response& res) {
+                    service.File(req, res);
+                });
+    // Headers and body go out in separate writes: without this, Nagle's algorithm holds the
+    // body back until the client's delayed acknowledgement, some 40 ms a request.
+    server->set_tcp_nodelay(true);
+    server->set_read_timeout(30, 0);
+    server->set_write_timeout(30, 0);
+    server->set_keep_alive_max_count(20);
+
+    int port = options.port;
+    if (port == 0)
+        port = server->bind_to_any_port(options.host);
+    else if (!server->bind_to_port(options.host, port))
+        port = -1;
+    if (port <= 0) {
+        std::fprintf(stderr, "zdx-server: cannot listen on %s:%d\n", options.host.c_str(),
+                     options.port);
+        return 1;
+    }
+
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool done = false;
+    std::thread rescanner([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!wake.wait_for(lock, std::chrono::seconds(std::max(1, options.rescanSeconds)),
+                              [&] { return done; })) {
+            lock.unlock();
+            try {
+                index->Scan();
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "zdx-server: re-scan failed: %s\n", e.what());
+            }
+            lock.lock();
+        }
+    });
+    std::thread stopper([&] {
+        while (!stop && !done)
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        server->stop();
+    });
+    const std::string host =
+        options.host.find(':') != std::string::npos ? "[" + options.host + "]" : options.host;
+    std::printf("zdx-server listening on %s://%s:%d%s\n",
+                options.certFile.empty() ? "http" : "https", host.c_str(), port, servlet.c_str());
+    std::fflush(stdout);
+    const bool listened = server->listen_after_bind();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        done = true;
+    }
+    wake.notify_all();
+    rescanner.join();
+    stopper.join();
+    return listened || stop ? 0 : 1;
+}
+
+} // namespace zdxserver

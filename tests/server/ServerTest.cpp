@@ -1,0 +1,374 @@
+// zdx-server: its protocol helpers, its index over real folders, and zdx-query against the
+// running service over HTTP and HTTPS.
+#include "Index.h"
+#include "Protocol.h"
+
+#include "../support/TestCerts.h"
+#include "../support/TestSupport.h"
+
+#include <atomic>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <regex>
+#include <sys/stat.h>
+#include <thread>
+#include <utime.h>
+
+using namespace zdxserver;
+
+namespace {
+
+TEST(Protocol, Parameters) {
+    const Params p = ParseTarget("/s?site=x&query0=a%20b%3Dc+d%zz%4&&flag&x=%41%42&x=2");
+    EXPECT_EQ(p.Get("site"), "x");
+    EXPECT_EQ(p.Get("query0"), "a b=c+d%zz%4"); // invalid escapes kept, '+' kept
+    EXPECT_EQ(p.Get("flag"), "");
+    EXPECT_EQ(p.Get("x"), "AB");
+    EXPECT_FALSE(p.Has("none"));
+    EXPECT_FALSE(ParseTarget("/s").Has("site"));
+    std::string many = "/s?";
+    for (int i = 0; i < 10000; ++i)
+        many += "p" + std::to_string(i) + "=1&";
+    EXPECT_EQ(ParseTarget(many).items.size(), 1000u);
+}
+
+TEST(Protocol, QueryText) {
+    EXPECT_EQ(DecodeQueryText("ab=\r\ncd"), "abcd");
+    EXPECT_EQ(DecodeQueryText("M\xFCller"), "M\xC3\xBCller");
+    EXPECT_EQ(FtsExpression("budget  review"), "\"budget\" \"review\"");
+    EXPECT_EQ(FtsExpression("  \"quoted\" OR re* -x"), "\"quoted\" \"OR\" \"re\"* \"x\"");
+    EXPECT_EQ(FtsExpression("!!! ..."), "");
+    EXPECT_EQ(FtsExpression("caf\xC3\xA9"), "\"caf\xC3\xA9\"");
+}
+
+TEST(Protocol, FileNamePatterns) {
+    const std::tuple<const char*, const char*, bool> cases[] = {
+        {"*.pdf", "Report.PDF", true},
+        {"*.pdf", "report.pdf.txt", false},
+        {"b?dget*", "budget-rules.txt", true},
+        {"*", "", true},
+        {"?", "", false},
+        {"B\xC3\x9C*", "b\xC3\xBCroordnung.txt", true}, // Latin-1 letters fold too
+        {"a*b*c*d*e*f*g", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaab",
+         false},
+    };
+    for (const auto& [pattern, name, match] : cases)
+        EXPECT_EQ(MatchFileName(pattern, name), match) << pattern << " " << name;
+}
+
+TEST(Protocol, FieldsAndLinks) {
+    EXPECT_EQ(PageField("a|b\r\nc\td \xE2\x82\xAC \xCE\xA9"), "a/b  c d \x80 ?");
+    EXPECT_EQ(EscapeLink("/srv/caf\xC3\xA9 notes/a+b.md"), "/srv/caf%82 notes/a%2Bb.md");
+    EXPECT_EQ(EscapeLink("C:\\docs\\q 2.pdf"), "C:\\docs\\q 2.pdf");
+    EXPECT_EQ(EscapeLink("/srv/\xE2\x82\xAC.txt"), std::nullopt); // IBM850 has no euro sign
+    EXPECT_EQ(UrlEscapePath("a b/\xC3\xA9?.txt"), "a%20b/%C3%A9%3F.txt");
+    EXPECT_EQ(SummaryLine(0, 25, "guest"), "0|25|1||guest\n");
+    EXPECT_EQ(SummaryLine(-1, 0, ""), "-1|0|0||\n");
+    Hit hit;
+    hit.title = "T|x";
+    hit.relevance = 88;
+    hit.description = "d";
+    hit.date = "2006-05-01";
+    hit.format = "PDF";
+    hit.indexName = "docs";
+    hit.link = "C%3A";
+    hit.author = "A";
+    hit.size = 123;
+    EXPECT_EQ(HitLine(17, hit), "17|T/x|88|d|2006-05-01|PDF|docs|||C%3A|A|123\n");
+}
+
+TEST(Extract, Formats) {
+    Extracted html = ExtractText("x.html", "<html><head><title>The &amp; Title</title>"
+                                           "<meta name=\"author\" content=\"Ann\"></head><body>"
+                                           "<script>var x=1;</script><p>Hello <b>world</b></p>");
+    EXPECT_EQ(html.title, "The & Title");
+    EXPECT_EQ(html.author, "Ann");
+    EXPECT_EQ(html.format, "HTML");
+    EXPECT_EQ(html.body.find("var x"), std::string::npos);
+    EXPECT_NE(html.body.find("Hello world"), std::string::npos);
+    Extracted md = ExtractText("n.md", "---\nauthor: Bo\n---\nintro\n# Heading one\ntext");
+    EXPECT_EQ(md.title, "Heading one");
+    EXPECT_EQ(md.author, "Bo");
+    Extracted txt = ExtractText("t.txt", "Short title\n\nand the text");
+    EXPECT_EQ(txt.title, "Short title");
+    Extracted binary = ExtractText("b.txt", std::string("ab\0cd", 5));
+    EXPECT_FALSE(binary.textual);
+    EXPECT_EQ(binary.title, "b.txt");
+    Extracted other = ExtractText("photo.jpg", "\xFF\xD8");
+    EXPECT_EQ(other.format, "JPG");
+    EXPECT_EQ(other.body, "");
+    EXPECT_EQ(ExtractText("w.txt", "Gr\xFC\xDF"
+                                   "e\nmore")
+                  .title,
+              "Gr\xC3\xBC\xC3\x9F"
+              "e");
+}
+
+void SetAge(const std::string& path, int days) {
+    const time_t when = time(nullptr) - static_cast<time_t>(days) * 86400;
+    utimbuf times{when, when};
+    utime(path.c_str(), &times);
+}
+
+class IndexTest : public testing::Test {
+protected:
+    void SetUp() override {
+        m_dir.Write("a/budget.txt", "Budget plan\n\nThe budget for next year.");
+        m_dir.Write("a/sub/review.md", "# Budget review\n\nbudget budget budget");
+        m_dir.Write("b/notes.html", "<title>Notes</title><p>Meeting notes, no money talk.</p>");
+        m_dir.Write("b/image.png", std::string("\x89PNG\0\0", 6));
+        SetAge(m_dir.File("a/budget.txt"), 100);
+    }
+    std::unique_ptr<Index> Open() {
+        return std::make_unique<Index>(
+            m_dir.File("idx.sqlite"),
+            std::vector<IndexedFolder>{{"a", m_dir.File("a")}, {"b", m_dir.File("b")}});
+    }
+    TempDir m_dir;
+};
+
+TEST_F(IndexTest, ScanSearchAndKeepUpToDate) {
+    auto index = Open();
+    ScanStats stats = index->Scan();
+    EXPECT_EQ(stats.added, 4);
+    SearchRequest request;
+    request.query = "budget";
+    SearchResult result = index->Search(request);
+    ASSERT_EQ(result.found, 2);
+    EXPECT_EQ(result.documents[0].title, "Budget review"); // more often, and in the title
+    EXPECT_EQ(result.documents[1].title, "Budget plan");
+    EXPECT_LT(result.documents[0].score, result.documents[1].score);
+
+    request.sinceSeconds = time(nullptr) - 30 * 86400;
+    EXPECT_EQ(index->Search(request).found, 1);
+    request.sinceSeconds = 0;
+    request.indexes = {"b"};
+    EXPECT_EQ(index->Search(request).found, 0);
+
+    SearchRequest byName;
+    byName.fileFilter = "*.PNG";
+    result = index->Search(byName);
+    ASSERT_EQ(result.found, 1);
+    EXPECT_EQ(result.documents[0].format, "PNG");
+
+    request = SearchRequest();
+    request.query = "budget";
+    request.maxHits = 1;
+    result = index->Search(request);
+    EXPECT_EQ(result.found, 2);
+    EXPECT_EQ(result.documents.size(), 1u);
+
+    // Unchanged files stay; a changed one is read again; a vanished one goes.
+    EXPECT_EQ(index->Scan().unchanged, 4);
+    m_dir.Write("b/notes.html", "<title>Notes</title><p>Now about the budget.</p>");
+    SetAge(m_dir.File("b/notes.html"), 1);
+    std::filesystem::remove(m_dir.File("a/budget.txt"));
+    stats = index->Scan();
+    EXPECT_EQ(stats.updated, 1);
+    EXPECT_EQ(stats.removed, 1);
+    request.maxHits = 10;
+    result = index->Search(request);
+    ASSERT_EQ(result.found, 2);
+    EXPECT_EQ(result.documents[1].title, "Notes");
+
+    // A query of punctuation finds nothing; it is no error.
+    request.query = "!!!";
+    EXPECT_EQ(index->Search(request).found, 0);
+}
+
+TEST_F(IndexTest, LinksOutsideTheFolderAreNotFollowed) {
+    TempDir outside;
+    outside.Write("secret.txt", "budget secret");
+    std::filesystem::create_symlink(outside.File("secret.txt"), m_dir.File("a/link.txt"));
+    std::filesystem::create_directory_symlink(outside.Path(), m_dir.File("a/linked-dir"));
+    auto index = Open();
+    index->Scan();
+    SearchRequest request;
+    request.query = "secret";
+    EXPECT_EQ(index->Search(request).found, 0);
+}
+
+// The service and the client, each run as a user runs them.
+class EndToEnd : public testing::Test {
+protected:
+    void SetUp() override {
+        m_docs.Write("handbook/budget-rules.txt", "Budget rules\n\nEach team manages its budget.");
+        m_docs.Write("handbook/b\xC3\xBCroordnung.txt", "B\xC3\xBCroordnung\n\nDie B\xC3\xBCros.");
+        m_docs.Write("projects/beacon-budget.md", "# Beacon budget\n\nSix weeks of budget.");
+        m_docs.Write("projects/old-plan.txt", "Old plan\n\nA budget from long ago.");
+        SetAge(m_docs.File("projects/old-plan.txt"), 200);
+        const ProcessResult added =
+            RunProcess(ZDX_SERVER_BIN, {"--users", m_docs.File("users"), "--add-user", "ann"},
+                       {m_docs.Path().string(), {}, "pa55 word\n"});
+        ASSERT_EQ(added.exitCode, 0) << added.err;
+    }
+    void Start(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"--listen",
+                                         "127.0.0.1:0",
+                                         "--index",
+                                         "handbook=" + m_docs.File("handbook"),
+                                         "--index",
+                                         "projects=" + m_docs.File("projects"),
+                                         "--db",
+                                         m_docs.File("index.sqlite"),
+                                         "--users",
+                                         m_docs.File("users"),
+                                         "--fail-delay-ms",
+                                         "50"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        m_server = std::make_unique<BackgroundProcess>(ZDX_SERVER_BIN, args);
+        ASSERT_TRUE(m_server->WaitForOutput("listening on")) << m_server->Err();
+        std::smatch port;
+        const std::string out = m_server->Out();
+        ASSERT_TRUE(std::regex_search(out, port, std::regex(R"(127\.0\.0\.1:(\d+)/)")));
+        m_port = std::stoi(port[1]);
+    }
+    ProcessResult Query(std::vector<std::string> args, const std::string& settings = "",
+                        const std::string& input = "") {
+        const std::string ini = m_client.Write(
+            "z.ini", "[Settings]\nAddress=127.0.0.1\nPort=" + std::to_string(m_port) + "\n" +
+                         settings +
+                         "[Indexes]\nIndex0=handbook\nIndex1=projects\nIndex2=nowhere\n"
+                         "[List]\nColumns=4\nColumn0=0\nColumn1=2\nColumn2=6\nColumn3=1\n");
+        args.insert(args.begin(), "-f" + ini);
+        return RunProcess(
+            ZDX_QUERY_BIN, args,
+            {m_client.Path().string(),
+             {{"HOME", m_client.Path().string()}, {"XDG_CONFIG_HOME", m_client.File(".config")}},
+             input});
+    }
+    static std::vector<std::string> Column(const std::string& tsv, int column) {
+        std::vector<std::string> values;
+        std::istringstream in(tsv);
+        std::string line;
+        std::getline(in, line); // headings
+        while (std::getline(in, line)) {
+            for (int i = 0; i < column; ++i)
+                line.erase(0, line.find('\t') + 1);
+            values.push_back(line.substr(0, line.find('\t')));
+        }
+        return values;
+    }
+
+    TempDir m_docs, m_client;
+    std::unique_ptr<BackgroundProcess> m_server;
+    int m_port = 0;
+};
+
+TEST_F(EndToEnd, SearchesOverHttp) {
+    Start();
+    ProcessResult r = Query({"budget"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("3 documents found"), std::string::npos) << r.err;
+    EXPECT_EQ(Column(r.out, 0).size(), 3u);
+
+    r = Query({"--index", "1", "budget"});
+    EXPECT_EQ(Column(r.out, 1), (std::vector<std::string>{"beacon-budget.md", "old-plan.txt"}));
+
+    r = Query({"--index", "1", "--date", "month", "budget"});
+    EXPECT_EQ(Column(r.out, 1), (std::vector<std::string>{"beacon-budget.md"}));
+
+    r = Query({"--filename", "*.TXT"});
+    EXPECT_EQ(Column(r.out, 1).size(), 3u);
+
+    // A file name beyond ASCII comes back as the very path.
+    r = Query({"--filename", "b\xC3\xBC*"});
+    ASSERT_EQ(Column(r.out, 2).size(), 1u);
+    EXPECT_EQ(Column(r.out, 2)[0], m_docs.File("handbook/b\xC3\xBCroordnung.txt"));
+
+    r = Query({"--index", "2", "budget"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.err.find("Index not available"), std::string::npos) << r.err;
+
+    r = Query({}); // neither query nor file filter
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(Column(r.out, 0).size(), 0u);
+}
+
+TEST_F(EndToEnd, SignInAndOut) {
+    Start();
+    ProcessResult r =
+        Query({"--user", "ann", "--password-stdin", "--logout", "budget"}, "", "pa55 word\n");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("Signed in: ann"), std::string::npos) << r.err;
+    EXPECT_EQ(Column(r.out, 0).size(), 3u);
+
+    r = Query({"--user", "ann", "--password-stdin", "budget"}, "", "wrong\n");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("Login failed!"), std::string::npos) << r.err;
+}
+
+TEST_F(EndToEnd, SearchesOverHttpsAndLinksAsUrls) {
+    const CertFiles cert = MakeSelfSignedCert(m_docs.Path().string(), "server", "IP:127.0.0.1");
+    Start({"--tls-cert", cert.certPath, "--tls-key", cert.keyPath, "--links", "url"});
+    ProcessResult r = Query({"budget"}, "Secure=1\n");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("Status Code 12045 was returned."), std::string::npos) << r.err;
+
+    r = Query({"--filename", "b\xC3\xBC*"}, "Secure=1\nIgnoreUnknownCa=1\n");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const auto links = Column(r.out, 2);
+    ASSERT_EQ(links.size(), 1u);
+    EXPECT_EQ(links[0], "https://127.0.0.1:" + std::to_string(m_port) +
+                            "/zdx-files/handbook/b%C3%BCroordnung.txt");
+}
+
+TEST_F(EndToEnd, FilesServedOnlyFromTheIndexedFolders) {
+    TempDir outside;
+    outside.Write("secret.txt", "not for you");
+    std::filesystem::create_symlink(outside.File("secret.txt"), m_docs.File("handbook/escape.txt"));
+    Start({"--links", "url"});
+    httplib::Client client("127.0.0.1", m_port);
+    auto ok = client.Get("/zdx-files/handbook/budget-rules.txt");
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(ok->status, 200);
+    EXPECT_NE(ok->body.find("Each team manages its budget."), std::string::npos);
+    for (const char* path :
+         {"/zdx-files/handbook/../projects/old-plan.txt",
+          "/zdx-files/handbook/%2E%2E/%2E%2E/etc/passwd", "/zdx-files/handbook/escape.txt",
+          "/zdx-files/nowhere/x.txt", "/zdx-files/handbook/", "/zdx-files/handbook/missing.txt"}) {
+        auto res = client.Get(path);
+        ASSERT_TRUE(res) << path;
+        EXPECT_EQ(res->status, 404) << path;
+    }
+    // An oversized request is refused, and the service goes on.
+    auto huge = client.Get("/lvsearch/SearchServlet?query0=" + std::string(1 << 20, 'a'));
+    EXPECT_TRUE(!huge || huge->status >= 400);
+    auto after = client.Get("/lvsearch/SearchServlet?query0=budget");
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->body.substr(0, 4), "0|3|");
+}
+
+TEST_F(EndToEnd, SearchesWhileTheIndexChanges) {
+    Start({"--rescan", "1"});
+    std::atomic<bool> writing{true};
+    std::thread writer([&] {
+        for (int i = 0; writing; ++i) {
+            m_docs.Write("projects/new" + std::to_string(i % 50) + ".txt",
+                         "New budget " + std::to_string(i));
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    std::vector<std::thread> clients;
+    std::atomic<int> failures{0};
+    for (int c = 0; c < 4; ++c)
+        clients.emplace_back([&] {
+            httplib::Client client("127.0.0.1", m_port);
+            const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(2500);
+            while (std::chrono::steady_clock::now() < until) {
+                auto res = client.Get("/lvsearch/SearchServlet?query0=budget&index=projects");
+                if (!res || res->status != 200 || res->body.rfind("0|", 0) != 0)
+                    ++failures;
+            }
+        });
+    for (auto& t : clients)
+        t.join();
+    writing = false;
+    writer.join();
+    EXPECT_EQ(failures.load(), 0);
+    // The re-scan has taken the new files in.
+    ProcessResult r = Query({"--index", "1", "--filename", "new*"});
+    EXPECT_GT(Column(r.out, 1).size(), 10u) << r.err;
+}
+
+} // namespace

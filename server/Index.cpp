@@ -48,6 +48,13 @@ public:
         sqlite3_reset(m_stmt);
         sqlite3_clear_bindings(m_stmt);
     }
+    // Binds the values to parameters 1, 2, ..., runs the statement and resets it.
+    template <class... Values> void Run(const Values&... values) {
+        int i = 0;
+        (Bind(++i, values), ...);
+        Step();
+        Reset();
+    }
     std::string Text(int i) const {
         const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt, i));
         return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(m_stmt, i))) : "";
@@ -395,57 +402,29 @@ ScanStats Index::Scan() {
                 const Extracted text = ExtractText(name, bytes);
                 std::int64_t id;
                 if (found == known.end()) {
-                    insertDoc.Bind(1, folder.name);
-                    insertDoc.Bind(2, path);
-                    insertDoc.Bind(3, name);
-                    insertDoc.Bind(4, text.format);
-                    insertDoc.Bind(5, text.author);
-                    insertDoc.Bind(6, size);
-                    insertDoc.Bind(7, mtime);
-                    insertDoc.Bind(8, text.title);
-                    insertDoc.Bind(9, Summary(text.body));
-                    insertDoc.Step();
-                    insertDoc.Reset();
+                    insertDoc.Run(folder.name, path, name, text.format, text.author, size, mtime,
+                                  text.title, Summary(text.body));
                     id = sqlite3_last_insert_rowid(db);
                     known[path] = {id, size, mtime, true};
                     ++stats.added;
                 } else {
                     id = found->second.id;
-                    updateDoc.Bind(1, folder.name);
-                    updateDoc.Bind(2, name);
-                    updateDoc.Bind(3, text.format);
-                    updateDoc.Bind(4, text.author);
-                    updateDoc.Bind(5, size);
-                    updateDoc.Bind(6, mtime);
-                    updateDoc.Bind(7, text.title);
-                    updateDoc.Bind(8, Summary(text.body));
-                    updateDoc.Bind(9, id);
-                    updateDoc.Step();
-                    updateDoc.Reset();
-                    deleteText.Bind(1, id);
-                    deleteText.Step();
-                    deleteText.Reset();
+                    updateDoc.Run(folder.name, name, text.format, text.author, size, mtime,
+                                  text.title, Summary(text.body), id);
+                    deleteText.Run(id);
                     found->second.size = size;
                     found->second.mtime = mtime;
                     ++stats.updated;
                 }
-                insertText.Bind(1, id);
-                insertText.Bind(2, text.title);
-                insertText.Bind(3, text.body);
-                insertText.Step();
-                insertText.Reset();
+                insertText.Run(id, text.title, text.body);
                 commitSometimes();
             }
         }
         for (const auto& [path, doc] : known) {
             if (doc.seen)
                 continue;
-            deleteDoc.Bind(1, doc.id);
-            deleteDoc.Step();
-            deleteDoc.Reset();
-            deleteText.Bind(1, doc.id);
-            deleteText.Step();
-            deleteText.Reset();
+            deleteDoc.Run(doc.id);
+            deleteText.Run(doc.id);
             ++stats.removed;
             commitSometimes();
         }

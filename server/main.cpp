@@ -67,15 +67,15 @@ int main(int argc, char** argv) {
                     return Usage("the port must be 0 to 65535");
                 listenGiven = true;
             } else if (arg == "--index") {
-                const std::string spec = value();
-                const std::size_t eq = spec.find('=');
+                const std::string indexArg = value();
+                const std::size_t eq = indexArg.find('=');
                 if (eq == std::string::npos || eq == 0)
                     return Usage("--index takes NAME=DIR");
                 std::error_code ec;
-                const auto root = std::filesystem::canonical(spec.substr(eq + 1), ec);
+                const auto root = std::filesystem::canonical(indexArg.substr(eq + 1), ec);
                 if (ec || !std::filesystem::is_directory(root))
-                    return Usage("no such folder: " + spec.substr(eq + 1));
-                options.folders.push_back({spec.substr(0, eq), root.string()});
+                    return Usage("no such folder: " + indexArg.substr(eq + 1));
+                options.folders.push_back({indexArg.substr(0, eq), root.string()});
             } else if (arg == "--db") {
                 options.db = value();
             } else if (arg == "--users") {

@@ -360,10 +360,7 @@ bool CMainFrame::OpenDocument(const std::string& path) {
         ShowMessageBox(StringPrintf("Cannot open %s.", path.c_str()), MessageKind::Ok, this);
         return false;
     }
-    m_recent.Add(path);
-    CProfileStore store;
-    m_recent.Save(store);
-    UpdateRecentFileMenu();
+    RememberRecentFile(path);
     OnInitialUpdate();
     return true;
 }
@@ -388,11 +385,19 @@ bool CMainFrame::SaveDocumentAs(const std::string& path) {
         ShowMessageBox(StringPrintf("Cannot save %s.", path.c_str()), MessageKind::Ok, this);
         return false;
     }
+    RememberRecentFile(path);
+    return true;
+}
+
+void CMainFrame::RememberRecentFile(const std::string& path) {
     m_recent.Add(path);
+    SaveRecentFiles();
+}
+
+void CMainFrame::SaveRecentFiles() {
     CProfileStore store;
     m_recent.Save(store);
     UpdateRecentFileMenu();
-    return true;
 }
 
 void CMainFrame::OnRecentFile(std::size_t index) {
@@ -400,14 +405,13 @@ void CMainFrame::OnRecentFile(std::size_t index) {
         return;
     const std::string path = m_recent.Files()[index];
     if (m_doc.OnOpenDocument(path)) {
-        OpenDocument(path);
+        RememberRecentFile(path);
+        OnInitialUpdate();
         return;
     }
     // A file that is gone leaves the list, with a word to the user.
     m_recent.Remove(index);
-    CProfileStore store;
-    m_recent.Save(store);
-    UpdateRecentFileMenu();
+    SaveRecentFiles();
     ShowMessageBox(
         StringPrintf("Cannot open %s; it was removed from the recent files.", path.c_str()),
         MessageKind::Ok, this);

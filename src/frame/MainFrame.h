@@ -82,6 +82,8 @@ private:
     void RestoreWindowPlacement();
     void SaveWindowPlacement();
     void UpdateRecentFileMenu();
+    void RememberRecentFile(const std::string& path);
+    void SaveRecentFiles();
     bool SaveDocumentAs(const std::string& path);
 
     QSplitter* m_splitter = nullptr;

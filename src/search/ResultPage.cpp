@@ -24,16 +24,21 @@ int HexDigit(char c) {
     return -1;
 }
 
+// Skips leading white space and reads an optional sign, as atoi and strtol do; true for '-'.
+bool SkipSpaceAndSign(std::string_view s, std::size_t& i) {
+    while (i < s.size() && IsCSpace(s[i]))
+        ++i;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-'))
+        return s[i++] == '-';
+    return false;
+}
+
 // The (at most two) characters after a '%', read the way strtol reads them in base 16: leading
 // white space, an optional sign, then hex digits; no digits give 0. A 0x prefix would need a
 // digit after it, which two characters cannot hold, so "0x" reads as 0 like any other stop.
 int EscapeValue(std::string_view s) {
     std::size_t i = 0;
-    while (i < s.size() && IsCSpace(s[i]))
-        ++i;
-    bool negative = false;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-'))
-        negative = s[i++] == '-';
+    const bool negative = SkipSpaceAndSign(s, i);
     int value = 0;
     for (; i < s.size() && HexDigit(s[i]) >= 0; ++i)
         value = value * 16 + HexDigit(s[i]);
@@ -65,11 +70,7 @@ void ReportUser(const std::array<std::string_view, kMaxLineFields>& f, ResultSin
 
 int ReadResultNumber(std::string_view text) {
     std::size_t i = 0;
-    while (i < text.size() && IsCSpace(text[i]))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-        negative = text[i++] == '-';
+    const bool negative = SkipSpaceAndSign(text, i);
     std::int64_t value = 0;
     for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
         value = value * 10 + (text[i] - '0');

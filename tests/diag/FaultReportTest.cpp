@@ -12,14 +12,6 @@
 
 namespace {
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 int CalledFromLines(const std::vector<std::string>& lines) {
     int n = 0;
     for (const auto& line : lines)

@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+// The lines of a text, without their line feeds.
+std::vector<std::string> Lines(const std::string& text);
+
 struct ProcessResult {
     int exitCode = -1; // -1 when the process died of a signal
     int signal = 0;

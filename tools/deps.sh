@@ -7,7 +7,7 @@ ZDX_PACKAGES=(
   qt6-base-dev libgl-dev libx11-dev
   libcurl4-openssl-dev libcpp-httplib-dev libssl-dev
   libsqlite3-dev libsodium-dev
-  libgtest-dev libbenchmark-dev
+  libgtest-dev
   xvfb xauth
 )
 

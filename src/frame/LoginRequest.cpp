@@ -3,18 +3,12 @@
 #include "app/Codepage.h"
 #include "app/ProfileSource.h"
 #include "app/ZDXApp.h"
+#include "frame/PasswordCells.h"
 #include "net/WebFile.h"
 #include "res/StringTable.h"
 #include "search/QueryText.h"
 
 namespace {
-void Wipe(std::string& text) {
-    volatile char* bytes = text.data();
-    for (std::size_t i = 0; i < text.size(); ++i)
-        bytes[i] = 0;
-    text.clear();
-}
-
 void ShowStatus(int status) {
     theApp.SetStatusText(StringPrintf(LoadResString(IDS_STATUS_CODE).c_str(), status));
 }
@@ -26,7 +20,7 @@ LoginOutcome RunLogin(const std::string& user, const char* password, IProfileSto
     LoginOutcome outcome;
     // GetWebFile takes the path by value: that copy is its own to drop.
     outcome.status = GetWebFile(kAgentName, theApp.m_address, theApp.m_port, path);
-    Wipe(path);
+    WipeString(path);
     ShowStatus(outcome.status);
     outcome.confirmed = user == theApp.m_userName;
     if (outcome.confirmed)

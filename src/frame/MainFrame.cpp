@@ -145,7 +145,7 @@ void CMainFrame::CreateMenus() {
     statusBarToggle->setEnabled(true);
     connect(statusBarToggle, &QAction::toggled, this,
             [this](bool on) { statusBar()->setVisible(on); });
-    enable(AddCommand(ID_APP_ABOUT, tr("&About ZDX..."), "about"), [this] { OnAppAbout(); });
+    enable(AddCommand(ID_APP_ABOUT, tr("&About ZDX..."), "about"), [] { theApp.OnAppAbout(); });
 
     auto* styles = new QActionGroup(this);
     const std::pair<unsigned, const char*> styleIcons[] = {{ID_VIEW_LARGEICON, "largeicons"},
@@ -448,11 +448,6 @@ void CMainFrame::OnNextPane() {
     if (!target)
         target = m_leftView->nextInFocusChain();
     (target ? target : m_leftView)->setFocus(Qt::OtherFocusReason);
-}
-
-void CMainFrame::OnAppAbout() {
-    CAboutDlg dialog(this);
-    dialog.exec();
 }
 
 void CZDXApp::OnAppAbout() {

@@ -61,7 +61,6 @@ public:
     void OnFileSaveAs();
     void OnRecentFile(std::size_t index);
     void OnNextPane();
-    void OnAppAbout();
     void OnLogIn();
     void OnLogOut();
     void OnSettings();

@@ -4,14 +4,16 @@
 #include <new>
 #include <random>
 
-namespace {
-// Zeroing that the compiler may not drop as a dead store.
 void SecureZero(void* p, std::size_t n) {
     auto* bytes = static_cast<volatile unsigned char*>(p);
     while (n--)
         *bytes++ = 0;
 }
-} // namespace
+
+void WipeString(std::string& text) {
+    SecureZero(text.data(), text.size());
+    text.clear();
+}
 
 CPasswordCells::CPasswordCells() : CPasswordCells(std::random_device{}()) {}
 

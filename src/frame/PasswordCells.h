@@ -4,7 +4,13 @@
 // and masks them again afterwards, since a character's key byte depends on its position.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
+
+// Zeroing that the compiler may not drop as a dead store.
+void SecureZero(void* bytes, std::size_t count);
+// Zeroes a text that may hold a password, then empties it.
+void WipeString(std::string& text);
 
 class CPasswordCells {
 public:

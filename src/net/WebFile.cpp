@@ -2,6 +2,7 @@
 
 #include "app/Codepage.h"
 #include "app/ZDXApp.h"
+#include "frame/PasswordCells.h"
 #include "net/ZDXSession.h"
 #include "results/ResultView.h"
 
@@ -46,13 +47,6 @@ CURLSH* CookieShare() {
 
 void Log(std::string_view first, std::string_view second) {
     theApp.Log(first, second);
-}
-
-// Overwrites a text that may hold a password before its memory is released.
-void Wipe(std::string& text) {
-    volatile char* bytes = text.data();
-    for (std::size_t i = 0; i < text.size(); ++i)
-        bytes[i] = 0;
 }
 
 // OpenSSL verify errors an unknown or self-made issuer causes; IgnoreUnknownCa forgives these
@@ -379,7 +373,7 @@ int Perform(CZDXSession& session, const std::string& agent, const std::string& h
     session.OnStatusCallback(kClosingConnection);
     curl_easy_cleanup(c);
     curl_slist_free_all(headers);
-    Wipe(url);
+    WipeString(url);
     session.OnStatusCallback(kConnectionClosed);
     return result;
 }
@@ -486,7 +480,7 @@ int GetWebFile(const std::string& agent, const std::string& host, int port, std:
     std::string rawHeaders;
     bool answered = false;
     const int status = Perform(session, agent, host, port, path, true, rawHeaders, answered);
-    Wipe(path); // a sign-in path holds the password
+    WipeString(path); // a sign-in path holds the password
     if (!answered)
         return status; // a failure number
     Log("GetWebFile() returned", std::to_string(status));

@@ -18,6 +18,12 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs"
 (cd build && ctest --output-on-failure -j "$jobs")
 
+# The core alone, configured as if no Qt package were installed: proves it needs none.
+cmake -S . -B build-core -G Ninja -DZDX_CORE_ONLY=ON -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON \
+  --no-warn-unused-cli >/dev/null
+cmake --build build-core -j "$jobs"
+(cd build-core && ctest --output-on-failure -j "$jobs")
+
 if [ "$quick" -eq 0 ]; then
   cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZDX_SANITIZE=ON \
     -DZDX_BUILD_BENCH=OFF >/dev/null

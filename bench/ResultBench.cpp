@@ -1,9 +1,9 @@
 // Parses a generated result page of 100,000 hits into the result list and sorts it, printing
 // the time each step takes and the memory a row costs.
-#include "app/SettingsFile.h"
-#include "app/ZDXApp.h"
-#include "results/ResultModel.h"
-#include "results/ZDXView.h"
+#include "config/Application.h"
+#include "config/SettingsFile.h"
+#include "gui/ResultModel.h"
+#include "gui/ResultView.h"
 
 #include <QApplication>
 #include <chrono>
@@ -49,15 +49,15 @@ std::size_t HeapInUse() {
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    theApp.SetColumnDefaults();
+    g_app.SetColumnDefaults();
     SettingsFile none = SettingsFile::FromBytes("");
-    theApp.ReadSettings(none, false);
+    g_app.ReadSettings(none, false);
 
     constexpr int kHits = 100000;
     const std::string page = GeneratePage(kHits);
     std::printf("page: %d hits, %.1f MB\n", kHits, page.size() / 1e6);
 
-    CZDXView view;
+    ResultView view;
     view.OnInitialUpdate();
     const std::size_t heapBefore = HeapInUse();
     const auto start = std::chrono::steady_clock::now();

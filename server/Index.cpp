@@ -2,7 +2,7 @@
 
 #include "Protocol.h"
 
-#include "app/Codepage.h"
+#include "text/Codepage.h"
 
 #include <algorithm>
 #include <atomic>

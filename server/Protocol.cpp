@@ -1,6 +1,6 @@
 #include "Protocol.h"
 
-#include "app/Codepage.h"
+#include "text/Codepage.h"
 
 #include <cctype>
 #include <iconv.h>

@@ -1,15 +1,15 @@
 // zdx-query: the client without a window. It reads the same settings as zdx, sends the same
 // request the search form would, and prints the hits.
-#include "app/Codepage.h"
-#include "app/ProfileStore.h"
-#include "app/ZDXApp.h"
 #include "cli/QueryOutput.h"
+#include "config/Application.h"
 #include "diag/FaultReport.h"
-#include "frame/LoginRequest.h"
-#include "frame/PasswordCells.h"
-#include "res/StringTable.h"
-#include "results/ResultView.h"
+#include "profile/ProfileStore.h"
 #include "search/QueryText.h"
+#include "search/ResultList.h"
+#include "signin/LoginRequest.h"
+#include "signin/PasswordCells.h"
+#include "text/Codepage.h"
+#include "text/StringTable.h"
 
 #include <cstdio>
 #include <cstring>
@@ -36,7 +36,7 @@ constexpr const char* kUsage =
     "  --settings       print the settings in effect and exit\n";
 
 // Status texts and the hit count go to standard error.
-class StderrPanes : public IStatusPanes {
+class StderrPanes : public StatusPanes {
 public:
     void SetStatusText(const std::string& text) override {
         std::fprintf(stderr, "%s\n", text.c_str());
@@ -47,21 +47,21 @@ public:
     }
     void SetHitCount(int count) override {
         std::fprintf(stderr, "%s\n",
-                     StringPrintf(LoadResString(IDS_DOCUMENTS_FOUND).c_str(), count).c_str());
+                     StringPrintf(Text(TextId::DocumentsFound).c_str(), count).c_str());
     }
 };
 
 // The rows as the result list would hold them.
-class QueryResults : public IResultView {
+class QueryResults : public ResultList {
 public:
     explicit QueryResults(const ColumnLayout& layout) { m_table.SetLayout(layout); }
     void ClearTipMap() override { m_table.ClearTips(); }
     void DeleteAllItems() override { m_table.ClearRows(); }
     void AppendHit(HitRow&& hit) override { m_table.Append(std::move(hit)); }
-    void SetHitCount(int count) override { theApp.SetHitCount(count); }
+    void SetHitCount(int count) override { g_app.SetHitCount(count); }
     void SetSignedInUser(const std::string& user) override {
-        theApp.m_userName = user;
-        theApp.SetAuthText(user);
+        g_app.m_userName = user;
+        g_app.SetAuthText(user);
     }
     void ShowMessage(const std::string& text) override {
         std::fprintf(stderr, "%s\n", text.c_str());
@@ -82,7 +82,7 @@ bool ReadPassword(std::string& password) {
         line.pop_back();
     bool ok = false;
     password = Utf8ToCp1252(line, &ok);
-    CPasswordCells::WipeBytes(line.data(), true);
+    PasswordCells::WipeBytes(line.data(), true);
     return ok && password.find('\0') == std::string::npos;
 }
 
@@ -103,7 +103,7 @@ int main(int argc, char** argv) {
     bool passwordStdin = false;
     bool logout = false;
     std::string user;
-    SearchForm form;
+    SearchRequest form;
     std::vector<std::string> tokens; // the options zdx itself takes: -f and -l
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -161,41 +161,41 @@ int main(int argc, char** argv) {
     if (user.empty() != !passwordStdin)
         return Usage("--user and --password-stdin go together");
 
-    theApp.m_cmdLine = tokens;
-    CProfileStore profileStore;
-    theApp.StartUp(profileStore);
+    g_app.m_cmdLine = tokens;
+    ProfileStore profileStore;
+    g_app.StartUp(profileStore);
     if (printSettings) {
-        std::fputs(FormatSettingsReport(theApp).c_str(), stdout);
+        std::fputs(FormatSettingsReport(g_app).c_str(), stdout);
         return 0;
     }
 
     StderrPanes panes;
-    theApp.m_pStatusPanes = &panes;
-    QueryResults results(theApp.Layout());
-    theApp.m_pResultView = &results;
+    g_app.m_statusPanes = &panes;
+    QueryResults results(g_app.Layout());
+    g_app.m_resultList = &results;
     if (passwordStdin) {
         std::string password;
         if (!ReadPassword(password)) {
-            CPasswordCells::WipeBytes(password.data(), true);
+            PasswordCells::WipeBytes(password.data(), true);
             std::fputs("zdx-query: the password holds a character Windows-1252 cannot hold\n",
                        stderr);
             return 2;
         }
         const LoginOutcome login = RunLogin(user, password.c_str(), profileStore);
-        CPasswordCells::WipeBytes(password.data(), true);
+        PasswordCells::WipeBytes(password.data(), true);
         if (!login.confirmed) {
-            std::fprintf(stderr, "%s\n", LoadResString(IDS_LOGIN_FAILED).c_str());
+            std::fprintf(stderr, "%s\n", Text(TextId::LoginFailed).c_str());
             return 1;
         }
     }
     const int status = RunSearch(form);
     const int logoutStatus = logout ? RunLogout() : 200;
-    theApp.m_pResultView = nullptr;
-    theApp.m_pStatusPanes = nullptr;
+    g_app.m_resultList = nullptr;
+    g_app.m_statusPanes = nullptr;
     if (status != 200)
         return 1;
 
-    std::vector<std::string> headings(theApp.m_heading, theApp.m_heading + theApp.m_columns);
+    std::vector<std::string> headings(g_app.m_heading, g_app.m_heading + g_app.m_columns);
     const std::string out =
         json ? FormatJson(results.Table(), headings) : FormatTsv(results.Table(), headings);
     std::fwrite(out.data(), 1, out.size(), stdout);

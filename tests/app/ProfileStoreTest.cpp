@@ -1,4 +1,4 @@
-#include "app/ProfileStore.h"
+#include "profile/ProfileStore.h"
 
 #include "../core/TempDir.h"
 
@@ -7,7 +7,7 @@
 
 namespace {
 
-class ProfileStore : public testing::Test {
+class ProfileStoreTest : public testing::Test {
 protected:
     void SetUp() override {
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
@@ -17,26 +17,26 @@ protected:
     TempDir m_dir;
 };
 
-TEST_F(ProfileStore, WrittenValuesReadBackInTheUsualPlace) {
+TEST_F(ProfileStoreTest, WrittenValuesReadBackInTheUsualPlace) {
     {
-        CProfileStore store;
+        ProfileStore store;
         store.WriteProfileString("Settings", "Address", "search.example, second; x=y");
         store.WriteProfileString("Settings", "User", "J\xC3\xBCrgen");
         store.WriteProfileInt("Splitter", "Splitter0Cur", -250);
         store.Flush();
     }
     ASSERT_TRUE(std::filesystem::exists(ConfPath()));
-    CProfileStore store;
+    ProfileStore store;
     EXPECT_EQ(store.GetProfileString("Settings", "Address", ""), "search.example, second; x=y");
     EXPECT_EQ(store.GetProfileString("Settings", "User", ""), "J\xC3\xBCrgen");
     EXPECT_EQ(store.GetProfileInt("Splitter", "Splitter0Cur", 0), -250);
 }
 
-TEST_F(ProfileStore, JunkValuesGiveTheDefault) {
+TEST_F(ProfileStoreTest, JunkValuesGiveTheDefault) {
     m_dir.Write("Norvane/ZDX.conf", "[List]\nColumns=abc\nColumn0=99999999999\nColumn1= 42 \n"
                                     "Column2=@Rect(1 2 3 4)\nColumn3=\nHeading0=a, b\n"
                                     "Heading1=@ByteArray(xyz)\n");
-    CProfileStore store;
+    ProfileStore store;
     EXPECT_EQ(store.GetProfileInt("List", "Columns", 8), 8);
     EXPECT_EQ(store.GetProfileInt("List", "Column0", 7), 7);
     EXPECT_EQ(store.GetProfileInt("List", "Column1", 7), 42);

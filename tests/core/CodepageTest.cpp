@@ -1,4 +1,4 @@
-#include "app/Codepage.h"
+#include "text/Codepage.h"
 
 #include <gtest/gtest.h>
 

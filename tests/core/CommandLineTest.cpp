@@ -1,4 +1,4 @@
-#include "app/ZDXApp.h"
+#include "config/Application.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@ class CommandLine : public testing::TestWithParam<Case> {};
 
 TEST_P(CommandLine, TakesTheOptions) {
     const Case& c = GetParam();
-    CZDXApp app;
+    Application app;
     ParseArguments(c.tokens, app);
     EXPECT_EQ(app.m_iniFile, c.iniFile);
     EXPECT_EQ(app.m_logEnabled, c.logEnabled);
@@ -39,7 +39,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(CommandLineLimits, OnlyTheFirstTenTokensCount) {
     std::vector<std::string> tokens(10, "word");
     tokens.push_back("-l");
-    CZDXApp app;
+    Application app;
     ParseArguments(tokens, app);
     EXPECT_EQ(app.m_logEnabled, 0);
     EXPECT_EQ(app.m_args[9], "word");
@@ -50,7 +50,7 @@ TEST(CommandLineLimits, OnlyTheFirstTenTokensCount) {
 }
 
 TEST(CommandLineLimits, ArgsHoldTheTokens) {
-    CZDXApp app;
+    Application app;
     ParseArguments({"-fa b", "x"}, app);
     EXPECT_EQ(app.m_args[0], "-fa b");
     EXPECT_EQ(app.m_args[1], "x");
@@ -64,15 +64,15 @@ TEST(CommandLineLimits, SettingsFilePathOf255Characters) {
     for (int i = 0; i < 255; ++i)
         wide += "\xC3\xA4";
 
-    CZDXApp app;
+    Application app;
     ParseArguments({"-f" + longest}, app);
     EXPECT_EQ(app.m_iniFile, longest);
 
-    CZDXApp app2;
+    Application app2;
     ParseArguments({"-f" + wide}, app2);
     EXPECT_EQ(app2.m_iniFile, wide);
 
-    CZDXApp app3;
+    Application app3;
     ParseArguments({"-fkept.ini", "-f" + tooLong}, app3);
     EXPECT_EQ(app3.m_iniFile, "kept.ini");
     EXPECT_EQ(app3.m_rejectedIniFile, tooLong);

@@ -1,4 +1,4 @@
-#include "frame/PasswordCells.h"
+#include "signin/PasswordCells.h"
 
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -6,17 +6,17 @@
 
 namespace {
 
-std::string Clear(const CPasswordCells& cells) {
+std::string Clear(const PasswordCells& cells) {
     char* text = cells.GetClearText();
     std::string copy = text;
-    CPasswordCells::WipeClearText(text);
+    PasswordCells::WipeClearText(text);
     return copy;
 }
 
 TEST(PasswordCells, InsertAndRemoveAtEveryPosition) {
     const std::string base = "abcdef";
     for (std::size_t at = 0; at <= base.size(); ++at) {
-        CPasswordCells cells(7);
+        PasswordCells cells(7);
         cells.InsertChars(0, base.data(), base.size());
         cells.InsertChars(at, "XY", 2);
         std::string expected = base;
@@ -30,7 +30,7 @@ TEST(PasswordCells, InsertAndRemoveAtEveryPosition) {
 }
 
 TEST(PasswordCells, OutOfRangeChangesNothing) {
-    CPasswordCells cells(7);
+    PasswordCells cells(7);
     cells.InsertChars(0, "abc", 3);
     cells.InsertChars(4, "x", 1);
     cells.InsertChars(1, nullptr, 1);
@@ -42,7 +42,7 @@ TEST(PasswordCells, OutOfRangeChangesNothing) {
 }
 
 TEST(PasswordCells, CellsHoldMaskedBytesAndTheKeyRepeatsAfter32) {
-    CPasswordCells cells(12345);
+    PasswordCells cells(12345);
     std::string password;
     for (int i = 0; i < 70; ++i)
         password += static_cast<char>('!' + i % 90);
@@ -57,7 +57,7 @@ TEST(PasswordCells, CellsHoldMaskedBytesAndTheKeyRepeatsAfter32) {
     EXPECT_EQ(cells.KeyByte(32), cells.KeyByte(0));
     EXPECT_GT(differing, 60); // only a zero key byte leaves a character as it is
     // A different seed gives a different key.
-    CPasswordCells other(54321);
+    PasswordCells other(54321);
     int same = 0;
     for (std::size_t i = 0; i < 32; ++i)
         same += other.KeyByte(i) == cells.KeyByte(i);
@@ -66,15 +66,15 @@ TEST(PasswordCells, CellsHoldMaskedBytesAndTheKeyRepeatsAfter32) {
 
 TEST(PasswordCells, WipingLeavesZeros) {
     char text[] = "s3cret";
-    CPasswordCells::WipeBytes(text, true);
+    PasswordCells::WipeBytes(text, true);
     for (char c : text)
         EXPECT_EQ(c, '\0');
     char first[] = "s3cret";
-    CPasswordCells::WipeBytes(first, false);
+    PasswordCells::WipeBytes(first, false);
     EXPECT_EQ(first[0], '\0');
     EXPECT_EQ(first[1], '3');
-    CPasswordCells::WipeAndFree(nullptr, true); // nothing happens
-    CPasswordCells cells(1);
+    PasswordCells::WipeAndFree(nullptr, true); // nothing happens
+    PasswordCells cells(1);
     cells.InsertChars(0, "abc", 3);
     cells.ClearAll();
     EXPECT_EQ(cells.Count(), 0u);

@@ -1,5 +1,5 @@
-#include "app/RecentFileList.h"
-#include "frame/WindowPlacement.h"
+#include "config/RecentFileList.h"
+#include "config/WindowPlacement.h"
 
 #include <gtest/gtest.h>
 
@@ -35,15 +35,15 @@ TEST(FitOnScreens, KeepsReachablePlacementsAndMovesTheRest) {
 }
 
 TEST(RecentFileList, NewestFirstFourAtMost) {
-    CRecentFileList list;
+    RecentFileList list;
     for (const char* path : {"/a/1", "/a/2", "/a/1", "/a/3", "/a/4", "/a/5"})
         list.Add(path);
     EXPECT_EQ(list.Files(), (std::vector<std::string>{"/a/5", "/a/4", "/a/3", "/a/1"}));
     list.Remove(1);
     list.Remove(17);
     EXPECT_EQ(list.Files(), (std::vector<std::string>{"/a/5", "/a/3", "/a/1"}));
-    EXPECT_EQ(CRecentFileList::MenuText(0, "/docs/R&D notes.zdx"), "&1 R&&D notes.zdx");
-    EXPECT_EQ(CRecentFileList::MenuText(3, "plain"), "&4 plain");
+    EXPECT_EQ(RecentFileList::MenuText(0, "/docs/R&D notes.zdx"), "&1 R&&D notes.zdx");
+    EXPECT_EQ(RecentFileList::MenuText(3, "plain"), "&4 plain");
 }
 
 } // namespace

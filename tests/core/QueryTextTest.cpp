@@ -1,7 +1,7 @@
 #include "search/QueryText.h"
-#include "app/ZDXApp.h"
-#include "net/WebFile.h"
-#include "net/ZDXSession.h"
+#include "config/Application.h"
+#include "net/FetchPage.h"
+#include "net/FetchStatus.h"
 
 #include <gtest/gtest.h>
 
@@ -30,13 +30,13 @@ TEST(EncodeQueryText, Bytes) {
 }
 
 TEST(BuildSearchPath, WorkedExamples) {
-    CZDXApp app;
+    Application app;
     app.m_searchbase = "S?x=1";
     app.m_index[0] = "A";
     app.m_index[2] = "C";
     app.m_index[4] = "E";
     struct Case {
-        SearchForm form;
+        SearchRequest form;
         std::string path;
     } cases[] = {
         {{"abc", "", {}, 0}, "S?x=1&query0=abc"},

@@ -1,6 +1,6 @@
-#include "app/ProfileSource.h"
-#include "app/SettingsFile.h"
-#include "app/ZDXApp.h"
+#include "config/Application.h"
+#include "config/ProfileSource.h"
+#include "config/SettingsFile.h"
 
 #include "TempDir.h"
 
@@ -11,7 +11,7 @@
 namespace {
 
 // A profile store held in memory; the real one is tested against QSettings elsewhere.
-class MemoryStore : public IProfileSource {
+class MemoryStore : public ProfileSource {
 public:
     std::map<std::string, std::string> values;
 
@@ -31,8 +31,8 @@ public:
     }
 };
 
-CZDXApp Loaded(IProfileSource& source, bool fromFile, const std::string& iniFile = "") {
-    CZDXApp app;
+Application Loaded(ProfileSource& source, bool fromFile, const std::string& iniFile = "") {
+    Application app;
     app.m_iniFile = iniFile;
     app.SetColumnDefaults();
     app.ReadSettings(source, fromFile);
@@ -41,7 +41,7 @@ CZDXApp Loaded(IProfileSource& source, bool fromFile, const std::string& iniFile
 
 TEST(Settings, ProfileStoreDefaults) {
     MemoryStore store;
-    CZDXApp app = Loaded(store, false);
+    Application app = Loaded(store, false);
     EXPECT_EQ(app.m_address, "localhost");
     EXPECT_EQ(app.m_port, 80);
     EXPECT_EQ(app.m_searchbase, "lvsearch/SearchServlet?site=localhost&theme=zdx&template="
@@ -58,7 +58,7 @@ TEST(Settings, ProfileStoreDefaults) {
         EXPECT_EQ(app.m_headingWidth[i], widths[i]);
         EXPECT_EQ(app.m_column[i], i);
     }
-    EXPECT_EQ(app.m_urlColumn, 6);
+    EXPECT_EQ(app.m_linkColumn, 6);
     for (int i = 0; i < 10; ++i)
         EXPECT_EQ(app.m_index[i] + app.m_indexName[i], "");
 }
@@ -66,7 +66,7 @@ TEST(Settings, ProfileStoreDefaults) {
 TEST(Settings, MissingSettingsFileGivesTheFileDefaults) {
     TempDir dir;
     SettingsFile file(dir.File("missing.ini"));
-    CZDXApp app = Loaded(file, true);
+    Application app = Loaded(file, true);
     EXPECT_EQ(app.m_address, "localhost");
     EXPECT_EQ(app.m_port, 80);
     EXPECT_EQ(app.m_searchbase,
@@ -76,7 +76,7 @@ TEST(Settings, MissingSettingsFileGivesTheFileDefaults) {
         EXPECT_EQ(app.m_heading[i], "");
         EXPECT_EQ(app.m_headingWidth[i], 150);
     }
-    EXPECT_EQ(app.m_urlColumn, 6);
+    EXPECT_EQ(app.m_linkColumn, 6);
 }
 
 TEST(Settings, ColumnLayoutAndUrlColumn) {
@@ -106,11 +106,11 @@ TEST(Settings, ColumnLayoutAndUrlColumn) {
     for (const auto& c : cases) {
         MemoryStore store;
         store.values = c.values;
-        CZDXApp app = Loaded(store, false);
+        Application app = Loaded(store, false);
         ASSERT_EQ(app.m_columns, c.columns);
         for (int i = 0; i < c.columns; ++i)
             EXPECT_EQ(app.FieldOfColumn(i), c.fields[i]) << "column " << i;
-        EXPECT_EQ(app.m_urlColumn, c.urlColumn);
+        EXPECT_EQ(app.m_linkColumn, c.urlColumn);
     }
 }
 
@@ -124,7 +124,7 @@ TEST(Settings, StoredValuesWin) {
                     {"List/Heading1", "Score"},
                     {"List/HeadingWidth1", "77"},
                     {"Settings/IgnoreUnknownCa", "x"}};
-    CZDXApp app = Loaded(store, false);
+    Application app = Loaded(store, false);
     EXPECT_EQ(app.m_address, "search.example");
     EXPECT_EQ(app.m_port, 8080);
     EXPECT_EQ(app.m_secure, 1);
@@ -208,10 +208,10 @@ TEST(SettingsFileReader, JunkGivesDefaults) {
                                   std::string(3, '\xFF')};
     for (const auto& bytes : inputs) {
         SettingsFile file = SettingsFile::FromBytes(bytes);
-        CZDXApp app = Loaded(file, true);
+        Application app = Loaded(file, true);
         EXPECT_EQ(app.m_port, 80);
         EXPECT_EQ(app.m_columns, 8);
-        EXPECT_EQ(app.m_urlColumn, 6);
+        EXPECT_EQ(app.m_linkColumn, 6);
     }
 }
 
@@ -221,11 +221,11 @@ TEST(SettingsFileReader, WholeFileThroughTheLoader) {
                                                 "[List]\nColumns=3\nColumn0=6\nColumn1=0\n"
                                                 "Column2=6\nHeading0=Where\n");
     SettingsFile file(path);
-    CZDXApp app = Loaded(file, true, path);
+    Application app = Loaded(file, true, path);
     EXPECT_EQ(app.m_address, "files.example");
     EXPECT_EQ(app.m_port, 99999);
     EXPECT_EQ(app.m_columns, 3);
-    EXPECT_EQ(app.m_urlColumn, 2);
+    EXPECT_EQ(app.m_linkColumn, 2);
     EXPECT_EQ(app.m_heading[0], "Where");
     EXPECT_EQ(app.m_heading[1], "");
     EXPECT_EQ(app.m_headingWidth[2], 150);

@@ -16,7 +16,7 @@ int Sign(int v) {
     return (v > 0) - (v < 0);
 }
 
-TEST(CompareResultRows, Pairs) {
+TEST(CompareKeyTexts, Pairs) {
     struct Case {
         std::string a, b;
         int forward; // sign with the flag true; false gives the opposite
@@ -38,8 +38,8 @@ TEST(CompareResultRows, Pairs) {
         {"Zebra crossing", "zebra", 0},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(Sign(CompareResultRows(c.a, c.b, true)), c.forward) << c.a << " / " << c.b;
-        EXPECT_EQ(Sign(CompareResultRows(c.a, c.b, false)), -c.forward) << c.a << " / " << c.b;
+        EXPECT_EQ(Sign(CompareKeyTexts(c.a, c.b, true)), c.forward) << c.a << " / " << c.b;
+        EXPECT_EQ(Sign(CompareKeyTexts(c.a, c.b, false)), -c.forward) << c.a << " / " << c.b;
     }
 }
 
@@ -65,7 +65,7 @@ int Reference(const std::string& a, const std::string& b) {
     return 0;
 }
 
-TEST(CompareResultRows, AgreesWithThePlainRule) {
+TEST(CompareKeyTexts, AgreesWithThePlainRule) {
     std::mt19937 random(3);
     const char alphabet[] = "aAbBzZ09 .-\xE4";
     auto text = [&] {
@@ -76,7 +76,7 @@ TEST(CompareResultRows, AgreesWithThePlainRule) {
     };
     for (int i = 0; i < 20000; ++i) {
         const std::string a = text(), b = text();
-        ASSERT_EQ(Sign(CompareResultRows(a, b, true)), Reference(a, b)) << a << " / " << b;
+        ASSERT_EQ(Sign(CompareKeyTexts(a, b, true)), Reference(a, b)) << a << " / " << b;
     }
 }
 

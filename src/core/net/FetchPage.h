@@ -1,0 +1,53 @@
+#pragma once
+// The one routine that talks to the search service: a GET request whose 200 body is handed,
+// line by line, to the result list's parser.
+#include <string>
+#include <string_view>
+
+// Substitute results for failures of the HTTP layer, numbered as the Windows internet layer
+// numbers them, which users and support know.
+enum InternetError {
+    kErrorOther = 12004,
+    kErrorTimeout = 12002,
+    kErrorNameNotResolved = 12007,
+    kErrorCannotConnect = 12029,
+    kErrorConnectionAborted = 12030,
+    kErrorCertDateInvalid = 12037,
+    kErrorCertNameInvalid = 12038,
+    kErrorUnknownCa = 12045,
+    kErrorInvalidServerResponse = 12152,
+    kErrorSecurity = 12175,
+};
+
+// What the body of a 200 answer is handed to: the result list's parser.
+class PageReader {
+public:
+    virtual ~PageReader() = default;
+    // A 200 answer's body starts: the tips of the page before are forgotten.
+    virtual void ClearTipMap() = 0;
+    // One non-empty body line; 0 asks the reader to stop.
+    virtual int ParseResultLine(std::string_view line) = 0;
+};
+
+// Fetches `path` (Windows-1252 bytes, relative to the server) from `host`:`port` over HTTP, or
+// HTTPS when the Secure setting is 1. Returns the HTTP status, 0 for a refused path ending or an
+// unusable redirect, or one of the InternetError numbers. On 200 the reader's tips are emptied and
+// every non-empty body line goes to the reader until it says stop; without a reader the body
+// is not read.
+int FetchPage(const std::string& agent, const std::string& host, int port, std::string path,
+              PageReader* reader);
+
+// Time limits: connecting (30 s) and a transfer that receives nothing (60 s). Tests shorten them.
+void SetFetchTimeouts(long connectMilliseconds, long idleSeconds);
+
+// The parts of an absolute http or https URL; false for anything else.
+struct UrlParts {
+    bool secure = false;
+    std::string host; // without brackets
+    int port = 0;     // 1..65535, the scheme's default when the URL has none
+    std::string path; // starts with '/'
+};
+bool SplitUrl(const std::string& url, UrlParts& parts);
+
+// The path as it goes on the request line: bytes that may not stand there raw become %XX.
+std::string RequestLinePath(const std::string& path);

@@ -1,0 +1,64 @@
+#include "search/QueryText.h"
+
+#include "config/Application.h"
+#include "net/FetchPage.h"
+#include "search/ResultList.h"
+#include "text/Codepage.h"
+#include "text/StringTable.h"
+
+const std::array<DateRange, 6> kDateRanges = {{
+    {TextId::AllDates, 0, "all"},
+    {TextId::LastWeek, -604800, "week"},
+    {TextId::LastMonth, -2635200, "month"},
+    {TextId::Last3Months, -7905600, "3months"},
+    {TextId::Last6Months, -15768000, "6months"},
+    {TextId::LastYear, -31536000, "year"},
+}};
+
+std::string EncodeQueryText(std::string_view bytes) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(bytes.size() * 3 / 2 + 8);
+    for (char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b == '\n' || b == '\r' || (b >= 0x20 && b <= 0x7E && b != '=')) {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[b >> 4];
+            out += kHex[b & 0xF];
+        }
+        if (out.size() % 70 == 0)
+            out += "=\r\n";
+    }
+    return out;
+}
+
+std::string BuildSearchPath(const Application& app, const SearchRequest& form) {
+    std::string indexes;
+    for (int i = 0; i < kIndexBoxes; ++i)
+        if (form.ticked[i])
+            indexes += Utf8ToCp1252(app.m_index[i]) + ";";
+
+    std::string path = Utf8ToCp1252(app.m_searchbase);
+    if (!form.query.empty())
+        path += "&query0=" + EncodeQueryText(Utf8ToCp1252(form.query));
+    if (!form.filename.empty())
+        path += "&filefilter=" + Utf8ToCp1252(form.filename);
+    if (!indexes.empty())
+        path += "&index=" + indexes;
+    if (form.dateSeconds != 0)
+        path += "&date=" + std::to_string(form.dateSeconds) + "000";
+    return path;
+}
+
+int RunSearch(const SearchRequest& form) {
+    if (g_app.m_resultList)
+        g_app.m_resultList->DeleteAllItems();
+    const std::string path = BuildSearchPath(g_app, form);
+    const int status =
+        FetchPage(kAgentName, g_app.m_address, g_app.m_port, path, g_app.m_resultList);
+    if (status != 200)
+        g_app.SetStatusText(StringPrintf(Text(TextId::StatusCode).c_str(), status));
+    return status;
+}

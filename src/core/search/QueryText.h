@@ -1,0 +1,40 @@
+#pragma once
+// Turning the search form into the request path, and running the search.
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+class Application;
+
+inline constexpr int kIndexBoxes = 5;
+inline constexpr const char* kAgentName = "LurvikRetriever";
+
+// The date-range choices in list order: their string, the span in seconds (negative, back
+// from now; 0 for all dates) and the word zdx-query takes for them.
+struct DateRange {
+    unsigned stringId;
+    std::int32_t seconds;
+    const char* word;
+};
+extern const std::array<DateRange, 6> kDateRanges;
+
+// What the search form holds when Search is pressed. Texts are UTF-8.
+struct SearchRequest {
+    std::string query;
+    std::string filename;
+    std::array<bool, kIndexBoxes> ticked{};
+    std::int32_t dateSeconds = 0;
+};
+
+// Escapes the query's bytes: printable ASCII but '=' passes, as do CR and LF; every other byte
+// becomes %XX; a soft break "=\r\n" follows whenever the output reaches a multiple of 70.
+std::string EncodeQueryText(std::string_view bytes);
+
+// The object path of a search (Windows-1252 bytes): the search base, then query0, filefilter,
+// index and date, each only when set.
+std::string BuildSearchPath(const Application& app, const SearchRequest& form);
+
+// The search: empties the result list, sends the request, and shows "Status Code %d was
+// returned." in the message pane for anything but 200. Returns the status.
+int RunSearch(const SearchRequest& form);

@@ -1,0 +1,36 @@
+#include "text/Numbers.h"
+
+#include <climits>
+#include <cstdint>
+
+namespace {
+
+bool IsCSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+} // namespace
+
+bool SkipSpaceAndSign(std::string_view s, std::size_t& i) {
+    while (i < s.size() && IsCSpace(s[i]))
+        ++i;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-'))
+        return s[i++] == '-';
+    return false;
+}
+
+int ReadLeadingInt(std::string_view text) {
+    std::size_t i = 0;
+    const bool negative = SkipSpaceAndSign(text, i);
+    std::int64_t value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > static_cast<std::int64_t>(INT_MAX) + 1)
+            value = static_cast<std::int64_t>(INT_MAX) + 1; // saturate, keep reading digits
+    }
+    if (negative)
+        value = -value;
+    if (value > INT_MAX)
+        return INT_MAX;
+    return static_cast<int>(value);
+}

@@ -1,0 +1,11 @@
+#pragma once
+// Reading numbers out of text the way the C library's atoi and strtol read them.
+#include <cstddef>
+#include <string_view>
+
+// Skips leading white space and reads an optional sign, as atoi and strtol do; true for '-'.
+bool SkipSpaceAndSign(std::string_view text, std::size_t& i);
+
+// A decimal number read like atoi: leading white space, an optional sign, then digits; no
+// digits give 0. Saturates at the 32-bit limits.
+int ReadLeadingInt(std::string_view text);

@@ -1,0 +1,543 @@
+#include "gui/MainWindow.h"
+
+#include "gui/AboutDialog.h"
+#include "gui/Images.h"
+#include "gui/KeyIndicators.h"
+#include "gui/LoginDialog.h"
+#include "gui/MessageBox.h"
+#include "gui/ResultView.h"
+#include "gui/SearchForm.h"
+#include "gui/SettingsDialog.h"
+#include "profile/ProfileStore.h"
+#include "signin/LoginRequest.h"
+#include "text/StringTable.h"
+
+#include <QAbstractItemView>
+#include <QActionGroup>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenuBar>
+#include <QScreen>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QStatusTipEvent>
+#include <QToolBar>
+#include <algorithm>
+
+namespace {
+
+QString Res(unsigned id) {
+    return QString::fromStdString(Text(id));
+}
+
+constexpr unsigned kIndicatorIds[MainWindow::kPaneCount] = {
+    TextId::IdleMessage,   TextId::IndicatorCaps, TextId::IndicatorNum,
+    TextId::IndicatorScrl, TextId::IndicatorAuth, TextId::IndicatorHits};
+constexpr int kInfoPaneWidth = 100;
+constexpr const char* kPlacementSection = "MainWindow";
+
+const std::pair<unsigned, ListStyle> kListStyles[] = {
+    {TextId::ViewLargeIcons, ListStyle::LargeIcons},
+    {TextId::ViewSmallIcons, ListStyle::SmallIcons},
+    {TextId::ViewList, ListStyle::List},
+    {TextId::ViewDetails, ListStyle::Details},
+};
+
+} // namespace
+
+MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
+    setObjectName(QStringLiteral("mainFrame"));
+    // The caption is always the application title; no document name is ever part of it.
+    setWindowTitle(Res(TextId::AppTitle));
+    setWindowIcon(AppIcon());
+
+    m_splitter = new QSplitter(Qt::Horizontal, this);
+    m_splitter->setObjectName(QStringLiteral("splitter"));
+    m_splitter->setChildrenCollapsible(false);
+    m_leftView = new SearchForm(m_splitter);
+    m_resultView = new ResultView(m_splitter);
+    m_splitter->addWidget(m_leftView);
+    m_splitter->addWidget(m_resultView);
+    m_splitter->setStretchFactor(0, 0);
+    m_splitter->setStretchFactor(1, 1);
+    setCentralWidget(m_splitter);
+    g_app.m_resultList = m_resultView;
+
+    CreateMenus();
+    CreateToolBar();
+    CreateStatusBar();
+    RestoreWindowPlacement();
+    g_app.m_statusPanes = this;
+    qApp->installEventFilter(this);
+}
+
+MainWindow::~MainWindow() {
+    if (g_app.m_statusPanes == this)
+        g_app.m_statusPanes = nullptr;
+}
+
+void MainWindow::OnInitialUpdate() {
+    m_leftView->OnInitialUpdate();
+    m_resultView->OnInitialUpdate();
+}
+
+QAction* MainWindow::Action(unsigned id) const {
+    auto it = m_actions.find(id);
+    return it == m_actions.end() ? nullptr : it->second;
+}
+
+// An action for a command: the menu text (a tab separates the shortcut shown at its right),
+// the prompt shown in pane 0 and the tool tip, both from the command's string.
+QAction* MainWindow::AddCommand(unsigned id, const QString& menuText, const char* icon) {
+    const QStringList parts = menuText.split(QLatin1Char('\t'));
+    auto* action = new QAction(parts[0], this);
+    action->setObjectName(QStringLiteral("command%1").arg(id));
+    action->setData(id);
+    if (parts.size() > 1)
+        action->setShortcut(QKeySequence(parts[1]));
+    const QStringList texts = Res(id).split(QLatin1Char('\n'));
+    action->setStatusTip(texts.value(0));
+    if (texts.size() > 1)
+        action->setToolTip(texts[1]);
+    if (icon)
+        action->setIcon(ToolbarIcon(icon));
+    // Commands without a handler stay greyed.
+    action->setEnabled(false);
+    m_actions[id] = action;
+    return action;
+}
+
+void MainWindow::CreateMenus() {
+    auto enable = [](QAction* action, auto handler) {
+        action->setEnabled(true);
+        QObject::connect(action, &QAction::triggered, handler);
+    };
+    QAction* newDoc = AddCommand(TextId::FileNew, tr("&New\tCtrl+N"), "new");
+    enable(newDoc, [this] { OnFileNew(); });
+    enable(AddCommand(TextId::FileOpen, tr("&Open...\tCtrl+O"), "open"), [this] { OnFileOpen(); });
+    enable(AddCommand(TextId::FileSave, tr("&Save\tCtrl+S"), "save"), [this] { OnFileSave(); });
+    enable(AddCommand(TextId::FileSaveAs, tr("Save &As...")), [this] { OnFileSaveAs(); });
+    m_recentPlaceholder = AddCommand(TextId::RecentFile1, tr("Recent File"));
+    enable(AddCommand(Command::LogIn, tr("Log in"), "login"), [this] { OnLogIn(); });
+    enable(AddCommand(Command::LogOut, tr("Log out"), "logout"), [this] { OnLogOut(); });
+    enable(AddCommand(Command::Settings, tr("Settings")), [this] { OnSettings(); });
+    enable(AddCommand(TextId::AppExit, tr("E&xit")), [this] { close(); });
+
+    AddCommand(TextId::EditUndo, tr("&Undo\tCtrl+Z"))
+        ->setShortcuts({QKeySequence(tr("Ctrl+Z")), QKeySequence(tr("Alt+Backspace"))});
+    AddCommand(TextId::EditCut, tr("Cu&t\tCtrl+X"), "cut")
+        ->setShortcuts({QKeySequence(tr("Ctrl+X")), QKeySequence(tr("Shift+Del"))});
+    AddCommand(TextId::EditCopy, tr("&Copy\tCtrl+C"), "copy")
+        ->setShortcuts({QKeySequence(tr("Ctrl+C")), QKeySequence(tr("Ctrl+Ins"))});
+    AddCommand(TextId::EditPaste, tr("&Paste\tCtrl+V"), "paste")
+        ->setShortcuts({QKeySequence(tr("Ctrl+V")), QKeySequence(tr("Shift+Ins"))});
+    AddCommand(TextId::FilePrint, tr("&Print..."), "print");
+
+    QAction* toolbar = AddCommand(TextId::ViewToolbar, tr("&Toolbar"));
+    toolbar->setCheckable(true);
+    toolbar->setChecked(true);
+    toolbar->setEnabled(true);
+    QAction* statusBarToggle = AddCommand(TextId::ViewStatusBar, tr("&Status Bar"));
+    statusBarToggle->setCheckable(true);
+    statusBarToggle->setChecked(true);
+    statusBarToggle->setEnabled(true);
+    connect(statusBarToggle, &QAction::toggled, this,
+            [this](bool on) { statusBar()->setVisible(on); });
+    enable(AddCommand(TextId::AppAbout, tr("&About ZDX..."), "about"), [] { g_app.OnAppAbout(); });
+
+    auto* styles = new QActionGroup(this);
+    const std::pair<unsigned, const char*> styleIcons[] = {{TextId::ViewLargeIcons, "largeicons"},
+                                                           {TextId::ViewSmallIcons, "smallicons"},
+                                                           {TextId::ViewList, "list"},
+                                                           {TextId::ViewDetails, "details"}};
+    for (const auto& [id, icon] : styleIcons) {
+        QAction* action = AddCommand(id, Res(id).section(QLatin1Char('\n'), 1), icon);
+        action->setCheckable(true);
+        styles->addAction(action);
+        const unsigned command = id;
+        enable(action, [this, command] { OnListStyle(command); });
+    }
+    enable(AddCommand(TextId::ViewLineup, tr("Line up Icons")),
+           [this] { OnListStyle(TextId::ViewLineup); });
+    enable(AddCommand(TextId::ViewByname, tr("By Name")),
+           [this] { OnListStyle(TextId::ViewByname); });
+
+    // F6 and Shift+F6 move the focus between the two panes.
+    for (unsigned id : {TextId::NextPane, TextId::PrevPane}) {
+        QAction* pane = AddCommand(id, id == TextId::NextPane ? tr("Next Pane\tF6")
+                                                              : tr("Previous Pane\tShift+F6"));
+        pane->setShortcutContext(Qt::WindowShortcut);
+        enable(pane, [this] { OnNextPane(); });
+        addAction(pane);
+    }
+
+    QMenuBar* bar = menuBar();
+    bar->setObjectName(QStringLiteral("menuBar"));
+    m_fileMenu = bar->addMenu(tr("&File"));
+    m_fileMenu->setObjectName(QStringLiteral("fileMenu"));
+    m_fileMenu->setSeparatorsCollapsible(false);
+    for (unsigned id : {TextId::FileNew, TextId::FileOpen, TextId::FileSave, TextId::FileSaveAs})
+        m_fileMenu->addAction(Action(id));
+    m_fileMenu->addSeparator();
+    m_fileMenu->addAction(m_recentPlaceholder);
+    m_afterRecent = m_fileMenu->addSeparator();
+    m_fileMenu->addSeparator();
+    m_fileMenu->addAction(Action(Command::LogIn));
+    m_fileMenu->addAction(Action(Command::LogOut));
+    m_fileMenu->addSeparator();
+    m_fileMenu->addAction(Action(Command::Settings));
+    m_fileMenu->addSeparator();
+    m_fileMenu->addAction(Action(TextId::AppExit));
+
+    QMenu* edit = bar->addMenu(tr("&Edit"));
+    edit->setObjectName(QStringLiteral("editMenu"));
+    edit->addAction(Action(TextId::EditUndo));
+    edit->addSeparator();
+    for (unsigned id : {TextId::EditCut, TextId::EditCopy, TextId::EditPaste})
+        edit->addAction(Action(id));
+
+    QMenu* view = bar->addMenu(tr("&View"));
+    view->setObjectName(QStringLiteral("viewMenu"));
+    view->addAction(Action(TextId::ViewToolbar));
+    view->addAction(Action(TextId::ViewStatusBar));
+
+    QMenu* help = bar->addMenu(tr("&Help"));
+    help->setObjectName(QStringLiteral("helpMenu"));
+    help->addAction(Action(TextId::AppAbout));
+
+    ProfileStore store;
+    m_recent.Load(store);
+    UpdateRecentFileMenu();
+}
+
+void MainWindow::CreateToolBar() {
+    m_toolBar = addToolBar(tr("Toolbar"));
+    m_toolBar->setObjectName(QStringLiteral("toolBar"));
+    m_toolBar->setIconSize(QSize(16, 16));
+    m_toolBar->setMovable(true);
+    const unsigned order[] = {TextId::FileNew,
+                              TextId::FileOpen,
+                              TextId::FileSave,
+                              0,
+                              Command::LogOut,
+                              Command::LogIn,
+                              0,
+                              TextId::EditCut,
+                              TextId::EditCopy,
+                              TextId::EditPaste,
+                              0,
+                              TextId::FilePrint,
+                              0,
+                              TextId::ViewLargeIcons,
+                              TextId::ViewSmallIcons,
+                              TextId::ViewList,
+                              TextId::ViewDetails,
+                              0,
+                              TextId::AppAbout};
+    for (unsigned id : order) {
+        if (id == 0)
+            m_toolBar->addSeparator();
+        else
+            m_toolBar->addAction(Action(id));
+    }
+    QAction* toggle = Action(TextId::ViewToolbar);
+    connect(toggle, &QAction::toggled, m_toolBar, &QToolBar::setVisible);
+    connect(m_toolBar, &QToolBar::visibilityChanged, toggle, [toggle, this](bool visible) {
+        if (!isMinimized())
+            toggle->setChecked(visible);
+    });
+    OnUpdateListStyle();
+}
+
+void MainWindow::CreateStatusBar() {
+    QStatusBar* bar = statusBar();
+    bar->setObjectName(QStringLiteral("statusBar"));
+    bar->setSizeGripEnabled(true);
+    for (int i = 0; i < kPaneCount; ++i) {
+        auto* pane = new QLabel(Res(kIndicatorIds[i]), bar);
+        pane->setObjectName(QStringLiteral("pane%1").arg(i));
+        pane->setTextFormat(Qt::PlainText);
+        m_panes[i] = pane;
+        if (i == 0) {
+            bar->addWidget(pane, 1);
+            continue;
+        }
+        pane->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        pane->setContentsMargins(2, 0, 2, 0);
+        if (i == 4) // grows with a long user name
+            pane->setMinimumWidth(kInfoPaneWidth);
+        else if (i == 5) // 100 pixels, or what a large count needs in this font
+            pane->setFixedWidth(std::max(
+                kInfoPaneWidth, pane->fontMetrics().horizontalAdvance(QString::fromStdString(
+                                    StringPrintf(Text(TextId::DocumentsFound).c_str(), 9999999))) +
+                                    8));
+        else
+            pane->setFixedWidth(pane->sizeHint().width());
+        bar->addPermanentWidget(pane);
+    }
+    UpdateKeyIndicators();
+}
+
+void MainWindow::UpdateKeyIndicators() {
+    const KeyIndicators keys = ReadKeyIndicators();
+    const bool on[] = {keys.caps, keys.num, keys.scroll};
+    for (int i = 0; i < 3; ++i)
+        m_panes[1 + i]->setText(keys.known && on[i] ? Res(kIndicatorIds[1 + i]) : QString());
+}
+
+void MainWindow::SetStatusText(const std::string& text) {
+    m_panes[0]->setText(QString::fromStdString(text));
+    m_panes[0]->repaint();
+}
+
+void MainWindow::SetAuthText(const std::string& text) {
+    m_panes[4]->setText(QString::fromStdString(text));
+    m_panes[4]->repaint();
+}
+
+void MainWindow::SetHitCount(int count) {
+    m_panes[5]->setText(
+        QString::fromStdString(StringPrintf(Text(TextId::DocumentsFound).c_str(), count)));
+    m_panes[5]->repaint();
+}
+
+bool MainWindow::event(QEvent* event) {
+    if (event->type() == QEvent::StatusTip) {
+        // Menu and toolbar prompts go to pane 0; an empty prompt brings back the idle text.
+        const QString tip = static_cast<QStatusTipEvent*>(event)->tip();
+        SetStatusText((tip.isEmpty() ? Res(TextId::IdleMessage) : tip).toStdString());
+        return true;
+    }
+    return QMainWindow::event(event);
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease)
+        UpdateKeyIndicators();
+    return QMainWindow::eventFilter(watched, event);
+}
+
+// List styles.
+
+void MainWindow::OnListStyle(unsigned id) {
+    ResultView* view = ResultPane();
+    if (!view)
+        return;
+    for (const auto& [command, style] : kListStyles)
+        if (command == id)
+            view->SetListStyle(style);
+    if (id == TextId::ViewLineup)
+        view->LineUp();
+    OnUpdateListStyle();
+}
+
+void MainWindow::OnUpdateListStyle() {
+    const ListStyle style = m_resultView->Style();
+    for (const auto& [command, s] : kListStyles)
+        Action(command)->setChecked(s == style);
+    Action(TextId::ViewLineup)
+        ->setEnabled(style == ListStyle::LargeIcons || style == ListStyle::SmallIcons);
+}
+
+// Documents: the window's document holds nothing, but New, Open, Save and the recent files
+// work as a user expects.
+
+void MainWindow::OnFileNew() {
+    m_doc.OnNewDocument();
+    OnInitialUpdate();
+}
+
+void MainWindow::OnFileOpen() {
+    const std::string path = AskDocumentPath(false, std::string(), this);
+    if (!path.empty())
+        OpenDocument(path);
+}
+
+bool MainWindow::OpenDocument(const std::string& path) {
+    if (!m_doc.OnOpenDocument(path)) {
+        ShowMessageBox(StringPrintf("Cannot open %s.", path.c_str()), MessageKind::Ok, this);
+        return false;
+    }
+    RememberRecentFile(path);
+    OnInitialUpdate();
+    return true;
+}
+
+void MainWindow::OnFileSave() {
+    if (m_doc.PathName().empty())
+        OnFileSaveAs();
+    else
+        SaveDocumentAs(m_doc.PathName());
+}
+
+void MainWindow::OnFileSaveAs() {
+    const std::string suggested =
+        m_doc.PathName().empty() ? Text(TextId::AppTitle) : m_doc.PathName();
+    const std::string path = AskDocumentPath(true, suggested, this);
+    if (!path.empty())
+        SaveDocumentAs(path);
+}
+
+bool MainWindow::SaveDocumentAs(const std::string& path) {
+    if (!m_doc.OnSaveDocument(path)) {
+        ShowMessageBox(StringPrintf("Cannot save %s.", path.c_str()), MessageKind::Ok, this);
+        return false;
+    }
+    RememberRecentFile(path);
+    return true;
+}
+
+void MainWindow::RememberRecentFile(const std::string& path) {
+    m_recent.Add(path);
+    SaveRecentFiles();
+}
+
+void MainWindow::SaveRecentFiles() {
+    ProfileStore store;
+    m_recent.Save(store);
+    UpdateRecentFileMenu();
+}
+
+void MainWindow::OnRecentFile(std::size_t index) {
+    if (index >= m_recent.Files().size())
+        return;
+    const std::string path = m_recent.Files()[index];
+    if (m_doc.OnOpenDocument(path)) {
+        RememberRecentFile(path);
+        OnInitialUpdate();
+        return;
+    }
+    // A file that is gone leaves the list, with a word to the user.
+    m_recent.Remove(index);
+    SaveRecentFiles();
+    ShowMessageBox(
+        StringPrintf("Cannot open %s; it was removed from the recent files.", path.c_str()),
+        MessageKind::Ok, this);
+}
+
+void MainWindow::UpdateRecentFileMenu() {
+    for (QAction* action : m_recentActions) {
+        m_fileMenu->removeAction(action);
+        action->deleteLater();
+    }
+    m_recentActions.clear();
+    const auto& files = m_recent.Files();
+    m_recentPlaceholder->setVisible(files.empty());
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        auto* action =
+            new QAction(QString::fromStdString(RecentFileList::MenuText(i, files[i])), this);
+        action->setObjectName(QStringLiteral("recentFile%1").arg(i + 1));
+        action->setStatusTip(Res(TextId::RecentFile1));
+        connect(action, &QAction::triggered, this, [this, i] { OnRecentFile(i); });
+        m_fileMenu->insertAction(m_afterRecent, action);
+        m_recentActions.push_back(action);
+    }
+}
+
+// Panes and the about box.
+
+void MainWindow::OnNextPane() {
+    QWidget* focus = QApplication::focusWidget();
+    if (focus && m_leftView->isAncestorOf(focus)) {
+        m_resultView->CurrentView()->setFocus(Qt::OtherFocusReason);
+        return;
+    }
+    QWidget* target = m_leftView->focusWidget();
+    if (!target)
+        target = m_leftView->nextInFocusChain();
+    (target ? target : m_leftView)->setFocus(Qt::OtherFocusReason);
+}
+
+void Application::OnAppAbout() {
+    AboutDialog dialog(QApplication::activeWindow());
+    dialog.exec();
+}
+
+// Placement.
+
+void MainWindow::RestoreWindowPlacement() {
+    ProfileStore store;
+    const SplitterLayout splitter = ReadSplitterLayout(store);
+    m_leftView->setMinimumWidth(splitter.min0);
+    m_resultView->setMinimumWidth(splitter.min1);
+    m_splitter->setSizes({splitter.cur0, splitter.cur1});
+
+    m_placement = ReadWindowPlacement(store, kPlacementSection);
+    if (m_placement.showCmd == kNoPlacement) {
+        // Nothing stored: a roomy window where the window manager puts it.
+        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+            const QSize room = screen->availableSize();
+            resize(std::min(1000, room.width() * 3 / 4), std::min(650, room.height() * 3 / 4));
+        }
+        return;
+    }
+    std::vector<PlacementRect> screens;
+    for (QScreen* screen : QGuiApplication::screens()) {
+        const QRect r = screen->availableGeometry();
+        screens.push_back({r.left(), r.top(), r.left() + r.width(), r.top() + r.height()});
+    }
+    const QSize least = minimumSizeHint();
+    const PlacementRect r =
+        FitOnScreens(m_placement.normal, screens, least.width(), least.height());
+    setGeometry(r.left, r.top, r.Width(), r.Height());
+}
+
+void MainWindow::ShowStored() {
+    switch (m_placement.showCmd) {
+    case kShowMinimized:
+        showMinimized();
+        break;
+    case kShowMaximized:
+        showMaximized();
+        break;
+    default:
+        show();
+        break;
+    }
+}
+
+void MainWindow::SaveWindowPlacement() {
+    WindowPlacement p;
+    p.showCmd = isMinimized() ? kShowMinimized : isMaximized() ? kShowMaximized : kShowNormal;
+    const QRect normal = normalGeometry().isValid() ? normalGeometry() : geometry();
+    p.normal = {normal.left(), normal.top(), normal.left() + normal.width(),
+                normal.top() + normal.height()};
+    ProfileStore store;
+    WriteWindowPlacement(store, kPlacementSection, p);
+    const QList<int> sizes = m_splitter->sizes();
+    SplitterLayout splitter;
+    splitter.cur0 = sizes.value(0);
+    splitter.min0 = m_leftView->minimumWidth();
+    splitter.cur1 = sizes.value(1);
+    splitter.min1 = m_resultView->minimumWidth();
+    WriteSplitterLayout(store, splitter);
+    store.Flush();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    if (!m_placementSaved) {
+        m_placementSaved = true;
+        SaveWindowPlacement();
+    }
+    QMainWindow::closeEvent(event);
+}
+
+// Sign-in and settings.
+
+void MainWindow::OnLogIn() {
+    LoginDialog dialog(this);
+    dialog.exec();
+}
+
+void MainWindow::OnLogOut() {
+    if (ShowMessageBox(Text(TextId::LogoutQuestion), MessageKind::OkCancel, this) != IDOK)
+        return;
+    RunLogout();
+}
+
+void MainWindow::OnSettings() {
+    SettingsDialog dialog(this);
+    dialog.exec();
+}

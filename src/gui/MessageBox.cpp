@@ -1,0 +1,86 @@
+#include "gui/MessageBox.h"
+
+#include "text/StringTable.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPushButton>
+
+namespace {
+MessageBoxHook& Hook() {
+    static MessageBoxHook hook;
+    return hook;
+}
+} // namespace
+
+void SetMessageBoxHook(MessageBoxHook hook) {
+    Hook() = std::move(hook);
+}
+
+int ShowMessageBox(const std::string& text, MessageKind kind, QWidget* parent) {
+    if (Hook())
+        return Hook()(text, kind);
+    if (!parent)
+        parent = QApplication::activeWindow();
+    QMessageBox box(parent);
+    box.setWindowTitle(QString::fromStdString(Text(TextId::AppTitle)));
+    box.setTextFormat(Qt::PlainText);
+    box.setText(QString::fromStdString(text));
+    switch (kind) {
+    case MessageKind::Ok:
+        box.setIcon(QMessageBox::Warning);
+        box.setStandardButtons(QMessageBox::Ok);
+        box.setDefaultButton(QMessageBox::Ok);
+        box.setEscapeButton(QMessageBox::Ok);
+        break;
+    case MessageKind::YesNo:
+        box.setIcon(QMessageBox::Question);
+        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        box.setDefaultButton(QMessageBox::Yes);
+        box.setEscapeButton(QMessageBox::No);
+        break;
+    case MessageKind::OkCancel:
+        box.setIcon(QMessageBox::Question);
+        box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+        box.setDefaultButton(QMessageBox::Ok);
+        box.setEscapeButton(QMessageBox::Cancel);
+        break;
+    }
+    switch (box.exec()) {
+    case QMessageBox::Ok:
+        return IDOK;
+    case QMessageBox::Yes:
+        return IDYES;
+    case QMessageBox::No:
+        return IDNO;
+    case QMessageBox::Cancel:
+        return IDCANCEL;
+    default:
+        return kind == MessageKind::YesNo ? IDNO : kind == MessageKind::OkCancel ? IDCANCEL : IDOK;
+    }
+}
+
+namespace {
+FileDialogHook& FileHook() {
+    static FileDialogHook hook;
+    return hook;
+}
+} // namespace
+
+void SetFileDialogHook(FileDialogHook hook) {
+    FileHook() = std::move(hook);
+}
+
+std::string AskDocumentPath(bool save, const std::string& suggested, QWidget* parent) {
+    if (FileHook())
+        return FileHook()(save, suggested);
+    if (!parent)
+        parent = QApplication::activeWindow();
+    const QString filter = QObject::tr("All Files (*)");
+    const QString path =
+        save ? QFileDialog::getSaveFileName(parent, QObject::tr("Save As"),
+                                            QString::fromStdString(suggested), filter)
+             : QFileDialog::getOpenFileName(parent, QObject::tr("Open"), QString(), filter);
+    return path.toStdString();
+}

@@ -1,0 +1,115 @@
+#include "gui/ResultModel.h"
+
+#include "gui/Images.h"
+
+#include <QTimer>
+
+ResultModel::ResultModel(QObject* parent) : QAbstractTableModel(parent) {}
+
+void ResultModel::SetColumns(const ColumnLayout& layout, const QStringList& headings) {
+    beginResetModel();
+    m_table.ClearRows();
+    m_table.SetLayout(layout);
+    m_headings = headings;
+    m_shownRows = 0;
+    endResetModel();
+}
+
+void ResultModel::Append(HitRow&& hit) {
+    m_table.Append(std::move(hit));
+    if (m_table.RowCount() - static_cast<std::size_t>(m_shownRows) >= kBatchRows) {
+        FlushPendingRows();
+    } else if (!m_flushQueued) {
+        m_flushQueued = true;
+        QTimer::singleShot(0, this, [this] { FlushPendingRows(); });
+    }
+}
+
+void ResultModel::FlushPendingRows() {
+    m_flushQueued = false;
+    const int total = static_cast<int>(m_table.RowCount());
+    if (total <= m_shownRows)
+        return;
+    beginInsertRows(QModelIndex(), m_shownRows, total - 1);
+    m_shownRows = total;
+    endInsertRows();
+}
+
+void ResultModel::DeleteAllItems() {
+    beginResetModel();
+    m_table.ClearRows();
+    m_shownRows = 0;
+    endResetModel();
+}
+
+void ResultModel::SortByColumn(int column, bool forward) {
+    FlushPendingRows();
+    const std::vector<std::uint32_t> order = m_table.SortOrder(column, forward);
+    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+    std::vector<int> newRowOf(order.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        newRowOf[order[i]] = static_cast<int>(i);
+    m_table.ApplyOrder(order);
+    const QModelIndexList before = persistentIndexList();
+    QModelIndexList after;
+    after.reserve(before.size());
+    for (const QModelIndex& index : before)
+        after.push_back(
+            this->index(newRowOf[static_cast<std::size_t>(index.row())], index.column()));
+    changePersistentIndexList(before, after);
+    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+}
+
+int ResultModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : m_shownRows;
+}
+
+int ResultModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : m_table.Layout().columns;
+}
+
+QString ResultModel::TipOf(int row) const {
+    const std::string* tip = m_table.Tip(m_table.ItemData(static_cast<std::size_t>(row)));
+    if (!tip || tip->empty())
+        return {};
+    QString text = QString::fromUtf8(tip->data(), static_cast<qsizetype>(std::min<std::size_t>(
+                                                      tip->size(), 4 * kMaxTipChars)))
+                       .left(kMaxTipChars);
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    // Server text is never taken for markup: escape it and keep its line breaks.
+    return QStringLiteral("<p style='white-space:pre'>") + text.toHtmlEscaped() +
+           QStringLiteral("</p>");
+}
+
+QVariant ResultModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= m_shownRows)
+        return {};
+    const auto row = static_cast<std::size_t>(index.row());
+    switch (role) {
+    case Qt::DisplayRole: {
+        const std::string_view cell = m_table.Cell(row, index.column());
+        // Read no more than the characters shown: a 50 MB field must not stall the view.
+        const std::string_view head = cell.substr(0, 4 * kMaxCellChars);
+        return QString::fromUtf8(head.data(), static_cast<qsizetype>(head.size()))
+            .left(kMaxCellChars);
+    }
+    case Qt::ToolTipRole:
+        return TipOf(index.row());
+    case Qt::DecorationRole:
+        if (index.column() != 0)
+            return {};
+        return FileTypeIcon(QString::fromUtf8(
+            m_table.FileType(row).data(), static_cast<qsizetype>(m_table.FileType(row).size())));
+    case ItemDataRole:
+        return m_table.ItemData(row);
+    default:
+        return {};
+    }
+}
+
+QVariant ResultModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 ||
+        section >= m_headings.size())
+        return {};
+    return m_headings[section];
+}

@@ -1,0 +1,49 @@
+#pragma once
+// The item model of the result list over the core's ResultTable. Rows appended while a page is
+// read are announced to the views in batches, not one by one.
+#include "results/ResultTable.h"
+
+#include <QAbstractTableModel>
+#include <QStringList>
+
+class ResultModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    // Item datum of a row, as an int.
+    static constexpr int ItemDataRole = Qt::UserRole;
+    // What a cell shows is cut here; the data itself stays whole.
+    static constexpr int kMaxCellChars = 259;
+    static constexpr int kMaxTipChars = 1023;
+    static constexpr std::size_t kBatchRows = 4096;
+
+    explicit ResultModel(QObject* parent = nullptr);
+
+    void SetColumns(const ColumnLayout& layout, const QStringList& headings);
+
+    // Adds a row; views learn of it with the next batch, at the latest when control returns
+    // to the event loop or FlushPendingRows is called.
+    void Append(HitRow&& hit);
+    void FlushPendingRows();
+    void DeleteAllItems();
+    void ClearTipMap() { m_table.ClearTips(); }
+
+    // Sorts the rows by a column's texts, keeping selections and other persistent indexes.
+    void SortByColumn(int column, bool forward);
+
+    const ResultTable& Table() const { return m_table; }
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation,
+                        int role = Qt::DisplayRole) const override;
+
+    // The tip of a row as shown: escaped, line breaks kept, cut to kMaxTipChars.
+    QString TipOf(int row) const;
+
+private:
+    ResultTable m_table;
+    QStringList m_headings;
+    int m_shownRows = 0; // rows the views know of
+    bool m_flushQueued = false;
+};

@@ -1,0 +1,275 @@
+#include "gui/ResultView.h"
+
+#include "config/Application.h"
+#include "gui/MessageBox.h"
+#include "gui/ResultActions.h"
+#include "gui/ResultModel.h"
+#include "results/Sort.h"
+#include "text/Codepage.h"
+#include "text/StringTable.h"
+
+#include <QContextMenuEvent>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QListView>
+#include <QMenu>
+#include <QStackedWidget>
+#include <QTreeView>
+#include <QVBoxLayout>
+#include <algorithm>
+
+namespace {
+constexpr int kMaxColumnWidth = 10000;
+constexpr std::size_t kMaxLoggedLaunch = 255;
+} // namespace
+
+ResultView::ResultView(QWidget* parent) : QWidget(parent) {
+    setObjectName(QStringLiteral("resultView"));
+    m_model = new ResultModel(this);
+
+    m_details = new QTreeView(this);
+    m_details->setObjectName(QStringLiteral("resultDetails"));
+    m_details->setModel(m_model);
+    m_details->setRootIsDecorated(false);
+    m_details->setItemsExpandable(false);
+    m_details->setUniformRowHeights(true);
+    m_details->setAllColumnsShowFocus(true);
+    m_details->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_details->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_details->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_details->setTextElideMode(Qt::ElideRight);
+    m_details->setIconSize(QSize(16, 16));
+    m_details->header()->setSectionsClickable(true);
+    m_details->header()->setSectionsMovable(false);
+    m_details->header()->setStretchLastSection(false);
+    m_details->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    connect(m_details->header(), &QHeaderView::sectionClicked, this,
+            [this](int column) { OnColumnClick(column); });
+
+    // The other three styles show the same rows and selection.
+    m_icons = new QListView(this);
+    m_icons->setObjectName(QStringLiteral("resultIcons"));
+    m_icons->setModel(m_model);
+    m_icons->setSelectionModel(m_details->selectionModel());
+    m_icons->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_icons->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_icons->setUniformItemSizes(true);
+
+    m_stack = new QStackedWidget(this);
+    m_stack->addWidget(m_details);
+    m_stack->addWidget(m_icons);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(m_stack);
+
+    m_contextMenu = new QMenu(tr("Context"), this);
+    m_contextMenu->setObjectName(QStringLiteral("contextMenu"));
+    QAction* copy = m_contextMenu->addAction(tr("Copy"), this, &ResultView::OnCopy);
+    copy->setObjectName(QStringLiteral("contextCopy"));
+    QAction* remove = m_contextMenu->addAction(tr("Delete"), this, &ResultView::OnDelete);
+    remove->setObjectName(QStringLiteral("contextDelete"));
+
+    for (QAbstractItemView* view :
+         {static_cast<QAbstractItemView*>(m_details), static_cast<QAbstractItemView*>(m_icons)}) {
+        view->installEventFilter(this);
+        view->viewport()->installEventFilter(this);
+    }
+}
+
+ResultView::~ResultView() {
+    if (g_app.m_resultList == this)
+        g_app.m_resultList = nullptr;
+}
+
+void ResultView::OnInitialUpdate() {
+    g_sortForward = true;
+    // A repeated initial update (a new document in the same window) keeps the columns it has.
+    if (m_columnsInserted)
+        return;
+    m_columnsInserted = true;
+    QStringList headings;
+    for (int i = 0; i < g_app.m_columns; ++i)
+        headings.push_back(QString::fromStdString(g_app.m_heading[i]));
+    m_model->SetColumns(g_app.Layout(), headings);
+    for (int i = 0; i < g_app.m_columns; ++i)
+        m_details->header()->resizeSection(i,
+                                           std::clamp(g_app.m_headingWidth[i], 0, kMaxColumnWidth));
+}
+
+void ResultView::ClearTipMap() {
+    m_model->ClearTipMap();
+}
+
+void ResultView::DeleteAllItems() {
+    m_model->DeleteAllItems();
+}
+
+void ResultView::AppendHit(HitRow&& hit) {
+    m_model->Append(std::move(hit));
+}
+
+void ResultView::SetHitCount(int count) {
+    g_app.SetHitCount(count);
+}
+
+void ResultView::SetSignedInUser(const std::string& user) {
+    g_app.m_userName = user;
+    g_app.SetAuthText(user);
+}
+
+void ResultView::ShowMessage(const std::string& text) {
+    // The rows read so far are shown before the box blocks the page.
+    m_model->FlushPendingRows();
+    ShowMessageBox(text, MessageKind::Ok, window());
+}
+
+void ResultView::OnColumnClick(int column) {
+    g_sortForward = !g_sortForward;
+    g_sortColumn = column;
+    m_model->SortByColumn(g_sortColumn, g_sortForward);
+}
+
+QAbstractItemView* ResultView::CurrentView() const {
+    return m_style == ListStyle::Details ? static_cast<QAbstractItemView*>(m_details)
+                                         : static_cast<QAbstractItemView*>(m_icons);
+}
+
+void ResultView::SetListStyle(ListStyle style) {
+    const bool hadFocus = CurrentView()->hasFocus();
+    m_style = style;
+    switch (style) {
+    case ListStyle::Details:
+        m_stack->setCurrentWidget(m_details);
+        break;
+    case ListStyle::LargeIcons:
+        m_icons->setViewMode(QListView::IconMode);
+        m_icons->setIconSize(QSize(32, 32));
+        m_icons->setGridSize(QSize(96, 64));
+        m_icons->setMovement(QListView::Snap);
+        m_icons->setWordWrap(true);
+        m_stack->setCurrentWidget(m_icons);
+        break;
+    case ListStyle::SmallIcons:
+        m_icons->setViewMode(QListView::ListMode);
+        m_icons->setFlow(QListView::LeftToRight);
+        m_icons->setWrapping(true);
+        m_icons->setIconSize(QSize(16, 16));
+        m_icons->setGridSize(QSize(160, 20));
+        m_icons->setMovement(QListView::Snap);
+        m_icons->setWordWrap(false);
+        m_stack->setCurrentWidget(m_icons);
+        break;
+    case ListStyle::List:
+        m_icons->setViewMode(QListView::ListMode);
+        m_icons->setFlow(QListView::TopToBottom);
+        m_icons->setWrapping(true);
+        m_icons->setIconSize(QSize(16, 16));
+        m_icons->setGridSize(QSize());
+        m_icons->setMovement(QListView::Static);
+        m_icons->setWordWrap(false);
+        m_stack->setCurrentWidget(m_icons);
+        break;
+    }
+    if (hadFocus)
+        CurrentView()->setFocus();
+}
+
+void ResultView::LineUp() {
+    if (m_style == ListStyle::LargeIcons || m_style == ListStyle::SmallIcons)
+        m_icons->doItemsLayout();
+}
+
+int ResultView::FirstSelectedRow() const {
+    m_model->FlushPendingRows();
+    int first = -1;
+    for (const QModelIndex& index : m_details->selectionModel()->selectedRows())
+        if (first < 0 || index.row() < first)
+            first = index.row();
+    if (first < 0) // in the icon styles a row is selected by its one cell
+        for (const QModelIndex& index : m_details->selectionModel()->selectedIndexes())
+            if (first < 0 || index.row() < first)
+                first = index.row();
+    return first;
+}
+
+std::string ResultView::LinkOfRow(int row) const {
+    return std::string(m_model->Table().Cell(static_cast<std::size_t>(row), g_app.m_linkColumn));
+}
+
+void ResultView::OnLButtonDblClk() {
+    const int row = FirstSelectedRow();
+    if (row < 0)
+        return; // nothing selected: nothing to open
+    const std::string link = LinkOfRow(row);
+    const int result = LaunchLink(link);
+    if (g_app.m_logEnabled) {
+        const std::string text = StringPrintf("ShellExecute(%s) returned %d", link.c_str(), result);
+        g_app.Log("OnLButtonDblClk()", text.substr(0, Utf8PrefixBytes(text, kMaxLoggedLaunch)));
+    }
+    if (result <= 32)
+        g_app.SetStatusText(StringPrintf(Text(TextId::LaunchError).c_str(), result, link.c_str()));
+}
+
+void ResultView::OnCopy() {
+    const int row = FirstSelectedRow();
+    if (row < 0)
+        return; // the clipboard is left alone
+    CopyLinkToClipboard(LinkOfRow(row));
+}
+
+void ResultView::OnDelete() {
+    const int row = FirstSelectedRow();
+    if (row < 0)
+        return;
+    const std::string link = LinkOfRow(row);
+    if (ShowMessageBox(StringPrintf(Text(TextId::ReallyDelete).c_str(), link.c_str()),
+                       MessageKind::YesNo, window()) != IDYES)
+        return;
+    if (!DeleteLinkedFile(link))
+        ShowMessageBox(StringPrintf("Failed to delete %s", link.c_str()), MessageKind::Ok,
+                       window());
+    // The row and its tip stay either way.
+}
+
+QPoint ResultView::KeyboardMenuPosition() const {
+    QAbstractItemView* view = CurrentView();
+    const int row = FirstSelectedRow();
+    QRect rect;
+    if (row >= 0)
+        rect = view->visualRect(m_model->index(row, 0));
+    if (!rect.isValid() || !view->viewport()->rect().intersects(rect))
+        return view->viewport()->mapToGlobal(QPoint(0, 0));
+    return view->viewport()->mapToGlobal(rect.bottomLeft());
+}
+
+void ResultView::OnContextMenu(const QPoint& globalPos, bool fromKeyboard) {
+    m_contextMenu->exec(fromKeyboard ? KeyboardMenuPosition() : globalPos);
+}
+
+bool ResultView::eventFilter(QObject* watched, QEvent* event) {
+    const bool onViewport = watched == m_details->viewport() || watched == m_icons->viewport();
+    switch (event->type()) {
+    case QEvent::MouseButtonDblClick:
+        // The double-click is the list's own; its default handling goes on afterwards.
+        if (onViewport && static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
+            OnLButtonDblClk();
+        break;
+    case QEvent::ContextMenu: {
+        auto* menu = static_cast<QContextMenuEvent*>(event);
+        OnContextMenu(menu->globalPos(), menu->reason() == QContextMenuEvent::Keyboard);
+        return true;
+    }
+    case QEvent::KeyPress: {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Menu ||
+            (key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier)) {
+            OnContextMenu(QPoint(), true);
+            return true;
+        }
+        break;
+    }
+    default:
+        break;
+    }
+    return QWidget::eventFilter(watched, event);
+}

@@ -1,0 +1,74 @@
+#pragma once
+// The result list: the right-hand pane of the main window. One row per hit, columns, headings
+// and widths from the settings, the hit's tip as the row's tool tip; a heading click sorts. The
+// rows can be shown in four styles, and a hit can be opened, copied or deleted.
+#include "search/ResultList.h"
+
+#include <QWidget>
+
+class ResultModel;
+class QAbstractItemView;
+class QListView;
+class QMenu;
+class QStackedWidget;
+class QTreeView;
+
+enum class ListStyle { LargeIcons, SmallIcons, List, Details };
+
+class ResultView : public QWidget, public ResultList {
+    Q_OBJECT
+public:
+    explicit ResultView(QWidget* parent = nullptr);
+    ~ResultView() override;
+
+    // Sets the columns from the settings (once, however often it runs) and the sort direction.
+    void OnInitialUpdate();
+
+    // ResultList
+    void ClearTipMap() override;
+    void DeleteAllItems() override;
+    // ResultSink
+    void AppendHit(HitRow&& hit) override;
+    void SetHitCount(int count) override;
+    void SetSignedInUser(const std::string& user) override;
+    void ShowMessage(const std::string& text) override;
+
+    // A heading click: flips the direction and sorts by that column.
+    void OnColumnClick(int column);
+
+    void SetListStyle(ListStyle style);
+    ListStyle Style() const { return m_style; }
+    // Arranges the icons on their grid (the icon styles only).
+    void LineUp();
+
+    // The selected row that comes first in list order, or -1.
+    int FirstSelectedRow() const;
+    // The text of the row's link column (whole, however long).
+    std::string LinkOfRow(int row) const;
+
+    // The actions on the first selected row.
+    void OnLButtonDblClk();
+    void OnCopy();
+    void OnDelete();
+    // Shows the Copy/Delete menu: at the mouse, or, from the keyboard, at the selected row.
+    void OnContextMenu(const QPoint& globalPos, bool fromKeyboard);
+    QPoint KeyboardMenuPosition() const;
+
+    ResultModel* Model() const { return m_model; }
+    QTreeView* DetailsView() const { return m_details; }
+    QListView* IconView() const { return m_icons; }
+    QAbstractItemView* CurrentView() const;
+    QMenu* ContextMenu() const { return m_contextMenu; }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    ResultModel* m_model = nullptr;
+    QStackedWidget* m_stack = nullptr;
+    QTreeView* m_details = nullptr;
+    QListView* m_icons = nullptr;
+    QMenu* m_contextMenu = nullptr;
+    ListStyle m_style = ListStyle::Details;
+    bool m_columnsInserted = false;
+};

@@ -1,0 +1,165 @@
+#include "gui/SearchForm.h"
+
+#include "config/Application.h"
+#include "gui/Images.h"
+#include "text/StringTable.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace {
+QString Res(unsigned id) {
+    return QString::fromStdString(Text(id));
+}
+constexpr int kFieldWidth = 220;
+} // namespace
+
+SearchForm::SearchForm(QWidget* parent) : QWidget(parent) {
+    setObjectName(QStringLiteral("leftView"));
+    // The form and every control on it are white.
+    QPalette white = palette();
+    for (auto role : {QPalette::Window, QPalette::Base, QPalette::Button})
+        white.setColor(role, Qt::white);
+    setPalette(white);
+    setAutoFillBackground(true);
+
+    auto* contentLabel = new QLabel(tr("Content Search for"), this);
+    m_query = new QLineEdit(this);
+    m_query->setObjectName(QStringLiteral("queryEdit"));
+    contentLabel->setBuddy(m_query);
+    auto* filenameLabel = new QLabel(tr("Filename search"), this);
+    m_filename = new QLineEdit(this);
+    m_filename->setObjectName(QStringLiteral("filenameEdit"));
+    filenameLabel->setBuddy(m_filename);
+    for (int i = 0; i < kIndexBoxes; ++i) {
+        m_index[i] = new QCheckBox(this);
+        m_index[i]->setObjectName(QStringLiteral("index%1").arg(i));
+        m_index[i]->setLayoutDirection(Qt::RightToLeft); // the text stands left of the box
+        m_index[i]->setEnabled(false);
+    }
+    m_date = new QComboBox(this);
+    m_date->setObjectName(QStringLiteral("dateCombo"));
+    m_date->setEditable(true);
+    m_date->setInsertPolicy(QComboBox::NoInsert);
+    m_search = new QPushButton(tr("Search"), this);
+    m_search->setObjectName(QStringLiteral("searchButton"));
+    m_search->setAutoDefault(false);
+    m_logo = new QLabel(this);
+    m_logo->setObjectName(QStringLiteral("logo"));
+    m_logo->setPixmap(LogoPixmap());
+
+    for (QWidget* field : {static_cast<QWidget*>(m_query), static_cast<QWidget*>(m_filename),
+                           static_cast<QWidget*>(m_date)})
+        field->setMaximumWidth(kFieldWidth);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(10, 10, 10, 10);
+    layout->setSpacing(4);
+    layout->addWidget(contentLabel);
+    layout->addWidget(m_query);
+    layout->addSpacing(6);
+    layout->addWidget(filenameLabel);
+    layout->addWidget(m_filename);
+    layout->addSpacing(6);
+    // Box 4 stands in the fourth row and box 3 in the fifth; each belongs to the index setting
+    // of its own number.
+    for (int i : {0, 1, 2, 4, 3}) {
+        // A row of its own: the box takes the field width where there is room, less where not.
+        auto* row = new QHBoxLayout;
+        row->setContentsMargins(0, 0, 0, 0);
+        m_index[i]->setMaximumWidth(kFieldWidth);
+        m_index[i]->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+        row->addWidget(m_index[i], 1);
+        row->addStretch(0);
+        layout->addLayout(row);
+    }
+    layout->addSpacing(6);
+    layout->addWidget(m_date);
+    layout->addSpacing(6);
+    layout->addWidget(m_search, 0, Qt::AlignLeft);
+    layout->addStretch(1);
+    layout->addWidget(m_logo, 0, Qt::AlignLeft);
+
+    m_tabStops = {m_query, m_filename, m_search};
+    for (QCheckBox* box : m_index)
+        m_tabStops.push_back(box);
+    m_tabStops.push_back(m_date);
+    for (int i = 0; i + 1 < m_tabStops.size(); ++i)
+        setTabOrder(m_tabStops[i], m_tabStops[i + 1]);
+    for (QWidget* w : m_tabStops)
+        w->installEventFilter(this);
+    if (m_date->lineEdit())
+        m_date->lineEdit()->installEventFilter(this);
+
+    connect(m_search, &QPushButton::clicked, this, &SearchForm::OnSearch);
+}
+
+void SearchForm::OnInitialUpdate() {
+    for (int i = 0; i < kIndexBoxes; ++i) {
+        const std::string& value = g_app.m_index[i];
+        if (value.empty())
+            continue;
+        const std::string& name = g_app.m_indexName[i];
+        m_index[i]->setText(QString::fromStdString(name.empty() ? value : name));
+        m_index[i]->setEnabled(true);
+    }
+    // Filled once: a new document in the same window adds no second set of entries.
+    if (m_datesFilled)
+        return;
+    m_datesFilled = true;
+    for (const DateRange& range : kDateRanges)
+        m_date->addItem(Res(range.stringId), range.seconds);
+    m_date->setCurrentIndex(-1);
+}
+
+SearchRequest SearchForm::ReadForm() const {
+    SearchRequest form;
+    // Only a picked entry counts; text typed into the field is not read.
+    if (m_date->currentIndex() >= 0)
+        form.dateSeconds = m_date->itemData(m_date->currentIndex()).toInt();
+    form.query = m_query->text().toStdString();
+    form.filename = m_filename->text().toStdString();
+    for (int i = 0; i < kIndexBoxes; ++i)
+        form.ticked[i] = m_index[i]->isChecked();
+    return form;
+}
+
+void SearchForm::OnSearch() {
+    RunSearch(ReadForm());
+}
+
+void SearchForm::MoveToNextTabStop(QWidget* from) {
+    int at = -1;
+    for (int i = 0; i < m_tabStops.size(); ++i)
+        if (m_tabStops[i] == from || m_tabStops[i]->isAncestorOf(from))
+            at = i;
+    for (int step = 1; step <= m_tabStops.size(); ++step) {
+        QWidget* next = m_tabStops[(at + step) % m_tabStops.size()];
+        if (next->isEnabled() && next->isVisibleTo(this)) {
+            next->setFocus(Qt::TabFocusReason);
+            return;
+        }
+    }
+}
+
+bool SearchForm::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
+        if (enter && !(key->modifiers() & Qt::ControlModifier)) {
+            auto* widget = qobject_cast<QWidget*>(watched);
+            if (auto* button = qobject_cast<QPushButton*>(widget))
+                button->click();
+            else
+                MoveToNextTabStop(widget);
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}

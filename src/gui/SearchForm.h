@@ -1,0 +1,43 @@
+#pragma once
+// The search form: the left-hand pane of the main window. Query and file-name fields, five
+// index boxes labelled from the settings, the date range, the Search button and the logo.
+// Enter moves to the next field, or presses the button that has the focus.
+#include "search/QueryText.h"
+
+#include <QWidget>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+class SearchForm : public QWidget {
+    Q_OBJECT
+public:
+    explicit SearchForm(QWidget* parent = nullptr);
+
+    // Labels and enables the index boxes and fills the date list (once).
+    void OnInitialUpdate();
+
+    // The Search button: builds the request from the form and runs it.
+    void OnSearch();
+
+    // What the form holds now.
+    SearchRequest ReadForm() const;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void MoveToNextTabStop(QWidget* from);
+
+    QLineEdit* m_query = nullptr;
+    QLineEdit* m_filename = nullptr;
+    QCheckBox* m_index[kIndexBoxes] = {};
+    QComboBox* m_date = nullptr;
+    QPushButton* m_search = nullptr;
+    QLabel* m_logo = nullptr;
+    QList<QWidget*> m_tabStops;
+    bool m_datesFilled = false;
+};

@@ -1,0 +1,136 @@
+#include "gui/SettingsDialog.h"
+
+#include "config/Application.h"
+#include "gui/MessageBox.h"
+#include "profile/ProfileStore.h"
+
+#include <QCheckBox>
+#include <QGridLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <charconv>
+
+bool ParsePortText(const std::string& text, int& port) {
+    std::size_t begin = text.find_first_not_of(" \t");
+    std::size_t end = text.find_last_not_of(" \t");
+    if (begin == std::string::npos)
+        return false;
+    std::string_view digits(text.data() + begin, end - begin + 1);
+    if (!digits.empty() && digits.front() == '+')
+        digits.remove_prefix(1);
+    int value = 0;
+    const auto [stop, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (error != std::errc() || stop != digits.data() + digits.size() || digits.empty())
+        return false;
+    port = value;
+    return true;
+}
+
+SettingsDialog::SettingsDialog(QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("settingsDialog"));
+    setWindowTitle(tr("Settings"));
+    m_address = new QLineEdit(this);
+    m_address->setObjectName(QStringLiteral("addressEdit"));
+    m_port = new QLineEdit(this);
+    m_port->setObjectName(QStringLiteral("portEdit"));
+    m_port->setMaximumWidth(100);
+    m_searchbase = new QLineEdit(this);
+    m_searchbase->setObjectName(QStringLiteral("searchbaseEdit"));
+    m_searchbase->setMinimumWidth(560);
+    auto* ok = new QPushButton(tr("OK"), this);
+    ok->setObjectName(QStringLiteral("okButton"));
+    ok->setDefault(true);
+    auto* cancel = new QPushButton(tr("Cancel"), this);
+    cancel->setObjectName(QStringLiteral("cancelButton"));
+    auto box = [this](const QString& text, const char* name) {
+        auto* check = new QCheckBox(text, this);
+        check->setObjectName(QString::fromLatin1(name));
+        check->setLayoutDirection(Qt::RightToLeft); // the text stands left of the box
+        return check;
+    };
+    m_secure = box(tr("Secure"), "secureCheck");
+    m_ignoreCertCnInvalid = box(tr("Ignore CN mismatch"), "ignoreCnCheck");
+    m_ignoreUnknownCa = box(tr("Ignore Unknown CA"), "ignoreCaCheck");
+    m_ignoreRevocation = box(tr("Ignore revocation"), "ignoreRevocationCheck");
+    m_ignoreRevocation->setToolTip(
+        tr("No revocation check is made, so there is nothing for this setting to relax."));
+    m_ignoreUnknownCa->setToolTip(tr(
+        "Accept a self-signed certificate or one from an unknown issuer (never an expired one)."));
+    m_ignoreCertCnInvalid->setToolTip(tr("Accept a certificate made out for another host name."));
+
+    auto label = [this](const QString& text, QWidget* buddy) {
+        auto* l = new QLabel(text, this);
+        l->setBuddy(buddy);
+        return l;
+    };
+    auto* grid = new QGridLayout(this);
+    grid->addWidget(label(tr("Adress"), m_address), 0, 0);
+    grid->addWidget(m_address, 0, 1, Qt::AlignLeft);
+    grid->addWidget(ok, 0, 3);
+    grid->addWidget(label(tr("Port"), m_port), 1, 0);
+    grid->addWidget(m_port, 1, 1, Qt::AlignLeft);
+    grid->addWidget(cancel, 1, 3);
+    grid->addWidget(label(tr("Search string"), m_searchbase), 2, 0);
+    grid->addWidget(m_searchbase, 2, 1, 1, 3);
+    int row = 3;
+    for (QCheckBox* check :
+         {m_secure, m_ignoreCertCnInvalid, m_ignoreUnknownCa, m_ignoreRevocation})
+        grid->addWidget(check, row++, 0, 1, 2, Qt::AlignLeft | Qt::AlignAbsolute);
+    grid->setColumnStretch(2, 1);
+    grid->setSizeConstraint(QLayout::SetFixedSize);
+
+    setTabOrder(m_address, m_port);
+    setTabOrder(m_port, m_searchbase);
+    setTabOrder(m_searchbase, ok);
+    setTabOrder(ok, cancel);
+    setTabOrder(cancel, m_secure);
+    setTabOrder(m_secure, m_ignoreCertCnInvalid);
+    setTabOrder(m_ignoreCertCnInvalid, m_ignoreUnknownCa);
+    setTabOrder(m_ignoreUnknownCa, m_ignoreRevocation);
+
+    // The dialog shows what the profile store holds, not what the program runs with.
+    ProfileStore store;
+    m_address->setText(
+        QString::fromStdString(store.GetProfileString("Settings", "Address", kDefaultHost)));
+    m_port->setText(QString::number(store.GetProfileInt("Settings", "Port", 80)));
+    m_searchbase->setText(QString::fromStdString(
+        store.GetProfileString("Settings", "Searchbase", DefaultSearchbase(false))));
+    m_secure->setChecked(store.GetProfileInt("Settings", "Secure", 0) == 1);
+    m_ignoreCertCnInvalid->setChecked(store.GetProfileInt("Settings", "IgnoreCertCnInvalid", 0) ==
+                                      1);
+    m_ignoreUnknownCa->setChecked(store.GetProfileInt("Settings", "IgnoreUnknownCa", 0) == 1);
+    m_ignoreRevocation->setChecked(store.GetProfileInt("Settings", "IgnoreRevocation", 0) == 1);
+    m_address->setFocus();
+
+    connect(ok, &QPushButton::clicked, this, &SettingsDialog::OnOK);
+    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void SettingsDialog::OnOK() {
+    int port = 0;
+    if (!ParsePortText(m_port->text().toStdString(), port)) {
+        ShowMessageBox(tr("Please enter an integer.").toStdString(), MessageKind::Ok, this);
+        m_port->setFocus();
+        m_port->selectAll();
+        return;
+    }
+    g_app.m_address = m_address->text().toStdString();
+    g_app.m_port = port;
+    g_app.m_searchbase = m_searchbase->text().toStdString();
+    g_app.m_secure = m_secure->isChecked() ? 1 : 0;
+    g_app.m_ignoreCertCnInvalid = m_ignoreCertCnInvalid->isChecked() ? 1 : 0;
+    g_app.m_ignoreUnknownCa = m_ignoreUnknownCa->isChecked() ? 1 : 0;
+    g_app.m_ignoreRevocation = m_ignoreRevocation->isChecked() ? 1 : 0;
+
+    ProfileStore store;
+    store.WriteProfileString("Settings", "Address", g_app.m_address);
+    store.WriteProfileInt("Settings", "Port", g_app.m_port);
+    store.WriteProfileString("Settings", "Searchbase", g_app.m_searchbase);
+    store.WriteProfileInt("Settings", "Secure", g_app.m_secure);
+    store.WriteProfileInt("Settings", "IgnoreCertCnInvalid", g_app.m_ignoreCertCnInvalid);
+    store.WriteProfileInt("Settings", "IgnoreUnknownCa", g_app.m_ignoreUnknownCa);
+    store.WriteProfileInt("Settings", "IgnoreRevocation", g_app.m_ignoreRevocation);
+    store.Flush();
+    accept();
+}

@@ -1,0 +1,464 @@
+// The main window offscreen: bars, menus, placement across runs, list styles, documents and the
+// actions on a hit, with a temporary profile store and hooks for boxes, dialogs and the desktop.
+#include "gui/MainWindow.h"
+#include "config/Application.h"
+#include "config/SettingsFile.h"
+#include "gui/AboutDialog.h"
+#include "gui/MessageBox.h"
+#include "gui/ResultActions.h"
+#include "gui/ResultModel.h"
+#include "gui/ResultView.h"
+#include "gui/SearchForm.h"
+#include "text/StringTable.h"
+
+#include <QClipboard>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QSettings>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QStatusTipEvent>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolBar>
+#include <QTreeView>
+#include <sys/stat.h>
+
+namespace {
+
+// A hit line with a title and a link (field 9).
+std::string Hit(int number, const std::string& title, const std::string& link) {
+    return std::to_string(number) + "|" + title + "||||||||" + link;
+}
+
+void LoadSettings(const std::string& ini = "") {
+    g_app = Application();
+    g_app.SetColumnDefaults();
+    SettingsFile source = SettingsFile::FromBytes(ini);
+    g_app.ReadSettings(source, false);
+}
+
+QStringList MenuTexts(QMenu* menu) {
+    QStringList texts;
+    for (QAction* action : menu->actions())
+        if (action->isVisible())
+            texts << (action->isSeparator() ? QStringLiteral("-") : action->text());
+    return texts;
+}
+
+} // namespace
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+private:
+    QTemporaryDir m_profile;
+    QTemporaryDir m_files;
+    std::vector<std::string> m_messages;
+    int m_answer = IDYES;
+    std::vector<QUrl> m_launched;
+    bool m_launchWorks = true;
+    std::string m_fileAnswer;
+
+    QSettings Store() const {
+        return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Norvane"),
+                         QStringLiteral("ZDX"));
+    }
+    QString FilePath(const char* name) const { return m_files.filePath(QString::fromLatin1(name)); }
+    void Fill(MainWindow& frame, const std::vector<std::string>& lines) {
+        for (const auto& line : lines)
+            frame.ResultPane()->ParseResultLine(line);
+        frame.ResultPane()->Model()->FlushPendingRows();
+    }
+    void Select(MainWindow& frame, int row) {
+        QTreeView* view = frame.ResultPane()->DetailsView();
+        view->selectionModel()->clearSelection();
+        if (row >= 0)
+            view->selectionModel()->select(frame.ResultPane()->Model()->index(row, 0),
+                                           QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(m_profile.isValid() && m_files.isValid());
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_profile.path());
+    }
+    void init() {
+        Store().clear();
+        LoadSettings();
+        m_messages.clear();
+        m_launched.clear();
+        m_answer = IDYES;
+        m_launchWorks = true;
+        SetMessageBoxHook([this](const std::string& text, MessageKind) {
+            m_messages.push_back(text);
+            return m_answer;
+        });
+        SetLaunchHook([this](const QUrl& url) {
+            m_launched.push_back(url);
+            return m_launchWorks;
+        });
+        SetFileDialogHook([this](bool, const std::string&) { return m_fileAnswer; });
+    }
+    void cleanup() {
+        SetMessageBoxHook(nullptr);
+        SetLaunchHook(nullptr);
+        SetFileDialogHook(nullptr);
+    }
+
+    void barsAndMenus() {
+        MainWindow frame;
+        QCOMPARE(frame.windowTitle(), QStringLiteral("ZDX"));
+        QList<unsigned> toolbar;
+        for (QAction* action : frame.ToolBar()->actions())
+            toolbar << (action->isSeparator() ? 0u : action->data().toUInt());
+        QCOMPARE(toolbar,
+                 (QList<unsigned>{57600, 57601, 57603, 0, 32772, 32771, 0, 57635, 57634, 57637, 0,
+                                  57607, 0, 59409, 59408, 59410, 59411, 0, 57664}));
+        const QList<QMenu*> menus =
+            frame.menuBar()->findChildren<QMenu*>(QString(), Qt::FindDirectChildrenOnly);
+        QStringList titles;
+        for (QAction* action : frame.menuBar()->actions())
+            titles << action->text();
+        QCOMPARE(titles, (QStringList{"&File", "&Edit", "&View", "&Help"}));
+        auto* file = frame.findChild<QMenu*>(QStringLiteral("fileMenu"));
+        QCOMPARE(MenuTexts(file),
+                 (QStringList{"&New", "&Open...", "&Save", "Save &As...", "-", "Recent File", "-",
+                              "-", "Log in", "Log out", "-", "Settings", "-", "E&xit"}));
+        QCOMPARE(MenuTexts(frame.findChild<QMenu*>(QStringLiteral("editMenu"))),
+                 (QStringList{"&Undo", "-", "Cu&t", "&Copy", "&Paste"}));
+        for (unsigned id : {TextId::EditUndo, TextId::EditCut, TextId::EditCopy, TextId::EditPaste,
+                            TextId::FilePrint, TextId::RecentFile1})
+            QVERIFY2(!frame.Action(id)->isEnabled(), qPrintable(QString::number(id)));
+        QVERIFY(frame.Action(TextId::FileNew)->isEnabled());
+        QCOMPARE(frame.Action(TextId::FileNew)->shortcut(), QKeySequence(QStringLiteral("Ctrl+N")));
+        QCOMPARE(frame.Action(TextId::EditCut)->shortcuts().size(), 2);
+        QCOMPARE(frame.Action(TextId::FileOpen)->toolTip(), QStringLiteral("Open"));
+        QCOMPARE(frame.Action(TextId::FileOpen)->statusTip(),
+                 QStringLiteral("Open an existing document"));
+
+        // Prompts go to pane 0, an empty one brings back "Ready".
+        QStatusTipEvent tip(QStringLiteral("Create a new document"));
+        QCoreApplication::sendEvent(&frame, &tip);
+        QCOMPARE(frame.Pane(0)->text(), QStringLiteral("Create a new document"));
+        QStatusTipEvent none{QString()};
+        QCoreApplication::sendEvent(&frame, &none);
+        QCOMPARE(frame.Pane(0)->text(), QStringLiteral("Ready"));
+
+        frame.show();
+        frame.Action(TextId::ViewStatusBar)->trigger();
+        QVERIFY(!frame.statusBar()->isVisible());
+        frame.Action(TextId::ViewToolbar)->trigger();
+        QVERIFY(!frame.ToolBar()->isVisible());
+        QCOMPARE(frame.Pane(5)->text(), QStringLiteral("HITS"));
+        QCOMPARE(frame.Pane(4)->text(), QStringLiteral("AUTH"));
+        QCOMPARE(frame.Pane(0)->text(), QStringLiteral("Ready"));
+    }
+
+    void placementAcrossRuns() {
+        {
+            MainWindow first;
+            // No stored placement yet: the default column widths.
+            QCOMPARE(first.Splitter()->widget(0)->minimumWidth(), 100);
+            first.setGeometry(60, 70, 700, 420);
+            first.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&first));
+            first.Splitter()->setSizes({250, 450});
+            first.close();
+        }
+        QSettings store = Store();
+        QCOMPARE(store.value("MainWindow/showCmd").toInt(), 1);
+        QCOMPARE(store.value("MainWindow/rcNormalPosition_left").toInt(), 60);
+        QCOMPARE(store.value("MainWindow/rcNormalPosition_top").toInt(), 70);
+        QCOMPARE(store.value("MainWindow/rcNormalPosition_right").toInt(), 760);
+        QCOMPARE(store.value("MainWindow/rcNormalPosition_bottom").toInt(), 490);
+        QCOMPARE(store.value("MainWindow/ptMinPosition_x").toInt(), -1);
+        QCOMPARE(store.value("Splitter/Splitter0Cur").toInt(), 250);
+        QCOMPARE(store.value("Splitter/Splitter0Min").toInt(), 100);
+        QCOMPARE(store.value("Splitter/Splitter1Min").toInt(), 100);
+
+        MainWindow second;
+        QCOMPARE(second.geometry(), QRect(60, 70, 700, 420));
+        second.ShowStored();
+        QVERIFY(QTest::qWaitForWindowExposed(&second));
+        QCOMPARE(second.Splitter()->sizes().value(0), 250);
+    }
+
+    void placementEdgeCases() {
+        QSettings store = Store();
+        // 999: nothing stored, whatever the coordinates say.
+        store.setValue("MainWindow/showCmd", 999);
+        store.setValue("MainWindow/rcNormalPosition_left", 33);
+        store.setValue("MainWindow/rcNormalPosition_right", 533);
+        store.sync();
+        {
+            MainWindow frame;
+            QVERIFY(frame.geometry().left() != 33);
+        }
+        // Absurd values still leave the window on a screen.
+        for (const auto& values :
+             std::vector<std::array<int, 4>>{{-50000, -50000, -40000, -40000},
+                                             {100, 100, 90, 80},
+                                             {0, 0, 2000000000, 2000000000},
+                                             {-2147483647, 0, 2147483647, 500}}) {
+            store.setValue("MainWindow/showCmd", 1);
+            store.setValue("MainWindow/rcNormalPosition_left", values[0]);
+            store.setValue("MainWindow/rcNormalPosition_top", values[1]);
+            store.setValue("MainWindow/rcNormalPosition_right", values[2]);
+            store.setValue("MainWindow/rcNormalPosition_bottom", values[3]);
+            store.setValue("Splitter/Splitter0Cur", -7);
+            store.setValue("Splitter/Splitter0Min", 99999999);
+            store.sync();
+            MainWindow frame;
+            const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+            QVERIFY2(
+                screen.contains(frame.geometry().center()),
+                qPrintable(QStringLiteral("%1 %2").arg(values[0]).arg(frame.geometry().width())));
+            QVERIFY(frame.geometry().width() > 0 && frame.geometry().width() <= screen.width());
+            QVERIFY(frame.Splitter()->widget(0)->minimumWidth() <= 10000);
+        }
+        // A window closed while minimised comes back minimised.
+        store.clear();
+        store.sync();
+        {
+            MainWindow frame;
+            frame.show();
+            frame.showMinimized();
+            frame.close();
+        }
+        QCOMPARE(Store().value("MainWindow/showCmd").toInt(), 2);
+        MainWindow again;
+        again.ShowStored();
+        QVERIFY(again.windowState() & Qt::WindowMinimized);
+    }
+
+    void listStyles() {
+        MainWindow frame;
+        frame.OnInitialUpdate();
+        ResultView* view = frame.ResultPane();
+        QCOMPARE(view->Style(), ListStyle::Details);
+        QVERIFY(frame.Action(TextId::ViewDetails)->isChecked());
+        QVERIFY(!frame.Action(TextId::ViewLineup)->isEnabled());
+        const std::pair<unsigned, ListStyle> styles[] = {
+            {TextId::ViewLargeIcons, ListStyle::LargeIcons},
+            {TextId::ViewSmallIcons, ListStyle::SmallIcons},
+            {TextId::ViewList, ListStyle::List},
+            {TextId::ViewDetails, ListStyle::Details}};
+        for (const auto& [id, style] : styles) {
+            frame.Action(id)->trigger();
+            QCOMPARE(view->Style(), style);
+            for (const auto& [other, unused] : styles)
+                QCOMPARE(frame.Action(other)->isChecked(), other == id);
+            QCOMPARE(frame.Action(TextId::ViewLineup)->isEnabled(),
+                     style == ListStyle::LargeIcons || style == ListStyle::SmallIcons);
+        }
+        // Rows carry the icon of their file type in every style.
+        Fill(frame, {Hit(1, "Report", "/docs/r.pdf"), Hit(2, "Notes", "/docs/n")});
+        QVERIFY(!view->Model()->index(0, 0).data(Qt::DecorationRole).value<QIcon>().isNull());
+        QVERIFY(!view->Model()->index(1, 0).data(Qt::DecorationRole).value<QIcon>().isNull());
+        frame.Action(TextId::ViewLargeIcons)->trigger();
+        QCOMPARE(view->IconView()->model(), view->Model());
+    }
+
+    void copyPutsTheFileOnTheClipboard() {
+        MainWindow frame;
+        frame.OnInitialUpdate();
+        Fill(frame, {Hit(1, "A", "%2Ftmp%2Fsome dir%2Fa%84.txt"),
+                     Hit(2, "B", "http://example.org/b?x=1")});
+        QClipboard* clipboard = QGuiApplication::clipboard();
+        clipboard->setText(QStringLiteral("untouched"));
+        Select(frame, -1);
+        frame.ResultPane()->OnCopy();
+        QCOMPARE(clipboard->text(), QStringLiteral("untouched"));
+
+        Select(frame, 0);
+        frame.ResultPane()->ContextMenu()->actions().at(0)->trigger(); // "Copy"
+        const QMimeData* data = clipboard->mimeData();
+        QCOMPARE(data->data(QStringLiteral("text/uri-list")),
+                 QByteArray("file:///tmp/some%20dir/a%C3%A4.txt\r\n"));
+        QCOMPARE(data->data(QStringLiteral("x-special/gnome-copied-files")),
+                 QByteArray("copy\nfile:///tmp/some%20dir/a%C3%A4.txt"));
+        QVERIFY(!data->formats().contains(QStringLiteral("text/plain")));
+
+        Select(frame, 1);
+        frame.ResultPane()->OnCopy();
+        QCOMPARE(clipboard->mimeData()->data(QStringLiteral("text/uri-list")),
+                 QByteArray("http://example.org/b?x=1\r\n"));
+    }
+
+    void deleteAsksAndDeletes() {
+        const QString kept = FilePath("kept.txt"), doomed = FilePath("doomed file.txt"),
+                      locked = FilePath("locked.txt");
+        for (const QString& path : {kept, doomed, locked}) {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        }
+        chmod(locked.toLocal8Bit().constData(), 0444);
+        MainWindow frame;
+        frame.OnInitialUpdate();
+        const std::string missing = FilePath("missing.txt").toStdString();
+        Fill(frame, {Hit(1, "K", kept.toStdString()), Hit(2, "D", doomed.toStdString()),
+                     Hit(3, "M", missing), Hit(4, "L", locked.toStdString())});
+
+        m_answer = IDNO;
+        Select(frame, 0);
+        frame.ResultPane()->OnDelete();
+        QVERIFY(QFile::exists(kept));
+        QCOMPARE(m_messages, std::vector<std::string>{"Really delete " + kept.toStdString() + "?"});
+
+        m_answer = IDYES;
+        m_messages.clear();
+        Select(frame, 1);
+        frame.ResultPane()->ContextMenu()->actions().at(1)->trigger(); // "Delete"
+        QVERIFY(!QFile::exists(doomed));
+        QCOMPARE(m_messages.size(), 1u);
+
+        for (int row : {2, 3}) {
+            m_messages.clear();
+            Select(frame, row);
+            frame.ResultPane()->OnDelete();
+            const std::string link = frame.ResultPane()->LinkOfRow(row);
+            QCOMPARE(m_messages, (std::vector<std::string>{"Really delete " + link + "?",
+                                                           "Failed to delete " + link}));
+        }
+        QVERIFY(QFile::exists(locked));
+        QCOMPARE(frame.ResultPane()->Model()->rowCount(), 4); // the rows stay
+    }
+
+    void doubleClickOpensTheFirstSelectedRow() {
+        const QString there = FilePath("open me.txt");
+        {
+            QFile f(there);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        }
+        MainWindow frame;
+        frame.OnInitialUpdate();
+        frame.resize(900, 500);
+        frame.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&frame));
+        Fill(frame, {Hit(1, "Here", there.toStdString()), Hit(2, "Gone", "/nonexistent/x.txt"),
+                     Hit(3, "Web", "https://example.org/doc")});
+        ResultView* view = frame.ResultPane();
+        QTreeView* details = view->DetailsView();
+
+        Select(frame, -1);
+        view->OnLButtonDblClk();
+        QVERIFY(m_launched.empty());
+
+        const QRect row0 = details->visualRect(view->Model()->index(0, 1));
+        QTest::mouseClick(details->viewport(), Qt::LeftButton, {}, row0.center());
+        QTest::mouseDClick(details->viewport(), Qt::LeftButton, {}, row0.center());
+        QCOMPARE(m_launched.size(), 1u);
+        QCOMPARE(m_launched[0], QUrl::fromLocalFile(there));
+
+        Select(frame, 1);
+        view->OnLButtonDblClk();
+        QCOMPARE(m_launched.size(), 1u); // a path that does not exist launches nothing
+        QCOMPARE(frame.Pane(0)->text(),
+                 QStringLiteral("Error 2 trying to launch /nonexistent/x.txt"));
+
+        m_launchWorks = false;
+        Select(frame, 2);
+        view->OnLButtonDblClk();
+        QCOMPARE(m_launched.back(), QUrl(QStringLiteral("https://example.org/doc")));
+        QCOMPARE(frame.Pane(0)->text(),
+                 QStringLiteral("Error 31 trying to launch https://example.org/doc"));
+
+        // With two rows selected the first in list order counts.
+        m_launchWorks = true;
+        Select(frame, 2);
+        details->selectionModel()->select(view->Model()->index(0, 0),
+                                          QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        view->OnLButtonDblClk();
+        QCOMPARE(m_launched.back(), QUrl::fromLocalFile(there));
+
+        // The keyboard's context menu stands at that row.
+        const QPoint at = details->viewport()->mapFromGlobal(view->KeyboardMenuPosition());
+        QCOMPARE(at, details->visualRect(view->Model()->index(0, 0)).bottomLeft());
+    }
+
+    void documentsAndRecentFiles() {
+        const QString saved = FilePath("first.zdx");
+        {
+            QFile f(saved);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("old content");
+        }
+        MainWindow frame;
+        frame.OnInitialUpdate();
+        m_fileAnswer = saved.toStdString();
+        frame.Action(TextId::FileSave)->trigger(); // no name yet: Save As
+        QCOMPARE(QFileInfo(saved).size(), 0);
+        QCOMPARE(Store().value("Recent File List/File1").toString(), saved);
+
+        const QString second = FilePath("second.zdx");
+        {
+            QFile f(second);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        }
+        m_fileAnswer = second.toStdString();
+        frame.Action(TextId::FileOpen)->trigger();
+        QCOMPARE(Store().value("Recent File List/File1").toString(), second);
+        QCOMPARE(Store().value("Recent File List/File2").toString(), saved);
+        auto* file = frame.findChild<QMenu*>(QStringLiteral("fileMenu"));
+        QVERIFY(MenuTexts(file).contains(QStringLiteral("&1 second.zdx")));
+        QVERIFY(MenuTexts(file).contains(QStringLiteral("&2 first.zdx")));
+        QVERIFY(!MenuTexts(file).contains(QStringLiteral("Recent File")));
+
+        for (int i = 0; i < 4; ++i) {
+            const QString path = FilePath(qPrintable(QStringLiteral("more%1.zdx").arg(i)));
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.close();
+            QVERIFY(frame.OpenDocument(path.toStdString()));
+        }
+        QCOMPARE(frame.RecentFiles().Files().size(), 4u);
+        QVERIFY(!Store().contains("Recent File List/File5"));
+
+        // An entry whose file is gone is removed with a message.
+        QFile::remove(FilePath("more3.zdx"));
+        frame.OnRecentFile(0);
+        QCOMPARE(frame.RecentFiles().Files().size(), 3u);
+        QCOMPARE(m_messages.size(), 1u);
+
+        // New keeps the columns and the dates as they are.
+        frame.Action(TextId::FileNew)->trigger();
+        QCOMPARE(frame.ResultPane()->Model()->columnCount(), 8);
+    }
+
+    void panesTakeTurnsWithF6() {
+        MainWindow frame;
+        frame.OnInitialUpdate();
+        frame.show();
+        QApplication::setActiveWindow(&frame);
+        QVERIFY(QTest::qWaitForWindowActive(&frame));
+        auto* query = frame.findChild<QLineEdit*>(QStringLiteral("queryEdit"));
+        query->setFocus();
+        QTest::keyClick(query, Qt::Key_F6);
+        QCOMPARE(QApplication::focusWidget(), frame.ResultPane()->DetailsView());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_F6, Qt::ShiftModifier);
+        QCOMPARE(QApplication::focusWidget(), query);
+    }
+
+    void aboutBox() {
+        AboutDialog about;
+        QCOMPARE(about.windowTitle(), QStringLiteral("About ZDX"));
+        QCOMPARE(about.findChild<QLabel*>(QStringLiteral("versionLabel"))->text(),
+                 QStringLiteral("1, 1, 0, 10"));
+        const QString build = about.findChild<QLabel*>(QStringLiteral("buildLabel"))->text();
+        QVERIFY2(QRegularExpression(
+                     QStringLiteral("^[A-Z][a-z]{2} [ \\d]\\d \\d{4} \\d\\d:\\d\\d:\\d\\d$"))
+                     .match(build)
+                     .hasMatch(),
+                 qPrintable(build));
+        QCOMPARE(about.findChild<QLabel*>(QStringLiteral("productLabel"))->text(),
+                 QStringLiteral("Lurvik Retriever Version 1.1"));
+        QVERIFY(!about.findChild<QLabel*>(QStringLiteral("aboutIcon"))->pixmap().isNull());
+    }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "MainWindowTest.moc"

@@ -1,0 +1,175 @@
+// The result list and the status panes in a real main window, offscreen.
+#include "gui/ResultView.h"
+#include "config/Application.h"
+#include "config/SettingsFile.h"
+#include "gui/MainWindow.h"
+#include "gui/MessageBox.h"
+#include "gui/ResultModel.h"
+#include "results/Sort.h"
+
+#include <QHeaderView>
+#include <QLabel>
+#include <QTest>
+#include <QTreeView>
+
+namespace {
+
+void LoadSettings(const std::string& ini) {
+    g_app = Application();
+    g_app.SetColumnDefaults();
+    SettingsFile source = SettingsFile::FromBytes(ini);
+    g_app.ReadSettings(source, false); // with the defaults of the profile store
+}
+
+void Feed(const std::vector<std::string>& page) {
+    for (const auto& line : page)
+        if (!g_app.m_resultList->ParseResultLine(line))
+            break;
+}
+
+QString Cell(ResultView* view, int row, int column) {
+    return view->Model()->index(row, column).data().toString();
+}
+
+} // namespace
+
+class ResultViewTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init() {
+        m_messages.clear();
+        SetMessageBoxHook([this](const std::string& text, MessageKind) {
+            m_messages.push_back(text);
+            return static_cast<int>(IDOK);
+        });
+    }
+    void cleanup() { SetMessageBoxHook(nullptr); }
+
+    void fillsCellsItemDataTipsAndPanes() {
+        LoadSettings("");
+        MainWindow frame;
+        frame.OnInitialUpdate();
+        frame.show();
+        ResultView* view = frame.ResultPane();
+        QCOMPARE(g_app.m_resultList, static_cast<ResultList*>(view));
+        QCOMPARE(frame.Pane(0)->text(), QStringLiteral("Ready"));
+        QCOMPARE(frame.Pane(4)->text(), QStringLiteral("AUTH"));
+        QCOMPARE(frame.Pane(5)->text(), QStringLiteral("HITS"));
+
+        Feed({"0|25|1|x|guest",
+              "17|Report|88|Quarterly <b>figures</b>|2006-05-01|PDF|x|y|z|"
+              "C%3A%5Cdocs%5Cq%202.pdf|Research Unit|123456",
+              "4|Gr\xFC\xDF"
+              "e|12|||||||%2Fhome%2Fa%84.txt",
+              "-3|Index not available", "|stop", "5|never read"});
+        view->Model()->FlushPendingRows();
+
+        QTreeView* details = view->DetailsView();
+        QCOMPARE(details->header()->count(), 8);
+        QCOMPARE(view->Model()->headerData(2, Qt::Horizontal).toString(),
+                 QStringLiteral("Filename"));
+        QCOMPARE(details->header()->sectionSize(1), 40);
+        QCOMPARE(view->Model()->rowCount(), 2);
+        QCOMPARE(Cell(view, 0, 0), QStringLiteral("Report"));
+        QCOMPARE(Cell(view, 0, 2), QStringLiteral("q 2.pdf"));
+        QCOMPARE(Cell(view, 0, 6), QStringLiteral("C:\\docs\\q 2.pdf"));
+        QCOMPARE(Cell(view, 0, 7), QStringLiteral("Research Unit"));
+        QCOMPARE(Cell(view, 1, 0), QString::fromUtf8("Gr\xC3\xBC\xC3\x9F"
+                                                     "e"));
+        QCOMPARE(Cell(view, 1, 6), QString::fromUtf8("/home/a\xC3\xA4.txt"));
+        QCOMPARE(view->Model()->index(1, 3).data(ResultModel::ItemDataRole).toInt(), 4);
+
+        const QString tip = view->Model()->index(0, 4).data(Qt::ToolTipRole).toString();
+        QVERIFY2(
+            tip.contains(QStringLiteral("Quarterly &lt;b&gt;figures&lt;/b&gt;\n2006-05-01\nPDF\nx\n"
+                                        "123456 bytes\nC:\\docs\\q 2.pdf")),
+            qPrintable(tip));
+
+        QCOMPARE(m_messages, std::vector<std::string>{"Index not available"});
+        // The stop line set the count last.
+        QCOMPARE(frame.Pane(5)->text(), QStringLiteral("0 documents found"));
+        QCOMPARE(frame.Pane(4)->text(), QStringLiteral("guest"));
+        QCOMPARE(g_app.m_userName, std::string("guest"));
+
+        Feed({"0|25|0|x|guest"});
+        QCOMPARE(frame.Pane(5)->text(), QStringLiteral("25 documents found"));
+        QCOMPARE(frame.Pane(4)->text(), QString());
+        QCOMPARE(g_app.m_userName, std::string());
+
+        g_app.SetStatusText("Sending request");
+        QCOMPARE(frame.Pane(0)->text(), QStringLiteral("Sending request"));
+    }
+
+    void columnsFromTheSettingsAndOnlyOnce() {
+        LoadSettings("[List]\nColumns=3\nColumn0=6\nColumn1=0\nColumn2=42\nHeadingWidth0=-5\n"
+                     "HeadingWidth1=77\nHeading1=Name\n");
+        MainWindow frame;
+        frame.OnInitialUpdate();
+        frame.OnInitialUpdate(); // as a new document in the same window
+        ResultView* view = frame.ResultPane();
+        QCOMPARE(view->Model()->columnCount(), 3);
+        QCOMPARE(view->DetailsView()->header()->count(), 3);
+        QCOMPARE(view->Model()->headerData(1, Qt::Horizontal).toString(), QStringLiteral("Name"));
+        QCOMPARE(view->DetailsView()->header()->sectionSize(1), 77);
+        QCOMPARE(view->DetailsView()->header()->sectionSize(0), 0);
+        QVERIFY(g_sortForward);
+
+        Feed({"3|T||||||||/x/y.txt"});
+        view->Model()->FlushPendingRows();
+        QCOMPARE(Cell(view, 0, 0), QStringLiteral("/x/y.txt"));
+        QCOMPARE(Cell(view, 0, 1), QStringLiteral("T"));
+        QCOMPARE(Cell(view, 0, 2), QString()); // field 42 does not exist
+    }
+
+    void headingClicksSortAndKeepTheSelection() {
+        LoadSettings("");
+        MainWindow frame;
+        frame.OnInitialUpdate();
+        frame.resize(900, 400);
+        frame.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&frame));
+        ResultView* view = frame.ResultPane();
+        Feed({"1|b.|12", "2|a.|9", "3|c.|100"});
+        view->Model()->FlushPendingRows();
+        view->DetailsView()->selectionModel()->select(
+            view->Model()->index(0, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+
+        QHeaderView* header = view->DetailsView()->header();
+        auto click = [&](int column) {
+            QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                              QPoint(header->sectionViewportPosition(column) + 5, 5));
+        };
+        click(1); // numbers, smallest first
+        QCOMPARE(Cell(view, 0, 1), QStringLiteral("9"));
+        QCOMPARE(Cell(view, 2, 1), QStringLiteral("100"));
+        QCOMPARE(g_sortColumn, 1);
+        click(0); // words, the direction flipped again: A before Z
+        QCOMPARE(Cell(view, 0, 0), QStringLiteral("a."));
+        QCOMPARE(Cell(view, 2, 0), QStringLiteral("c."));
+        const QModelIndexList selected = view->DetailsView()->selectionModel()->selectedRows();
+        QCOMPARE(selected.size(), 1);
+        QCOMPARE(selected[0].data(ResultModel::ItemDataRole).toInt(), 1);
+    }
+
+    void manyRowsArriveInBatches() {
+        LoadSettings("");
+        MainWindow frame;
+        frame.OnInitialUpdate();
+        ResultView* view = frame.ResultPane();
+        int inserts = 0;
+        connect(view->Model(), &QAbstractItemModel::rowsInserted, this, [&] { ++inserts; });
+        for (int i = 1; i <= 20000; ++i)
+            view->ParseResultLine(std::to_string(i) + "|title " + std::to_string(i));
+        QCoreApplication::processEvents(); // the rest arrive when the event loop runs
+        QCOMPARE(view->Model()->rowCount(), 20000);
+        QVERIFY2(inserts <= 10, qPrintable(QString::number(inserts)));
+        view->DeleteAllItems();
+        QCOMPARE(view->Model()->rowCount(), 0);
+    }
+
+private:
+    std::vector<std::string> m_messages;
+};
+
+QTEST_MAIN(ResultViewTest)
+#include "ResultViewTest.moc"

@@ -1,0 +1,156 @@
+// The search form driven with real key presses, against a real server on 127.0.0.1.
+#include "gui/SearchForm.h"
+#include "config/Application.h"
+#include "config/SettingsFile.h"
+#include "gui/MainWindow.h"
+#include "gui/ResultModel.h"
+#include "gui/ResultView.h"
+
+#include "../support/RawServer.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+namespace {
+
+void LoadSettings(const std::string& ini) {
+    g_app = Application();
+    g_app.SetColumnDefaults();
+    SettingsFile source = SettingsFile::FromBytes(ini);
+    g_app.ReadSettings(source, false);
+}
+
+const char* kIndexes = "[Settings]\nAddress=127.0.0.1\n"
+                       "[Indexes]\nIndex0=docs\nIndexName0=Documents\nIndex3=arch\nIndex4=mail\n"
+                       "IndexName4=Mail\n";
+
+} // namespace
+
+class SearchFormTest : public QObject {
+    Q_OBJECT
+private:
+    template <class T> T* Find(MainWindow& frame, const char* name) {
+        T* widget = frame.findChild<T*>(QString::fromLatin1(name));
+        if (!widget)
+            qFatal("no widget %s", name);
+        return widget;
+    }
+    void Enter(Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return, modifiers);
+    }
+    void ShowActive(MainWindow& frame) {
+        frame.OnInitialUpdate();
+        frame.resize(900, 500);
+        frame.show();
+        QApplication::setActiveWindow(&frame);
+        QVERIFY(QTest::qWaitForWindowActive(&frame));
+    }
+
+private slots:
+    void formFromTheSettings() {
+        LoadSettings(kIndexes);
+        MainWindow frame;
+        ShowActive(frame);
+        const char* names[] = {"Documents", "", "", "arch", "Mail"};
+        const bool enabled[] = {true, false, false, true, true};
+        for (int i = 0; i < 5; ++i) {
+            auto* box = Find<QCheckBox>(frame, qPrintable(QStringLiteral("index%1").arg(i)));
+            QCOMPARE(box->text(), QString::fromLatin1(names[i]));
+            QCOMPARE(box->isEnabled(), enabled[i]);
+            QVERIFY(box->isVisible());
+            QVERIFY(!box->isChecked());
+        }
+        // Box 4 stands in the fourth row, box 3 in the fifth.
+        QVERIFY(Find<QCheckBox>(frame, "index4")->y() < Find<QCheckBox>(frame, "index3")->y());
+
+        auto* date = Find<QComboBox>(frame, "dateCombo");
+        const QStringList entries = {"All dates",     "Last week",     "Last month",
+                                     "Last 3 months", "Last 6 months", "Last Year"};
+        frame.OnInitialUpdate(); // again: no second set of entries
+        QCOMPARE(date->count(), 6);
+        for (int i = 0; i < 6; ++i)
+            QCOMPARE(date->itemText(i), entries[i]);
+        QCOMPARE(date->currentIndex(), -1);
+        QCOMPARE(date->itemData(5).toInt(), -31536000);
+        QVERIFY(!Find<QLabel>(frame, "logo")->pixmap().isNull());
+    }
+
+    void searchWithTheKeyboard() {
+        RawServer server(RawServer::Reply(
+            HttpResponse("200 OK", "0|2|0||\n1|First|90|||||||/docs/a.txt\n2|Second|80\n")));
+        LoadSettings(kIndexes);
+        g_app.m_port = server.Port();
+        MainWindow frame;
+        ShowActive(frame);
+        auto* query = Find<QLineEdit>(frame, "queryEdit");
+        auto* filename = Find<QLineEdit>(frame, "filenameEdit");
+        auto* search = Find<QPushButton>(frame, "searchButton");
+
+        query->setFocus();
+        QTest::keyClicks(query, "report x");
+        Enter();
+        QCOMPARE(QApplication::focusWidget(), filename);
+        QTest::keyClicks(filename, "*.pdf");
+        Find<QCheckBox>(frame, "index4")->setFocus();
+        QTest::keyClick(Find<QCheckBox>(frame, "index4"), Qt::Key_Space);
+        QVERIFY(Find<QCheckBox>(frame, "index4")->isChecked());
+        Find<QComboBox>(frame, "dateCombo")->setCurrentIndex(2);
+        filename->setFocus();
+        Enter();
+        QCOMPARE(QApplication::focusWidget(), search);
+        QCOMPARE(server.Connections(), 0);
+        Enter(); // on the button: a search
+        QCOMPARE(server.Connections(), 1);
+        const std::string request = server.Requests().at(0);
+        QCOMPARE(request.substr(0, request.find("\r\n")),
+                 std::string("GET /lvsearch/SearchServlet?site=localhost&theme=zdx&template="
+                             "PlainTemplate.html&numhits=999&query0=report%20x&filefilter=*.pdf"
+                             "&index=mail;&date=-2635200000 HTTP/1.1"));
+
+        QCoreApplication::processEvents();
+        ResultView* view = frame.ResultPane();
+        QCOMPARE(view->Model()->rowCount(), 2);
+        QCOMPARE(view->Model()->index(0, 0).data().toString(), QStringLiteral("First"));
+        QCOMPARE(view->Model()->index(0, 2).data().toString(), QStringLiteral("a.txt"));
+        QCOMPARE(frame.Pane(5)->text(), QStringLiteral("2 documents found"));
+        // The form keeps what was typed.
+        QCOMPARE(query->text(), QStringLiteral("report x"));
+    }
+
+    void enterMovesOnWithoutTouchingTheControl() {
+        LoadSettings(kIndexes);
+        MainWindow frame;
+        ShowActive(frame);
+        auto* first = Find<QCheckBox>(frame, "index0");
+        first->setFocus();
+        Enter();
+        QVERIFY(!first->isChecked());
+        // Boxes 1 and 2 are disabled: the next stop is box 3.
+        QCOMPARE(QApplication::focusWidget(), Find<QCheckBox>(frame, "index3"));
+        Find<QComboBox>(frame, "dateCombo")->setFocus();
+        Enter(); // wraps to the first field
+        QCOMPARE(QApplication::focusWidget(), Find<QLineEdit>(frame, "queryEdit"));
+        Enter(Qt::ControlModifier); // not the form's business
+        QCOMPARE(QApplication::focusWidget(), Find<QLineEdit>(frame, "queryEdit"));
+    }
+
+    void failedSearchShowsTheStatusAndAnEmptyList() {
+        RawServer server(RawServer::Reply(HttpResponse("500 Oops", "7|never\n")));
+        LoadSettings(kIndexes);
+        g_app.m_port = server.Port();
+        MainWindow frame;
+        ShowActive(frame);
+        frame.ResultPane()->ParseResultLine("3|old row");
+        Find<QPushButton>(frame, "searchButton")->click();
+        QCoreApplication::processEvents();
+        QCOMPARE(frame.ResultPane()->Model()->rowCount(), 0);
+        QCOMPARE(frame.Pane(0)->text(), QStringLiteral("Status Code 500 was returned."));
+    }
+};
+
+QTEST_MAIN(SearchFormTest)
+#include "SearchFormTest.moc"

@@ -1,0 +1,355 @@
+// The password field with real key events, the login and logout against a server that keeps
+// the session in a cookie, and the settings dialog.
+#include "config/Application.h"
+#include "config/SettingsFile.h"
+#include "diag/ActivityLog.h"
+#include "gui/LoginDialog.h"
+#include "gui/MainWindow.h"
+#include "gui/MessageBox.h"
+#include "gui/PasswordField.h"
+#include "gui/ResultModel.h"
+#include "gui/ResultView.h"
+#include "gui/SettingsDialog.h"
+#include "search/QueryText.h"
+#include "text/StringTable.h"
+
+#include "../support/SessionServer.h"
+
+#include <QCheckBox>
+#include <QClipboard>
+#include <QInputMethodEvent>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+std::string Clear(const PasswordField& edit) {
+    char* text = edit.GetClearText();
+    std::string copy = text;
+    PasswordField::WipeClearText(text);
+    return copy;
+}
+
+bool OnlyStars(const QLineEdit& edit) {
+    for (QChar c : edit.text())
+        if (c != QLatin1Char('*'))
+            return false;
+    return true;
+}
+
+} // namespace
+
+class SignInTest : public QObject {
+    Q_OBJECT
+private:
+    QTemporaryDir m_profile;
+    QTemporaryDir m_logDir;
+    std::vector<std::string> m_messages;
+    int m_answer = IDOK;
+
+    QSettings Store() const {
+        return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Norvane"),
+                         QStringLiteral("ZDX"));
+    }
+    // Types into the field, checking after every key that the field holds only asterisks.
+    void Type(PasswordField& edit, const QString& text) {
+        for (QChar c : text) {
+            QTest::keyClicks(&edit, QString(c));
+            QVERIFY2(OnlyStars(edit), qPrintable(edit.text()));
+        }
+    }
+    void Key(PasswordField& edit, Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        QTest::keyClick(&edit, key, modifiers);
+        QVERIFY(OnlyStars(edit));
+        QVERIFY(!edit.hasSelectedText());
+    }
+    void Configure(const SessionServer& server, int secure = 0) {
+        g_app = Application();
+        g_app.SetColumnDefaults();
+        SettingsFile none = SettingsFile::FromBytes("");
+        g_app.ReadSettings(none, false);
+        g_app.m_address = "127.0.0.1";
+        g_app.m_port = server.Port();
+        g_app.m_secure = secure;
+    }
+
+private slots:
+    void initTestCase() {
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_profile.path());
+    }
+    void init() {
+        Store().clear();
+        m_messages.clear();
+        m_answer = IDOK;
+        SetMessageBoxHook([this](const std::string& text, MessageKind) {
+            m_messages.push_back(text);
+            return m_answer;
+        });
+    }
+    void cleanup() { SetMessageBoxHook(nullptr); }
+
+    void passwordFieldKeepsTheTextInItsCells() {
+        QWidget window;
+        auto* edit = new PasswordField(99, &window);
+        auto* other = new QLineEdit(&window);
+        window.show();
+        QApplication::setActiveWindow(&window);
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        edit->setFocus();
+
+        Type(*edit, QStringLiteral("abc"));
+        QCOMPARE(edit->text(), QStringLiteral("***"));
+        QCOMPARE(Clear(*edit), std::string("abc"));
+        Key(*edit, Qt::Key_Home);
+        Type(*edit, QStringLiteral("x"));
+        QCOMPARE(Clear(*edit), std::string("xabc"));
+        Key(*edit, Qt::Key_End);
+        Key(*edit, Qt::Key_Backspace);
+        QCOMPARE(Clear(*edit), std::string("xab"));
+        Key(*edit, Qt::Key_Home);
+        Key(*edit, Qt::Key_Delete);
+        QCOMPARE(Clear(*edit), std::string("ab"));
+
+        // Shift+Left selects nothing: the caret moves left; Shift+Right leaves it.
+        Key(*edit, Qt::Key_End);
+        Key(*edit, Qt::Key_Left, Qt::ShiftModifier);
+        QCOMPARE(edit->cursorPosition(), 1);
+        Key(*edit, Qt::Key_Right, Qt::ShiftModifier);
+        QCOMPARE(edit->cursorPosition(), 1);
+        QTest::mouseDClick(edit, Qt::LeftButton, {}, QPoint(5, edit->height() / 2));
+        QVERIFY(!edit->hasSelectedText());
+
+        // Paste at the caret.
+        QApplication::clipboard()->setText(QStringLiteral("PQ"));
+        edit->setCursorPosition(1);
+        Key(*edit, Qt::Key_V, Qt::ControlModifier);
+        QCOMPARE(Clear(*edit), std::string("aPQb"));
+
+        // Nothing comes back through undo.
+        Key(*edit, Qt::Key_Z, Qt::ControlModifier);
+        edit->undo();
+        QVERIFY(!edit->isUndoAvailable());
+        QCOMPARE(Clear(*edit), std::string("aPQb"));
+        QVERIFY(OnlyStars(*edit));
+
+        // A character Windows-1252 cannot hold is refused; one it can is kept as its byte.
+        QKeyEvent omega(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier,
+                        QString::fromUtf8("\xCE\xA9"));
+        QCoreApplication::sendEvent(edit, &omega);
+        QCOMPARE(Clear(*edit), std::string("aPQb"));
+        edit->setCursorPosition(4);
+        QInputMethodEvent commit;
+        commit.setCommitString(QString::fromUtf8("\xC3\xA9"));
+        QCoreApplication::sendEvent(edit, &commit);
+        QCOMPARE(Clear(*edit), std::string("aPQb\xE9"));
+        QVERIFY(OnlyStars(*edit));
+
+        // A drop goes into the cells at the drop point.
+        QMimeData dropped;
+        dropped.setText(QStringLiteral("dz"));
+        QDragEnterEvent enter(QPoint(1, edit->height() / 2), Qt::CopyAction, &dropped,
+                              Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(edit, &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(1, edit->height() / 2.0), Qt::CopyAction, &dropped, Qt::LeftButton,
+                        Qt::NoModifier);
+        QCoreApplication::sendEvent(edit, &drop);
+        QVERIFY2(Clear(*edit) == std::string("dzaPQb\xE9"), Clear(*edit).c_str());
+
+        // Text set by the program is taken into the cells as well.
+        edit->ClearAll();
+        edit->setText(QStringLiteral("hello"));
+        QVERIFY(OnlyStars(*edit));
+        QCOMPARE(Clear(*edit), std::string("hello"));
+
+        // Shift+Home discards the whole password; so does Shift+End.
+        Key(*edit, Qt::Key_Home, Qt::ShiftModifier);
+        QCOMPARE(Clear(*edit), std::string());
+        QCOMPARE(edit->text(), QString());
+        Type(*edit, QStringLiteral("zz"));
+        Key(*edit, Qt::Key_End, Qt::ShiftModifier);
+        QCOMPARE(edit->Length(), 0u);
+
+        // Tabbing in leaves the caret at the start with nothing selected.
+        Type(*edit, QStringLiteral("abc"));
+        other->setFocus();
+        QTest::keyClick(other, Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), edit);
+        QVERIFY(!edit->hasSelectedText());
+        QCOMPARE(edit->cursorPosition(), 0);
+    }
+
+    void loginDialogStartsWhereTheUserNeedsIt() {
+        SessionServer server;
+        Configure(server, 0);
+        {
+            LoginDialog dialog;
+            QCOMPARE(dialog.findChild<QLabel*>(QStringLiteral("securityNote"))->text(),
+                     QStringLiteral("Login is not secure!"));
+            dialog.show();
+            QVERIFY(QTest::qWaitForWindowActive(&dialog));
+            QCOMPARE(QApplication::focusWidget(),
+                     dialog.findChild<QLineEdit*>(QStringLiteral("userEdit")));
+        }
+        Store().setValue("Settings/User", "bob");
+        g_app.m_secure = 2; // any value but 0
+        LoginDialog dialog;
+        QCOMPARE(dialog.findChild<QLabel*>(QStringLiteral("securityNote"))->text(), QString());
+        QCOMPARE(dialog.findChild<QLineEdit*>(QStringLiteral("userEdit"))->text(),
+                 QStringLiteral("bob"));
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        QCOMPARE(QApplication::focusWidget(), dialog.Password());
+    }
+
+    void loginSearchAndLogout() {
+        SessionServer server;
+        Configure(server);
+        g_app.m_logEnabled = 1;
+        g_app.m_logFile = m_logDir.filePath(QStringLiteral("zdx.log")).toStdString();
+        ActivityLog::Reset();
+        MainWindow frame;
+        frame.OnInitialUpdate();
+        frame.show();
+        {
+            LoginDialog dialog(&frame);
+            dialog.show();
+            QVERIFY(QTest::qWaitForWindowActive(&dialog));
+            QTest::keyClicks(dialog.findChild<QLineEdit*>(QStringLiteral("userEdit")),
+                             QStringLiteral("bob"));
+            dialog.Password()->setFocus();
+            Type(*dialog.Password(), QStringLiteral("s3cret"));
+            QTest::mouseClick(dialog.findChild<QPushButton*>(QStringLiteral("okButton")),
+                              Qt::LeftButton);
+            QCOMPARE(dialog.result(), static_cast<int>(QDialog::Accepted));
+        }
+        QVERIFY(m_messages.empty());
+        QCOMPARE(frame.Pane(4)->text(), QStringLiteral("bob"));
+        QCOMPARE(frame.Pane(0)->text(), QStringLiteral("Status Code 200 was returned."));
+        QCOMPARE(Store().value("Settings/User").toString(), QStringLiteral("bob"));
+        QCOMPARE(g_app.m_userName, std::string("bob"));
+
+        // The session cookie goes with the next search.
+        RunSearch(SearchRequest{"report", "", {}, 0});
+        QCoreApplication::processEvents();
+        QCOMPARE(frame.ResultPane()->Model()->index(0, 0).data().toString(),
+                 QStringLiteral("Hit for bob"));
+
+        m_answer = IDCANCEL;
+        const std::size_t before = server.Paths().size();
+        frame.Action(Command::LogOut)->trigger();
+        QCOMPARE(m_messages.back(), std::string("Log out?"));
+        QCOMPARE(server.Paths().size(), before); // nothing sent
+        QCOMPARE(g_app.m_userName, std::string("bob"));
+
+        m_answer = IDOK;
+        frame.Action(Command::LogOut)->trigger();
+        QCOMPARE(server.Paths().back().substr(server.Paths().back().size() - 7),
+                 std::string("&logout"));
+        QCOMPARE(frame.Pane(4)->text(), QString());
+        QCOMPARE(g_app.m_userName, std::string());
+
+        // The password went out, but it is nowhere in the log.
+        ActivityLog::Reset();
+        QFile log(QString::fromStdString(g_app.m_logFile));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QByteArray text = log.readAll();
+        QVERIFY(text.contains("&userid=bob&password=\n"));
+        QVERIFY(!text.contains("s3cret"));
+        QVERIFY(server.Paths().at(0).find("&userid=bob&password=s3cret") != std::string::npos);
+        g_app.m_logEnabled = 0;
+    }
+
+    void loginThatTheServerDoesNotConfirm() {
+        SessionServer server;
+        Configure(server);
+        Store().setValue("Settings/User", "earlier");
+        MainWindow frame;
+        server.ReportAs("Bob"); // signed in, but under another spelling
+        LoginDialog dialog(&frame);
+        dialog.findChild<QLineEdit*>(QStringLiteral("userEdit"))->setText(QStringLiteral("bob"));
+        dialog.Password()->setFocus();
+        Type(*dialog.Password(), QStringLiteral("s3cret"));
+        dialog.OnOK();
+        QCOMPARE(m_messages, std::vector<std::string>{"Login failed!"});
+        QCOMPARE(frame.Pane(4)->text(), QStringLiteral("Bob"));
+        QCOMPARE(Store().value("Settings/User").toString(), QStringLiteral("earlier"));
+
+        // A wrong password, and a name with letters beyond ASCII.
+        m_messages.clear();
+        server.ReportAs("");
+        LoginDialog wrong(&frame);
+        wrong.findChild<QLineEdit*>(QStringLiteral("userEdit"))->setText(QStringLiteral("bob"));
+        wrong.OnOK();
+        QCOMPARE(m_messages, std::vector<std::string>{"Login failed!"});
+        m_messages.clear();
+        LoginDialog accented(&frame);
+        accented.findChild<QLineEdit*>(QStringLiteral("userEdit"))
+            ->setText(QString::fromUtf8("j\xC3\xBCrgen"));
+        accented.Password()->setFocus();
+        Type(*accented.Password(), QStringLiteral("p w"));
+        accented.OnOK();
+        QVERIFY(m_messages.empty());
+        QCOMPARE(frame.Pane(4)->text(), QString::fromUtf8("j\xC3\xBCrgen"));
+    }
+
+    void settingsDialog() {
+        g_app = Application();
+        g_app.m_address = "files.example"; // as if read from a settings file
+        g_app.m_port = 81;
+        {
+            SettingsDialog dialog;
+            QCOMPARE(dialog.findChild<QLineEdit*>(QStringLiteral("addressEdit"))->text(),
+                     QStringLiteral("localhost"));
+            QCOMPARE(dialog.findChild<QLineEdit*>(QStringLiteral("portEdit"))->text(),
+                     QStringLiteral("80"));
+            QCOMPARE(dialog.findChild<QLineEdit*>(QStringLiteral("searchbaseEdit"))
+                         ->text()
+                         .toStdString(),
+                     DefaultSearchbase(false));
+            for (const char* box :
+                 {"secureCheck", "ignoreCnCheck", "ignoreCaCheck", "ignoreRevocationCheck"})
+                QVERIFY(!dialog.findChild<QCheckBox*>(QString::fromLatin1(box))->isChecked());
+        }
+        for (const char* bad : {"80a", "", "99999999999", "8 0"}) {
+            m_messages.clear();
+            SettingsDialog dialog;
+            dialog.findChild<QLineEdit*>(QStringLiteral("portEdit"))
+                ->setText(QString::fromLatin1(bad));
+            dialog.OnOK();
+            QCOMPARE(m_messages, std::vector<std::string>{"Please enter an integer."});
+            QVERIFY(dialog.result() != QDialog::Accepted);
+            QCOMPARE(g_app.m_port, 81);
+            QVERIFY(!Store().contains("Settings/Port"));
+        }
+        {
+            SettingsDialog dialog;
+            dialog.findChild<QLineEdit*>(QStringLiteral("portEdit"))
+                ->setText(QStringLiteral("8080"));
+            dialog.reject(); // Cancel
+            QCOMPARE(g_app.m_port, 81);
+            QVERIFY(!Store().contains("Settings/Port"));
+        }
+        SettingsDialog dialog;
+        dialog.findChild<QLineEdit*>(QStringLiteral("portEdit"))
+            ->setText(QStringLiteral(" +8080 "));
+        dialog.findChild<QCheckBox*>(QStringLiteral("ignoreCaCheck"))->setChecked(true);
+        dialog.OnOK();
+        QCOMPARE(dialog.result(), static_cast<int>(QDialog::Accepted));
+        QCOMPARE(g_app.m_port, 8080);
+        QCOMPARE(g_app.m_address, std::string("localhost"));
+        QCOMPARE(g_app.m_ignoreUnknownCa, 1);
+        QCOMPARE(Store().value("Settings/Port").toInt(), 8080);
+        QCOMPARE(Store().value("Settings/IgnoreUnknownCa").toInt(), 1);
+        QCOMPARE(Store().value("Settings/Address").toString(), QStringLiteral("localhost"));
+    }
+};
+
+QTEST_MAIN(SignInTest)
+#include "SignInTest.moc"

@@ -44,7 +44,7 @@ TEST_F(Startup, LogOfAFirstRunWithAnEmptyProfileStore) {
     EXPECT_EQ(texts[1], "Settings read from the registry ");
     for (int i = 0; i < 8; ++i)
         EXPECT_EQ(texts[2 + i], "Column " + std::to_string(i) + " = " + std::to_string(i) + " ");
-    EXPECT_EQ(texts[10], "g_app.m_linkColumn = 6 ");
+    EXPECT_EQ(texts[10], "theApp.m_urlColumn = 6 ");
 }
 
 TEST_F(Startup, NoLogWithoutTheOption) {
@@ -61,7 +61,7 @@ TEST_F(Startup, LogNamesTheSettingsFile) {
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[1].substr(17), "Settings read from " + ini);
     EXPECT_EQ(lines[2].substr(17), "Column 0 = 6 ");
-    EXPECT_EQ(lines[3].substr(17), "g_app.m_linkColumn = 0 ");
+    EXPECT_EQ(lines[3].substr(17), "theApp.m_urlColumn = 0 ");
 }
 
 TEST_F(Startup, TooLongSettingsFilePathIsNotedAndTheProfileStoreUsed) {

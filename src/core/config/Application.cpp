@@ -130,7 +130,7 @@ void Application::ReadSettings(ProfileSource& source, bool fromFile) {
         if (m_column[i] == kLinkField)
             m_linkColumn = i;
     }
-    Log("g_app.m_linkColumn = " + std::to_string(m_linkColumn), "");
+    Log("theApp.m_urlColumn = " + std::to_string(m_linkColumn), ""); // the log's fixed wording
 
     for (int i = 0; i < m_columns; ++i) {
         m_headingWidth[i] = source.GetProfileInt("List", Numbered("HeadingWidth", i),

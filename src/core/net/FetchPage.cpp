@@ -30,6 +30,7 @@ constexpr std::size_t kMaxBodyBytes = 256u << 20;
 constexpr std::size_t kMaxRawHeaderBytes = 1u << 20;
 
 long g_connectTimeoutMs = 30000;
+long g_deadlineMs = 0; // 0: no overall deadline
 long g_idleSeconds = 60;
 
 // Cookies the service sets live for the whole run, across calls: one share handle keeps them.
@@ -326,6 +327,7 @@ int Perform(FetchStatus& session, PageReader* reader, const std::string& agent,
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, g_connectTimeoutMs);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, g_idleSeconds);
+    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, g_deadlineMs);
     curl_easy_setopt(c, CURLOPT_SHARE, CookieShare());
     curl_easy_setopt(c, CURLOPT_COOKIEFILE, "");
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorText);
@@ -383,6 +385,10 @@ int Perform(FetchStatus& session, PageReader* reader, const std::string& agent,
 void SetFetchTimeouts(long connectMilliseconds, long idleSeconds) {
     g_connectTimeoutMs = connectMilliseconds;
     g_idleSeconds = idleSeconds;
+}
+
+void SetFetchDeadline(long milliseconds) {
+    g_deadlineMs = milliseconds > 0 ? milliseconds : 0;
 }
 
 std::string RequestLinePath(const std::string& path) {

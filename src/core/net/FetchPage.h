@@ -39,6 +39,9 @@ int FetchPage(const std::string& agent, const std::string& host, int port, std::
 
 // Time limits: connecting (30 s) and a transfer that receives nothing (60 s). Tests shorten them.
 void SetFetchTimeouts(long connectMilliseconds, long idleSeconds);
+// An overall limit for each request, connection and transfer together, after which it fails as
+// a time-out; 0 (the default) sets none.
+void SetFetchDeadline(long milliseconds);
 
 // The parts of an absolute http or https URL; false for anything else.
 struct UrlParts {

@@ -1,5 +1,6 @@
 // Parses a generated result page of 100,000 hits into the result list and sorts it, printing
 // the time each step takes and the memory a row costs.
+#include "ResultPageGenerator.h"
 #include "config/Application.h"
 #include "config/SettingsFile.h"
 #include "gui/ResultModel.h"
@@ -9,32 +10,9 @@
 #include <chrono>
 #include <cstdio>
 #include <malloc.h>
-#include <random>
 #include <string>
 
 namespace {
-
-std::string GeneratePage(int hits) {
-    std::mt19937 random(1);
-    const char* words[] = {"annual",    "report",  "budget", "meeting", "minutes", "draft",
-                           "Quarterly", "figures", "plan",   "review",  "Zeta",    "alpha"};
-    auto phrase = [&](int n) {
-        std::string s;
-        for (int i = 0; i < n; ++i)
-            s.append(i ? " " : "").append(words[random() % 12]);
-        return s;
-    };
-    std::string page = "0|" + std::to_string(hits) + "|1|x|guest\n";
-    for (int i = 1; i <= hits; ++i) {
-        page += std::to_string(i) + "|" + phrase(4) + "|" + std::to_string(random() % 101) + "|" +
-                phrase(12) + "|2026-0" + std::to_string(1 + random() % 9) + "-1" +
-                std::to_string(random() % 10) + "|PDF|" + phrase(2) + "|||" +
-                "%2Fsrv%2Fdocs%2Fproject%20" + std::to_string(random() % 50) + "%2F" + phrase(2) +
-                "%20" + std::to_string(i) + ".pdf|" + phrase(2) + "|" +
-                std::to_string(random() % 1000000) + "\n";
-    }
-    return page;
-}
 
 double Seconds(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
@@ -54,7 +32,7 @@ int main(int argc, char** argv) {
     g_app.ReadSettings(none, false);
 
     constexpr int kHits = 100000;
-    const std::string page = GeneratePage(kHits);
+    const std::string page = GenerateResultPage(kHits);
     std::printf("page: %d hits, %.1f MB\n", kHits, page.size() / 1e6);
 
     ResultView view;

@@ -394,7 +394,9 @@ ScanStats Index::Scan() {
                     std::ifstream in(path, std::ios::binary);
                     if (!in)
                         continue; // unreadable: left for the next scan
-                    bytes.resize(kMaxTextBytes);
+                    // Sized by the file (at most the text limit), not zero-filled to the limit.
+                    bytes.resize(static_cast<std::size_t>(std::clamp<std::int64_t>(
+                        size, 0, static_cast<std::int64_t>(kMaxTextBytes))));
                     in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
                     bytes.resize(static_cast<std::size_t>(in.gcount()));
                 }

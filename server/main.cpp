@@ -1,6 +1,7 @@
 // zdx-server: a search service that speaks the ZDX client's protocol over a SQLite FTS5 index
 // of local folders.
 #include "Server.h"
+#include "text/Version.h"
 
 #include <atomic>
 #include <csignal>
@@ -19,7 +20,7 @@ void OnSignal(int) {
 }
 
 constexpr const char* kUsage =
-    "usage: zdx-server --listen HOST:PORT --index NAME=DIR [--index NAME=DIR ...]\n"
+    "Usage: zdx-server --listen HOST:PORT --index NAME=DIR [--index NAME=DIR ...]\n"
     "                  [--db FILE] [--users FILE] [--tls-cert FILE --tls-key FILE]\n"
     "                  [--base PATH] [--links path|url] [--rescan SECONDS]\n"
     "       zdx-server --users FILE --add-user NAME   (password on standard input)\n"
@@ -30,10 +31,13 @@ constexpr const char* kUsage =
     "  --tls-cert, --tls-key  serve HTTPS with this certificate and key (PEM)\n"
     "  --base PATH         the servlet path (default lvsearch/SearchServlet)\n"
     "  --links path|url    hits link to the file's path (default) or to a URL served here\n"
-    "  --rescan SECONDS    how often to bring the index up to date (default 60)\n";
+    "  --rescan SECONDS    how often to bring the index up to date (default 60)\n"
+    "  --help              display this help and exit\n"
+    "  --version           output version information and exit\n";
 
 int Usage(const std::string& problem) {
-    std::fprintf(stderr, "zdx-server: %s\n%s", problem.c_str(), kUsage);
+    std::fprintf(stderr, "zdx-server: %s\nTry 'zdx-server --help' for more information.\n",
+                 problem.c_str());
     return 2;
 }
 
@@ -53,6 +57,9 @@ int main(int argc, char** argv) {
         try {
             if (arg == "--help" || arg == "-h") {
                 std::fputs(kUsage, stdout);
+                return 0;
+            } else if (arg == "--version") {
+                std::printf("zdx-server (ZDX) %s\n", kVersionNumber);
                 return 0;
             } else if (arg == "--listen") {
                 const std::string listen = value();

@@ -1,75 +1,127 @@
 #include "cli/QueryOutput.h"
 
+#include <cerrno>
 #include <set>
 
 namespace {
 
-std::string TsvCell(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        if (c == '\t' || c == '\r' || c == '\n')
-            c = ' ';
-    return out;
-}
+constexpr std::size_t kFlushBytes = 64 * 1024;
 
-std::vector<std::string> JsonKeys(const std::vector<std::string>& headings) {
-    std::set<std::string> used = {"hit", "tip"};
-    std::vector<std::string> keys;
-    for (std::size_t i = 0; i < headings.size(); ++i) {
-        const std::string& h = headings[i];
-        if (h.empty() || used.count(h))
-            keys.push_back("column" + std::to_string(i));
-        else
-            keys.push_back(h);
-        used.insert(keys.back());
-    }
-    return keys;
+void AppendTsvCell(std::string& out, std::string_view text) {
+    const std::size_t start = out.size();
+    out.append(text);
+    for (std::size_t i = start; i < out.size(); ++i)
+        if (out[i] == '\t' || out[i] == '\r' || out[i] == '\n')
+            out[i] = ' ';
 }
 
 } // namespace
 
-std::string JsonString(std::string_view text) {
+void AppendJsonString(std::string& out, std::string_view text) {
     static const char kHex[] = "0123456789abcdef";
-    std::string out = "\"";
-    for (char c : text) {
-        const auto b = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
+    out += '"';
+    std::size_t plain = 0; // start of the run of bytes that need no escape
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        if (b >= 0x20 && b != '"' && b != '\\')
+            continue;
+        out.append(text.substr(plain, i - plain));
+        plain = i + 1;
+        if (b == '"' || b == '\\') {
             out += '\\';
-            out += c;
-        } else if (b < 0x20) {
+            out += static_cast<char>(b);
+        } else {
             out += "\\u00";
             out += kHex[b >> 4];
             out += kHex[b & 0xF];
-        } else {
-            out += c;
         }
     }
-    return out + "\"";
+    out.append(text.substr(plain));
+    out += '"';
 }
 
-std::string FormatTsv(const ResultTable& table, const std::vector<std::string>& headings) {
-    std::string out;
-    for (std::size_t i = 0; i < headings.size(); ++i)
-        out.append(i ? "\t" : "").append(TsvCell(headings[i]));
-    out += "\n";
-    for (std::size_t r = 0; r < table.RowCount(); ++r) {
-        for (std::size_t i = 0; i < headings.size(); ++i)
-            out.append(i ? "\t" : "").append(TsvCell(table.Cell(r, static_cast<int>(i))));
-        out += "\n";
+QueryOutput::QueryOutput(std::FILE* out, Format format, const ColumnLayout& layout,
+                         std::vector<std::string> headings)
+    : m_out(out), m_format(format), m_layout(layout), m_headings(std::move(headings)) {
+    std::set<std::string> used = {"hit", "tip"};
+    for (std::size_t i = 0; i < m_headings.size(); ++i) {
+        const std::string& h = m_headings[i];
+        const std::string key = h.empty() || used.count(h) ? "column" + std::to_string(i) : h;
+        used.insert(key);
+        std::string quoted = ",";
+        AppendJsonString(quoted, key);
+        m_jsonKeys.push_back(quoted + ":");
     }
-    return out;
+    m_buffer.reserve(kFlushBytes + 4096);
 }
 
-std::string FormatJson(const ResultTable& table, const std::vector<std::string>& headings) {
-    const std::vector<std::string> keys = JsonKeys(headings);
-    std::string out;
-    for (std::size_t r = 0; r < table.RowCount(); ++r) {
-        const std::int32_t item = table.ItemData(r);
-        out += "{\"hit\":" + std::to_string(item);
-        for (std::size_t i = 0; i < keys.size(); ++i)
-            out += "," + JsonString(keys[i]) + ":" + JsonString(table.Cell(r, static_cast<int>(i)));
-        const std::string* tip = table.Tip(item);
-        out += ",\"tip\":" + JsonString(tip ? *tip : std::string()) + "}\n";
+std::string_view QueryOutput::Cell(const HitRow& hit, int column) const {
+    if (column >= m_layout.columns)
+        return {};
+    const int field = m_layout.field[column];
+    return field >= 0 && field < kFieldCount ? std::string_view(hit.fields[field])
+                                             : std::string_view();
+}
+
+void QueryOutput::Heading() {
+    if (m_headingWritten || m_format != Format::Tsv)
+        return;
+    m_headingWritten = true;
+    for (std::size_t i = 0; i < m_headings.size(); ++i) {
+        if (i)
+            m_buffer += '\t';
+        AppendTsvCell(m_buffer, m_headings[i]);
     }
-    return out;
+    m_buffer += '\n';
+}
+
+void QueryOutput::Write(const HitRow& hit) {
+    const int columns = static_cast<int>(m_headings.size());
+    if (m_format == Format::Tsv) {
+        Heading();
+        for (int i = 0; i < columns; ++i) {
+            if (i)
+                m_buffer += '\t';
+            AppendTsvCell(m_buffer, Cell(hit, i));
+        }
+        m_buffer += '\n';
+    } else {
+        m_buffer += "{\"hit\":" + std::to_string(hit.number);
+        for (int i = 0; i < columns; ++i) {
+            m_buffer += m_jsonKeys[static_cast<std::size_t>(i)];
+            AppendJsonString(m_buffer, Cell(hit, i));
+        }
+        m_buffer += ",\"tip\":";
+        AppendJsonString(m_buffer, hit.tip);
+        m_buffer += "}\n";
+    }
+    FlushWhenFull();
+}
+
+void QueryOutput::FinishPage() {
+    Heading();
+}
+
+void QueryOutput::FlushWhenFull() {
+    if (m_buffer.size() < kFlushBytes)
+        return;
+    if (!m_failed && std::fwrite(m_buffer.data(), 1, m_buffer.size(), m_out) != m_buffer.size())
+        Fail();
+    m_buffer.clear();
+}
+
+void QueryOutput::Fail() {
+    if (!m_failed)
+        m_error = errno;
+    m_failed = true;
+}
+
+bool QueryOutput::Flush() {
+    if (!m_failed && !m_buffer.empty() &&
+        std::fwrite(m_buffer.data(), 1, m_buffer.size(), m_out) != m_buffer.size())
+        Fail();
+    m_buffer.clear();
+    if (std::fflush(m_out) != 0 || std::ferror(m_out))
+        Fail();
+    return !m_failed;
 }

@@ -1,8 +1,9 @@
 // zdx-query: the client without a window. It reads the same settings as zdx, sends the same
-// request the search form would, and prints the hits.
+// request the search form would, and prints the hits as they arrive.
 #include "cli/QueryOutput.h"
 #include "config/Application.h"
 #include "diag/FaultReport.h"
+#include "net/FetchPage.h"
 #include "profile/ProfileStore.h"
 #include "search/QueryText.h"
 #include "search/ResultList.h"
@@ -10,66 +11,132 @@
 #include "signin/PasswordCells.h"
 #include "text/Codepage.h"
 #include "text/StringTable.h"
+#include "text/Version.h"
 
+#include <cerrno>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: zdx-query [-f<path>] [-l] [--index N]... [--filename TEXT]\n"
-    "                 [--date all|week|month|3months|6months|year] [--format tsv|json] [QUERY]\n"
-    "                 [--user NAME --password-stdin] [--logout]\n"
-    "       zdx-query [-f<path>] [-l] --settings\n"
-    "  -f<path>         read the settings from this file instead of the profile store\n"
-    "  -l               append an activity log to zdx.log in the current directory\n"
-    "  --index N        search the index of box N (0-4, the settings Index0..Index4)\n"
-    "  --filename TEXT  file-name filter, with * and ?\n"
-    "  --date RANGE     only documents changed within this range\n"
-    "  --format FORMAT  tsv (default): a heading line, then a line per hit;\n"
-    "                   json: one object per hit\n"
-    "  --user NAME      sign in as NAME before the search...\n"
-    "  --password-stdin ...with the password read from standard input (one line)\n"
-    "  --logout         sign out after the search\n"
-    "  --settings       print the settings in effect and exit\n";
+constexpr const char* kHelp =
+    "Usage: zdx-query [OPTION]... [QUERY]\n"
+    "  or:  zdx-query [-f<path>] [-l] --settings\n"
+    "Send QUERY to the search service named by the ZDX settings and print the hits,\n"
+    "one line each, as they arrive.\n"
+    "\n"
+    "  -f<path>            read the settings from this file instead of the profile store\n"
+    "  -l                  append an activity log to zdx.log in the current directory\n"
+    "      --index N       search the index of box N (0-4, the settings Index0..Index4);\n"
+    "                        may be repeated\n"
+    "      --filename TEXT file-name filter, with * and ?\n"
+    "      --date RANGE    only documents changed within RANGE: all, week, month,\n"
+    "                        3months, 6months or year\n"
+    "      --format FORMAT tsv (default): a heading line, then a line per hit;\n"
+    "                        json: one object per hit\n"
+    "      --user NAME     sign in as NAME before the search...\n"
+    "      --password-stdin  ...with the password read from standard input (one line)\n"
+    "      --logout        sign out after the search\n"
+    "      --max-time SECONDS  give up on a request after SECONDS\n"
+    "  -v, --verbose       show the connection progress on standard error\n"
+    "  -q, --quiet         print nothing on standard error but errors\n"
+    "      --settings      print the settings in effect and exit\n"
+    "      --help          display this help and exit\n"
+    "      --version       output version information and exit\n"
+    "\n"
+    "The connection progress goes to standard error with --verbose, or when standard error\n"
+    "is a terminal; the hit count, the service's messages and the sign-in result are printed\n"
+    "unless --quiet is given.\n"
+    "\n"
+    "Exit status: 0 when the service answered, 1 when a request failed or the output could\n"
+    "not be written, 2 for a mistake in the options.\n";
 
-// Status texts and the hit count go to standard error.
+int Usage(const std::string& problem) {
+    std::fprintf(stderr, "zdx-query: %s\nTry 'zdx-query --help' for more information.\n",
+                 problem.c_str());
+    return 2;
+}
+
+enum class Verbosity { Quiet, Normal, Verbose };
+
+// Status texts, the sign-in result and the hit count on standard error, as loud as asked.
 class StderrPanes : public StatusPanes {
 public:
+    explicit StderrPanes(Verbosity verbosity) : m_verbosity(verbosity) {}
+
     void SetStatusText(const std::string& text) override {
-        std::fprintf(stderr, "%s\n", text.c_str());
+        m_lastStatus = text;
+        m_lastStatusShown = m_verbosity == Verbosity::Verbose;
+        if (m_lastStatusShown)
+            std::fprintf(stderr, "%s\n", text.c_str());
     }
     void SetAuthText(const std::string& user) override {
-        if (!user.empty())
+        if (!user.empty() && m_verbosity != Verbosity::Quiet)
             std::fprintf(stderr, "Signed in: %s\n", user.c_str());
     }
     void SetHitCount(int count) override {
-        std::fprintf(stderr, "%s\n",
-                     StringPrintf(Text(TextId::DocumentsFound).c_str(), count).c_str());
+        m_count = count;
+        m_haveCount = true;
     }
+
+    void ForgetCount() { m_haveCount = false; }
+    // The hit count the page gave last, once.
+    void PrintCount() const {
+        if (m_haveCount && m_verbosity != Verbosity::Quiet)
+            std::fprintf(stderr, "%s\n",
+                         StringPrintf(Text(TextId::DocumentsFound).c_str(), m_count).c_str());
+    }
+    // The reason of a failure ("Status Code N was returned."), unless it is on the screen.
+    void PrintFailure() const {
+        if (!m_lastStatusShown && !m_lastStatus.empty())
+            std::fprintf(stderr, "%s\n", m_lastStatus.c_str());
+    }
+    bool Quiet() const { return m_verbosity == Verbosity::Quiet; }
+
+private:
+    Verbosity m_verbosity;
+    std::string m_lastStatus;
+    bool m_lastStatusShown = false;
+    int m_count = 0;
+    bool m_haveCount = false;
 };
 
-// The rows as the result list would hold them.
-class QueryResults : public ResultList {
+// Hands each hit to the output as it is parsed; keeps no rows. While signing in, hits are
+// dropped, as the result list drops them when the search starts.
+class StreamedResults : public ResultList {
 public:
-    explicit QueryResults(const ColumnLayout& layout) { m_table.SetLayout(layout); }
-    void ClearTipMap() override { m_table.ClearTips(); }
-    void DeleteAllItems() override { m_table.ClearRows(); }
-    void AppendHit(HitRow&& hit) override { m_table.Append(std::move(hit)); }
+    explicit StreamedResults(StderrPanes& panes) : m_panes(panes) {}
+    void SetOutput(QueryOutput* output) { m_output = output; }
+
+    void ClearTipMap() override {}
+    void DeleteAllItems() override { m_panes.ForgetCount(); }
+    void AppendHit(HitRow&& hit) override {
+        if (m_output)
+            m_output->Write(hit);
+    }
     void SetHitCount(int count) override { g_app.SetHitCount(count); }
     void SetSignedInUser(const std::string& user) override {
         g_app.m_userName = user;
         g_app.SetAuthText(user);
     }
     void ShowMessage(const std::string& text) override {
-        std::fprintf(stderr, "%s\n", text.c_str());
+        if (!m_panes.Quiet())
+            std::fprintf(stderr, "%s\n", text.c_str());
     }
-    const ResultTable& Table() const { return m_table; }
+    int ParseResultLine(std::string_view line) override {
+        const int more = ResultList::ParseResultLine(line);
+        // Output that cannot be written ends the transfer.
+        return more && !(m_output && m_output->Failed()) ? 1 : 0;
+    }
 
 private:
-    ResultTable m_table;
+    StderrPanes& m_panes;
+    QueryOutput* m_output = nullptr;
 };
 
 // The password from standard input, as Windows-1252 bytes: one line, its line end removed.
@@ -86,11 +153,11 @@ bool ReadPassword(std::string& password) {
     return ok && password.find('\0') == std::string::npos;
 }
 
-int Usage(const char* problem) {
-    if (problem)
-        std::fprintf(stderr, "zdx-query: %s\n", problem);
-    std::fputs(kUsage, stderr);
-    return 2;
+// Reports output that could not be written; a reader that closed the pipe ends it quietly.
+int OutputFailed(int error) {
+    if (error != EPIPE)
+        std::fprintf(stderr, "zdx-query: cannot write the output: %s\n", std::strerror(error));
+    return 1;
 }
 
 } // namespace
@@ -102,6 +169,9 @@ int main(int argc, char** argv) {
     bool haveQuery = false;
     bool passwordStdin = false;
     bool logout = false;
+    double maxTime = 0;
+    Verbosity verbosity = isatty(STDERR_FILENO) ? Verbosity::Verbose : Verbosity::Normal;
+    bool verbosityGiven = false;
     std::string user;
     SearchRequest form;
     std::vector<std::string> tokens; // the options zdx itself takes: -f and -l
@@ -111,8 +181,18 @@ int main(int argc, char** argv) {
         if (arg == "--settings") {
             printSettings = true;
         } else if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
+            std::fputs(kHelp, stdout);
             return 0;
+        } else if (arg == "--version") {
+            std::printf("zdx-query (ZDX) %s\n", kVersionNumber);
+            return 0;
+        } else if (arg == "-v" || arg == "--verbose" || arg == "-q" || arg == "--quiet") {
+            const Verbosity v =
+                arg == "-q" || arg == "--quiet" ? Verbosity::Quiet : Verbosity::Verbose;
+            if (verbosityGiven && v != verbosity)
+                return Usage("--verbose and --quiet exclude each other");
+            verbosity = v;
+            verbosityGiven = true;
         } else if (arg == "--index") {
             const char* v = value();
             if (!v || std::strlen(v) != 1 || v[0] < '0' || v[0] >= '0' + kIndexBoxes)
@@ -137,6 +217,13 @@ int main(int argc, char** argv) {
             if (!v || (std::strcmp(v, "tsv") != 0 && std::strcmp(v, "json") != 0))
                 return Usage("--format takes tsv or json");
             json = std::strcmp(v, "json") == 0;
+        } else if (arg == "--max-time") {
+            const char* v = value();
+            char* end = nullptr;
+            maxTime = v ? std::strtod(v, &end) : 0;
+            if (!v || end == v || *end || !std::isfinite(maxTime) || maxTime <= 0 ||
+                maxTime > 86400 * 365)
+                return Usage("--max-time takes a number of seconds greater than 0");
         } else if (arg == "--user") {
             const char* v = value();
             if (!v)
@@ -147,7 +234,7 @@ int main(int argc, char** argv) {
         } else if (arg == "--logout") {
             logout = true;
         } else if (arg.rfind("--", 0) == 0) {
-            return Usage(("unknown option " + arg).c_str());
+            return Usage("unknown option " + arg);
         } else if (arg.size() >= 2 && arg[0] == '-' && (arg[1] == 'f' || arg[1] == 'l')) {
             tokens.push_back(arg);
         } else {
@@ -160,44 +247,72 @@ int main(int argc, char** argv) {
 
     if (user.empty() != !passwordStdin)
         return Usage("--user and --password-stdin go together");
+    for (const std::string& text : {form.query, form.filename, user}) {
+        const std::string refusal = UnsendableTextMessage(text);
+        if (!refusal.empty()) {
+            std::fprintf(stderr, "%s\n", refusal.c_str());
+            return 2;
+        }
+    }
 
     g_app.m_cmdLine = tokens;
     ProfileStore profileStore;
     g_app.StartUp(profileStore);
     if (printSettings) {
         std::fputs(FormatSettingsReport(g_app).c_str(), stdout);
-        return 0;
+        return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : OutputFailed(errno);
     }
+    for (int i = 0; i < kIndexBoxes; ++i) {
+        if (form.ticked[i] && g_app.m_index[i].empty()) {
+            std::fprintf(stderr, "zdx-query: No index is set for box %d.\n", i);
+            return 2;
+        }
+    }
+    if (maxTime > 0)
+        SetFetchDeadline(std::max(1L, std::lround(maxTime * 1000)));
 
-    StderrPanes panes;
+    StderrPanes panes(verbosity);
     g_app.m_statusPanes = &panes;
-    QueryResults results(g_app.Layout());
+    StreamedResults results(panes);
     g_app.m_resultList = &results;
     if (passwordStdin) {
         std::string password;
         if (!ReadPassword(password)) {
             PasswordCells::WipeBytes(password.data(), true);
-            std::fputs("zdx-query: the password holds a character Windows-1252 cannot hold\n",
+            std::fputs("The search service cannot receive a character of the password. Please "
+                       "remove it.\n",
                        stderr);
             return 2;
         }
         const LoginOutcome login = RunLogin(user, password.c_str(), profileStore);
         PasswordCells::WipeBytes(password.data(), true);
         if (!login.confirmed) {
+            if (login.status != 200)
+                panes.PrintFailure();
             std::fprintf(stderr, "%s\n", Text(TextId::LoginFailed).c_str());
             return 1;
         }
     }
-    const int status = RunSearch(form);
-    const int logoutStatus = logout ? RunLogout() : 200;
-    g_app.m_resultList = nullptr;
-    g_app.m_statusPanes = nullptr;
-    if (status != 200)
-        return 1;
 
     std::vector<std::string> headings(g_app.m_heading, g_app.m_heading + g_app.m_columns);
-    const std::string out =
-        json ? FormatJson(results.Table(), headings) : FormatTsv(results.Table(), headings);
-    std::fwrite(out.data(), 1, out.size(), stdout);
-    return logoutStatus == 200 ? 0 : 1;
+    QueryOutput output(stdout, json ? QueryOutput::Format::Json : QueryOutput::Format::Tsv,
+                       g_app.Layout(), std::move(headings));
+    results.SetOutput(&output);
+    const int status = RunSearch(form);
+    results.SetOutput(nullptr);
+    if (status == 200)
+        output.FinishPage();
+    const bool written = output.Flush();
+    if (status != 200)
+        panes.PrintFailure();
+    else
+        panes.PrintCount();
+    const int logoutStatus = logout ? RunLogout() : 200;
+    if (logoutStatus != 200)
+        panes.PrintFailure();
+    g_app.m_resultList = nullptr;
+    g_app.m_statusPanes = nullptr;
+    if (!written)
+        return OutputFailed(output.Error());
+    return status == 200 && logoutStatus == 200 ? 0 : 1;
 }

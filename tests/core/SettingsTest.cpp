@@ -147,6 +147,10 @@ TEST(SettingsFileReader, ReadingRules) {
                              "IgnoreCertCnInvalid=-1\n"
                              "IgnoreUnknownCa=4294967297\n"
                              "IgnoreRevocation=\n"
+                             "Signed=+7\n"
+                             "QuotedNumber=\" 2\"\n"
+                             "TabbedNumber=\"\t1\t\"\n"
+                             "Width=-5\n"
                              "[Indexes]\r\n"
                              "Index0='single'\r\n"
                              "Index1=\"unbalanced\r\n"
@@ -159,7 +163,11 @@ TEST(SettingsFileReader, ReadingRules) {
     EXPECT_EQ(file.GetProfileString("Settings", "Searchbase", "d"), "  quoted  ");
     EXPECT_EQ(file.GetProfileInt("Settings", "Port", 7), 8080);
     EXPECT_EQ(file.GetProfileInt("Settings", "Secure", 7), 0);
-    EXPECT_EQ(file.GetProfileInt("Settings", "IgnoreCertCnInvalid", 7), 0);
+    EXPECT_EQ(file.GetProfileInt("Settings", "IgnoreCertCnInvalid", 7), -1);
+    EXPECT_EQ(file.GetProfileInt("Settings", "Signed", 0), 7);
+    EXPECT_EQ(file.GetProfileInt("Settings", "QuotedNumber", 0), 2);
+    EXPECT_EQ(file.GetProfileInt("Settings", "TabbedNumber", 0), 1);
+    EXPECT_EQ(file.GetProfileInt("Settings", "Width", 0), -5);
     EXPECT_EQ(file.GetProfileInt("Settings", "IgnoreUnknownCa", 7), 1); // wraps at 32 bits
     EXPECT_EQ(file.GetProfileInt("Settings", "IgnoreRevocation", 7), 7);
     EXPECT_EQ(file.GetProfileString("Settings", "IgnoreRevocation", "d"), "");
@@ -169,6 +177,15 @@ TEST(SettingsFileReader, ReadingRules) {
     EXPECT_EQ(file.GetProfileString("Indexes", "Index2", "d"), "a=b");
     EXPECT_EQ(file.GetProfileString("Indexes", "Index3", "d"), "");
     EXPECT_EQ(file.GetProfileString("Nowhere", "Index0", "d"), "d");
+}
+
+TEST(SettingsFileReader, NulEndsAValue) {
+    SettingsFile file =
+        SettingsFile::FromBytes(std::string("[S]\nA= ab\0cd \nB=\"12\0\"\nC=3\n", 26));
+    EXPECT_EQ(file.GetProfileString("S", "A", "-"), "ab");
+    EXPECT_EQ(file.GetProfileString("S", "B", "-"), "\"12");
+    EXPECT_EQ(file.GetProfileInt("S", "B", 0), 0);
+    EXPECT_EQ(file.GetProfileInt("S", "C", 0), 3);
 }
 
 TEST(SettingsFileReader, ValuesAreCutTo255Characters) {
@@ -219,7 +236,7 @@ TEST(SettingsFileReader, WholeFileThroughTheLoader) {
     TempDir dir;
     const std::string path = dir.Write("z.ini", "[Settings]\nAddress=files.example\nPort=99999\n"
                                                 "[List]\nColumns=3\nColumn0=6\nColumn1=0\n"
-                                                "Column2=6\nHeading0=Where\n");
+                                                "Column2=6\nHeading0=Where\nHeadingWidth1=-9\n");
     SettingsFile file(path);
     Application app = Loaded(file, true, path);
     EXPECT_EQ(app.m_address, "files.example");
@@ -228,6 +245,7 @@ TEST(SettingsFileReader, WholeFileThroughTheLoader) {
     EXPECT_EQ(app.m_linkColumn, 2);
     EXPECT_EQ(app.m_heading[0], "Where");
     EXPECT_EQ(app.m_heading[1], "");
+    EXPECT_EQ(app.m_headingWidth[1], 0); // negative widths show as 0
     EXPECT_EQ(app.m_headingWidth[2], 150);
 }
 

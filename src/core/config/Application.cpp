@@ -133,8 +133,10 @@ void Application::ReadSettings(ProfileSource& source, bool fromFile) {
     Log("theApp.m_urlColumn = " + std::to_string(m_linkColumn), ""); // the log's fixed wording
 
     for (int i = 0; i < m_columns; ++i) {
-        m_headingWidth[i] = source.GetProfileInt("List", Numbered("HeadingWidth", i),
-                                                 fromFile ? kFileHeadingWidth : m_defaultWidth[i]);
+        // A negative width would be taken as a huge one by the list: it shows as 0.
+        m_headingWidth[i] =
+            std::max(0, source.GetProfileInt("List", Numbered("HeadingWidth", i),
+                                             fromFile ? kFileHeadingWidth : m_defaultWidth[i]));
         m_heading[i] = source.GetProfileString("List", Numbered("Heading", i),
                                                fromFile ? std::string() : m_defaultHeading[i]);
     }
@@ -176,7 +178,7 @@ void Application::SetHitCount(int count) {
 std::string FormatSettingsReport(const Application& app) {
     std::string out;
     auto line = [&out](const std::string& name, const std::string& value) {
-        out.append(name).append("=").append(value).append("\n");
+        out.append(name).append("=").append(value.substr(0, value.find('\0'))).append("\n");
     };
     auto num = [](int v) { return std::to_string(v); };
     line("source", app.m_iniFile.empty() ? "registry" : app.m_iniFile);

@@ -2,6 +2,7 @@
 
 #include "text/Codepage.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 
@@ -51,23 +52,32 @@ std::string DecodeFileText(std::string_view bytes) {
 
 } // namespace
 
-int ReadProfileDigits(std::string_view text) {
+int ReadProfileInt(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && (IsBlank(text[i]) || text[i] == '\r' || text[i] == '\n'))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        negative = text[i++] == '-';
     std::uint32_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            break;
-        value = value * 10u + static_cast<std::uint32_t>(c - '0');
-    }
-    return static_cast<int>(value);
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+        value = value * 10u + static_cast<std::uint32_t>(text[i] - '0');
+    return static_cast<int>(negative ? 0u - value : value);
 }
 
 SettingsFile::SettingsFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         return;
-    std::string bytes(kMaxFileBytes, '\0');
-    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    // Read at the file's size (at most the limit), never into a buffer of the limit's size.
+    std::string bytes;
+    char chunk[16384];
+    while (bytes.size() < kMaxFileBytes &&
+           in.read(chunk, static_cast<std::streamsize>(
+                              std::min(sizeof chunk, kMaxFileBytes - bytes.size()))))
+        bytes.append(chunk, static_cast<std::size_t>(in.gcount()));
+    if (bytes.size() < kMaxFileBytes)
+        bytes.append(chunk, static_cast<std::size_t>(in.gcount()));
     Parse(bytes);
 }
 
@@ -105,7 +115,8 @@ void SettingsFile::Parse(std::string_view bytes) {
         const std::size_t eq = line.find('=');
         std::string_view name = Trim(line.substr(0, eq));
         std::string_view value =
-            eq == std::string_view::npos ? std::string_view() : Trim(line.substr(eq + 1));
+            eq == std::string_view::npos ? std::string_view() : line.substr(eq + 1);
+        value = Trim(value.substr(0, value.find('\0'))); // a NUL byte ends the value
         if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
             value.back() == value.front())
             value = value.substr(1, value.size() - 2);
@@ -136,5 +147,5 @@ int SettingsFile::GetProfileInt(const std::string& section, const std::string& k
     const std::string* value = Find(section, key);
     if (!value || value->empty())
         return def;
-    return ReadProfileDigits(*value);
+    return ReadProfileInt(*value);
 }

@@ -2,7 +2,7 @@
 // A read-only INI settings file, read the way the Windows private-profile calls read one:
 // section and value names compared without case, the first match wins, blanks around names and
 // values trimmed, one pair of surrounding quotes removed, values cut to 255 characters, integers
-// read from their leading decimal digits.
+// read from an optional sign and their leading decimal digits.
 #include "config/ProfileSource.h"
 
 #include <string>
@@ -39,6 +39,6 @@ private:
     std::vector<Section> m_sections;
 };
 
-// Reads a settings-file integer: its leading decimal digits, wrapping at 32 bits as the Windows
-// reader does; a text that does not begin with a digit reads as 0.
-int ReadProfileDigits(std::string_view text);
+// Reads a settings-file integer as the Windows reader does: leading blanks skipped, an optional
+// sign, then decimal digits, wrapping at 32 bits; a text without digits reads as 0.
+int ReadProfileInt(std::string_view text);

@@ -387,6 +387,13 @@ void SetFetchTimeouts(long connectMilliseconds, long idleSeconds) {
     g_idleSeconds = idleSeconds;
 }
 
+std::string PortProblem(int port) {
+    if (port >= 0 && port <= 65535)
+        return {};
+    return "The Port setting " + std::to_string(port) +
+           " is not a TCP port. Please set a port from 0 to 65535.";
+}
+
 void SetFetchDeadline(long milliseconds) {
     g_deadlineMs = milliseconds > 0 ? milliseconds : 0;
 }

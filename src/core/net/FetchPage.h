@@ -37,6 +37,9 @@ public:
 int FetchPage(const std::string& agent, const std::string& host, int port, std::string path,
               PageReader* reader);
 
+// The message for a Port setting that is no TCP port (outside 0..65535), or the empty text.
+std::string PortProblem(int port);
+
 // Time limits: connecting (30 s) and a transfer that receives nothing (60 s). Tests shorten them.
 void SetFetchTimeouts(long connectMilliseconds, long idleSeconds);
 // An overall limit for each request, connection and transfer together, after which it fails as

@@ -6,6 +6,8 @@
 #include "text/Codepage.h"
 #include "text/StringTable.h"
 
+#include <cstdio>
+
 const std::array<DateRange, 6> kDateRanges = {{
     {TextId::AllDates, 0, "all"},
     {TextId::LastWeek, -604800, "week"},
@@ -34,6 +36,22 @@ std::string EncodeQueryText(std::string_view bytes) {
     return out;
 }
 
+std::string UnsendableTextMessage(std::string_view utf8) {
+    char32_t code = 0;
+    const std::string c = FirstNonCp1252Char(utf8, code);
+    if (c.empty())
+        return {};
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "U+%04X", static_cast<unsigned>(code));
+    return "The search service cannot receive the character " + c + " (" + hex +
+           "). Please remove it.";
+}
+
+std::string UnsendableTextMessage(const SearchRequest& form) {
+    std::string message = UnsendableTextMessage(form.query);
+    return message.empty() ? UnsendableTextMessage(form.filename) : message;
+}
+
 std::string BuildSearchPath(const Application& app, const SearchRequest& form) {
     std::string indexes;
     for (int i = 0; i < kIndexBoxes; ++i)
@@ -55,6 +73,10 @@ std::string BuildSearchPath(const Application& app, const SearchRequest& form) {
 int RunSearch(const SearchRequest& form) {
     if (g_app.m_resultList)
         g_app.m_resultList->DeleteAllItems();
+    if (const std::string problem = PortProblem(g_app.m_port); !problem.empty()) {
+        g_app.SetStatusText(problem);
+        return 0;
+    }
     const std::string path = BuildSearchPath(g_app, form);
     const int status =
         FetchPage(kAgentName, g_app.m_address, g_app.m_port, path, g_app.m_resultList);

@@ -27,6 +27,12 @@ struct SearchRequest {
     std::int32_t dateSeconds = 0;
 };
 
+// The message refusing a text the service cannot receive (a character outside Windows-1252),
+// naming the first such character; the empty text when every character can be sent.
+std::string UnsendableTextMessage(std::string_view utf8);
+// The same for the query and the file-name filter of a search.
+std::string UnsendableTextMessage(const SearchRequest& form);
+
 // Escapes the query's bytes: printable ASCII but '=' passes, as do CR and LF; every other byte
 // becomes %XX; a soft break "=\r\n" follows whenever the output reaches a multiple of 70.
 std::string EncodeQueryText(std::string_view bytes);
@@ -36,5 +42,6 @@ std::string EncodeQueryText(std::string_view bytes);
 std::string BuildSearchPath(const Application& app, const SearchRequest& form);
 
 // The search: empties the result list, sends the request, and shows "Status Code %d was
-// returned." in the message pane for anything but 200. Returns the status.
+// returned." in the message pane for anything but 200. Returns the status; 0 with the reason in
+// the message pane when the Port setting is no TCP port.
 int RunSearch(const SearchRequest& form);

@@ -13,9 +13,19 @@ namespace {
 void ShowStatus(int status) {
     g_app.SetStatusText(StringPrintf(Text(TextId::StatusCode).c_str(), status));
 }
+
+// False, with the reason in the message pane, when the Port setting cannot be used.
+bool PortUsable() {
+    const std::string problem = PortProblem(g_app.m_port);
+    if (!problem.empty())
+        g_app.SetStatusText(problem);
+    return problem.empty();
+}
 } // namespace
 
 LoginOutcome RunLogin(const std::string& user, const char* password, WritableProfileSource& store) {
+    if (!PortUsable())
+        return {};
     std::string path = Utf8ToCp1252(g_app.m_searchbase) + "&userid=" + Utf8ToCp1252(user) +
                        "&password=" + (password ? password : "");
     LoginOutcome outcome;
@@ -30,6 +40,8 @@ LoginOutcome RunLogin(const std::string& user, const char* password, WritablePro
 }
 
 int RunLogout() {
+    if (!PortUsable())
+        return 0;
     const int status = FetchPage(kAgentName, g_app.m_address, g_app.m_port,
                                  Utf8ToCp1252(g_app.m_searchbase) + "&logout", g_app.m_resultList);
     if (status != 200)

@@ -182,6 +182,24 @@ std::string Utf8ToCp1252(std::string_view utf8, bool* ok) {
     return out;
 }
 
+std::string FirstNonCp1252Char(std::string_view utf8, char32_t& code) {
+    std::size_t i = FirstHighByte(utf8);
+    while (i < utf8.size()) {
+        const std::size_t start = i;
+        char32_t c;
+        if (!DecodeUtf8(utf8, i, c)) {
+            code = 0xFFFD;
+            return "\xEF\xBF\xBD";
+        }
+        if (Cp1252Encode(c) < 0) {
+            code = c;
+            return std::string(utf8.substr(start, i - start));
+        }
+    }
+    code = 0;
+    return {};
+}
+
 std::string Ibm850ToUtf8(std::string_view bytes) {
     static const std::array<char32_t, 128> table = BuildIbm850Table();
     return UpperHalfToUtf8(bytes, [](unsigned char b) { return table[b - 0x80]; });

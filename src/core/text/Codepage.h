@@ -16,6 +16,10 @@ std::string Utf8ToCp1252(std::string_view utf8, bool* ok = nullptr);
 // True when the UTF-8 character can be written in Windows-1252.
 bool IsCp1252Char(char32_t c);
 
+// The first character of a UTF-8 text that Windows-1252 cannot hold, as UTF-8 bytes, with its
+// code point in `code` (U+FFFD for a broken sequence); the empty text when there is none.
+std::string FirstNonCp1252Char(std::string_view utf8, char32_t& code);
+
 // IBM850 (the OEM code page of the link field) bytes to UTF-8.
 std::string Ibm850ToUtf8(std::string_view bytes);
 

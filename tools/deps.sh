@@ -6,7 +6,7 @@ ZDX_PACKAGES=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev libgl-dev libx11-dev
   libcurl4-openssl-dev libcpp-httplib-dev libssl-dev
-  libsqlite3-dev libsodium-dev
+  libsqlite3-dev libsodium-dev libunwind-dev libdw-dev
   libgtest-dev
   xvfb xauth
 )

@@ -1,10 +1,15 @@
 // Crashes on purpose, the way its argument says, after installing the fault handlers.
 #include "diag/FaultReport.h"
 
+#include <atomic>
 #include <cfenv>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <malloc.h>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -20,6 +25,27 @@ __attribute__((noinline)) int Recurse(int depth) {
 __attribute__((noinline)) void WriteThroughNull(int value) {
     volatile int* volatile target = nullptr; // read back at run time, so the write stays
     *target = value;
+}
+
+// Another thread holds the allocator's lock: malloc_stats() keeps an arena locked while it
+// prints to stderr, whose writes here never return.
+std::atomic<bool> g_locked{false};
+
+ssize_t BlockingWrite(void*, const char*, size_t) {
+    g_locked = true;
+    for (;;)
+        pause();
+}
+
+void HoldAllocatorLock() {
+    cookie_io_functions_t io{};
+    io.write = BlockingWrite;
+    FILE* blocking = fopencookie(nullptr, "w", io);
+    setvbuf(blocking, nullptr, _IONBF, 0);
+    stderr = blocking;
+    std::thread([] { malloc_stats(); }).detach();
+    while (!g_locked)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 } // namespace
@@ -47,6 +73,9 @@ int main(int argc, char** argv) {
         return Recurse(0);
     } else if (what == "breakpoint") {
         __asm__ volatile("int3");
+    } else if (what == "malloclock") {
+        HoldAllocatorLock();
+        WriteThroughNull(9);
     } else if (what == "gone") {
         // A current folder that no longer exists: no report can be written there.
         char folder[] = "/tmp/zdx-gone-XXXXXX";

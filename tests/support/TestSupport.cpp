@@ -119,9 +119,9 @@ bool BackgroundProcess::WaitForOutput(const std::string& text, std::chrono::mill
     return false;
 }
 
-int BackgroundProcess::Stop() {
+int BackgroundProcess::Stop(int signal) {
     if (!m_done && m_pid > 0) {
-        kill(m_pid, SIGTERM);
+        kill(m_pid, signal);
         for (int i = 0; i < 250 && waitpid(m_pid, &m_status, WNOHANG) != m_pid; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         if (waitpid(m_pid, &m_status, WNOHANG) == 0) {

@@ -4,9 +4,11 @@
 #include "../core/TempDir.h"
 
 #include <chrono>
+#include <csignal>
 #include <functional>
 #include <map>
 #include <string>
+#include <sys/wait.h>
 #include <vector>
 
 // The lines of a text, without their line feeds.
@@ -53,8 +55,11 @@ public:
     // Polls standard output until it holds `text`; false after the time-out or an early exit.
     bool WaitForOutput(const std::string& text,
                        std::chrono::milliseconds timeout = std::chrono::seconds(30));
-    // Stops the program and returns its exit status (-1 when it died of a signal).
-    int Stop();
+    // Stops the program with `signal` (SIGKILL after 5 s) and returns its exit status (-1 when
+    // it died of a signal).
+    int Stop(int signal = SIGTERM);
+    // The signal the program died of, 0 when it exited.
+    int DiedOf() const { return m_done && WIFSIGNALED(m_status) ? WTERMSIG(m_status) : 0; }
 
 private:
     TempDir m_dir;

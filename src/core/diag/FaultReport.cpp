@@ -2,18 +2,29 @@
 
 #include "text/Version.h"
 
+#define UNW_LOCAL_ONLY
+#include <libunwind.h>
+
 #include <atomic>
 #include <cerrno>
+#include <csetjmp>
 #include <csignal>
 #include <cstring>
+#include <elf.h>
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <ucontext.h>
 #include <unistd.h>
 
-// Everything the handler touches is prepared at install time; the handler itself makes only
-// async-signal-safe calls (write, open, read, fork, execve, raise) and allocates nothing.
+#include <cstdlib>
+
+// Everything the handler touches is prepared at install time; the handler itself allocates
+// nothing and calls no routine that takes a C library lock: raw system calls, sigaction,
+// sigprocmask, siglongjmp, raise, libunwind's local unwinder (which keeps its own memory and
+// reads memory under a fault guard here) and posix_spawn (a vfork-style clone that takes no
+// allocator lock; its attributes and file actions are made at install time).
 
 extern char** environ;
 
@@ -41,6 +52,18 @@ int g_probe[2] = {-1, -1}; // a pipe through which memory is read without faulti
 char g_boxProgram[4096] = "";
 bool g_haveDisplay = false;
 alignas(16) char g_altStack[256 * 1024];
+posix_spawnattr_t g_boxAttributes;
+posix_spawn_file_actions_t g_boxFiles;
+bool g_boxReady = false;
+
+// The call-frame unwind of the faulting thread: the fault's pc, then return addresses.
+constexpr int kMaxUnwound = kMaxFrames + 1;
+std::uintptr_t g_unwound[kMaxUnwound];
+int g_unwoundCount = 0;
+sigjmp_buf g_unwindEscape;
+
+// /proc/self/maps, read in the handler for the module table.
+char g_maps[512 * 1024];
 
 struct NameEntry {
     std::uint32_t code;
@@ -203,21 +226,33 @@ void FindBoxProgram() {
         g_boxProgram[0] = '\0';
 }
 
-void ShowMessageBox(const char* message) {
-    if (!g_haveDisplay || !g_boxProgram[0])
+void PrepareMessageBox() {
+    if (posix_spawnattr_init(&g_boxAttributes) != 0)
         return;
-    const pid_t child = fork();
-    if (child != 0)
-        return; // nobody waits for it
-    setsid();
-    const int devNull = open("/dev/null", O_RDWR);
-    dup2(devNull, 0);
-    dup2(devNull, 1);
-    dup2(devNull, 2);
+    if (posix_spawn_file_actions_init(&g_boxFiles) != 0) {
+        posix_spawnattr_destroy(&g_boxAttributes);
+        return;
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&g_boxAttributes, &none);
+    posix_spawnattr_setflags(&g_boxAttributes,
+                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_USEVFORK);
+    posix_spawn_file_actions_addopen(&g_boxFiles, 0, "/dev/null", O_RDWR, 0);
+    posix_spawn_file_actions_adddup2(&g_boxFiles, 0, 1);
+    posix_spawn_file_actions_adddup2(&g_boxFiles, 0, 2);
+    g_boxReady = true;
+}
+
+// Starts `zdx --fault-message` without fork(): fork runs the C library's fork handlers, which
+// wait for the allocator's locks, so a crash while another thread held one would hang here.
+void ShowMessageBox(const char* message) {
+    if (!g_haveDisplay || !g_boxProgram[0] || !g_boxReady)
+        return;
     char option[] = "--fault-message";
     char* argv[] = {g_boxProgram, option, const_cast<char*>(message), nullptr};
-    execve(g_boxProgram, argv, environ);
-    _exit(127);
+    pid_t child;
+    posix_spawn(&child, g_boxProgram, &g_boxFiles, &g_boxAttributes, argv, environ); // not waited
 }
 
 std::size_t ComposeMessage(std::uint32_t code, char* out, std::size_t capacity) {
@@ -241,15 +276,185 @@ std::size_t ComposeMessage(std::uint32_t code, char* out, std::size_t capacity) 
     return n;
 }
 
-void WriteWalk(Out& out, std::uintptr_t faultAddress, std::uintptr_t frame,
-               const StackBounds& bounds, bool frameGiven) {
+void EscapeFromUnwind(int) {
+    siglongjmp(g_unwindEscape, 1);
+}
+
+// Unwinds the faulting thread from the signal's saved context with the call-frame information
+// into g_unwound. A fault while reading a broken stack ends the unwind, not the report.
+void UnwindFromContext(ucontext_t* context) {
+    g_unwoundCount = 0;
+    if (!context)
+        return;
+    struct sigaction escape {
+    }, oldSegv{}, oldBus{};
+    escape.sa_handler = EscapeFromUnwind;
+    escape.sa_flags = SA_ONSTACK | SA_NODEFER;
+    sigemptyset(&escape.sa_mask);
+    sigaction(SIGSEGV, &escape, &oldSegv);
+    sigaction(SIGBUS, &escape, &oldBus);
+    sigset_t faults, before;
+    sigemptyset(&faults);
+    sigaddset(&faults, SIGSEGV);
+    sigaddset(&faults, SIGBUS);
+    sigprocmask(SIG_UNBLOCK, &faults, &before);
+    if (sigsetjmp(g_unwindEscape, 0) == 0) {
+        unw_cursor_t cursor;
+        if (unw_init_local2(&cursor, context, UNW_INIT_SIGNAL_FRAME) == 0) {
+            do {
+                unw_word_t ip = 0;
+                if (unw_get_reg(&cursor, UNW_REG_IP, &ip) != 0 || ip == 0)
+                    break;
+                g_unwound[g_unwoundCount++] = ip;
+            } while (g_unwoundCount < kMaxUnwound && unw_step(&cursor) > 0);
+        }
+    }
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    sigaction(SIGSEGV, &oldSegv, nullptr);
+    sigaction(SIGBUS, &oldBus, nullptr);
+}
+
+void WriteUnwoundFrame(Out& out, int number, std::uintptr_t ret) {
+    out.Put("         with (no frame bytes: unwound from call-frame information)\n\n");
+    out.Put("*** ");
+    out.Dec2(number);
+    out.Put(" called from $ADDRESS:");
+    out.Hex(ret, 8);
+    out.Char('\n');
+}
+
+// The GNU build-id of the ELF object whose header is mapped at `start`, as hexadecimal.
+void WriteBuildId(Out& out, std::uintptr_t start) {
+    Elf64_Ehdr header;
+    if (!SafeRead(start, &header, sizeof header) ||
+        std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
+        header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_phentsize != sizeof(Elf64_Phdr)) {
+        out.Put("-");
+        return;
+    }
+    std::uintptr_t firstLoad = 0;
+    bool haveLoad = false;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (unsigned i = 0; i < header.e_phnum && i < 64; ++i) {
+            Elf64_Phdr ph;
+            if (!SafeRead(start + header.e_phoff + i * sizeof ph, &ph, sizeof ph))
+                break;
+            if (pass == 0) {
+                if (ph.p_type == PT_LOAD && !haveLoad) {
+                    firstLoad = ph.p_vaddr - ph.p_offset;
+                    haveLoad = true;
+                }
+                continue;
+            }
+            if (ph.p_type != PT_NOTE)
+                continue;
+            // Notes: namesz, descsz, type, then the name and the description, each 4-aligned.
+            std::uintptr_t note = start - firstLoad + ph.p_vaddr;
+            const std::uintptr_t end = note + ph.p_memsz;
+            while (note + 12 <= end) {
+                std::uint32_t head[3];
+                if (!SafeRead(note, head, sizeof head))
+                    break;
+                const std::uintptr_t name = note + 12;
+                const std::uintptr_t desc = name + ((head[0] + 3) & ~3u);
+                char owner[4] = {};
+                if (head[2] == NT_GNU_BUILD_ID && head[0] == 4 && head[1] <= 64 &&
+                    SafeRead(name, owner, 4) && std::memcmp(owner, "GNU", 4) == 0) {
+                    for (std::uint32_t k = 0; k < head[1]; ++k) {
+                        unsigned char byte;
+                        if (!SafeRead(desc + k, &byte, 1))
+                            break;
+                        out.Hex(byte, 2);
+                    }
+                    return;
+                }
+                note = desc + ((head[1] + 3) & ~3u);
+            }
+        }
+    }
+    out.Put("-");
+}
+
+// Every ELF object mapped from a file, once: its address range, build-id and path, so that any
+// address of the report can be turned into a module and an offset.
+void WriteModules(Out& out) {
+    const int fd = static_cast<int>(syscall(SYS_open, "/proc/self/maps", O_RDONLY | O_CLOEXEC));
+    if (fd < 0)
+        return;
+    std::size_t used = 0;
+    for (long n; used < sizeof g_maps - 1 &&
+                 (n = syscall(SYS_read, fd, g_maps + used, sizeof g_maps - 1 - used)) > 0;)
+        used += static_cast<std::size_t>(n);
+    syscall(SYS_close, fd);
+    g_maps[used] = '\0';
+
+    out.Put("\n*** Modules (start-end build-id path):\n");
+    const char* currentPath = nullptr;
+    std::size_t currentLength = 0;
+    std::uintptr_t moduleStart = 0, moduleEnd = 0;
+    auto flush = [&] {
+        char magic[SELFMAG];
+        if (!currentPath || !SafeRead(moduleStart, magic, sizeof magic) ||
+            std::memcmp(magic, ELFMAG, SELFMAG) != 0) { // fonts, locales and caches are no code
+            currentPath = nullptr;
+            return;
+        }
+        out.Put("*** ");
+        out.Hex(moduleStart, 12);
+        out.Char('-');
+        out.Hex(moduleEnd, 12);
+        out.Char(' ');
+        WriteBuildId(out, moduleStart);
+        out.Char(' ');
+        for (std::size_t k = 0; k < currentLength; ++k)
+            out.Char(currentPath[k]);
+        out.Char('\n');
+        currentPath = nullptr;
+    };
+    for (char* line = g_maps; *line;) {
+        char* end = std::strchr(line, '\n');
+        if (!end)
+            end = line + std::strlen(line);
+        // start-end perms offset dev inode path
+        char* cursor = line;
+        const std::uintptr_t start = std::strtoull(cursor, &cursor, 16);
+        const std::uintptr_t stop = std::strtoull(cursor + 1, &cursor, 16);
+        while (cursor < end && *cursor == ' ')
+            ++cursor;
+        cursor = std::strchr(cursor, ' '); // past the permissions
+        const std::uintptr_t offset = cursor ? std::strtoull(cursor + 1, &cursor, 16) : 1;
+        const char* path = cursor ? std::strchr(cursor, '/') : nullptr;
+        if (path && path < end) {
+            const std::size_t length = static_cast<std::size_t>(end - path);
+            if (currentPath && length == currentLength &&
+                std::memcmp(path, currentPath, length) == 0) {
+                moduleEnd = stop;
+            } else if (offset == 0) {
+                flush();
+                currentPath = path;
+                currentLength = length;
+                moduleStart = start;
+                moduleEnd = stop;
+            }
+        }
+        line = *end ? end + 1 : end;
+    }
+    flush();
+}
+
+// The frame-pointer walk; returns the number of frames it wrote, with the last return address
+// and whether the chain ended on a zero return address (the outermost frame).
+int WriteWalk(Out& out, std::uintptr_t faultAddress, std::uintptr_t frame,
+              const StackBounds& bounds, bool frameGiven, std::uintptr_t* lastReturn = nullptr,
+              bool* reachedEnd = nullptr) {
     if (frameGiven) {
         out.Put("\n  Fault Occured At $ADDRESS:");
         out.Hex(faultAddress, 8);
         out.Char('\n');
     }
     std::uintptr_t previous = 0;
-    for (int i = 0; frame != 0 && i < kMaxFrames; ++i) {
+    int i = 0;
+    for (; frame != 0 && i < kMaxFrames; ++i) {
         // A frame pointer the walk may follow: on the stack, aligned, above the one before.
         if (frame < bounds.low || frame + 2 * sizeof(std::uintptr_t) > bounds.high ||
             frame % sizeof(std::uintptr_t) != 0 || (i > 0 && frame <= previous))
@@ -278,11 +483,48 @@ void WriteWalk(Out& out, std::uintptr_t faultAddress, std::uintptr_t frame,
         out.Put(" called from $ADDRESS:");
         out.Hex(ret, 8);
         out.Char('\n');
-        if (ret == 0)
-            break;
+        if (lastReturn)
+            *lastReturn = ret;
+        if (ret == 0) {
+            if (reachedEnd)
+                *reachedEnd = true;
+            return i + 1;
+        }
         previous = frame;
         frame = next;
     }
+    return i;
+}
+
+// The walk of the report: the frame-pointer chain where it holds, continued (or, when the chain
+// does not start at the faulting function's caller, replaced) by the call-frame unwind.
+void WriteFullWalk(Out& out, std::uintptr_t address, std::uintptr_t fp, const StackBounds& bounds) {
+    std::uintptr_t firstReturn[2] = {};
+    const bool chainAgrees =
+        g_unwoundCount < 2 ||
+        (fp != 0 && fp >= bounds.low && fp + 16 <= bounds.high &&
+         SafeRead(fp, firstReturn, sizeof firstReturn) && firstReturn[1] == g_unwound[1]);
+    int written = 0;
+    int next = 1; // the first unwound return address not yet written
+    if (chainAgrees) {
+        std::uintptr_t last = 0;
+        bool reachedEnd = false;
+        written = WriteWalk(out, address, fp, bounds, fp != 0, &last, &reachedEnd);
+        if (reachedEnd)
+            return;
+        next = g_unwoundCount; // nothing more, unless the chain's end is found in the unwind
+        for (int k = 1; k < g_unwoundCount && written > 0; ++k)
+            if (g_unwound[k] == last)
+                next = k + 1;
+        if (written == 0)
+            next = 1;
+    } else {
+        out.Put("\n  Fault Occured At $ADDRESS:");
+        out.Hex(address, 8);
+        out.Char('\n');
+    }
+    for (; next < g_unwoundCount && written < kMaxFrames; ++next)
+        WriteUnwoundFrame(out, written++, g_unwound[next]);
 }
 
 void FaultFilter(int signal, siginfo_t* info, void* context) {
@@ -313,6 +555,7 @@ void FaultFilter(int signal, siginfo_t* info, void* context) {
     char message[kMaxMessage + 1];
     ComposeMessage(code, message, sizeof message);
 
+    UnwindFromContext(static_cast<ucontext_t*>(context));
     const int fd = open(kReportName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd >= 0) {
         {
@@ -333,7 +576,8 @@ void FaultFilter(int signal, siginfo_t* info, void* context) {
             out.Put("***     Flags: ");
             out.Hex(flags, 8);
             out.Char('\n');
-            WriteWalk(out, address, fp, bounds, fp != 0);
+            WriteFullWalk(out, address, fp, bounds);
+            WriteModules(out);
         }
         close(fd);
     }
@@ -435,6 +679,12 @@ void InstallFaultFilter() {
     const char* wayland = getenv("WAYLAND_DISPLAY");
     g_haveDisplay = (display && *display) || (wayland && *wayland);
     FindBoxProgram();
+    PrepareMessageBox();
+    // Lets libunwind read its unwind tables now rather than for the first time in the handler.
+    unw_context_t context;
+    unw_cursor_t cursor;
+    if (unw_getcontext(&context) == 0 && unw_init_local(&cursor, &context) == 0)
+        unw_step(&cursor);
 
     stack_t alternate{};
     alternate.ss_sp = g_altStack;

@@ -6,7 +6,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -14,7 +18,9 @@
 #include <sqlite3.h>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace fs = std::filesystem;
 
@@ -274,6 +280,15 @@ Index::Index(const std::string& dbPath, std::vector<IndexedFolder> folders)
     (void)configured;
     static std::atomic<std::uint64_t> instances{0};
     m_instance = ++instances;
+    // The database holds every indexed text: only its owner may read it. SQLite gives its WAL
+    // and shared-memory files the database file's mode.
+    {
+        const int fd = open(m_dbPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0)
+            throw std::runtime_error("cannot open " + m_dbPath + ": " + std::strerror(errno));
+        fchmod(fd, 0600);
+        close(fd);
+    }
     sqlite3* db = Connection();
     Exec(db, "PRAGMA journal_mode=WAL");
     {
@@ -283,13 +298,16 @@ Index::Index(const std::string& dbPath, std::vector<IndexedFolder> folders)
         if (version.Int(0) != kSchemaVersion)
             Exec(db, "DROP TABLE IF EXISTS docs; DROP TABLE IF EXISTS fts;");
     }
+    // A file is known by its index and path (an index may lie inside another, and each holds
+    // the file); its size, modification time in nanoseconds and inode tell whether it changed.
     Exec(db, "CREATE TABLE IF NOT EXISTS docs(id INTEGER PRIMARY KEY, idx TEXT NOT NULL,"
-             " path TEXT NOT NULL UNIQUE, name TEXT NOT NULL, title TEXT, summary TEXT,"
-             " format TEXT, author TEXT, size INTEGER, mtime INTEGER);"
+             " path TEXT NOT NULL, name TEXT NOT NULL, title TEXT, summary TEXT,"
+             " format TEXT, author TEXT, size INTEGER, mtime INTEGER, mtime_ns INTEGER,"
+             " inode INTEGER, UNIQUE(idx, path));"
              "CREATE INDEX IF NOT EXISTS docs_idx ON docs(idx);"
              "CREATE VIRTUAL TABLE IF NOT EXISTS fts USING fts5(title, body,"
              " tokenize='unicode61 remove_diacritics 2');"
-             "PRAGMA user_version = 2;");
+             "PRAGMA user_version = 3;");
     LoadDocuments();
 }
 
@@ -332,98 +350,152 @@ bool Index::HasIndex(const std::string& name) const {
     return false;
 }
 
+namespace {
+
+// True when `path` lies inside one of the folders (given with a trailing '/').
+bool UnderAny(const std::string& path, const std::vector<std::string>& folders) {
+    for (const std::string& f : folders)
+        if (path.compare(0, f.size(), f) == 0)
+            return true;
+    return false;
+}
+
+} // namespace
+
 ScanStats Index::Scan() {
     std::lock_guard<std::mutex> scanning(m_scanMutex);
     ScanStats stats;
     sqlite3* db = Connection();
 
     struct Known {
-        std::int64_t id, size, mtime;
+        std::int64_t id, size, mtimeNs, inode;
         bool seen;
     };
+    // By index name and path.
     std::unordered_map<std::string, Known> known;
+    auto key = [](const std::string& index, const std::string& path) {
+        return index + '\0' + path;
+    };
     {
-        Statement all(db, "SELECT id, path, size, mtime FROM docs");
+        Statement all(db, "SELECT id, idx, path, size, mtime_ns, inode FROM docs");
         while (all.Step())
-            known[all.Text(1)] = {all.Int(0), all.Int(2), all.Int(3), false};
+            known[key(all.Text(1), all.Text(2))] = {all.Int(0), all.Int(3), all.Int(4), all.Int(5),
+                                                    false};
     }
     Statement insertDoc(db, "INSERT INTO docs(idx, path, name, format, author, size, mtime,"
-                            " title, summary) VALUES(?,?,?,?,?,?,?,?,?)");
-    Statement updateDoc(db, "UPDATE docs SET idx=?, name=?, format=?, author=?, size=?, mtime=?,"
-                            " title=?, summary=? WHERE id=?");
+                            " mtime_ns, inode, title, summary) VALUES(?,?,?,?,?,?,?,?,?,?,?)");
+    Statement updateDoc(db, "UPDATE docs SET name=?, format=?, author=?, size=?, mtime=?,"
+                            " mtime_ns=?, inode=?, title=?, summary=? WHERE id=?");
     Statement deleteDoc(db, "DELETE FROM docs WHERE id=?");
     Statement insertText(db, "INSERT INTO fts(rowid, title, body) VALUES(?,?,?)");
     Statement deleteText(db, "DELETE FROM fts WHERE rowid=?");
 
-    // Changes go in small transactions, so that searches are never held up for long.
-    int pending = 0;
+    // Folders that could not be read this time: what is indexed under them stays.
+    std::vector<std::string> unreadable;
+
+    // Changes are committed every quarter second, so that searches see them soon and a scan
+    // never holds the write lock for long, while the inserts still go in large batches.
+    auto lastCommit = std::chrono::steady_clock::now();
     Exec(db, "BEGIN");
     try {
         auto commitSometimes = [&] {
-            if (++pending >= 200) {
+            const auto now = std::chrono::steady_clock::now();
+            if (now - lastCommit >= std::chrono::milliseconds(250)) {
                 Exec(db, "COMMIT; BEGIN");
-                pending = 0;
+                lastCommit = now;
             }
         };
 
         for (const IndexedFolder& folder : m_folders) {
-            std::error_code ec;
-            fs::recursive_directory_iterator it(folder.root,
-                                                fs::directory_options::skip_permission_denied, ec);
-            for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-                const fs::directory_entry& entry = *it;
-                std::error_code statError;
-                // Links are not followed: nothing outside the folder is ever indexed.
-                if (entry.is_symlink(statError) || !entry.is_regular_file(statError))
-                    continue;
-                const std::string path = entry.path().string();
-                struct stat info {};
-                if (stat(path.c_str(), &info) != 0)
-                    continue;
-                const std::int64_t size = info.st_size, mtime = info.st_mtime;
-                auto found = known.find(path);
-                if (found != known.end()) {
-                    found->second.seen = true;
-                    if (found->second.size == size && found->second.mtime == mtime) {
-                        ++stats.unchanged;
+            std::vector<fs::path> pending = {folder.root};
+            while (!pending.empty()) {
+                const fs::path dir = pending.back();
+                pending.pop_back();
+                std::error_code ec;
+                fs::directory_iterator it(dir, ec);
+                for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+                    const fs::directory_entry& entry = *it;
+                    std::error_code statError;
+                    // Links are not followed: nothing outside the folder is ever indexed.
+                    const fs::file_status status = entry.symlink_status(statError);
+                    // Hidden files and folders are left out, as file managers leave them out.
+                    if (statError || fs::is_symlink(status) ||
+                        entry.path().filename().string().front() == '.')
+                        continue;
+                    if (fs::is_directory(status)) {
+                        pending.push_back(entry.path());
                         continue;
                     }
+                    if (!fs::is_regular_file(status))
+                        continue;
+                    const std::string path = entry.path().string();
+                    struct stat info {};
+                    if (lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+                        continue;
+                    const std::int64_t size = info.st_size, mtime = info.st_mtim.tv_sec;
+                    const std::int64_t mtimeNs =
+                        info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec;
+                    const auto inode = static_cast<std::int64_t>(info.st_ino);
+                    auto found = known.find(key(folder.name, path));
+                    if (found != known.end()) {
+                        found->second.seen = true;
+                        if (found->second.size == size && found->second.mtimeNs == mtimeNs &&
+                            found->second.inode == inode) {
+                            ++stats.unchanged;
+                            continue;
+                        }
+                    }
+                    std::string bytes;
+                    {
+                        const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+                        if (fd < 0)
+                            continue; // unreadable: left for the next scan
+                        // Sized by the file (at most the text limit), not zero-filled to it.
+                        bytes.resize(static_cast<std::size_t>(std::clamp<std::int64_t>(
+                            size, 0, static_cast<std::int64_t>(kMaxTextBytes))));
+                        std::size_t got = 0;
+                        for (ssize_t n; got < bytes.size() &&
+                                        (n = read(fd, bytes.data() + got, bytes.size() - got)) > 0;)
+                            got += static_cast<std::size_t>(n);
+                        bytes.resize(got);
+                        close(fd);
+                    }
+                    const std::string name = entry.path().filename().string();
+                    const Extracted text = ExtractText(name, bytes);
+                    std::int64_t id;
+                    if (found == known.end()) {
+                        insertDoc.Run(folder.name, path, name, text.format, text.author, size,
+                                      mtime, mtimeNs, inode, text.title, Summary(text.body));
+                        id = sqlite3_last_insert_rowid(db);
+                        known[key(folder.name, path)] = {id, size, mtimeNs, inode, true};
+                        ++stats.added;
+                    } else {
+                        id = found->second.id;
+                        updateDoc.Run(name, text.format, text.author, size, mtime, mtimeNs, inode,
+                                      text.title, Summary(text.body), id);
+                        deleteText.Run(id);
+                        found->second.size = size;
+                        found->second.mtimeNs = mtimeNs;
+                        found->second.inode = inode;
+                        ++stats.updated;
+                    }
+                    insertText.Run(id, text.title, text.body);
+                    stats.bytes += static_cast<std::int64_t>(bytes.size());
+                    commitSometimes();
                 }
-                std::string bytes;
-                {
-                    std::ifstream in(path, std::ios::binary);
-                    if (!in)
-                        continue; // unreadable: left for the next scan
-                    // Sized by the file (at most the text limit), not zero-filled to the limit.
-                    bytes.resize(static_cast<std::size_t>(std::clamp<std::int64_t>(
-                        size, 0, static_cast<std::int64_t>(kMaxTextBytes))));
-                    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-                    bytes.resize(static_cast<std::size_t>(in.gcount()));
+                if (ec) {
+                    // Skipped, not given up: the rest of the scan goes on.
+                    std::fprintf(stderr,
+                                 "zdx-server: cannot read the folder %s (%s); what is "
+                                 "indexed under it is kept\n",
+                                 dir.c_str(), ec.message().c_str());
+                    unreadable.push_back(dir.string() + "/");
+                    ++stats.skippedFolders;
                 }
-                const std::string name = entry.path().filename().string();
-                const Extracted text = ExtractText(name, bytes);
-                std::int64_t id;
-                if (found == known.end()) {
-                    insertDoc.Run(folder.name, path, name, text.format, text.author, size, mtime,
-                                  text.title, Summary(text.body));
-                    id = sqlite3_last_insert_rowid(db);
-                    known[path] = {id, size, mtime, true};
-                    ++stats.added;
-                } else {
-                    id = found->second.id;
-                    updateDoc.Run(folder.name, name, text.format, text.author, size, mtime,
-                                  text.title, Summary(text.body), id);
-                    deleteText.Run(id);
-                    found->second.size = size;
-                    found->second.mtime = mtime;
-                    ++stats.updated;
-                }
-                insertText.Run(id, text.title, text.body);
-                commitSometimes();
             }
         }
-        for (const auto& [path, doc] : known) {
-            if (doc.seen)
+        for (const auto& [where, doc] : known) {
+            if (doc.seen || UnderAny(where.substr(where.find('\0') + 1), unreadable))
                 continue;
             deleteDoc.Run(doc.id);
             deleteText.Run(doc.id);
@@ -455,8 +527,21 @@ void Index::LoadDocuments() {
         d.mtime = all.Int(8);
         d.size = static_cast<std::uint64_t>(all.Int(9));
     }
+    std::unordered_set<std::string> paths;
+    paths.reserve(docs.size());
+    for (const auto& [id, d] : docs)
+        paths.insert(d.index + '\0' + d.path);
     std::unique_lock<std::shared_mutex> lock(m_docsMutex);
+    std::lock_guard<std::mutex> cacheLock(m_cacheMutex);
     m_docs.swap(docs);
+    m_paths.swap(paths);
+    ++m_generation;
+    m_cache.clear();
+}
+
+bool Index::HasDocument(const std::string& index, const std::string& path) {
+    std::shared_lock<std::shared_mutex> lock(m_docsMutex);
+    return m_paths.count(index + '\0' + path) > 0;
 }
 
 SearchResult Index::Search(const SearchRequest& request) {
@@ -466,7 +551,22 @@ SearchResult Index::Search(const SearchRequest& request) {
     if (hasQuery && fts.empty())
         return result; // words of punctuation only: nothing can match
 
+    // The same request (words, filter, indexes, date, count) gets the same answer until the
+    // next scan changes the documents.
+    std::string cacheKey = fts + '\0' + request.fileFilter + '\0' +
+                           std::to_string(request.sinceSeconds) + '\0' +
+                           std::to_string(request.maxHits) + '\0' + request.query;
+    for (const std::string& name : request.indexes)
+        cacheKey += '\0' + name;
+    {
+        std::lock_guard<std::mutex> lock(m_cacheMutex);
+        auto cached = m_cache.find(cacheKey);
+        if (cached != m_cache.end())
+            return cached->second;
+    }
+
     std::shared_lock<std::shared_mutex> lock(m_docsMutex);
+    const std::uint64_t generation = m_generation;
     const std::set<std::string> wanted(request.indexes.begin(), request.indexes.end());
     auto passes = [&](const DocInfo& d) {
         return d.mtime >= request.sinceSeconds && (wanted.empty() || wanted.count(d.index)) &&
@@ -502,9 +602,9 @@ SearchResult Index::Search(const SearchRequest& request) {
                       });
 
     // A snippet around the words searched for, for the leading hits; the opening of the text
-    // for the rest.
-    Statement snippet(db, "SELECT snippet(fts, 1, '', '', '...', 16) FROM fts"
-                          " WHERE fts MATCH ?1 AND rowid = ?2");
+    // for the rest. The snippet is cut from the stored text here: FTS5's snippet() would
+    // tokenize every document again.
+    Statement body(db, "SELECT body FROM fts WHERE rowid = ?1");
     result.documents.reserve(keep);
     for (std::size_t i = 0; i < keep; ++i) {
         const DocInfo& info = *candidates[i].doc;
@@ -520,13 +620,21 @@ SearchResult Index::Search(const SearchRequest& request) {
         d.score = hasQuery ? candidates[i].score : 0;
         d.snippet = info.summary;
         if (hasQuery && i < kSnippetHits) {
-            snippet.Bind(1, fts);
-            snippet.Bind(2, candidates[i].id);
-            if (snippet.Step())
-                d.snippet = snippet.Text(0);
-            snippet.Reset();
+            body.Bind(1, candidates[i].id);
+            if (body.Step())
+                d.snippet = Snippet(body.Text(0), request.query);
+            body.Reset();
         }
         result.documents.push_back(std::move(d));
+    }
+    lock.unlock();
+    {
+        std::lock_guard<std::mutex> cacheLock(m_cacheMutex);
+        if (generation == m_generation) { // no scan has loaded newer documents meanwhile
+            if (m_cache.size() >= kCachedAnswers)
+                m_cache.erase(m_cache.begin());
+            m_cache.emplace(std::move(cacheKey), result);
+        }
     }
     return result;
 }

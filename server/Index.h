@@ -6,6 +6,7 @@
 #include <shared_mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 struct sqlite3;
@@ -39,6 +40,8 @@ struct SearchResult {
 
 struct ScanStats {
     int added = 0, updated = 0, removed = 0, unchanged = 0;
+    int skippedFolders = 0; // folders that could not be read; their documents were kept
+    std::int64_t bytes = 0; // read from new and changed files
 };
 
 class Index {
@@ -57,12 +60,16 @@ public:
 
     const std::vector<IndexedFolder>& Folders() const { return m_folders; }
     bool HasIndex(const std::string& name) const;
+    // True when the file at `path` is a document of the index `index`.
+    bool HasDocument(const std::string& index, const std::string& path);
 
     // How much of a file goes into the index.
     static constexpr std::size_t kMaxTextBytes = 1u << 20;
     // How many of the best hits get a snippet around the words searched for.
     static constexpr std::size_t kSnippetHits = 50;
-    static constexpr int kSchemaVersion = 2;
+    static constexpr int kSchemaVersion = 3;
+    // How many recent answers are kept.
+    static constexpr std::size_t kCachedAnswers = 256;
 
 private:
     sqlite3* Connection(); // one per thread
@@ -76,6 +83,11 @@ private:
     };
     std::shared_mutex m_docsMutex;
     std::unordered_map<std::int64_t, DocInfo> m_docs;
+    std::unordered_set<std::string> m_paths; // index name, NUL, path
+    std::uint64_t m_generation = 0;          // counts the loads of the documents (cache lock)
+    // Recent answers by their request, dropped whenever the documents are loaded again.
+    std::mutex m_cacheMutex;
+    std::unordered_map<std::string, SearchResult> m_cache;
     std::uint64_t m_instance = 0;
     std::string m_dbPath;
     std::vector<IndexedFolder> m_folders;

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <iconv.h>
 #include <mutex>
+#include <vector>
 
 namespace zdxserver {
 
@@ -124,6 +125,60 @@ std::string FtsExpression(std::string_view query) {
             expression += '*';
     }
     return expression;
+}
+
+std::string Snippet(std::string_view body, std::string_view query, std::size_t words) {
+    struct Term {
+        std::string text; // ASCII letters in lower case
+        bool prefix;
+    };
+    auto lower = [](std::string_view text) {
+        std::string out(text);
+        for (char& c : out)
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c - 'A' + 'a');
+        return out;
+    };
+    std::vector<Term> terms;
+    for (std::size_t i = 0; i < query.size();) {
+        while (i < query.size() && !IsWordChar(static_cast<unsigned char>(query[i])))
+            ++i;
+        const std::size_t start = i;
+        while (i < query.size() && IsWordChar(static_cast<unsigned char>(query[i])))
+            ++i;
+        if (i > start)
+            terms.push_back(
+                {lower(query.substr(start, i - start)), i < query.size() && query[i] == '*'});
+    }
+    // The blanks between the words of the body.
+    std::vector<std::size_t> starts;
+    for (std::size_t i = 0; i < body.size(); ++i)
+        if (i == 0 || body[i - 1] == ' ')
+            starts.push_back(i);
+    std::size_t hit = starts.size();
+    for (std::size_t w = 0; w < starts.size() && hit == starts.size(); ++w) {
+        std::size_t a = starts[w];
+        while (a < body.size() && !IsWordChar(static_cast<unsigned char>(body[a])))
+            ++a;
+        std::size_t b = a;
+        while (b < body.size() && IsWordChar(static_cast<unsigned char>(body[b])))
+            ++b;
+        const std::string word = lower(body.substr(a, b - a));
+        for (const Term& t : terms)
+            if (t.prefix ? word.compare(0, t.text.size(), t.text) == 0 : word == t.text)
+                hit = w;
+    }
+    if (starts.empty())
+        return {};
+    const std::size_t first = hit == starts.size() || hit < 3 ? 0 : hit - 3;
+    const std::size_t last = std::min(starts.size(), first + words);
+    const std::size_t from = starts[first];
+    const std::size_t to = last < starts.size() ? starts[last] - 1 : body.size();
+    std::string out = first > 0 ? "..." : "";
+    out.append(body.substr(from, to - from));
+    if (last < starts.size())
+        out += "...";
+    return out;
 }
 
 bool MatchFileName(std::string_view pattern, std::string_view name) {

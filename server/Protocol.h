@@ -29,6 +29,11 @@ std::string DecodeQueryText(std::string_view decoded);
 std::string FtsExpression(std::string_view query);
 
 // A file-name pattern with '*' and '?', compared without regard to case (ASCII and Latin-1).
+// About `words` words of `body` (words separated by single blanks) around the first word that
+// the query's words match (case-insensitive for ASCII letters; a query word ending in '*'
+// matches as a prefix), with "..." where the text goes on; the opening words when none does.
+std::string Snippet(std::string_view body, std::string_view query, std::size_t words = 16);
+
 bool MatchFileName(std::string_view pattern, std::string_view name);
 
 // A field for the page: '|' becomes '/', line breaks and tabs a blank, then Windows-1252

@@ -6,14 +6,18 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <ctime>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -54,7 +58,20 @@ std::string DateOf(std::int64_t seconds) {
 class Service {
 public:
     Service(const ServerOptions& options, Index& index, const Users& users)
-        : m_options(options), m_index(index), m_users(users) {}
+        : m_options(options), m_index(index), m_users(users),
+          m_sessions(std::chrono::minutes(std::max(1, options.sessionIdleMinutes)),
+                     static_cast<std::size_t>(std::max(1, options.sessionsPerUser))) {}
+
+    // Searches and files need a session when a users file is given, unless anonymous use is
+    // allowed.
+    bool SignInRequired() const {
+        return !m_options.usersFile.empty() && !m_options.allowAnonymous;
+    }
+
+    std::string CookieAttributes() const {
+        return std::string("; Path=/; HttpOnly; SameSite=Strict") +
+               (m_options.certFile.empty() ? "" : "; Secure");
+    }
 
     void Search(const httplib::Request& req, httplib::Response& res) {
         const Params params = ParseTarget(req.target);
@@ -64,23 +81,33 @@ public:
         if (params.Has("logout")) {
             m_sessions.End(sid);
             user.clear();
-            res.set_header("Set-Cookie", std::string(kCookie) + "=; Max-Age=0; Path=/; HttpOnly");
+            res.set_header("Set-Cookie",
+                           std::string(kCookie) + "=; Max-Age=0" + CookieAttributes());
         }
         const auto name = params.Get("userid");
         const auto password = params.Get("password");
         if (name && password) {
             // Names and passwords arrive as Windows-1252 bytes.
             const std::string userName = Cp1252Text(*name);
-            if (m_users.Verify(userName, Cp1252Text(*password))) {
+            const auto now = SignInGuard::Clock::now();
+            // A backed-off attempt is answered at once, its password unchecked: failures never
+            // hold a worker, and guessing gets no faster by sending more.
+            if (m_guard.Allowed(req.remote_addr, userName, now) &&
+                m_users.Verify(userName, Cp1252Text(*password))) {
+                m_guard.Succeeded(req.remote_addr, userName);
                 m_sessions.End(sid);
                 sid = m_sessions.Create(userName);
                 user = userName;
-                res.set_header("Set-Cookie",
-                               std::string(kCookie) + "=" + sid + "; Path=/; HttpOnly");
+                res.set_header("Set-Cookie", std::string(kCookie) + "=" + sid + CookieAttributes());
             } else {
-                // A failed sign-in is slowed down and names nobody.
-                std::this_thread::sleep_for(std::chrono::milliseconds(m_options.failDelayMs));
-                user.clear();
+                const auto wait = m_guard.Failed(req.remote_addr, userName, now);
+                if (wait > wait.zero())
+                    std::fprintf(
+                        stderr, "zdx-server: sign-in from %s backed off for %lld s\n",
+                        req.remote_addr.c_str(),
+                        static_cast<long long>(
+                            std::chrono::duration_cast<std::chrono::seconds>(wait).count()));
+                user.clear(); // a failed sign-in names nobody
             }
         }
 
@@ -128,6 +155,11 @@ public:
             res.set_content(SummaryLine(-1, 0, user), "text/plain; charset=windows-1252");
             return;
         }
+        if (user.empty() && SignInRequired()) {
+            res.set_content(SummaryLine(0, 0, user) + FailureLine("Please sign in first."),
+                            "text/plain; charset=windows-1252");
+            return;
+        }
         SearchResult result;
         try {
             result = m_index.Search(request);
@@ -159,8 +191,19 @@ public:
     }
 
     void File(const httplib::Request& req, httplib::Response& res) {
-        // /zdx-files/<index>/<path inside it>; nothing outside the indexed folders is served.
+        if (SignInRequired() && m_sessions.UserOf(CookieValue(req, kCookie)).empty()) {
+            res.status = 401;
+            return;
+        }
+        // /zdx-files/<index>/<path inside it>. Only a file of the index is served, by the very
+        // path it was indexed under: no control characters, no "..", and no symbolic link on
+        // the way, inside the folder or out of it.
         const std::string rest = req.path.substr(std::strlen(kFilesRoute));
+        if (std::any_of(rest.begin(), rest.end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; })) {
+            res.status = 404;
+            return;
+        }
         const std::size_t slash = rest.find('/');
         const IndexedFolder* folder = nullptr;
         for (const auto& f : m_index.Folders())
@@ -175,27 +218,32 @@ public:
             res.status = 404;
             return;
         }
+        const fs::path target = fs::path(folder->root) / relative;
         std::error_code ec;
-        const fs::path target = fs::canonical(fs::path(folder->root) / relative, ec);
-        const std::string root = folder->root + "/";
-        if (ec || target.string().rfind(root, 0) != 0 || !fs::is_regular_file(target, ec)) {
+        if (!m_index.HasDocument(folder->name, target.string()) ||
+            fs::canonical(target, ec) != target || ec) {
             res.status = 404;
             return;
         }
-        auto stream = std::make_shared<std::ifstream>(target, std::ios::binary);
-        if (!*stream) {
+        const int fd = open(target.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        struct stat info {};
+        if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+            if (fd >= 0)
+                close(fd);
             res.status = 404;
             return;
         }
-        const auto size = static_cast<std::size_t>(fs::file_size(target, ec));
+        auto file = std::shared_ptr<int>(new int(fd), [](int* p) {
+            close(*p);
+            delete p;
+        });
         res.set_content_provider(
-            size, "application/octet-stream",
-            [stream](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+            static_cast<std::size_t>(info.st_size), "application/octet-stream",
+            [file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
                 std::vector<char> buffer(std::min<std::size_t>(length, 64 * 1024));
-                stream->seekg(static_cast<std::streamoff>(offset));
-                stream->read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-                const auto got = static_cast<std::size_t>(stream->gcount());
-                return got > 0 && sink.write(buffer.data(), got);
+                const ssize_t got =
+                    pread(*file, buffer.data(), buffer.size(), static_cast<off_t>(offset));
+                return got > 0 && sink.write(buffer.data(), static_cast<std::size_t>(got));
             });
     }
 
@@ -225,6 +273,7 @@ private:
     Index& m_index;
     const Users& m_users;
     Sessions m_sessions;
+    SignInGuard m_guard;
 };
 
 } // namespace
@@ -272,9 +321,16 @@ int RunServer(const ServerOptions& options, const std::atomic<bool>& stop) {
     // Headers and body go out in separate writes: without this, Nagle's algorithm holds the
     // body back until the client's delayed acknowledgement, some 40 ms a request.
     server->set_tcp_nodelay(true);
-    server->set_read_timeout(30, 0);
+    // A client gets a few seconds for each read of its request and between requests on one
+    // connection; the pool is large enough that slow or idle connections cannot take every
+    // worker while honest searches wait.
+    server->set_read_timeout(3, 0);
+    server->set_keep_alive_timeout(3);
     server->set_write_timeout(30, 0);
     server->set_keep_alive_max_count(20);
+    const unsigned workers =
+        std::max(128u, 32u * std::max(1u, std::thread::hardware_concurrency()));
+    server->new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
 
     int port = options.port;
     if (port == 0)
@@ -289,11 +345,11 @@ int RunServer(const ServerOptions& options, const std::atomic<bool>& stop) {
 
     std::mutex mutex;
     std::condition_variable wake;
-    bool done = false;
+    std::atomic<bool> done{false};
     std::thread rescanner([&] {
         std::unique_lock<std::mutex> lock(mutex);
         while (!wake.wait_for(lock, std::chrono::seconds(std::max(1, options.rescanSeconds)),
-                              [&] { return done; })) {
+                              [&] { return done.load(); })) {
             lock.unlock();
             try {
                 index->Scan();
@@ -315,7 +371,7 @@ int RunServer(const ServerOptions& options, const std::atomic<bool>& stop) {
     std::fflush(stdout);
     const bool listened = server->listen_after_bind();
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<std::mutex> lock(mutex); // the rescanner waits on it
         done = true;
     }
     wake.notify_all();

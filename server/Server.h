@@ -20,7 +20,10 @@ struct ServerOptions {
     std::string base = "lvsearch/SearchServlet";
     bool linksAsUrls = false;
     int rescanSeconds = 60;
-    int failDelayMs = 1000;
+    // With a users file, searches and files need a signed-in session unless this is set.
+    bool allowAnonymous = false;
+    int sessionIdleMinutes = 12 * 60;
+    int sessionsPerUser = 20;
 };
 
 // Scans, listens and serves until `stop` is set (checked every 200 ms) or the listener fails.

@@ -1,8 +1,13 @@
 #include "Users.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <sodium.h>
-#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace zdxserver {
@@ -16,6 +21,33 @@ constexpr std::size_t kMemLimit = 16u << 20;
 bool EnsureSodium() {
     static const bool ready = sodium_init() >= 0;
     return ready;
+}
+
+// A hash of a random password, made once: unknown names are verified against it.
+const std::string& DummyHash() {
+    static const std::string hash = [] {
+        char text[crypto_pwhash_STRBYTES] = {};
+        unsigned char random[32];
+        randombytes_buf(random, sizeof random);
+        if (crypto_pwhash_str(text, reinterpret_cast<const char*>(random), sizeof random,
+                              kOpsLimit, kMemLimit) != 0)
+            return std::string(); // out of memory: no hash verifies against it either
+        return std::string(text);
+    }();
+    return hash;
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 } // namespace
@@ -33,15 +65,21 @@ bool Users::Load(const std::string& path, std::string& error) {
             continue;
         m_hashes[line.substr(0, colon)] = line.substr(colon + 1);
     }
+    if (EnsureSodium())
+        DummyHash();
     return true;
 }
 
 bool Users::Verify(const std::string& name, const std::string& password) const {
-    auto it = m_hashes.find(name);
-    if (it == m_hashes.end() || !EnsureSodium())
+    if (!EnsureSodium())
         return false;
+    auto it = m_hashes.find(name);
+    const bool known = it != m_hashes.end();
+    const std::string& hash = known ? it->second : DummyHash();
     std::lock_guard<std::mutex> lock(m_verifyMutex);
-    return crypto_pwhash_str_verify(it->second.c_str(), password.data(), password.size()) == 0;
+    const bool matches =
+        crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
+    return known && matches;
 }
 
 bool Users::AddUser(const std::string& path, const std::string& name, const std::string& password,
@@ -59,29 +97,92 @@ bool Users::AddUser(const std::string& path, const std::string& name, const std:
         error = "out of memory while hashing";
         return false;
     }
-    std::vector<std::string> lines;
+    std::string text;
     {
         std::ifstream in(path);
+        if (!in && errno != ENOENT) {
+            error = "cannot read " + path + ": " + std::strerror(errno);
+            return false;
+        }
         for (std::string line; std::getline(in, line);)
             if (line.rfind(name + ":", 0) != 0)
-                lines.push_back(line);
-    }
-    lines.push_back(name + ":" + hash);
-    const std::string temporary = path + ".new";
-    {
-        std::ofstream out(temporary, std::ios::trunc);
-        for (const auto& line : lines)
-            out << line << '\n';
-        if (!out) {
-            error = "cannot write " + temporary;
+                text += line + "\n";
+        if (in.bad()) {
+            error = "cannot read " + path;
             return false;
         }
     }
+    text += name + ":" + hash + "\n";
+
+    // A fresh file beside the old one, created exclusively (a planted file or link at its name
+    // is never followed), written whole and flushed to disk before it replaces the old one.
+    std::string temporary = path + ".XXXXXX";
+    const int fd = mkstemp(temporary.data());
+    if (fd < 0) {
+        error = "cannot create a file beside " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    const bool written = fchmod(fd, 0600) == 0 && WriteAll(fd, text) && fsync(fd) == 0;
+    const int savedErrno = errno;
+    if (close(fd) != 0 || !written) {
+        error = "cannot write " + temporary + ": " + std::strerror(written ? errno : savedErrno);
+        unlink(temporary.c_str());
+        return false;
+    }
     if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = "cannot replace " + path;
+        error = "cannot replace " + path + ": " + std::strerror(errno);
+        unlink(temporary.c_str());
         return false;
     }
     return true;
+}
+
+SignInGuard::Clock::duration SignInGuard::BackOff(int failures) {
+    if (failures < kFreeFailures)
+        return Clock::duration::zero();
+    const int doublings = std::min(failures - kFreeFailures, 9); // 1 s .. 512 s
+    return std::min<Clock::duration>(std::chrono::seconds(1) * (1 << doublings),
+                                     std::chrono::minutes(5));
+}
+
+void SignInGuard::Forget(Clock::time_point now) {
+    // Records of attackers that went quiet are dropped, so that the tables stay small.
+    constexpr auto kMemory = std::chrono::minutes(15);
+    for (auto* table : {&m_addresses, &m_names})
+        for (auto it = table->begin(); it != table->end();)
+            it = now - it->second.until > kMemory ? table->erase(it) : std::next(it);
+}
+
+bool SignInGuard::Allowed(const std::string& address, const std::string& name,
+                          Clock::time_point now) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto byAddress = m_addresses.find(address);
+    if (byAddress != m_addresses.end() && now < byAddress->second.until)
+        return false;
+    auto byName = m_names.find(name);
+    const bool addressFailedBefore = byAddress != m_addresses.end() && byAddress->second.failures;
+    return !(byName != m_names.end() && now < byName->second.until && addressFailedBefore);
+}
+
+SignInGuard::Clock::duration SignInGuard::Failed(const std::string& address,
+                                                 const std::string& name, Clock::time_point now) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_addresses.size() + m_names.size() > 100000)
+        Forget(now);
+    Record& a = m_addresses[address];
+    Record& n = m_names[name];
+    ++a.failures;
+    ++n.failures;
+    const Clock::duration addressWait = BackOff(a.failures);
+    a.until = now + addressWait;
+    n.until = now + BackOff(n.failures);
+    return addressWait;
+}
+
+void SignInGuard::Succeeded(const std::string& address, const std::string& name) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_addresses.erase(address);
+    m_names.erase(name);
 }
 
 std::string Sessions::Create(const std::string& user) {
@@ -90,20 +191,55 @@ std::string Sessions::Create(const std::string& user) {
     randombytes_buf(random, sizeof random);
     char hex[sizeof random * 2 + 1];
     sodium_bin2hex(hex, sizeof hex, random, sizeof random);
+    const auto now = Clock::now();
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_users[hex] = user;
+    DropIdle(now);
+    std::vector<std::unordered_map<std::string, Session>::iterator> mine;
+    for (auto it = m_sessions.begin(); it != m_sessions.end(); ++it)
+        if (it->second.user == user)
+            mine.push_back(it);
+    if (m_perUserLimit > 0 && mine.size() >= m_perUserLimit) {
+        std::sort(mine.begin(), mine.end(),
+                  [](const auto& a, const auto& b) { return a->second.used < b->second.used; });
+        for (std::size_t i = 0; i + m_perUserLimit <= mine.size(); ++i)
+            m_sessions.erase(mine[i]);
+    }
+    m_sessions[hex] = {user, now, now};
     return hex;
 }
 
-std::string Sessions::UserOf(const std::string& id) const {
+std::string Sessions::UserOf(const std::string& id) {
+    if (id.empty())
+        return {};
+    const auto now = Clock::now();
     std::lock_guard<std::mutex> lock(m_mutex);
-    auto it = m_users.find(id);
-    return it == m_users.end() ? std::string() : it->second;
+    auto it = m_sessions.find(id);
+    if (it == m_sessions.end())
+        return {};
+    if (now - it->second.used > m_idleLimit) {
+        m_sessions.erase(it);
+        return {};
+    }
+    it->second.used = now;
+    return it->second.user;
 }
 
 void Sessions::End(const std::string& id) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_users.erase(id);
+    m_sessions.erase(id);
+}
+
+std::size_t Sessions::Count() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_sessions.size();
+}
+
+void Sessions::DropIdle(Clock::time_point now) {
+    if (now - m_lastSweep < std::chrono::minutes(1) && m_lastSweep != Clock::time_point{})
+        return;
+    m_lastSweep = now;
+    for (auto it = m_sessions.begin(); it != m_sessions.end();)
+        it = now - it->second.used > m_idleLimit ? m_sessions.erase(it) : std::next(it);
 }
 
 } // namespace zdxserver

@@ -1,9 +1,12 @@
 #pragma once
-// Who may sign in (a file of names with salted password hashes) and who is signed in (sessions
-// by a random cookie value).
+// Who may sign in (a file of names with salted password hashes), who is signed in (sessions by
+// a random cookie value), and how failed sign-ins are slowed down.
+#include <chrono>
+#include <cstddef>
 #include <map>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 
 namespace zdxserver {
 
@@ -11,10 +14,13 @@ class Users {
 public:
     // Reads "name:hash" lines; false (with a reason) when the file cannot be read.
     bool Load(const std::string& path, std::string& error);
+    // Checks a password. An unknown name is checked against a dummy hash, so that it takes as
+    // long as a known one and names cannot be told apart by the time an answer takes.
     bool Verify(const std::string& name, const std::string& password) const;
     std::size_t Count() const { return m_hashes.size(); }
 
-    // Adds or replaces a user in the file.
+    // Adds or replaces a user in the file, through a new file (mode 0600) renamed over it; on
+    // any failure the old file is left as it was.
     static bool AddUser(const std::string& path, const std::string& name,
                         const std::string& password, std::string& error);
 
@@ -23,17 +29,63 @@ private:
     mutable std::mutex m_verifyMutex; // one hash at a time keeps memory bounded
 };
 
-class Sessions {
+// Failed sign-ins counted per client address and per user name. After kFreeFailures failures
+// an address is backed off: its attempts are answered at once with the failure, without looking
+// at the password, for a time that doubles from 1 s up to 5 minutes. A user name that is backed
+// off refuses attempts from addresses that have failed before, so that an attacker spread over
+// many addresses cannot lock the user out of a clean one. A success clears both counters.
+class SignInGuard {
 public:
-    // A new session for the user; returns its cookie value.
-    std::string Create(const std::string& user);
-    // The user of a session, or empty.
-    std::string UserOf(const std::string& id) const;
-    void End(const std::string& id);
+    using Clock = std::chrono::steady_clock;
+    static constexpr int kFreeFailures = 3;
+
+    // True when the attempt may have its password checked.
+    bool Allowed(const std::string& address, const std::string& name, Clock::time_point now);
+    // Records a failure; returns the back-off that starts with it (zero when none does).
+    Clock::duration Failed(const std::string& address, const std::string& name,
+                           Clock::time_point now);
+    void Succeeded(const std::string& address, const std::string& name);
 
 private:
+    struct Record {
+        int failures = 0;
+        Clock::time_point until{};
+    };
+    static Clock::duration BackOff(int failures);
+    void Forget(Clock::time_point now);
+
+    std::mutex m_mutex;
+    std::unordered_map<std::string, Record> m_addresses, m_names;
+};
+
+class Sessions {
+public:
+    using Clock = std::chrono::steady_clock;
+    explicit Sessions(Clock::duration idleLimit = std::chrono::hours(12),
+                      std::size_t perUserLimit = 20)
+        : m_idleLimit(idleLimit), m_perUserLimit(perUserLimit) {}
+
+    // A new session for the user; returns its cookie value. A user's oldest session ends when
+    // a new one would exceed the limit per user.
+    std::string Create(const std::string& user);
+    // The user of a session, or empty when there is none or it has been idle too long; a
+    // session that is used stays alive.
+    std::string UserOf(const std::string& id);
+    void End(const std::string& id);
+    std::size_t Count() const;
+
+private:
+    struct Session {
+        std::string user;
+        Clock::time_point created, used;
+    };
+    void DropIdle(Clock::time_point now);
+
+    Clock::duration m_idleLimit;
+    std::size_t m_perUserLimit;
     mutable std::mutex m_mutex;
-    std::map<std::string, std::string> m_users;
+    std::unordered_map<std::string, Session> m_sessions;
+    Clock::time_point m_lastSweep{};
 };
 
 } // namespace zdxserver

@@ -23,6 +23,7 @@ constexpr const char* kUsage =
     "Usage: zdx-server --listen HOST:PORT --index NAME=DIR [--index NAME=DIR ...]\n"
     "                  [--db FILE] [--users FILE] [--tls-cert FILE --tls-key FILE]\n"
     "                  [--base PATH] [--links path|url] [--rescan SECONDS]\n"
+    "                  [--allow-anonymous] [--session-idle-minutes N] [--sessions-per-user N]\n"
     "       zdx-server --users FILE --add-user NAME   (password on standard input)\n"
     "  --listen HOST:PORT  where to listen; port 0 takes a free one (printed at start)\n"
     "  --index NAME=DIR    index the files under DIR as index NAME\n"
@@ -32,6 +33,9 @@ constexpr const char* kUsage =
     "  --base PATH         the servlet path (default lvsearch/SearchServlet)\n"
     "  --links path|url    hits link to the file's path (default) or to a URL served here\n"
     "  --rescan SECONDS    how often to bring the index up to date (default 60)\n"
+    "  --allow-anonymous   with --users, still answer searches and files without sign-in\n"
+    "  --session-idle-minutes N  end sessions idle this long (default 720)\n"
+    "  --sessions-per-user N     at most this many sessions a user (default 20)\n"
     "  --help              display this help and exit\n"
     "  --version           output version information and exit\n";
 
@@ -102,8 +106,12 @@ int main(int argc, char** argv) {
                 options.linksAsUrls = links == "url";
             } else if (arg == "--rescan") {
                 options.rescanSeconds = std::stoi(value());
-            } else if (arg == "--fail-delay-ms") { // for tests
-                options.failDelayMs = std::stoi(value());
+            } else if (arg == "--allow-anonymous") {
+                options.allowAnonymous = true;
+            } else if (arg == "--session-idle-minutes") {
+                options.sessionIdleMinutes = std::stoi(value());
+            } else if (arg == "--sessions-per-user") {
+                options.sessionsPerUser = std::stoi(value());
             } else if (arg == "--add-user") {
                 addUser = value();
             } else {

@@ -202,7 +202,8 @@ protected:
                        {m_docs.Path().string(), {}, "pa55 word\n"});
         ASSERT_EQ(added.exitCode, 0) << added.err;
     }
-    void Start(std::vector<std::string> extra = {}) {
+    // With the users file; anonymous searches are allowed unless `signInRequired`.
+    void Start(std::vector<std::string> extra = {}, bool signInRequired = false) {
         std::vector<std::string> args = {"--listen",
                                          "127.0.0.1:0",
                                          "--index",
@@ -212,9 +213,9 @@ protected:
                                          "--db",
                                          m_docs.File("index.sqlite"),
                                          "--users",
-                                         m_docs.File("users"),
-                                         "--fail-delay-ms",
-                                         "50"};
+                                         m_docs.File("users")};
+        if (!signInRequired)
+            args.push_back("--allow-anonymous");
         args.insert(args.end(), extra.begin(), extra.end());
         m_server = std::make_unique<BackgroundProcess>(ZDX_SERVER_BIN, args);
         ASSERT_TRUE(m_server->WaitForOutput("listening on")) << m_server->Err();

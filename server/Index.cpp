@@ -18,6 +18,7 @@
 #include <sqlite3.h>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <unordered_map>
 #include <unordered_set>
@@ -317,13 +318,7 @@ Index::~Index() {
         sqlite3_close_v2(db);
 }
 
-sqlite3* Index::Connection() {
-    // One connection per thread and index: SQLite serialises writers, WAL lets readers go on.
-    // Keyed by the instance's number, never its address, which a later index may reuse.
-    thread_local std::unordered_map<std::uint64_t, sqlite3*> connections;
-    auto it = connections.find(m_instance);
-    if (it != connections.end())
-        return it->second;
+sqlite3* Index::Open() {
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(m_dbPath.c_str(), &db,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
@@ -335,12 +330,56 @@ sqlite3* Index::Connection() {
     sqlite3_busy_timeout(db, 10000);
     // A larger page cache than SQLite's 2 MB saves re-reading the index on every search.
     Exec(db, "PRAGMA cache_size = -12000");
-    {
-        std::lock_guard<std::mutex> lock(m_connectionsMutex);
-        m_connections.push_back(db);
-    }
+    // The index can always be built again from the files: a crash may lose the last commits,
+    // never the database, and commits need not wait for the disk.
+    Exec(db, "PRAGMA synchronous = NORMAL");
+    std::lock_guard<std::mutex> lock(m_connectionsMutex);
+    m_connections.push_back(db);
+    return db;
+}
+
+sqlite3* Index::Connection() {
+    // One connection per thread and index for scans; searches borrow from a small pool.
+    // Keyed by the instance's number, never its address, which a later index may reuse.
+    thread_local std::unordered_map<std::uint64_t, sqlite3*> connections;
+    auto it = connections.find(m_instance);
+    if (it != connections.end())
+        return it->second;
+    sqlite3* db = Open();
     connections[m_instance] = db;
     return db;
+}
+
+Index::Reader::Reader(Index& index) : m_index(index) {
+    std::unique_lock<std::mutex> lock(index.m_readersMutex);
+    // As many connections as searches can usefully run at once: each keeps its own page
+    // cache, so one per worker thread would cost memory for nothing.
+    const std::size_t limit = std::max(2u, 2 * std::thread::hardware_concurrency());
+    index.m_readerFree.wait(
+        lock, [&] { return !index.m_readers.empty() || index.m_readerCount < limit; });
+    if (!index.m_readers.empty()) {
+        m_db = index.m_readers.back();
+        index.m_readers.pop_back();
+        return;
+    }
+    ++index.m_readerCount;
+    lock.unlock();
+    try {
+        m_db = index.Open();
+    } catch (...) {
+        std::lock_guard<std::mutex> again(index.m_readersMutex);
+        --index.m_readerCount;
+        index.m_readerFree.notify_one();
+        throw;
+    }
+}
+
+Index::Reader::~Reader() {
+    {
+        std::lock_guard<std::mutex> lock(m_index.m_readersMutex);
+        m_index.m_readers.push_back(m_db);
+    }
+    m_index.m_readerFree.notify_one();
 }
 
 bool Index::HasIndex(const std::string& name) const {
@@ -352,10 +391,10 @@ bool Index::HasIndex(const std::string& name) const {
 
 namespace {
 
-// True when `path` lies inside one of the folders (given with a trailing '/').
-bool UnderAny(const std::string& path, const std::vector<std::string>& folders) {
-    for (const std::string& f : folders)
-        if (path.compare(0, f.size(), f) == 0)
+// True when `path` is one of the places or lies inside one of them.
+bool UnderAny(const std::string& path, const std::vector<std::string>& places) {
+    for (const std::string& p : places)
+        if (path.compare(0, p.size(), p) == 0 && (path.size() == p.size() || path[p.size()] == '/'))
             return true;
     return false;
 }
@@ -390,8 +429,15 @@ ScanStats Index::Scan() {
     Statement insertText(db, "INSERT INTO fts(rowid, title, body) VALUES(?,?,?)");
     Statement deleteText(db, "DELETE FROM fts WHERE rowid=?");
 
-    // Folders that could not be read this time: what is indexed under them stays.
+    // Folders (and files) that could not be read this time: what is indexed there stays.
     std::vector<std::string> unreadable;
+    auto skip = [&](const fs::path& where, const std::error_code& error) {
+        // Skipped, not given up: the rest of the scan goes on.
+        std::fprintf(stderr, "zdx-server: cannot read %s (%s); what is indexed there is kept\n",
+                     where.c_str(), error.message().c_str());
+        unreadable.push_back(where.string());
+        ++stats.skippedFolders;
+    };
 
     // Changes are committed every quarter second, so that searches see them soon and a scan
     // never holds the write lock for long, while the inserts still go in large batches.
@@ -417,10 +463,15 @@ ScanStats Index::Scan() {
                     const fs::directory_entry& entry = *it;
                     std::error_code statError;
                     // Links are not followed: nothing outside the folder is ever indexed.
-                    const fs::file_status status = entry.symlink_status(statError);
                     // Hidden files and folders are left out, as file managers leave them out.
-                    if (statError || fs::is_symlink(status) ||
-                        entry.path().filename().string().front() == '.')
+                    if (entry.path().filename().string().front() == '.')
+                        continue;
+                    const fs::file_status status = entry.symlink_status(statError);
+                    if (statError) {
+                        skip(entry.path(), statError);
+                        continue;
+                    }
+                    if (fs::is_symlink(status))
                         continue;
                     if (fs::is_directory(status)) {
                         pending.push_back(entry.path());
@@ -483,15 +534,8 @@ ScanStats Index::Scan() {
                     stats.bytes += static_cast<std::int64_t>(bytes.size());
                     commitSometimes();
                 }
-                if (ec) {
-                    // Skipped, not given up: the rest of the scan goes on.
-                    std::fprintf(stderr,
-                                 "zdx-server: cannot read the folder %s (%s); what is "
-                                 "indexed under it is kept\n",
-                                 dir.c_str(), ec.message().c_str());
-                    unreadable.push_back(dir.string() + "/");
-                    ++stats.skippedFolders;
-                }
+                if (ec)
+                    skip(dir, ec);
             }
         }
         for (const auto& [where, doc] : known) {
@@ -578,7 +622,8 @@ SearchResult Index::Search(const SearchRequest& request) {
         double score; // lower is better
     };
     std::vector<Candidate> candidates;
-    sqlite3* db = Connection();
+    Reader reader(*this);
+    sqlite3* db = reader.Db();
     if (hasQuery) {
         // SQLite matches and ranks; the filters and the order are ours.
         Statement match(db, "SELECT rowid, bm25(fts, 5.0, 1.0) FROM fts WHERE fts MATCH ?1");

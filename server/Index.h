@@ -1,6 +1,7 @@
 #pragma once
 // The full-text index of zdx-server: the files under each indexed folder in SQLite FTS5, kept
 // up to date by modification time.
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <shared_mutex>
@@ -72,8 +73,22 @@ public:
     static constexpr std::size_t kCachedAnswers = 256;
 
 private:
+    sqlite3* Open();       // a new connection, closed with the index
     sqlite3* Connection(); // one per thread
-    void LoadDocuments();  // the document table into memory, after a scan
+    // A connection borrowed from the pool for one search.
+    class Reader {
+    public:
+        explicit Reader(Index& index);
+        ~Reader();
+        Reader(const Reader&) = delete;
+        Reader& operator=(const Reader&) = delete;
+        sqlite3* Db() const { return m_db; }
+
+    private:
+        Index& m_index;
+        sqlite3* m_db = nullptr;
+    };
+    void LoadDocuments(); // the document table into memory, after a scan
 
     // What a hit shows of a document, kept in memory: searches read it without SQLite.
     struct DocInfo {
@@ -93,7 +108,11 @@ private:
     std::vector<IndexedFolder> m_folders;
     std::mutex m_scanMutex;
     std::mutex m_connectionsMutex;
-    std::vector<sqlite3*> m_connections;
+    std::vector<sqlite3*> m_connections; // every connection, closed with the index
+    std::mutex m_readersMutex;
+    std::condition_variable m_readerFree;
+    std::vector<sqlite3*> m_readers; // idle search connections
+    std::size_t m_readerCount = 0;
 };
 
 // The document's text and metadata as the index takes them, from a file's bytes.

@@ -92,14 +92,16 @@ public:
             const auto now = SignInGuard::Clock::now();
             // A backed-off attempt is answered at once, its password unchecked: failures never
             // hold a worker, and guessing gets no faster by sending more.
-            if (m_guard.Allowed(req.remote_addr, userName, now) &&
-                m_users.Verify(userName, Cp1252Text(*password))) {
+            if (!m_guard.Allowed(req.remote_addr, userName, now)) {
+                user.clear();
+            } else if (m_users.Verify(userName, Cp1252Text(*password))) {
                 m_guard.Succeeded(req.remote_addr, userName);
                 m_sessions.End(sid);
                 sid = m_sessions.Create(userName);
                 user = userName;
                 res.set_header("Set-Cookie", std::string(kCookie) + "=" + sid + CookieAttributes());
             } else {
+                // Only a checked password counts: the back-off doubles with each one.
                 const auto wait = m_guard.Failed(req.remote_addr, userName, now);
                 if (wait > wait.zero())
                     std::fprintf(

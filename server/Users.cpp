@@ -29,8 +29,8 @@ const std::string& DummyHash() {
         char text[crypto_pwhash_STRBYTES] = {};
         unsigned char random[32];
         randombytes_buf(random, sizeof random);
-        if (crypto_pwhash_str(text, reinterpret_cast<const char*>(random), sizeof random,
-                              kOpsLimit, kMemLimit) != 0)
+        if (crypto_pwhash_str(text, reinterpret_cast<const char*>(random), sizeof random, kOpsLimit,
+                              kMemLimit) != 0)
             return std::string(); // out of memory: no hash verifies against it either
         return std::string(text);
     }();
@@ -156,12 +156,18 @@ void SignInGuard::Forget(Clock::time_point now) {
 bool SignInGuard::Allowed(const std::string& address, const std::string& name,
                           Clock::time_point now) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    auto byAddress = m_addresses.find(address);
-    if (byAddress != m_addresses.end() && now < byAddress->second.until)
-        return false;
+    Record& a = m_addresses[address];
     auto byName = m_names.find(name);
-    const bool addressFailedBefore = byAddress != m_addresses.end() && byAddress->second.failures;
-    return !(byName != m_names.end() && now < byName->second.until && addressFailedBefore);
+    if (byName != m_names.end() && now < byName->second.until && a.failures > 0)
+        return false;
+    // Checks under way count as failures to come: a burst of attempts gets no more checks than
+    // the free ones, and after a back-off only one attempt at a time is checked.
+    const bool free = a.failures + a.checking < kFreeFailures;
+    const bool probe = a.failures >= kFreeFailures && now >= a.until && a.checking == 0;
+    if (!free && !probe)
+        return false;
+    ++a.checking;
+    return true;
 }
 
 SignInGuard::Clock::duration SignInGuard::Failed(const std::string& address,
@@ -171,6 +177,8 @@ SignInGuard::Clock::duration SignInGuard::Failed(const std::string& address,
         Forget(now);
     Record& a = m_addresses[address];
     Record& n = m_names[name];
+    if (a.checking > 0)
+        --a.checking;
     ++a.failures;
     ++n.failures;
     const Clock::duration addressWait = BackOff(a.failures);

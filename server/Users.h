@@ -39,7 +39,7 @@ public:
     using Clock = std::chrono::steady_clock;
     static constexpr int kFreeFailures = 3;
 
-    // True when the attempt may have its password checked.
+    // True when the attempt may have its password checked; Failed or Succeeded must follow.
     bool Allowed(const std::string& address, const std::string& name, Clock::time_point now);
     // Records a failure; returns the back-off that starts with it (zero when none does).
     Clock::duration Failed(const std::string& address, const std::string& name,
@@ -49,6 +49,7 @@ public:
 private:
     struct Record {
         int failures = 0;
+        int checking = 0; // attempts allowed whose password is being checked
         Clock::time_point until{};
     };
     static Clock::duration BackOff(int failures);

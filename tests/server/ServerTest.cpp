@@ -2,16 +2,22 @@
 // running service over HTTP and HTTPS.
 #include "Index.h"
 #include "Protocol.h"
+#include "Users.h"
 
 #include "../support/TestCerts.h"
 #include "../support/TestSupport.h"
 
+#include <arpa/inet.h>
 #include <atomic>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
 #include <regex>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <utime.h>
 
 using namespace zdxserver;
@@ -75,6 +81,53 @@ TEST(Protocol, FieldsAndLinks) {
     hit.author = "A";
     hit.size = 123;
     EXPECT_EQ(HitLine(17, hit), "17|T/x|88|d|2006-05-01|PDF|docs|||C%3A|A|123\n");
+}
+
+TEST(Protocol, Snippets) {
+    const std::string body = "one two three four five six seven Budget eight nine ten";
+    EXPECT_EQ(Snippet(body, "budget", 4), "...five six seven Budget...");
+    EXPECT_EQ(Snippet(body, "bud*", 20), "...five six seven Budget eight nine ten");
+    EXPECT_EQ(Snippet(body, "absent", 3), "one two three...");
+    EXPECT_EQ(Snippet("", "x"), "");
+}
+
+TEST(SignIn, BackOffByAddressAndName) {
+    using namespace std::chrono_literals;
+    SignInGuard guard;
+    const auto t0 = SignInGuard::Clock::now();
+    // Three failures are free; the fourth backs the address off for 1 s, then 2 s, ...
+    for (int i = 0; i < SignInGuard::kFreeFailures - 1; ++i)
+        EXPECT_EQ(guard.Failed("10.0.0.1", "ann", t0), 0s);
+    EXPECT_EQ(guard.Failed("10.0.0.1", "ann", t0), 1s);
+    EXPECT_FALSE(guard.Allowed("10.0.0.1", "ann", t0 + 900ms));
+    EXPECT_TRUE(guard.Allowed("10.0.0.1", "ann", t0 + 1100ms));
+    EXPECT_EQ(guard.Failed("10.0.0.1", "ann", t0 + 1100ms), 2s);
+    // The name is backed off too, but a clean address still gets its password checked...
+    EXPECT_TRUE(guard.Allowed("10.0.0.2", "ann", t0 + 1200ms));
+    // ...unless it has failed before.
+    guard.Failed("10.0.0.3", "bob", t0);
+    EXPECT_FALSE(guard.Allowed("10.0.0.3", "ann", t0 + 1200ms));
+    // A success clears the name and the address.
+    guard.Succeeded("10.0.0.2", "ann");
+    EXPECT_TRUE(guard.Allowed("10.0.0.3", "ann", t0 + 1200ms));
+    // The back-off is capped at five minutes.
+    SignInGuard capped;
+    std::chrono::steady_clock::duration last{};
+    for (int i = 0; i < 30; ++i)
+        last = capped.Failed("10.0.0.9", "x", t0);
+    EXPECT_EQ(last, std::chrono::steady_clock::duration(5min));
+}
+
+TEST(SignIn, SessionsExpireAndAreCapped) {
+    Sessions sessions(std::chrono::milliseconds(50), 2);
+    const std::string first = sessions.Create("ann");
+    const std::string second = sessions.Create("ann");
+    const std::string third = sessions.Create("ann"); // the oldest of ann's goes
+    EXPECT_EQ(sessions.UserOf(first), "");
+    EXPECT_EQ(sessions.UserOf(second), "ann");
+    EXPECT_EQ(sessions.UserOf(third), "ann");
+    std::this_thread::sleep_for(std::chrono::milliseconds(120));
+    EXPECT_EQ(sessions.UserOf(third), ""); // idle too long
 }
 
 TEST(Extract, Formats) {
@@ -176,6 +229,56 @@ TEST_F(IndexTest, ScanSearchAndKeepUpToDate) {
     EXPECT_EQ(index->Search(request).found, 0);
 }
 
+TEST_F(IndexTest, QuickSameSizeEditsAndNestedIndexes) {
+    // "b2" is an index inside "a": each holds the file under it.
+    m_dir.Write("a/b2/inner.txt", "Inner\n\nalpha words");
+    Index index(m_dir.File("nested.sqlite"), {{"a", m_dir.File("a")}, {"b2", m_dir.File("a/b2")}});
+    index.Scan();
+    SearchRequest request;
+    request.query = "alpha";
+    EXPECT_EQ(index.Search(request).found, 2);
+    request.indexes = {"b2"};
+    EXPECT_EQ(index.Search(request).found, 1);
+    // The same size within the same second is a change all the same.
+    m_dir.Write("a/b2/inner.txt", "Inner\n\ngamma words");
+    EXPECT_EQ(index.Scan().updated, 2);
+    request.query = "gamma";
+    EXPECT_EQ(index.Search(request).found, 1);
+}
+
+TEST_F(IndexTest, AFolderThatCannotBeOpenedIsSkipped) {
+    // A folder whose path is too long to open, met before the other files.
+    std::string deep = m_dir.File("a/0");
+    std::filesystem::create_directory(deep);
+    int fd = open(deep.c_str(), O_RDONLY | O_DIRECTORY);
+    for (int i = 0; i < 20; ++i) {
+        const std::string part(240, static_cast<char>('a' + i));
+        ASSERT_EQ(mkdirat(fd, part.c_str(), 0755), 0);
+        const int next = openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY);
+        close(fd);
+        fd = next;
+    }
+    close(fd);
+    for (int i = 0; i < 20; ++i)
+        m_dir.Write("a/z" + std::to_string(i) + "/f.txt", "zeta file");
+    auto index = Open();
+    const ScanStats stats = index->Scan();
+    EXPECT_GE(stats.skippedFolders, 1);
+    SearchRequest request;
+    request.query = "zeta";
+    EXPECT_EQ(index->Search(request).found, 20);
+}
+
+TEST_F(IndexTest, DatabaseIsPrivate) {
+    auto index = Open();
+    index->Scan();
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        struct stat info {};
+        ASSERT_EQ(stat((m_dir.File("idx.sqlite") + suffix).c_str(), &info), 0) << suffix;
+        EXPECT_EQ(info.st_mode & 0777, 0600u) << suffix;
+    }
+}
+
 TEST_F(IndexTest, LinksOutsideTheFolderAreNotFollowed) {
     TempDir outside;
     outside.Write("secret.txt", "budget secret");
@@ -204,16 +307,11 @@ protected:
     }
     // With the users file; anonymous searches are allowed unless `signInRequired`.
     void Start(std::vector<std::string> extra = {}, bool signInRequired = false) {
-        std::vector<std::string> args = {"--listen",
-                                         "127.0.0.1:0",
-                                         "--index",
-                                         "handbook=" + m_docs.File("handbook"),
-                                         "--index",
-                                         "projects=" + m_docs.File("projects"),
-                                         "--db",
-                                         m_docs.File("index.sqlite"),
-                                         "--users",
-                                         m_docs.File("users")};
+        std::vector<std::string> args = {"--listen", "127.0.0.1:0",
+                                         "--index",  "handbook=" + m_docs.File("handbook"),
+                                         "--index",  "projects=" + m_docs.File("projects"),
+                                         "--db",     m_docs.File("index.sqlite"),
+                                         "--users",  m_docs.File("users")};
         if (!signInRequired)
             args.push_back("--allow-anonymous");
         args.insert(args.end(), extra.begin(), extra.end());
@@ -338,6 +436,116 @@ TEST_F(EndToEnd, FilesServedOnlyFromTheIndexedFolders) {
     auto after = client.Get("/lvsearch/SearchServlet?query0=budget");
     ASSERT_TRUE(after);
     EXPECT_EQ(after->body.substr(0, 4), "0|3|");
+}
+
+TEST_F(EndToEnd, SignInRequiredWithAUsersFile) {
+    m_docs.Write("handbook/.hidden.txt", "budget hidden");
+    Start({"--links", "url"}, true);
+    httplib::Client client("127.0.0.1", m_port);
+    auto anonymous = client.Get("/lvsearch/SearchServlet?query0=budget");
+    ASSERT_TRUE(anonymous);
+    EXPECT_EQ(anonymous->body, "0|0|0||\n-3|Please sign in first.\n");
+    EXPECT_EQ(client.Get("/zdx-files/handbook/budget-rules.txt")->status, 401);
+
+    auto signIn = client.Get("/lvsearch/SearchServlet?userid=ann&password=pa55%20word");
+    ASSERT_TRUE(signIn);
+    const std::string cookie = signIn->get_header_value("Set-Cookie");
+    EXPECT_TRUE(std::regex_match(cookie, std::regex("zdxsid=[0-9a-f]{32}; Path=/; HttpOnly; "
+                                                    "SameSite=Strict")))
+        << cookie;
+    const httplib::Headers session = {{"Cookie", cookie.substr(0, cookie.find(';'))}};
+    auto search = client.Get("/lvsearch/SearchServlet?query0=budget", session);
+    EXPECT_EQ(search->body.substr(0, 10), "0|3|1||ann");
+    EXPECT_EQ(client.Get("/zdx-files/handbook/budget-rules.txt", session)->status, 200);
+    // Only what the index holds, by the path it holds it under.
+    m_docs.Write("handbook/after-the-scan.txt", "new");
+    std::filesystem::create_directory(m_docs.File("handbook/inner"));
+    std::filesystem::create_symlink(m_docs.File("handbook/budget-rules.txt"),
+                                    m_docs.File("handbook/inner-link.txt"));
+    for (const char* path :
+         {"/zdx-files/handbook/budget-rules.txt%00.pdf", "/zdx-files/handbook/.hidden.txt",
+          "/zdx-files/handbook/inner-link.txt", "/zdx-files/handbook/after-the-scan.txt",
+          "/zdx-files/handbook/inner/../budget-rules.txt%0a"})
+        EXPECT_EQ(client.Get(path, session)->status, 404) << path;
+    // The client shows the service's request to sign in.
+    ProcessResult r = Query({"budget"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.err.find("Please sign in first."), std::string::npos) << r.err;
+    r = Query({"--user", "ann", "--password-stdin", "budget"}, "", "pa55 word\n");
+    EXPECT_EQ(Column(r.out, 0).size(), 3u) << r.err;
+}
+
+TEST_F(EndToEnd, FailedSignInsBackOffWithoutHoldingWorkers) {
+    Start();
+    httplib::Client client("127.0.0.1", m_port);
+    for (int i = 0; i < SignInGuard::kFreeFailures; ++i)
+        EXPECT_EQ(client.Get("/lvsearch/SearchServlet?userid=ann&password=wrong")->body,
+                  "-1|0|0||\n");
+    // Backed off: even the right password is refused from this address, at once.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(client.Get("/lvsearch/SearchServlet?userid=ann&password=pa55%20word")->body,
+              "-1|0|0||\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    EXPECT_NE(m_server->Err().find("sign-in from 127.0.0.1 backed off for 1 s"), std::string::npos)
+        << m_server->Err();
+}
+
+TEST_F(EndToEnd, SlowConnectionsLeaveSearchesAnswered) {
+    Start();
+    std::vector<int> sockets;
+    for (int i = 0; i < 64; ++i) {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(m_port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ASSERT_EQ(send(fd, "GET /lvsearch/Sea", 17, 0), 17); // half a request line, then nothing
+        sockets.push_back(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    httplib::Client client("127.0.0.1", m_port);
+    const auto start = std::chrono::steady_clock::now();
+    auto res = client.Get("/lvsearch/SearchServlet?query0=budget");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->body.substr(0, 4), "0|3|");
+    for (int fd : sockets)
+        close(fd);
+}
+
+TEST_F(EndToEnd, UsersFileStaysPrivateAndWhole) {
+    const std::string users = m_docs.File("users");
+    struct stat info {};
+    chmod(users.c_str(), 0644); // an older file made readable by all is made private again
+    auto add = [&](const std::string& name, const std::string& prefix = "") {
+        return RunProcess(
+            "/bin/sh",
+            {"-c", prefix + "exec " ZDX_SERVER_BIN " --users " + users + " --add-user " + name},
+            {m_docs.Path().string(), {}, "secret\n"});
+    };
+    // A link planted where the old program put its temporary file is never written through.
+    m_docs.Write("victim", "untouched");
+    std::filesystem::create_symlink(m_docs.File("victim"), users + ".new");
+    ASSERT_EQ(add("bob").exitCode, 0);
+    EXPECT_EQ(TempDir::Read(m_docs.File("victim")), "untouched");
+    ASSERT_EQ(stat(users.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    const std::string before = TempDir::Read(users);
+    EXPECT_NE(before.find("ann:"), std::string::npos);
+    EXPECT_NE(before.find("bob:"), std::string::npos);
+    // A write that fails (the file-size limit here, below the file's size) leaves the old file
+    // as it was.
+    std::string padded = before;
+    for (int i = 0; i < 40; ++i)
+        padded += "# a comment line that the file keeps, to make it larger than the limit\n";
+    m_docs.Write("users", padded);
+    chmod(users.c_str(), 0600);
+    const std::string whole = TempDir::Read(users);
+    const ProcessResult failed = add("carl", "trap '' XFSZ; ulimit -f 4; ");
+    EXPECT_NE(failed.exitCode, 0);
+    EXPECT_NE(failed.err.find("cannot write"), std::string::npos) << failed.err;
+    EXPECT_EQ(TempDir::Read(users), whole);
 }
 
 TEST_F(EndToEnd, SearchesWhileTheIndexChanges) {

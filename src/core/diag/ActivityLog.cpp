@@ -1,10 +1,16 @@
 #include "diag/ActivityLog.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <mutex>
 
 namespace {
+// Requests write from a worker thread while the window writes too: one line at a time.
+std::mutex g_logMutex;
 std::FILE* g_logStream = nullptr;
-}
+bool g_writeFailureReported = false;
+} // namespace
 
 std::string ActivityLog::FormatLine(const std::tm& local, std::string_view first,
                                     std::string_view second) {
@@ -18,6 +24,8 @@ std::string ActivityLog::FormatLine(const std::tm& local, std::string_view first
 }
 
 void ActivityLog::Reset() {
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    g_writeFailureReported = false;
     if (g_logStream)
         std::fclose(g_logStream);
     g_logStream = nullptr;
@@ -25,6 +33,7 @@ void ActivityLog::Reset() {
 
 void ActivityLog::Write(const std::string& fileName, std::string_view first,
                         std::string_view second) {
+    std::lock_guard<std::mutex> lock(g_logMutex);
     if (!g_logStream) {
         g_logStream = std::fopen(fileName.c_str(), "a");
         if (!g_logStream) {
@@ -36,7 +45,15 @@ void ActivityLog::Write(const std::string& fileName, std::string_view first,
     std::tm local{};
     localtime_r(&now, &local);
     const std::string line = ActivityLog::FormatLine(local, first, second);
-    std::fwrite(line.data(), 1, line.size(), g_logStream);
     // Flushed line by line, so that a crash does not lose the lines that led to it.
-    std::fflush(g_logStream);
+    const bool written = std::fwrite(line.data(), 1, line.size(), g_logStream) == line.size() &&
+                         std::fflush(g_logStream) == 0;
+    if (!written) {
+        // Said once: a full disk would otherwise repeat it on every line.
+        if (!g_writeFailureReported)
+            std::fprintf(stderr, "%s: cannot write the activity log: %s\n", fileName.c_str(),
+                         std::strerror(errno));
+        g_writeFailureReported = true;
+        std::clearerr(g_logStream);
+    }
 }

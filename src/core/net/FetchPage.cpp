@@ -6,6 +6,7 @@
 #include "text/SecureWipe.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cctype>
 #include <csignal>
 #include <curl/curl.h>
@@ -34,12 +35,54 @@ long g_deadlineMs = 0; // 0: no overall deadline
 long g_idleSeconds = 60;
 
 // Cookies the service sets live for the whole run, across calls: one share handle keeps them.
+std::mutex g_shareMutexes[CURL_LOCK_DATA_LAST];
+std::atomic<bool> g_cancel{false};
+
+void LockShare(CURL*, curl_lock_data data, curl_lock_access, void*) {
+    g_shareMutexes[data].lock();
+}
+void UnlockShare(CURL*, curl_lock_data data, void*) {
+    g_shareMutexes[data].unlock();
+}
+
+// Runs the transfer, looking every 50 ms whether it was cancelled; a cancelled transfer ends
+// with CURLE_ABORTED_BY_CALLBACK.
+CURLcode PerformCancellable(CURL* easy) {
+    CURLM* multi = curl_multi_init();
+    if (!multi)
+        return curl_easy_perform(easy);
+    curl_multi_add_handle(multi, easy);
+    CURLcode result = CURLE_OK;
+    for (int running = 1; running;) {
+        if (g_cancel) {
+            result = CURLE_ABORTED_BY_CALLBACK;
+            break;
+        }
+        if (curl_multi_perform(multi, &running) != CURLM_OK) {
+            result = CURLE_OUT_OF_MEMORY;
+            break;
+        }
+        int left = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi, &left))
+            if (message->msg == CURLMSG_DONE)
+                result = message->data.result;
+        if (running)
+            curl_multi_poll(multi, nullptr, 0, 50, nullptr);
+    }
+    curl_multi_remove_handle(multi, easy);
+    curl_multi_cleanup(multi);
+    return result;
+}
+
 CURLSH* CookieShare() {
     static CURLSH* share = [] {
         curl_global_init(CURL_GLOBAL_DEFAULT);
         std::signal(SIGPIPE, SIG_IGN);
         CURLSH* s = curl_share_init();
         curl_share_setopt(s, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+        // Requests may run on any thread: the shared cookies are locked while in use.
+        curl_share_setopt(s, CURLSHOPT_LOCKFUNC, LockShare);
+        curl_share_setopt(s, CURLSHOPT_UNLOCKFUNC, UnlockShare);
         return s;
     }();
     return share;
@@ -80,6 +123,7 @@ struct Exchange {
     FetchStatus* session = nullptr;
     CURL* curl = nullptr;
     bool parse = false; // hand a 200 body to the result list
+    bool logReturned = false; // the status still goes to the log
     PageReader* view = nullptr;
 
     std::string rawHeaders; // of the final response, lines ending in CR LF
@@ -174,8 +218,14 @@ std::size_t WriteHeader(char* data, std::size_t, std::size_t size, void* user) {
         x->rawHeaders.append(text);
     if (text == "\r\n" || text == "\n") {
         const long status = x->Status();
-        if (status >= 200)
+        if (status >= 200) {
+            // Noted when the answer's head is complete, before any line of its page.
+            if (x->logReturned) {
+                x->logReturned = false;
+                Log("GetWebFile() returned", std::to_string(status));
+            }
             x->session->Report(kResponseReceived);
+        }
     }
     return size;
 }
@@ -296,6 +346,7 @@ int Perform(FetchStatus& session, PageReader* reader, const std::string& agent,
     Exchange x;
     x.session = &session;
     x.parse = true;
+    x.logReturned = firstRequest;
     x.view = reader;
     x.curl = curl_easy_init();
     if (!x.curl)
@@ -348,7 +399,7 @@ int Perform(FetchStatus& session, PageReader* reader, const std::string& agent,
     curl_easy_setopt(c, CURLOPT_VERBOSE, 1L);
 
     session.Report(kResolvingName, host);
-    const CURLcode code = curl_easy_perform(c);
+    const CURLcode code = PerformCancellable(c);
     const long status = x.Status();
 
     int result;
@@ -356,7 +407,9 @@ int Perform(FetchStatus& session, PageReader* reader, const std::string& agent,
         Log("GetWebFile() body over 256 MiB, reading stopped", "");
         result = kErrorOther;
     } else if (code == CURLE_OK ||
-               (code == CURLE_WRITE_ERROR && (x.stoppedByParser || x.bodyRefused))) {
+               (code == CURLE_WRITE_ERROR && (x.stoppedByParser || x.bodyRefused)) ||
+               (code == CURLE_ABORTED_BY_CALLBACK && x.bodyStarted && !x.bodyRefused)) {
+        // A transfer cancelled during the page keeps what was read, as a stop line would.
         result = static_cast<int>(status);
         answered = true;
         if (result == 200 && x.parse && x.view) {
@@ -365,6 +418,9 @@ int Perform(FetchStatus& session, PageReader* reader, const std::string& agent,
             if (code == CURLE_OK && !x.line.empty() && !x.skippingLineRest)
                 x.Deliver();
         }
+    } else if (code == CURLE_ABORTED_BY_CALLBACK) {
+        result = kFetchCancelled;
+        Log("GetWebFile() cancelled", "");
     } else {
         result = ErrorNumber(c, code, errorText);
         Log("GetWebFile() failed",
@@ -392,6 +448,14 @@ std::string PortProblem(int port) {
         return {};
     return "The Port setting " + std::to_string(port) +
            " is not a TCP port. Please set a port from 0 to 65535.";
+}
+
+void CancelFetch() {
+    g_cancel = true;
+}
+
+void ResetFetchCancel() {
+    g_cancel = false;
 }
 
 void SetFetchDeadline(long milliseconds) {
@@ -498,7 +562,6 @@ int FetchPage(const std::string& agent, const std::string& host, int port, std::
     WipeString(path); // a sign-in path holds the password
     if (!answered)
         return status; // a failure number
-    Log("GetWebFile() returned", std::to_string(status));
     if (status != 301 && status != 302 && status != 303)
         return status;
 

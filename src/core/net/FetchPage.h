@@ -19,6 +19,9 @@ enum InternetError {
     kErrorSecurity = 12175,
 };
 
+// What FetchPage returns for a request cancelled before its page began.
+inline constexpr int kFetchCancelled = -1;
+
 // What the body of a 200 answer is handed to: the result list's parser.
 class PageReader {
 public:
@@ -42,6 +45,12 @@ std::string PortProblem(int port);
 
 // Time limits: connecting (30 s) and a transfer that receives nothing (60 s). Tests shorten them.
 void SetFetchTimeouts(long connectMilliseconds, long idleSeconds);
+// Ends the request under way (on any thread) within about 50 ms: a page being read keeps the
+// lines read so far and counts as answered; earlier, FetchPage returns kFetchCancelled. Every
+// request after it is cancelled at once, until ResetFetchCancel.
+void CancelFetch();
+void ResetFetchCancel();
+
 // An overall limit for each request, connection and transfer together, after which it fails as
 // a time-out; 0 (the default) sets none.
 void SetFetchDeadline(long milliseconds);

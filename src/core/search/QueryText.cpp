@@ -80,7 +80,7 @@ int RunSearch(const SearchRequest& form) {
     const std::string path = BuildSearchPath(g_app, form);
     const int status =
         FetchPage(kAgentName, g_app.m_address, g_app.m_port, path, g_app.m_resultList);
-    if (status != 200)
+    if (status != 200 && status != kFetchCancelled)
         g_app.SetStatusText(StringPrintf(Text(TextId::StatusCode).c_str(), status));
     return status;
 }

@@ -63,6 +63,19 @@ QIcon AppIcon() {
     return icon;
 }
 
+QIcon StopIcon() {
+    QPixmap square(16, 16);
+    square.fill(Qt::transparent);
+    {
+        QPainter painter(&square);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(QColor(120, 20, 20));
+        painter.setBrush(QColor(200, 40, 40));
+        painter.drawRoundedRect(QRectF(2.5, 2.5, 11, 11), 2, 2);
+    }
+    return QIcon::fromTheme(QStringLiteral("process-stop"), QIcon(square));
+}
+
 QIcon ToolbarIcon(const char* name) {
     InitResources();
     return QIcon(QStringLiteral(":/icons/%1.png").arg(QLatin1String(name)));

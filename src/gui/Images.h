@@ -16,3 +16,6 @@ QIcon ToolbarIcon(const char* name);
 
 // The icon of a file type, from its extension: the desktop theme's where it has one, else ours.
 QIcon FileTypeIcon(const QString& extension);
+
+// The Stop command's icon: the desktop theme's, or a red square of our own.
+QIcon StopIcon();

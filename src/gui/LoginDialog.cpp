@@ -3,7 +3,9 @@
 #include "config/Application.h"
 #include "gui/MessageBox.h"
 #include "gui/PasswordField.h"
+#include "gui/RequestRunner.h"
 #include "profile/ProfileStore.h"
+#include "search/QueryText.h"
 #include "signin/LoginRequest.h"
 #include "text/StringTable.h"
 
@@ -63,9 +65,26 @@ LoginDialog::LoginDialog(QWidget* parent) : QDialog(parent) {
 
 void LoginDialog::OnOK() {
     const std::string user = m_userEdit->text().toStdString();
+    const std::string refusal = UnsendableTextMessage(user);
+    if (!refusal.empty()) {
+        ShowMessageBox(refusal, MessageKind::Ok, this);
+        m_userEdit->setFocus();
+        return;
+    }
     char* password = m_passwordField->GetClearText();
     ProfileStore store;
-    const LoginOutcome outcome = RunLogin(user, password, store);
+    LoginOutcome outcome;
+    auto login = [&] {
+        outcome = RunLogin(user, password, store);
+        return outcome.status;
+    };
+    // On the worker when there is a window: it keeps repainting while the service answers.
+    if (RequestRunner* requests = RequestRunner::Instance()) {
+        requests->Stop();
+        requests->RunAndWait(login);
+    } else {
+        login();
+    }
     PasswordField::WipeClearText(password);
     if (!outcome.confirmed)
         ShowMessageBox(Text(TextId::LoginFailed), MessageKind::Ok, this);

@@ -5,6 +5,7 @@
 #include "gui/KeyIndicators.h"
 #include "gui/LoginDialog.h"
 #include "gui/MessageBox.h"
+#include "gui/RequestRunner.h"
 #include "gui/ResultView.h"
 #include "gui/SearchForm.h"
 #include "gui/SettingsDialog.h"
@@ -64,6 +65,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     m_splitter->setStretchFactor(1, 1);
     setCentralWidget(m_splitter);
     g_app.m_resultList = m_resultView;
+    m_requests = new RequestRunner(*this, *m_resultView);
 
     CreateMenus();
     CreateToolBar();
@@ -123,6 +125,16 @@ void MainWindow::CreateMenus() {
     enable(AddCommand(Command::LogIn, tr("Log in"), "login"), [this] { OnLogIn(); });
     enable(AddCommand(Command::LogOut, tr("Log out"), "logout"), [this] { OnLogOut(); });
     enable(AddCommand(Command::Settings, tr("Settings")), [this] { OnSettings(); });
+    // Stop: the toolbar's button and Escape anywhere in the window, while a request runs.
+    QAction* stop = AddCommand(Command::Stop, tr("Stop"));
+    stop->setIcon(StopIcon());
+    stop->setStatusTip(tr("Stop the search under way"));
+    stop->setShortcut(QKeySequence(Qt::Key_Escape));
+    stop->setShortcutContext(Qt::WindowShortcut);
+    connect(stop, &QAction::triggered, this, [this] { OnStop(); });
+    addAction(stop);
+    connect(m_requests, &RequestRunner::busyChanged, stop, &QAction::setEnabled);
+    connect(m_requests, &RequestRunner::busyChanged, m_leftView, &SearchForm::OnRequestBusy);
     enable(AddCommand(TextId::AppExit, tr("E&xit")), [this] { close(); });
 
     AddCommand(TextId::EditUndo, tr("&Undo\tCtrl+Z"))
@@ -241,6 +253,10 @@ void MainWindow::CreateToolBar() {
             m_toolBar->addSeparator();
         else
             m_toolBar->addAction(Action(id));
+        if (id == TextId::FileSave) {
+            m_toolBar->addSeparator();
+            m_toolBar->addAction(Action(Command::Stop));
+        }
     }
     QAction* toggle = Action(TextId::ViewToolbar);
     connect(toggle, &QAction::toggled, m_toolBar, &QToolBar::setVisible);
@@ -517,6 +533,7 @@ void MainWindow::SaveWindowPlacement() {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
+    m_requests->Stop(); // a transfer under way ends now; the window closes right after
     if (!m_placementSaved) {
         m_placementSaved = true;
         SaveWindowPlacement();
@@ -527,17 +544,24 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 // Sign-in and settings.
 
 void MainWindow::OnLogIn() {
+    m_requests->Stop(); // a search under way ends first
     LoginDialog dialog(this);
     dialog.exec();
+}
+
+void MainWindow::OnStop() {
+    m_requests->Stop();
 }
 
 void MainWindow::OnLogOut() {
     if (ShowMessageBox(Text(TextId::LogoutQuestion), MessageKind::OkCancel, this) != IDOK)
         return;
-    RunLogout();
+    m_requests->Stop();
+    m_requests->RunAndWait([] { return RunLogout(); });
 }
 
 void MainWindow::OnSettings() {
+    m_requests->Stop(); // the settings a request reads do not change under it
     SettingsDialog dialog(this);
     dialog.exec();
 }

@@ -12,6 +12,7 @@
 
 class SearchForm;
 class ResultView;
+class RequestRunner;
 class QLabel;
 class QMenu;
 class QSplitter;
@@ -23,6 +24,7 @@ enum : unsigned {
     LogIn = 32771,
     LogOut = 32772,
     Settings = 32773,
+    Stop = 32774,
 };
 } // namespace Command
 
@@ -47,6 +49,8 @@ public:
     ResultView* ResultPane() const { return m_resultView; }
     SearchForm* FormPane() const { return m_leftView; }
     QToolBar* ToolBar() const { return m_toolBar; }
+    // Runs search, sign-in and logout off the window's thread.
+    RequestRunner* Requests() const { return m_requests; }
     // The action of a command id (menus, toolbar and accelerators share it), or nullptr.
     QAction* Action(unsigned id) const;
 
@@ -66,6 +70,8 @@ public:
     void OnLogIn();
     void OnLogOut();
     void OnSettings();
+    // Ends the request under way, keeping the rows read so far.
+    void OnStop();
 
     const RecentFileList& RecentFiles() const { return m_recent; }
 
@@ -91,6 +97,7 @@ private:
     SearchForm* m_leftView = nullptr;
     ResultView* m_resultView = nullptr;
     QToolBar* m_toolBar = nullptr;
+    RequestRunner* m_requests = nullptr;
     QLabel* m_panes[kPaneCount] = {};
     std::map<unsigned, QAction*> m_actions;
     QMenu* m_fileMenu = nullptr;

@@ -2,6 +2,9 @@
 
 #include "config/Application.h"
 #include "gui/Images.h"
+#include "gui/MessageBox.h"
+#include "gui/RequestRunner.h"
+#include "search/ResultList.h"
 #include "text/StringTable.h"
 
 #include <QCheckBox>
@@ -131,7 +134,37 @@ SearchRequest SearchForm::ReadForm() const {
 }
 
 void SearchForm::OnSearch() {
-    RunSearch(ReadForm());
+    RequestRunner* requests = RequestRunner::Instance();
+    if (requests && requests->Busy()) {
+        requests->Stop(); // the button reads "Stop" while a search runs
+        return;
+    }
+    const SearchRequest form = ReadForm();
+    // A character the service cannot receive would go out as '?': the search would look for
+    // something nobody typed.
+    const std::string refusal = UnsendableTextMessage(form);
+    if (!refusal.empty()) {
+        ShowMessageBox(refusal, MessageKind::Ok, window());
+        return;
+    }
+    if (!requests) {
+        RunSearch(form);
+        return;
+    }
+    // The old rows go at once; the new ones appear as they are read.
+    if (g_app.m_resultList)
+        g_app.m_resultList->DeleteAllItems();
+    requests->Start([form] { return RunSearch(form); },
+                    [](int, bool stopped) {
+                        if (!stopped)
+                            return;
+                        g_app.SetStatusText("Search stopped; the hits read so far are shown.");
+                        g_app.Log("Search stopped", "");
+                    });
+}
+
+void SearchForm::OnRequestBusy(bool busy) {
+    m_search->setText(busy ? tr("Stop") : tr("Search"));
 }
 
 void SearchForm::MoveToNextTabStop(QWidget* from) {

@@ -23,6 +23,9 @@ public:
     // The Search button: builds the request from the form and runs it.
     void OnSearch();
 
+    // The Search button reads "Stop" while a request runs.
+    void OnRequestBusy(bool busy);
+
     // What the form holds now.
     SearchRequest ReadForm() const;
 

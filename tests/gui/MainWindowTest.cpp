@@ -115,9 +115,9 @@ private slots:
         QList<unsigned> toolbar;
         for (QAction* action : frame.ToolBar()->actions())
             toolbar << (action->isSeparator() ? 0u : action->data().toUInt());
-        QCOMPARE(toolbar,
-                 (QList<unsigned>{57600, 57601, 57603, 0, 32772, 32771, 0, 57635, 57634, 57637, 0,
-                                  57607, 0, 59409, 59408, 59410, 59411, 0, 57664}));
+        QCOMPARE(toolbar, (QList<unsigned>{57600, 57601, 57603, 0,     32774, 0, 32772,
+                                           32771, 0,     57635, 57634, 57637, 0, 57607,
+                                           0,     59409, 59408, 59410, 59411, 0, 57664}));
         const QList<QMenu*> menus =
             frame.menuBar()->findChildren<QMenu*>(QString(), Qt::FindDirectChildrenOnly);
         QStringList titles;

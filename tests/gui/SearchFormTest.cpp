@@ -3,6 +3,7 @@
 #include "config/Application.h"
 #include "config/SettingsFile.h"
 #include "gui/MainWindow.h"
+#include "gui/RequestRunner.h"
 #include "gui/ResultModel.h"
 #include "gui/ResultView.h"
 
@@ -10,10 +11,17 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QTest>
+#include <atomic>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
 
 namespace {
 
@@ -104,6 +112,7 @@ private slots:
         QCOMPARE(QApplication::focusWidget(), search);
         QCOMPARE(server.Connections(), 0);
         Enter(); // on the button: a search
+        frame.Requests()->Wait();
         QCOMPARE(server.Connections(), 1);
         const std::string request = server.Requests().at(0);
         QCOMPARE(request.substr(0, request.find("\r\n")),
@@ -146,9 +155,58 @@ private slots:
         ShowActive(frame);
         frame.ResultPane()->ParseResultLine("3|old row");
         Find<QPushButton>(frame, "searchButton")->click();
-        QCoreApplication::processEvents();
+        QCOMPARE(frame.ResultPane()->Model()->rowCount(), 0); // the old rows go at once
+        frame.Requests()->Wait();
         QCOMPARE(frame.ResultPane()->Model()->rowCount(), 0);
         QCOMPARE(frame.Pane(0)->text(), QStringLiteral("Status Code 500 was returned."));
+    }
+
+    // A page that holds back: the first rows, then nothing until the test lets it go on.
+    void windowStaysAliveWhileTheServiceHoldsItsAnswer() {
+        std::atomic<bool> release{false};
+        RawServer server([&release](int socket, const std::string&, RawServer& self) {
+            self.Send(socket, "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n"
+                              "0|3\n1|First|90\n2|Second|80\n3|Third|70\n");
+            // Until released, or until the client hangs up.
+            for (char byte; !release && !self.Stopping();) {
+                pollfd p{socket, POLLIN, 0};
+                if (poll(&p, 1, 10) > 0 && recv(socket, &byte, 1, MSG_DONTWAIT) == 0)
+                    break;
+            }
+        });
+        LoadSettings(kIndexes);
+        g_app.m_port = server.Port();
+        MainWindow frame;
+        ShowActive(frame);
+        auto* search = Find<QPushButton>(frame, "searchButton");
+        Find<QLineEdit>(frame, "queryEdit")->setText(QStringLiteral("report"));
+        search->click();
+        // Rows are shown before the page ends, while the window answers: a menu opens.
+        QTRY_COMPARE(frame.ResultPane()->Model()->rowCount(), 3);
+        QVERIFY(frame.Requests()->Busy());
+        QCOMPARE(search->text(), QStringLiteral("Stop"));
+        QMenu* fileMenu = frame.menuBar()->actions().at(0)->menu();
+        fileMenu->popup(frame.mapToGlobal(QPoint(10, 10)));
+        QTRY_VERIFY(fileMenu->isVisible());
+        fileMenu->close();
+        // Escape stops it at once; the rows stay.
+        QElapsedTimer timer;
+        timer.start();
+        QTest::keyClick(&frame, Qt::Key_Escape);
+        QTRY_VERIFY(!frame.Requests()->Busy());
+        QVERIFY(timer.elapsed() < 200);
+        QCOMPARE(frame.ResultPane()->Model()->rowCount(), 3);
+        QVERIFY(frame.Pane(0)->text().startsWith(QStringLiteral("Search stopped")));
+        QCOMPARE(search->text(), QStringLiteral("Search"));
+
+        // Closing the window during a transfer ends it at once.
+        search->click();
+        QTRY_COMPARE(frame.ResultPane()->Model()->rowCount(), 3);
+        timer.restart();
+        frame.close();
+        QVERIFY(!frame.Requests()->Busy());
+        QVERIFY(timer.elapsed() < 1000);
+        release = true;
     }
 };
 

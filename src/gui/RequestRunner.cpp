@@ -1,0 +1,218 @@
+#include "gui/RequestRunner.h"
+
+#include "config/Application.h"
+#include "gui/MainWindow.h"
+#include "gui/ResultModel.h"
+#include "gui/ResultView.h"
+#include "net/FetchPage.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QThread>
+
+namespace {
+RequestRunner* g_runner = nullptr;
+constexpr std::size_t kRowsPerDrain = 2000;
+} // namespace
+
+RequestRunner::RequestRunner(MainWindow& window, ResultView& view)
+    : QObject(&window), m_window(window), m_view(view) {
+    g_runner = this;
+}
+
+RequestRunner::~RequestRunner() {
+    if (Busy()) {
+        CancelFetch();
+        m_thread.join();
+        ResetFetchCancel();
+        g_app.m_resultList = &m_view;
+        g_app.m_statusPanes = &m_window;
+    }
+    if (g_runner == this)
+        g_runner = nullptr;
+}
+
+RequestRunner* RequestRunner::Instance() {
+    return g_runner;
+}
+
+void RequestRunner::Start(std::function<int()> request, Finished finished) {
+    if (Busy())
+        Stop();
+    m_finished = std::move(finished);
+    m_stopRequested = false;
+    m_workerDone = false;
+    ResetFetchCancel();
+    // While the worker runs, what the core reports comes here and is queued for the window.
+    g_app.m_resultList = this;
+    g_app.m_statusPanes = this;
+    m_thread = std::thread([this, request = std::move(request)] {
+        m_status = request();
+        m_workerDone = true;
+        QMetaObject::invokeMethod(
+            this, [this] { WorkerEnded(); }, Qt::QueuedConnection);
+    });
+    emit busyChanged(true);
+}
+
+int RequestRunner::RunAndWait(std::function<int()> request) {
+    int result = 0;
+    Start(std::move(request), [&result](int status, bool) { result = status; });
+    Wait();
+    return result;
+}
+
+void RequestRunner::Wait() {
+    while (Busy())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+}
+
+void RequestRunner::Stop() {
+    if (!Busy())
+        return;
+    m_stopRequested = true;
+    CancelFetch();
+    m_thread.join(); // the transfer looks at the cancel flag every 50 ms
+    Finish();
+}
+
+void RequestRunner::WorkerEnded() {
+    if (!Busy() || !m_workerDone)
+        return; // already finished by Stop
+    m_thread.join();
+    Finish();
+}
+
+void RequestRunner::Finish() {
+    while (!Drain(SIZE_MAX)) {
+    }
+    m_view.Model()->FlushPendingRows();
+    ResetFetchCancel();
+    g_app.m_resultList = &m_view;
+    g_app.m_statusPanes = &m_window;
+    Finished finished = std::move(m_finished);
+    m_finished = nullptr;
+    const bool stopped = m_stopRequested;
+    m_stopRequested = false;
+    emit busyChanged(false);
+    if (finished)
+        finished(m_status, stopped);
+}
+
+void RequestRunner::Post(Event&& event) {
+    bool post = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_events.push_back(std::move(event));
+        post = !m_drainPosted;
+        m_drainPosted = true;
+    }
+    if (post)
+        QMetaObject::invokeMethod(
+            this, [this] { DrainSlice(); }, Qt::QueuedConnection);
+}
+
+void RequestRunner::DrainSlice() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_drainPosted = false;
+    }
+    if (Drain(kRowsPerDrain))
+        return;
+    // More is queued: the rest after the input that waits now.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_drainPosted) {
+        m_drainPosted = true;
+        QMetaObject::invokeMethod(
+            this, [this] { DrainSlice(); }, Qt::QueuedConnection);
+    }
+}
+
+bool RequestRunner::Drain(std::size_t budget) {
+    if (m_draining)
+        return true; // a message box of an earlier event is up; its drain goes on afterwards
+    m_draining = true;
+    std::size_t rows = 0;
+    bool empty = false;
+    while (rows < budget) {
+        Event event;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_events.empty()) {
+                empty = true;
+                break;
+            }
+            event = std::move(m_events.front());
+            m_events.pop_front();
+        }
+        switch (event.kind) {
+        case Event::Row:
+            m_view.AppendHit(std::move(event.row));
+            ++rows;
+            break;
+        case Event::ClearTips:
+            m_view.ClearTipMap();
+            break;
+        case Event::HitCount:
+            m_window.SetHitCount(event.number);
+            break;
+        case Event::Status:
+            m_window.SetStatusText(event.text);
+            break;
+        case Event::DeleteAll:
+            m_view.DeleteAllItems();
+            break;
+        case Event::Auth:
+            m_window.SetAuthText(event.text);
+            break;
+        case Event::Message:
+            m_view.ShowMessage(event.text);
+            break;
+        }
+    }
+    m_view.Model()->FlushPendingRows();
+    m_draining = false;
+    return empty;
+}
+
+void RequestRunner::ClearTipMap() {
+    Post({Event::ClearTips, {}, 0, {}});
+}
+
+void RequestRunner::DeleteAllItems() {
+    Post({Event::DeleteAll, {}, 0, {}});
+}
+
+void RequestRunner::AppendHit(HitRow&& hit) {
+    Event event{Event::Row, {}, 0, {}};
+    event.row = std::move(hit);
+    Post(std::move(event));
+}
+
+void RequestRunner::SetHitCount(int count) {
+    Post({Event::HitCount, {}, count, {}});
+}
+
+void RequestRunner::SetSignedInUser(const std::string& user) {
+    // The sign-in compares it on this thread as soon as the page is read.
+    g_app.m_userName = user;
+    Post({Event::Auth, user, 0, {}});
+}
+
+void RequestRunner::ShowMessage(const std::string& text) {
+    Post({Event::Message, text, 0, {}});
+}
+
+int RequestRunner::ParseResultLine(std::string_view line) {
+    if (m_stopRequested)
+        return 0;
+    return ResultList::ParseResultLine(line);
+}
+
+void RequestRunner::SetStatusText(const std::string& text) {
+    Post({Event::Status, text, 0, {}});
+}
+
+void RequestRunner::SetAuthText(const std::string& text) {
+    Post({Event::Auth, text, 0, {}});
+}

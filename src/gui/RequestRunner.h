@@ -1,0 +1,83 @@
+#pragma once
+// Runs the requests of the window (search, sign-in, logout) on a worker thread. While one runs,
+// what the core reports (status texts, rows, hit count, signed-in user, messages) is queued and
+// handed to the window on its own thread, in the order it was reported; the window keeps
+// repainting and answering input, and Stop ends the transfer within a fraction of a second.
+#include "config/Application.h"
+#include "search/ResultList.h"
+
+#include <QObject>
+#include <atomic>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+class MainWindow;
+class ResultView;
+
+class RequestRunner : public QObject, public ResultList, public StatusPanes {
+    Q_OBJECT
+public:
+    RequestRunner(MainWindow& window, ResultView& view);
+    ~RequestRunner() override;
+
+    // The window's runner, or nullptr when there is no window (requests then run in place).
+    static RequestRunner* Instance();
+
+    bool Busy() const { return m_thread.joinable(); }
+
+    // Starts `request` on the worker; `finished` runs on the window's thread once it has ended
+    // and everything it reported is shown. `stopped` tells that Stop ended it.
+    using Finished = std::function<void(int status, bool stopped)>;
+    void Start(std::function<int()> request, Finished finished);
+    // Runs `request` on the worker and returns its status when it has ended; the window keeps
+    // answering meanwhile.
+    int RunAndWait(std::function<int()> request);
+    // Ends the request under way, keeping what it read, and finishes it.
+    void Stop();
+    // Waits until no request runs, answering events meanwhile.
+    void Wait();
+
+    // ResultList and StatusPanes, called on the worker.
+    void ClearTipMap() override;
+    void DeleteAllItems() override;
+    void AppendHit(HitRow&& hit) override;
+    void SetHitCount(int count) override;
+    void SetSignedInUser(const std::string& user) override;
+    void ShowMessage(const std::string& text) override;
+    int ParseResultLine(std::string_view line) override;
+    void SetStatusText(const std::string& text) override;
+    void SetAuthText(const std::string& text) override;
+
+signals:
+    void busyChanged(bool busy);
+
+private:
+    struct Event {
+        enum Kind { Row, ClearTips, DeleteAll, HitCount, Status, Auth, Message } kind;
+        std::string text;
+        int number = 0;
+        HitRow row;
+    };
+    void Post(Event&& event);
+    // Hands queued events to the window; at most `budget` rows a call, so that input is
+    // answered between calls. Returns false when events are left.
+    bool Drain(std::size_t budget);
+    void DrainSlice();
+    void WorkerEnded();
+    void Finish();
+
+    MainWindow& m_window;
+    ResultView& m_view;
+    std::thread m_thread;
+    std::atomic<bool> m_stopRequested{false};
+    std::atomic<bool> m_workerDone{false};
+    int m_status = 0;
+    Finished m_finished;
+    bool m_draining = false;
+
+    std::mutex m_mutex;
+    std::deque<Event> m_events;
+    bool m_drainPosted = false;
+};

@@ -332,6 +332,12 @@ bool MainWindow::event(QEvent* event) {
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease)
         UpdateKeyIndicators();
+    // Log in, Log out and Print have their prompt in the status bar, and no tool tip.
+    if (event->type() == QEvent::ToolTip && m_toolBar)
+        for (unsigned id :
+             {unsigned(Command::LogIn), unsigned(Command::LogOut), unsigned(TextId::FilePrint)})
+            if (watched == m_toolBar->widgetForAction(Action(id)))
+                return true;
     return QMainWindow::eventFilter(watched, event);
 }
 

@@ -48,8 +48,27 @@ int LaunchLink(const std::string& link) {
     return opened ? kLaunchOk : kLaunchNoAssociation;
 }
 
+namespace {
+
+// A file on the clipboard, and nothing else: Qt would also offer the uri-list as text/plain and
+// text/x-moz-url, which text fields paste as a line of text.
+class FileDropData : public QMimeData {
+public:
+    QStringList formats() const override {
+        return {QStringLiteral("text/uri-list"), QStringLiteral("x-special/gnome-copied-files")};
+    }
+    bool hasFormat(const QString& mimeType) const override { return formats().contains(mimeType); }
+
+protected:
+    QVariant retrieveData(const QString& mimeType, QMetaType type) const override {
+        return hasFormat(mimeType) ? QMimeData::retrieveData(mimeType, type) : QVariant();
+    }
+};
+
+} // namespace
+
 void CopyLinkToClipboard(const std::string& link) {
-    auto* data = new QMimeData;
+    auto* data = new FileDropData;
     QByteArray uri;
     if (!link.empty())
         uri = LinkUrl(link).toEncoded();

@@ -3,6 +3,7 @@
 #include "gui/Images.h"
 
 #include <QTimer>
+#include <algorithm>
 
 ResultModel::ResultModel(QObject* parent) : QAbstractTableModel(parent) {}
 
@@ -65,7 +66,31 @@ int ResultModel::rowCount(const QModelIndex& parent) const {
 }
 
 int ResultModel::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : m_table.Layout().columns;
+    if (parent.isValid())
+        return 0;
+    const int columns = m_table.Layout().columns;
+    return m_titleMode ? std::max(1, columns) : columns;
+}
+
+void ResultModel::SetTitleMode(bool on) {
+    if (on == m_titleMode)
+        return;
+    const bool noColumns = m_table.Layout().columns == 0;
+    if (noColumns && on)
+        beginInsertColumns(QModelIndex(), 0, 0);
+    if (noColumns && !on)
+        beginRemoveColumns(QModelIndex(), 0, 0);
+    m_titleMode = on;
+    if (noColumns)
+        on ? endInsertColumns() : endRemoveColumns();
+    else if (m_shownRows > 0)
+        emit dataChanged(index(0, 0), index(m_shownRows - 1, 0), {Qt::DisplayRole});
+}
+
+QString ResultModel::Shown(std::string_view text) {
+    // Read no more than the characters shown: a 50 MB field must not stall the view.
+    const std::string_view head = text.substr(0, 4 * kMaxCellChars);
+    return QString::fromUtf8(head.data(), static_cast<qsizetype>(head.size())).left(kMaxCellChars);
 }
 
 QString ResultModel::TipOf(int row) const {
@@ -86,13 +111,10 @@ QVariant ResultModel::data(const QModelIndex& index, int role) const {
         return {};
     const auto row = static_cast<std::size_t>(index.row());
     switch (role) {
-    case Qt::DisplayRole: {
-        const std::string_view cell = m_table.Cell(row, index.column());
-        // Read no more than the characters shown: a 50 MB field must not stall the view.
-        const std::string_view head = cell.substr(0, 4 * kMaxCellChars);
-        return QString::fromUtf8(head.data(), static_cast<qsizetype>(head.size()))
-            .left(kMaxCellChars);
-    }
+    case Qt::DisplayRole:
+        if (m_titleMode && index.column() == 0)
+            return Shown(m_table.Title(row));
+        return Shown(m_table.Cell(row, index.column()));
     case Qt::ToolTipRole:
         return TipOf(index.row());
     case Qt::DecorationRole:

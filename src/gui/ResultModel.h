@@ -27,6 +27,11 @@ public:
     void DeleteAllItems();
     void ClearTipMap() { m_table.ClearTips(); }
 
+    // In title mode (the icon and list styles) the first column shows each hit's title, and
+    // there is a first column even when the settings ask for none.
+    void SetTitleMode(bool on);
+    bool TitleMode() const { return m_titleMode; }
+
     // Sorts the rows by a column's texts, keeping selections and other persistent indexes.
     void SortByColumn(int column, bool forward);
 
@@ -40,10 +45,13 @@ public:
 
     // The tip of a row as shown: escaped, line breaks kept, cut to kMaxTipChars.
     QString TipOf(int row) const;
+    // What a cell shows of a text: the first kMaxCellChars characters.
+    static QString Shown(std::string_view text);
 
 private:
     ResultTable m_table;
     QStringList m_headings;
     int m_shownRows = 0; // rows the views know of
     bool m_flushQueued = false;
+    bool m_titleMode = false;
 };

@@ -11,14 +11,40 @@
 #include <QContextMenuEvent>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QListView>
 #include <QMenu>
 #include <QStackedWidget>
+#include <QStyledItemDelegate>
 #include <QTreeView>
 #include <QVBoxLayout>
 #include <algorithm>
 
 namespace {
+
+constexpr int kLargeIconCell = 120; // the width a large icon's title wraps in
+
+// Large icons: each title wraps under its icon within a cell of fixed width, in as many lines
+// as it needs, so that the whole title is shown.
+class WrappedIconDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        if (option.decorationPosition != QStyleOptionViewItem::Top)
+            return QStyledItemDelegate::sizeHint(option, index);
+        const QString text = index.data(Qt::DisplayRole).toString();
+        const QRect wrapped = option.fontMetrics.boundingRect(
+            QRect(0, 0, kLargeIconCell - 8, 100000),
+            Qt::TextWordWrap | Qt::TextWrapAnywhere | Qt::AlignHCenter, text);
+        return QSize(kLargeIconCell, option.decorationSize.height() + wrapped.height() + 12);
+    }
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(option, index);
+        if (option->decorationPosition == QStyleOptionViewItem::Top)
+            option->textElideMode = Qt::ElideNone;
+    }
+};
+
 constexpr int kMaxColumnWidth = 10000;
 constexpr std::size_t kMaxLoggedLaunch = 255;
 } // namespace
@@ -53,7 +79,7 @@ ResultView::ResultView(QWidget* parent) : QWidget(parent) {
     m_icons->setSelectionModel(m_details->selectionModel());
     m_icons->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_icons->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    m_icons->setUniformItemSizes(true);
+    m_icons->setItemDelegate(new WrappedIconDelegate(m_icons));
 
     m_stack = new QStackedWidget(this);
     m_stack->addWidget(m_details);
@@ -61,6 +87,14 @@ ResultView::ResultView(QWidget* parent) : QWidget(parent) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_stack);
+
+    m_emptyNote = new QLabel(tr("No documents found"), this);
+    m_emptyNote->setObjectName(QStringLiteral("emptyNote"));
+    m_emptyNote->setAlignment(Qt::AlignCenter);
+    m_emptyNote->setAttribute(Qt::WA_TransparentForMouseEvents);
+    m_emptyNote->setStyleSheet(QStringLiteral("color: gray"));
+    m_emptyNote->hide();
+    connect(m_model, &QAbstractItemModel::rowsInserted, m_emptyNote, &QWidget::hide);
 
     m_contextMenu = new QMenu(tr("Context"), this);
     m_contextMenu->setObjectName(QStringLiteral("contextMenu"));
@@ -101,7 +135,14 @@ void ResultView::ClearTipMap() {
 }
 
 void ResultView::DeleteAllItems() {
+    m_emptyNote->hide();
     m_model->DeleteAllItems();
+}
+
+void ResultView::ShowEmptyNote(bool show) {
+    m_emptyNote->setGeometry(rect().adjusted(0, 30, 0, 0));
+    m_emptyNote->setVisible(show);
+    m_emptyNote->raise();
 }
 
 void ResultView::AppendHit(HitRow&& hit) {
@@ -137,16 +178,29 @@ QAbstractItemView* ResultView::CurrentView() const {
 void ResultView::SetListStyle(ListStyle style) {
     const bool hadFocus = CurrentView()->hasFocus();
     m_style = style;
+    // The icon and list styles show each hit's whole title (up to the display cut), whatever
+    // the columns. Every property is set for each style, so that no earlier style leaves its
+    // flow or spacing behind.
+    m_model->SetTitleMode(style != ListStyle::Details);
+    m_icons->setUniformItemSizes(false);
+    m_icons->setLayoutMode(QListView::Batched);
+    m_icons->setBatchSize(1000);
+    m_icons->setTextElideMode(Qt::ElideNone);
+    m_icons->setResizeMode(QListView::Adjust);
+    m_icons->setGridSize(QSize());
     switch (style) {
     case ListStyle::Details:
         m_stack->setCurrentWidget(m_details);
         break;
     case ListStyle::LargeIcons:
         m_icons->setViewMode(QListView::IconMode);
+        m_icons->setFlow(QListView::LeftToRight);
+        m_icons->setWrapping(true);
         m_icons->setIconSize(QSize(32, 32));
-        m_icons->setGridSize(QSize(96, 64));
-        m_icons->setMovement(QListView::Snap);
+        m_icons->setSpacing(6);
+        m_icons->setMovement(QListView::Static);
         m_icons->setWordWrap(true);
+        // Titles wrap under the icon (WrappedIconDelegate), as many lines as they need.
         m_stack->setCurrentWidget(m_icons);
         break;
     case ListStyle::SmallIcons:
@@ -154,8 +208,8 @@ void ResultView::SetListStyle(ListStyle style) {
         m_icons->setFlow(QListView::LeftToRight);
         m_icons->setWrapping(true);
         m_icons->setIconSize(QSize(16, 16));
-        m_icons->setGridSize(QSize(160, 20));
-        m_icons->setMovement(QListView::Snap);
+        m_icons->setSpacing(4);
+        m_icons->setMovement(QListView::Static);
         m_icons->setWordWrap(false);
         m_stack->setCurrentWidget(m_icons);
         break;
@@ -164,7 +218,7 @@ void ResultView::SetListStyle(ListStyle style) {
         m_icons->setFlow(QListView::TopToBottom);
         m_icons->setWrapping(true);
         m_icons->setIconSize(QSize(16, 16));
-        m_icons->setGridSize(QSize());
+        m_icons->setSpacing(2);
         m_icons->setMovement(QListView::Static);
         m_icons->setWordWrap(false);
         m_stack->setCurrentWidget(m_icons);
@@ -193,7 +247,8 @@ int ResultView::FirstSelectedRow() const {
 }
 
 std::string ResultView::LinkOfRow(int row) const {
-    return std::string(m_model->Table().Cell(static_cast<std::size_t>(row), g_app.m_linkColumn));
+    // The hit's own link, whether or not a column shows it.
+    return std::string(m_model->Table().Link(static_cast<std::size_t>(row)));
 }
 
 void ResultView::OnLButtonDblClk() {
@@ -201,6 +256,8 @@ void ResultView::OnLButtonDblClk() {
     if (row < 0)
         return; // nothing selected: nothing to open
     const std::string link = LinkOfRow(row);
+    if (link.empty())
+        return; // a hit without a link has nothing to open
     const int result = LaunchLink(link);
     if (g_app.m_logEnabled) {
         const std::string text = StringPrintf("ShellExecute(%s) returned %d", link.c_str(), result);
@@ -212,14 +269,14 @@ void ResultView::OnLButtonDblClk() {
 
 void ResultView::OnCopy() {
     const int row = FirstSelectedRow();
-    if (row < 0)
+    if (row < 0 || LinkOfRow(row).empty())
         return; // the clipboard is left alone
     CopyLinkToClipboard(LinkOfRow(row));
 }
 
 void ResultView::OnDelete() {
     const int row = FirstSelectedRow();
-    if (row < 0)
+    if (row < 0 || LinkOfRow(row).empty())
         return;
     const std::string link = LinkOfRow(row);
     if (ShowMessageBox(StringPrintf(Text(TextId::ReallyDelete).c_str(), link.c_str()),
@@ -242,7 +299,16 @@ QPoint ResultView::KeyboardMenuPosition() const {
     return view->viewport()->mapToGlobal(rect.bottomLeft());
 }
 
+void ResultView::UpdateContextMenu() {
+    // A hit without a link offers nothing to act on.
+    const int row = FirstSelectedRow();
+    const bool linked = row >= 0 && !LinkOfRow(row).empty();
+    for (QAction* action : m_contextMenu->actions())
+        action->setEnabled(linked);
+}
+
 void ResultView::OnContextMenu(const QPoint& globalPos, bool fromKeyboard) {
+    UpdateContextMenu();
     m_contextMenu->exec(fromKeyboard ? KeyboardMenuPosition() : globalPos);
 }
 
@@ -266,6 +332,10 @@ bool ResultView::eventFilter(QObject* watched, QEvent* event) {
             OnContextMenu(QPoint(), true);
             return true;
         }
+        // The views' own text copy would replace a file that Copy put on the clipboard.
+        if (key->matches(QKeySequence::Copy) ||
+            (key->key() == Qt::Key_Insert && key->modifiers() == Qt::ControlModifier))
+            return true;
         break;
     }
     default:

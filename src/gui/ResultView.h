@@ -9,6 +9,7 @@
 class ResultModel;
 class QAbstractItemView;
 class QListView;
+class QLabel;
 class QMenu;
 class QStackedWidget;
 class QTreeView;
@@ -33,6 +34,9 @@ public:
     void SetSignedInUser(const std::string& user) override;
     void ShowMessage(const std::string& text) override;
 
+    // "No documents found" over the empty list, after a search that found nothing.
+    void ShowEmptyNote(bool show);
+
     // A heading click: flips the direction and sorts by that column.
     void OnColumnClick(int column);
 
@@ -50,6 +54,8 @@ public:
     void OnLButtonDblClk();
     void OnCopy();
     void OnDelete();
+    // Enables Copy and Delete when the first selected hit has a link.
+    void UpdateContextMenu();
     // Shows the Copy/Delete menu: at the mouse, or, from the keyboard, at the selected row.
     void OnContextMenu(const QPoint& globalPos, bool fromKeyboard);
     QPoint KeyboardMenuPosition() const;
@@ -69,6 +75,7 @@ private:
     QTreeView* m_details = nullptr;
     QListView* m_icons = nullptr;
     QMenu* m_contextMenu = nullptr;
+    QLabel* m_emptyNote = nullptr;
     ListStyle m_style = ListStyle::Details;
     bool m_columnsInserted = false;
 };

@@ -4,6 +4,8 @@
 #include "gui/Images.h"
 #include "gui/MessageBox.h"
 #include "gui/RequestRunner.h"
+#include "gui/ResultModel.h"
+#include "gui/ResultView.h"
 #include "search/ResultList.h"
 #include "text/StringTable.h"
 
@@ -50,6 +52,8 @@ SearchForm::SearchForm(QWidget* parent) : QWidget(parent) {
     m_date->setObjectName(QStringLiteral("dateCombo"));
     m_date->setEditable(true);
     m_date->setInsertPolicy(QComboBox::NoInsert);
+    // Nothing chosen sends no date; the grey text says so.
+    m_date->lineEdit()->setPlaceholderText(tr("any date"));
     m_search = new QPushButton(tr("Search"), this);
     m_search->setObjectName(QStringLiteral("searchButton"));
     m_search->setAutoDefault(false);
@@ -155,7 +159,10 @@ void SearchForm::OnSearch() {
     if (g_app.m_resultList)
         g_app.m_resultList->DeleteAllItems();
     requests->Start([form] { return RunSearch(form); },
-                    [](int, bool stopped) {
+                    [](int status, bool stopped) {
+                        auto* view = dynamic_cast<ResultView*>(g_app.m_resultList);
+                        if (view && status == 200 && !stopped)
+                            view->ShowEmptyNote(view->Model()->rowCount() == 0);
                         if (!stopped)
                             return;
                         g_app.SetStatusText("Search stopped; the hits read so far are shown.");

@@ -281,12 +281,46 @@ private slots:
                  QByteArray("file:///tmp/some%20dir/a%C3%A4.txt\r\n"));
         QCOMPARE(data->data(QStringLiteral("x-special/gnome-copied-files")),
                  QByteArray("copy\nfile:///tmp/some%20dir/a%C3%A4.txt"));
-        QVERIFY(!data->formats().contains(QStringLiteral("text/plain")));
+        QCOMPARE(data->formats(), (QStringList{QStringLiteral("text/uri-list"),
+                                               QStringLiteral("x-special/gnome-copied-files")}));
+        // The list's own text copy leaves the file on the clipboard.
+        for (const QKeyCombination key :
+             {Qt::ControlModifier | Qt::Key_C, Qt::ControlModifier | Qt::Key_Insert}) {
+            QTest::keyClick(frame.ResultPane()->DetailsView(), key.key(), key.keyboardModifiers());
+            QCOMPARE(clipboard->mimeData()->data(QStringLiteral("text/uri-list")),
+                     QByteArray("file:///tmp/some%20dir/a%C3%A4.txt\r\n"));
+        }
 
         Select(frame, 1);
         frame.ResultPane()->OnCopy();
         QCOMPARE(clipboard->mimeData()->data(QStringLiteral("text/uri-list")),
                  QByteArray("http://example.org/b?x=1\r\n"));
+    }
+
+    void actionsUseTheHitsOwnLink() {
+        // No column shows the link: the actions still use it, never the title.
+        LoadSettings("[List]\nColumns=1\nColumn0=0\n");
+        MainWindow frame;
+        frame.OnInitialUpdate();
+        Fill(frame, {Hit(1, "kept.txt", "https://example.org/a"), Hit(2, "nolink.txt", "")});
+        ResultView* view = frame.ResultPane();
+        Select(frame, 0);
+        QCOMPARE(view->LinkOfRow(0), std::string("https://example.org/a"));
+        view->OnLButtonDblClk();
+        QCOMPARE(m_launched.size(), 1u);
+        QCOMPARE(m_launched[0], QUrl(QStringLiteral("https://example.org/a")));
+        view->UpdateContextMenu();
+        QVERIFY(view->ContextMenu()->actions().at(0)->isEnabled());
+        // A hit without a link offers nothing.
+        Select(frame, 1);
+        view->UpdateContextMenu();
+        for (QAction* action : view->ContextMenu()->actions())
+            QVERIFY(!action->isEnabled());
+        view->OnLButtonDblClk();
+        view->OnDelete();
+        QCOMPARE(m_launched.size(), 1u);
+        QVERIFY(m_messages.empty());
+        LoadSettings();
     }
 
     void deleteAsksAndDeletes() {

@@ -9,6 +9,7 @@
 
 #include <QHeaderView>
 #include <QLabel>
+#include <QListView>
 #include <QTest>
 #include <QTreeView>
 
@@ -149,6 +150,43 @@ private slots:
         const QModelIndexList selected = view->DetailsView()->selectionModel()->selectedRows();
         QCOMPARE(selected.size(), 1);
         QCOMPARE(selected[0].data(ResultModel::ItemDataRole).toInt(), 1);
+    }
+
+    void iconAndListStylesShowWholeTitles() {
+        // The only column shows the link; the icon and list styles still show the titles.
+        for (const char* ini : {"[List]\nColumns=1\nColumn0=6\n", "[List]\nColumns=0\n"}) {
+            LoadSettings(ini);
+            MainWindow frame;
+            frame.OnInitialUpdate();
+            frame.resize(900, 500);
+            frame.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&frame));
+            const std::string title = "A rather long title that one item's width would cut";
+            Feed({"1|" + title + "|9||||||||/docs/a.txt", "2|Short|8||||||||/docs/b.txt"});
+            ResultView* view = frame.ResultPane();
+            view->Model()->FlushPendingRows();
+            for (ListStyle style : {ListStyle::List, ListStyle::LargeIcons, ListStyle::SmallIcons,
+                                    ListStyle::List, ListStyle::LargeIcons}) {
+                view->SetListStyle(style);
+                QCOMPARE(Cell(view, 0, 0), QString::fromStdString(title));
+                QListView* icons = view->IconView();
+                icons->doItemsLayout();
+                const QRect first = icons->visualRect(view->Model()->index(0, 0));
+                const QRect second = icons->visualRect(view->Model()->index(1, 0));
+                const int textWidth = icons->fontMetrics().horizontalAdvance(Cell(view, 0, 0));
+                if (style == ListStyle::LargeIcons) {
+                    // Wrapped under the icon, and the grid flows left to right.
+                    QVERIFY(first.height() >= 2 * icons->fontMetrics().height() + 32);
+                    QCOMPARE(second.top(), first.top());
+                    QVERIFY(second.left() > first.left());
+                } else {
+                    QVERIFY2(first.width() >= textWidth,
+                             qPrintable(QString::number(first.width())));
+                }
+            }
+            view->SetListStyle(ListStyle::Details);
+            QCOMPARE(view->Model()->columnCount(), g_app.m_columns);
+        }
     }
 
     void manyRowsArriveInBatches() {

@@ -3,6 +3,7 @@
 #include "config/Application.h"
 #include "config/SettingsFile.h"
 #include "gui/MainWindow.h"
+#include "gui/MessageBox.h"
 #include "gui/RequestRunner.h"
 #include "gui/ResultModel.h"
 #include "gui/ResultView.h"
@@ -159,6 +160,27 @@ private slots:
         frame.Requests()->Wait();
         QCOMPARE(frame.ResultPane()->Model()->rowCount(), 0);
         QCOMPARE(frame.Pane(0)->text(), QStringLiteral("Status Code 500 was returned."));
+    }
+
+    void charactersTheServiceCannotReceiveAreRefused() {
+        RawServer server(RawServer::Reply("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"));
+        LoadSettings(kIndexes);
+        g_app.m_port = server.Port();
+        std::vector<std::string> messages;
+        SetMessageBoxHook([&messages](const std::string& text, MessageKind) {
+            messages.push_back(text);
+            return static_cast<int>(IDOK);
+        });
+        MainWindow frame;
+        ShowActive(frame);
+        Find<QLineEdit>(frame, "queryEdit")->setText(QString::fromUtf8("caf\xC3\xA9 \xCE\xA9mega"));
+        Find<QPushButton>(frame, "searchButton")->click();
+        frame.Requests()->Wait();
+        SetMessageBoxHook(nullptr);
+        QCOMPARE(messages, std::vector<std::string>{"The search service cannot receive the "
+                                                    "character \xCE\xA9 (U+03A9). Please "
+                                                    "remove it."});
+        QCOMPARE(server.Connections(), 0);
     }
 
     // A page that holds back: the first rows, then nothing until the test lets it go on.

@@ -18,6 +18,37 @@ std::string TypeOf(const std::string& filename) {
 }
 } // namespace
 
+void ResultTable::SetLayout(const ColumnLayout& layout) {
+    m_layout = layout;
+    m_titleColumn = m_linkColumn = -1;
+    for (int i = 0; i < m_layout.columns; ++i) {
+        if (m_layout.field[i] == kTitle && m_titleColumn < 0)
+            m_titleColumn = i;
+        if (m_layout.field[i] == kLink)
+            m_linkColumn = i;
+    }
+}
+
+std::string_view ResultTable::Segment(const Row& row, int column, std::uint32_t from,
+                                      std::uint32_t to) const {
+    if (column >= 0) {
+        const std::uint32_t begin = column == 0 ? 0 : row.end[column - 1];
+        return std::string_view(row.text).substr(begin, row.end[column] - begin);
+    }
+    return std::string_view(row.text).substr(from, to - from);
+}
+
+std::string_view ResultTable::Title(std::size_t row) const {
+    const Row& r = m_rows[row];
+    const std::uint32_t cells = m_layout.columns > 0 ? r.end[m_layout.columns - 1] : 0;
+    return Segment(r, m_titleColumn, cells, r.titleEnd);
+}
+
+std::string_view ResultTable::Link(std::size_t row) const {
+    const Row& r = m_rows[row];
+    return Segment(r, m_linkColumn, r.titleEnd, r.linkEnd);
+}
+
 void ResultTable::Append(HitRow&& hit) {
     m_fields = std::move(hit.fields);
     Row row;
@@ -29,13 +60,20 @@ void ResultTable::Append(HitRow&& hit) {
         if (f >= 0 && f < kFieldCount)
             size += m_fields[f].size();
     }
-    row.text.reserve(size);
+    row.text.reserve(size + (m_titleColumn < 0 ? m_fields[kTitle].size() : 0) +
+                     (m_linkColumn < 0 ? m_fields[kLink].size() : 0));
     for (int i = 0; i < m_layout.columns; ++i) {
         const int f = m_layout.field[i];
         if (f >= 0 && f < kFieldCount)
             row.text += m_fields[f];
         row.end[i] = static_cast<std::uint32_t>(row.text.size());
     }
+    if (m_titleColumn < 0)
+        row.text += m_fields[kTitle];
+    row.titleEnd = static_cast<std::uint32_t>(row.text.size());
+    if (m_linkColumn < 0)
+        row.text += m_fields[kLink];
+    row.linkEnd = static_cast<std::uint32_t>(row.text.size());
     m_rows.push_back(std::move(row));
     m_tipMap.insert_or_assign(hit.number, std::move(hit.tip));
 }

@@ -13,7 +13,7 @@
 
 class ResultTable {
 public:
-    void SetLayout(const ColumnLayout& layout) { m_layout = layout; }
+    void SetLayout(const ColumnLayout& layout);
     const ColumnLayout& Layout() const { return m_layout; }
 
     // Appends the hit as a row (cells by the layout) and stores its tip under its number,
@@ -23,6 +23,9 @@ public:
     std::size_t RowCount() const { return m_rows.size(); }
     std::string_view Cell(std::size_t row, int column) const;
     std::int32_t ItemData(std::size_t row) const { return m_rows[row].item; }
+    // The hit's title and link fields, whether or not a column shows them.
+    std::string_view Title(std::size_t row) const;
+    std::string_view Link(std::size_t row) const;
     // The extension of the hit's file name, lower case and without the dot ("" when none).
     std::string_view FileType(std::size_t row) const { return m_rows[row].type; }
 
@@ -43,12 +46,19 @@ public:
 
 private:
     struct Row {
-        std::string text; // the cells one after the other
+        // The cells one after the other, then the title and the link where no column holds
+        // them.
+        std::string text;
         std::array<std::uint32_t, kMaxDisplayColumns> end{};
+        std::uint32_t titleEnd = 0, linkEnd = 0;
         std::int32_t item = 0;
         std::string type;
     };
+    std::string_view Segment(const Row& row, int column, std::uint32_t from, std::uint32_t to) const;
+
     ColumnLayout m_layout;
+    int m_titleColumn = -1; // the first column showing the title, or -1
+    int m_linkColumn = -1;  // the last column showing the link, or -1
     std::vector<Row> m_rows;
     std::unordered_map<std::int32_t, std::string> m_tipMap;
     std::array<std::string, kFieldCount> m_fields;

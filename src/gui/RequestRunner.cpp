@@ -13,6 +13,9 @@
 namespace {
 RequestRunner* g_runner = nullptr;
 constexpr std::size_t kRowsPerDrain = 2000;
+// How many rows may wait for the window: the worker waits beyond this, so that a window slower
+// than the page cannot make the queue grow without bound.
+constexpr std::size_t kMaxQueuedRows = 50000;
 } // namespace
 
 RequestRunner::RequestRunner(MainWindow& window, ResultView& view)
@@ -42,6 +45,7 @@ void RequestRunner::Start(std::function<int()> request, Finished finished) {
     m_finished = std::move(finished);
     m_stopRequested = false;
     m_workerDone = false;
+    m_forwardedRows = m_droppedRows = 0;
     ResetFetchCancel();
     // While the worker runs, what the core reports comes here and is queued for the window.
     g_app.m_resultList = this;
@@ -72,6 +76,10 @@ void RequestRunner::Stop() {
         return;
     m_stopRequested = true;
     CancelFetch();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_drained.notify_all(); // a worker waiting for room goes on, and sees the stop
+    }
     m_thread.join(); // the transfer looks at the cancel flag every 50 ms
     Finish();
 }
@@ -87,6 +95,7 @@ void RequestRunner::Finish() {
     while (!Drain(SIZE_MAX)) {
     }
     m_view.Model()->FlushPendingRows();
+    m_view.Model()->AddDroppedRows(m_droppedRows);
     ResetFetchCancel();
     g_app.m_resultList = &m_view;
     g_app.m_statusPanes = &m_window;
@@ -144,6 +153,8 @@ bool RequestRunner::Drain(std::size_t budget) {
             }
             event = std::move(m_events.front());
             m_events.pop_front();
+            if (event.kind == Event::Row && --m_queuedRows == kMaxQueuedRows / 2)
+                m_drained.notify_all();
         }
         switch (event.kind) {
         case Event::Row:
@@ -184,6 +195,16 @@ void RequestRunner::DeleteAllItems() {
 }
 
 void RequestRunner::AppendHit(HitRow&& hit) {
+    if (m_forwardedRows >= ResultModel::kMaxRows) {
+        ++m_droppedRows; // past the list's limit: counted, not queued
+        return;
+    }
+    ++m_forwardedRows;
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_drained.wait(lock, [this] { return m_queuedRows < kMaxQueuedRows || m_stopRequested; });
+        ++m_queuedRows;
+    }
     Event event{Event::Row, {}, 0, {}};
     event.row = std::move(hit);
     Post(std::move(event));

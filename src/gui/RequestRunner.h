@@ -8,6 +8,7 @@
 
 #include <QObject>
 #include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -78,6 +79,11 @@ private:
     bool m_draining = false;
 
     std::mutex m_mutex;
+    std::condition_variable m_drained; // the worker waits here while the queue is full
     std::deque<Event> m_events;
     bool m_drainPosted = false;
+    std::size_t m_queuedRows = 0;
+    // Rows handed on in this request, and those past the list's limit, which are only counted.
+    std::size_t m_forwardedRows = 0;
+    std::size_t m_droppedRows = 0;
 };

@@ -17,6 +17,10 @@ void ResultModel::SetColumns(const ColumnLayout& layout, const QStringList& head
 }
 
 void ResultModel::Append(HitRow&& hit) {
+    if (m_table.RowCount() >= kMaxRows) {
+        ++m_dropped;
+        return;
+    }
     m_table.Append(std::move(hit));
     if (m_table.RowCount() - static_cast<std::size_t>(m_shownRows) >= kBatchRows) {
         FlushPendingRows();
@@ -38,6 +42,7 @@ void ResultModel::FlushPendingRows() {
 
 void ResultModel::DeleteAllItems() {
     beginResetModel();
+    m_dropped = 0;
     m_table.ClearRows();
     m_shownRows = 0;
     endResetModel();

@@ -15,6 +15,9 @@ public:
     static constexpr int kMaxCellChars = 259;
     static constexpr int kMaxTipChars = 1023;
     static constexpr std::size_t kBatchRows = 4096;
+    // The most rows the list holds: enough for any real result, and a bound on the window's
+    // memory whatever a page holds (a page of short lines at the 256 MiB cap has 30 million).
+    static constexpr std::size_t kMaxRows = 1000000;
 
     explicit ResultModel(QObject* parent = nullptr);
 
@@ -24,6 +27,9 @@ public:
     // to the event loop or FlushPendingRows is called.
     void Append(HitRow&& hit);
     void FlushPendingRows();
+    // The hits that did not fit since the list was last emptied.
+    std::size_t DroppedRows() const { return m_dropped; }
+    void AddDroppedRows(std::size_t count) { m_dropped += count; }
     void DeleteAllItems();
     void ClearTipMap() { m_table.ClearTips(); }
 
@@ -54,4 +60,5 @@ private:
     int m_shownRows = 0; // rows the views know of
     bool m_flushQueued = false;
     bool m_titleMode = false;
+    std::size_t m_dropped = 0;
 };

@@ -163,6 +163,11 @@ void SearchForm::OnSearch() {
                         auto* view = dynamic_cast<ResultView*>(g_app.m_resultList);
                         if (view && status == 200 && !stopped)
                             view->ShowEmptyNote(view->Model()->rowCount() == 0);
+                        if (view && view->Model()->DroppedRows() > 0)
+                            g_app.SetStatusText(
+                                "Only the first " + std::to_string(ResultModel::kMaxRows) +
+                                " hits are shown; " + std::to_string(view->Model()->DroppedRows()) +
+                                " more were left out.");
                         if (!stopped)
                             return;
                         g_app.SetStatusText("Search stopped; the hits read so far are shown.");

@@ -33,7 +33,7 @@ public:
     const std::string* Tip(std::int32_t item) const;
     std::size_t TipCount() const { return m_tipMap.size(); }
     void ClearTips();
-    void ClearRows() { m_rows.clear(); }
+    void ClearRows() { std::vector<Row>().swap(m_rows); } // frees the storage too
 
     // The field texts of the last hit appended (slots 8 and 9 are never written).
     const std::array<std::string, kFieldCount>& Fields() const { return m_fields; }

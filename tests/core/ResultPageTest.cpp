@@ -74,6 +74,24 @@ TEST(ParseResultLine, HitLine) {
                        "C:\\docs\\q 2.pdf");
 }
 
+TEST(ParseResultLine, EachFieldInItsCodePage) {
+    // 0xE9 and 0x80 are é and € in Windows-1252; in the link, 0x82 and 0x9C are é and £ in
+    // IBM850, raw or escaped.
+    Recorder r;
+    ASSERT_EQ(ParseResultLine("1|T\xE9|9\x80|D\xE9sc|d\xE9te|F\x80|||x|%2Fa%82\x9C.txt|Au\xE9", r),
+              1);
+    ASSERT_EQ(r.hits.size(), 1u);
+    const auto& f = r.hits[0].fields;
+    EXPECT_EQ(f[kTitle], "T\xC3\xA9");
+    EXPECT_EQ(f[kRelevance], "9\xE2\x82\xAC");
+    EXPECT_EQ(f[kDescription], "D\xC3\xA9sc");
+    EXPECT_EQ(f[kDate], "d\xC3\xA9te");
+    EXPECT_EQ(f[kFormat], "F\xE2\x82\xAC");
+    EXPECT_EQ(f[kAuthor], "Au\xC3\xA9");
+    EXPECT_EQ(f[kLink], "/a\xC3\xA9\xC2\xA3.txt");
+    EXPECT_EQ(f[kFilename], "a\xC3\xA9\xC2\xA3.txt");
+}
+
 TEST(ParseResultLine, ShortAndLongHitLines) {
     Recorder r;
     ParseResultLine("17", r);

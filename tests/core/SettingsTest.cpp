@@ -151,6 +151,7 @@ TEST(SettingsFileReader, ReadingRules) {
                              "QuotedNumber=\" 2\"\n"
                              "TabbedNumber=\"\t1\t\"\n"
                              "Width=-5\n"
+                             "Heading0=\"\"\n"
                              "[Indexes]\r\n"
                              "Index0='single'\r\n"
                              "Index1=\"unbalanced\r\n"
@@ -168,6 +169,7 @@ TEST(SettingsFileReader, ReadingRules) {
     EXPECT_EQ(file.GetProfileInt("Settings", "QuotedNumber", 0), 2);
     EXPECT_EQ(file.GetProfileInt("Settings", "TabbedNumber", 0), 1);
     EXPECT_EQ(file.GetProfileInt("Settings", "Width", 0), -5);
+    EXPECT_EQ(file.GetProfileString("Settings", "Heading0", "d"), "");  // quotes around nothing
     EXPECT_EQ(file.GetProfileInt("Settings", "IgnoreUnknownCa", 7), 1); // wraps at 32 bits
     EXPECT_EQ(file.GetProfileInt("Settings", "IgnoreRevocation", 7), 7);
     EXPECT_EQ(file.GetProfileString("Settings", "IgnoreRevocation", "d"), "");

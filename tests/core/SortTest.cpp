@@ -36,6 +36,8 @@ TEST(CompareKeyTexts, Pairs) {
         {"abcdefgh-X", "ABCDEFGH-y", -1}, // differs after the first eight bytes
         {"abcdefghij.", "ABCDEFGHI", 0},
         {"Zebra crossing", "zebra", 0},
+        {"Report 1", "Report 2", -1},  // differ in the 8th byte
+        {"Reports 2", "Reports 1", 1}, // differ after the 8th byte
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Sign(CompareKeyTexts(c.a, c.b, true)), c.forward) << c.a << " / " << c.b;

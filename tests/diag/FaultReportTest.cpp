@@ -4,12 +4,15 @@
 #include "../support/TestSupport.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <regex>
 #include <sstream>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -153,6 +156,30 @@ TEST(FaultReportEnd, IdleDesktopProgramGivesAReadableWalk) {
     EXPECT_TRUE(std::regex_search(
         r.out, std::regex(R"(Q(Core|Gui)?Application::exec\(\)|QEventLoop::exec)")))
         << r.out;
+}
+
+TEST(FaultReportEnd, CommandLineClientWritesTheReportToo) {
+    // zdx-query waiting for a service that never answers.
+    TempDir dir;
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    socklen_t length = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    const std::string ini = dir.Write("q.ini", "[Settings]\nAddress=127.0.0.1\nPort=" +
+                                                   std::to_string(ntohs(address.sin_port)) + "\n");
+    BackgroundProcess query(ZDX_QUERY_BIN, {"-f" + ini, "x"}, {dir.Path().string(), {}});
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    query.Stop(SIGSEGV);
+    close(listener);
+    EXPECT_EQ(query.DiedOf(), SIGSEGV);
+    const auto lines = Lines(TempDir::Read(dir.File("Win32Fault.log")));
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[2], "*** Error code C0000005: ACCESS VIOLATION");
+    EXPECT_GE(CalledFromLines(lines), 3);
 }
 
 TEST(FaultReportEnd, CrashWhileTheAllocatorIsLockedStillShowsTheBox) {

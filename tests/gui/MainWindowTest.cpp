@@ -219,6 +219,16 @@ private slots:
                 qPrintable(QStringLiteral("%1 %2").arg(values[0]).arg(frame.geometry().width())));
             QVERIFY(frame.geometry().width() > 0 && frame.geometry().width() <= screen.width());
             QVERIFY(frame.Splitter()->widget(0)->minimumWidth() <= 10000);
+            // What is written down on closing is the placement moved onto the screen.
+            const QRect placed = frame.geometry();
+            frame.close();
+            QSettings written = Store();
+            QCOMPARE(written.value("MainWindow/rcNormalPosition_left").toInt(), placed.left());
+            QCOMPARE(written.value("MainWindow/rcNormalPosition_top").toInt(), placed.top());
+            QCOMPARE(written.value("MainWindow/rcNormalPosition_right").toInt(),
+                     placed.left() + placed.width());
+            QCOMPARE(written.value("MainWindow/rcNormalPosition_bottom").toInt(),
+                     placed.top() + placed.height());
         }
         // A window closed while minimised comes back minimised.
         store.clear();

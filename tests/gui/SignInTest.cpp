@@ -17,6 +17,8 @@
 
 #include <QCheckBox>
 #include <QClipboard>
+#include <QDateTime>
+#include <QFileInfo>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QLabel>
@@ -348,6 +350,38 @@ private slots:
         QCOMPARE(Store().value("Settings/Port").toInt(), 8080);
         QCOMPARE(Store().value("Settings/IgnoreUnknownCa").toInt(), 1);
         QCOMPARE(Store().value("Settings/Address").toString(), QStringLiteral("localhost"));
+    }
+
+    void settingsFileIsNeverWritten() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("zdx.ini"));
+        const QByteArray bytes = "[Settings]\nAddress=files.example\nPort=81\n";
+        {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(bytes);
+        }
+        const QDateTime written = QFileInfo(path).lastModified();
+        g_app = Application();
+        g_app.m_iniFile = path.toStdString();
+        SettingsFile source(g_app.m_iniFile);
+        g_app.ReadSettings(source, true);
+        {
+            // A session that changes the settings and the placement, then closes.
+            MainWindow frame;
+            frame.OnInitialUpdate();
+            frame.show();
+            SettingsDialog dialog(&frame);
+            dialog.findChild<QLineEdit*>(QStringLiteral("portEdit"))->setText(QStringLiteral("82"));
+            dialog.OnOK();
+            frame.move(frame.pos() + QPoint(7, 7));
+            frame.close();
+        }
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), bytes);
+        QCOMPARE(QFileInfo(path).lastModified(), written);
+        QCOMPARE(Store().value("Settings/Port").toInt(), 82); // the profile store got it
     }
 };
 

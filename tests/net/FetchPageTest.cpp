@@ -235,14 +235,32 @@ TEST_F(Fetch, RedirectEdgeCases) {
 }
 
 TEST_F(Fetch, CookiesLastForTheRun) {
+    // Cookies stay for the whole run, so each run of this test sets a cookie of its own.
+    static int run = 0;
+    const std::string cookie = "zdxsession" + std::to_string(++run) + "=abc123";
     RawServer server(RawServer::Reply(
-        HttpResponse("200 OK", "0|0|1||u\n", "Set-Cookie: zdxsession=abc123; Path=/\r\n")));
+        HttpResponse("200 OK", "0|0|1||u\n", "Set-Cookie: " + cookie + "; Path=/\r\n")));
     EXPECT_EQ(Get(server.Port(), "login"), 200);
     EXPECT_EQ(Get(server.Port(), "search"), 200);
     const auto requests = server.Requests();
     ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[0].find("Cookie:"), std::string::npos);
-    EXPECT_NE(requests[1].find("\r\nCookie: zdxsession=abc123\r\n"), std::string::npos);
+    EXPECT_EQ(requests[0].find(cookie), std::string::npos);
+    EXPECT_NE(requests[1].find(cookie), std::string::npos) << requests[1];
+}
+
+TEST_F(Fetch, ProxyVariablesAreHonoured) {
+    // The proxy on 127.0.0.1 gets the request with the whole address; no name is resolved.
+    RawServer proxy(RawServer::Reply(HttpResponse("200 OK", "0|4|0||\n")));
+    setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(proxy.Port())).c_str(), 1);
+    unsetenv("no_proxy");
+    unsetenv("NO_PROXY");
+    const int status = Get(8080, "lvsearch/s?query0=x", "search.example");
+    unsetenv("http_proxy");
+    EXPECT_EQ(status, 200);
+    ASSERT_EQ(proxy.Requests().size(), 1u);
+    const std::string request = proxy.Requests()[0];
+    EXPECT_EQ(request.substr(0, request.find("\r\n")),
+              "GET http://search.example:8080/lvsearch/s?query0=x HTTP/1.1");
 }
 
 TEST_F(Fetch, ConnectionFailures) {
@@ -395,9 +413,27 @@ TEST_F(SecureFetch, ExpiredCertificateIsAlwaysRefused) {
 
 TEST_F(SecureFetch, PlainHttpToAnHttpsServerFails) {
     Serve(MakeSelfSignedCert(m_dir.Path().string(), "ok", "IP:127.0.0.1"));
-    g_app.m_secure = 2; // only 1 means secure
-    const int status = Get(m_port, "s");
-    EXPECT_NE(status, 200);
+    g_app.m_secure = 2;                                   // only 1 means secure
+    EXPECT_EQ(Get(m_port, "s"), kErrorConnectionAborted); // the TLS server hangs up
+}
+
+TEST_F(SecureFetch, RedirectBetweenSecureServersStaysSecure) {
+    const CertFiles cert = MakeSelfSignedCert(m_dir.Path().string(), "ok", "IP:127.0.0.1");
+    Serve(cert);
+    httplib::SSLServer first(cert.certPath.c_str(), cert.keyPath.c_str());
+    const std::string target = "https://127.0.0.1:" + std::to_string(m_port) + "/s";
+    first.Get("/start", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_redirect(target, 302);
+    });
+    const int port = first.bind_to_any_port("127.0.0.1");
+    std::thread thread([&] { first.listen_after_bind(); });
+    while (!first.is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    g_app.m_ignoreUnknownCa = 1;
+    EXPECT_EQ(Get(port, "start"), 200);
+    EXPECT_TRUE(Saw("count 9")); // the page of the second server, fetched over TLS
+    first.stop();
+    thread.join();
 }
 
 } // namespace

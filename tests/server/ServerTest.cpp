@@ -416,6 +416,9 @@ TEST_F(EndToEnd, FilesServedOnlyFromTheIndexedFolders) {
     TempDir outside;
     outside.Write("secret.txt", "not for you");
     std::filesystem::create_symlink(outside.File("secret.txt"), m_docs.File("handbook/escape.txt"));
+    // A folder whose name starts like the indexed one's is outside it all the same.
+    m_docs.Write("handbook-x/secret.txt", "not for you either");
+    std::filesystem::create_symlink("../handbook-x/secret.txt", m_docs.File("handbook/s.txt"));
     Start({"--links", "url"});
     httplib::Client client("127.0.0.1", m_port);
     auto ok = client.Get("/zdx-files/handbook/budget-rules.txt");
@@ -425,6 +428,7 @@ TEST_F(EndToEnd, FilesServedOnlyFromTheIndexedFolders) {
     for (const char* path :
          {"/zdx-files/handbook/../projects/old-plan.txt",
           "/zdx-files/handbook/%2E%2E/%2E%2E/etc/passwd", "/zdx-files/handbook/escape.txt",
+          "/zdx-files/handbook/s.txt", "/zdx-files/handbook/../handbook-x/secret.txt",
           "/zdx-files/nowhere/x.txt", "/zdx-files/handbook/", "/zdx-files/handbook/missing.txt"}) {
         auto res = client.Get(path);
         ASSERT_TRUE(res) << path;

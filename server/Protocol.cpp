@@ -129,15 +129,8 @@ std::string FtsExpression(std::string_view query) {
 
 std::string Snippet(std::string_view body, std::string_view query, std::size_t words) {
     struct Term {
-        std::string text; // ASCII letters in lower case
+        std::string_view text;
         bool prefix;
-    };
-    auto lower = [](std::string_view text) {
-        std::string out(text);
-        for (char& c : out)
-            if (c >= 'A' && c <= 'Z')
-                c = static_cast<char>(c - 'A' + 'a');
-        return out;
     };
     std::vector<Term> terms;
     for (std::size_t i = 0; i < query.size();) {
@@ -147,36 +140,60 @@ std::string Snippet(std::string_view body, std::string_view query, std::size_t w
         while (i < query.size() && IsWordChar(static_cast<unsigned char>(query[i])))
             ++i;
         if (i > start)
-            terms.push_back(
-                {lower(query.substr(start, i - start)), i < query.size() && query[i] == '*'});
+            terms.push_back({query.substr(start, i - start), i < query.size() && query[i] == '*'});
     }
-    // The blanks between the words of the body.
-    std::vector<std::size_t> starts;
-    for (std::size_t i = 0; i < body.size(); ++i)
-        if (i == 0 || body[i - 1] == ' ')
-            starts.push_back(i);
-    std::size_t hit = starts.size();
-    for (std::size_t w = 0; w < starts.size() && hit == starts.size(); ++w) {
-        std::size_t a = starts[w];
-        while (a < body.size() && !IsWordChar(static_cast<unsigned char>(body[a])))
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    auto matches = [&](std::string_view word) {
+        for (const Term& t : terms) {
+            if (word.size() < t.text.size() || (!t.prefix && word.size() != t.text.size()))
+                continue;
+            std::size_t k = 0;
+            while (k < t.text.size() && lower(word[k]) == lower(t.text[k]))
+                ++k;
+            if (k == t.text.size())
+                return true;
+        }
+        return false;
+    };
+    // The blank-separated words, read only as far as the window needs: the first word that a
+    // term matches, with up to three words before it.
+    std::size_t recent[4] = {}; // starts of the last four words, the newest at (count % 4)
+    std::size_t count = 0, first = 0, hitIndex = 0;
+    bool hit = false;
+    for (std::size_t at = 0; at < body.size() && !hit;) {
+        const std::size_t end = std::min(body.find(' ', at), body.size());
+        recent[count % 4] = at;
+        std::size_t a = at;
+        while (a < end && !IsWordChar(static_cast<unsigned char>(body[a])))
             ++a;
         std::size_t b = a;
-        while (b < body.size() && IsWordChar(static_cast<unsigned char>(body[b])))
+        while (b < end && IsWordChar(static_cast<unsigned char>(body[b])))
             ++b;
-        const std::string word = lower(body.substr(a, b - a));
-        for (const Term& t : terms)
-            if (t.prefix ? word.compare(0, t.text.size(), t.text) == 0 : word == t.text)
-                hit = w;
+        if (matches(body.substr(a, b - a))) {
+            hit = true;
+            hitIndex = count;
+        }
+        ++count;
+        at = end + 1;
     }
-    if (starts.empty())
+    if (body.empty())
         return {};
-    const std::size_t first = hit == starts.size() || hit < 3 ? 0 : hit - 3;
-    const std::size_t last = std::min(starts.size(), first + words);
-    const std::size_t from = starts[first];
-    const std::size_t to = last < starts.size() ? starts[last] - 1 : body.size();
-    std::string out = first > 0 ? "..." : "";
-    out.append(body.substr(from, to - from));
-    if (last < starts.size())
+    std::size_t firstWord = 0;
+    if (hit && hitIndex >= 3) {
+        firstWord = hitIndex - 3;
+        first = recent[firstWord % 4];
+    }
+    // Then `words` words from there.
+    std::size_t to = first, taken = 0;
+    while (taken < words && to < body.size()) {
+        to = std::min(body.find(' ', to), body.size());
+        ++taken;
+        if (taken < words && to < body.size())
+            ++to;
+    }
+    std::string out = firstWord > 0 ? "..." : "";
+    out.append(body.substr(first, to - first));
+    if (to < body.size())
         out += "...";
     return out;
 }

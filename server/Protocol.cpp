@@ -2,7 +2,9 @@
 
 #include "text/Codepage.h"
 
+#include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <iconv.h>
 #include <mutex>
 #include <vector>
@@ -50,6 +52,13 @@ std::u32string Decode32(std::string_view utf8) {
 
 } // namespace
 
+std::optional<std::string> Params::GetRaw(std::string_view name) const {
+    for (std::size_t i = 0; i < items.size(); ++i)
+        if (items[i].first == name)
+            return raw[i];
+    return std::nullopt;
+}
+
 std::optional<std::string> Params::Get(std::string_view name) const {
     for (const auto& [key, value] : items)
         if (key == name)
@@ -85,23 +94,37 @@ Params ParseTarget(std::string_view target, std::size_t maxParams) {
         if (item.empty())
             continue;
         const std::size_t eq = item.find('=');
-        params.items.emplace_back(
-            PercentDecodeOnce(item.substr(0, eq)),
-            eq == std::string_view::npos ? std::string() : PercentDecodeOnce(item.substr(eq + 1)));
+        const std::string_view value =
+            eq == std::string_view::npos ? std::string_view() : item.substr(eq + 1);
+        params.items.emplace_back(PercentDecodeOnce(item.substr(0, eq)), PercentDecodeOnce(value));
+        params.raw.emplace_back(value);
     }
     return params;
 }
 
-std::string DecodeQueryText(std::string_view decoded) {
+std::string DecodeQueryText(std::string_view raw) {
+    // The request line carries the line break of a soft break escaped (%0D%0A), or raw.
+    auto softBreak = [&raw](std::size_t i) -> std::size_t {
+        if (raw[i] != '=')
+            return 0;
+        if (raw.compare(i + 1, 2, "\r\n") == 0)
+            return 3;
+        if (raw.size() >= i + 7 && raw[i + 1] == '%' && raw[i + 2] == '0' &&
+            (raw[i + 3] == 'D' || raw[i + 3] == 'd') && raw[i + 4] == '%' && raw[i + 5] == '0' &&
+            (raw[i + 6] == 'A' || raw[i + 6] == 'a'))
+            return 7;
+        return 0;
+    };
     std::string unbroken;
-    for (std::size_t i = 0; i < decoded.size();) {
-        if (decoded.compare(i, 3, "=\r\n") == 0) {
-            i += 3;
+    unbroken.reserve(raw.size());
+    for (std::size_t i = 0; i < raw.size();) {
+        if (const std::size_t skip = softBreak(i)) {
+            i += skip;
             continue;
         }
-        unbroken += decoded[i++];
+        unbroken += raw[i++];
     }
-    return Cp1252ToUtf8(unbroken);
+    return Cp1252ToUtf8(PercentDecodeOnce(unbroken));
 }
 
 std::string FtsExpression(std::string_view query) {
@@ -196,6 +219,18 @@ std::string Snippet(std::string_view body, std::string_view query, std::size_t w
     if (to < body.size())
         out += "...";
     return out;
+}
+
+std::optional<std::string> PathUnderRoot(const std::string& root, std::string_view relative) {
+    if (relative.empty() || relative.front() == '/' ||
+        std::any_of(relative.begin(), relative.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }))
+        return std::nullopt;
+    const std::filesystem::path normal = std::filesystem::path(relative).lexically_normal();
+    if (normal.empty() || normal.is_absolute() || *normal.begin() == ".." ||
+        *normal.begin() == "." || normal.filename().empty())
+        return std::nullopt;
+    return root + "/" + normal.string();
 }
 
 bool MatchFileName(std::string_view pattern, std::string_view name) {

@@ -13,16 +13,21 @@ namespace zdxserver {
 // invalid escape kept as it stands, '+' kept as a plus). Later values of a name are kept too.
 struct Params {
     std::vector<std::pair<std::string, std::string>> items;
+    std::vector<std::string> raw; // each item's value as it was sent, still escaped
     // The first value of the name, or nullopt.
     std::optional<std::string> Get(std::string_view name) const;
+    // The same value as it was sent.
+    std::optional<std::string> GetRaw(std::string_view name) const;
     bool Has(std::string_view name) const { return Get(name).has_value(); }
 };
 Params ParseTarget(std::string_view target, std::size_t maxParams = 1000);
 
 std::string PercentDecodeOnce(std::string_view text);
 
-// The query as the client escaped it: soft breaks "=\r\n" removed, Windows-1252 bytes to UTF-8.
-std::string DecodeQueryText(std::string_view decoded);
+// The query as the client sent it (`raw`, still escaped): its soft breaks removed ("=" and a
+// line break that stand raw; an escaped "=" is the user's), escapes decoded, Windows-1252
+// bytes to UTF-8.
+std::string DecodeQueryText(std::string_view raw);
 
 // An FTS5 expression for the words of a query (each word a quoted term, a trailing '*' a
 // prefix); empty when the query has no words.
@@ -33,6 +38,12 @@ std::string FtsExpression(std::string_view query);
 // the query's words match (case-insensitive for ASCII letters; a query word ending in '*'
 // matches as a prefix), with "..." where the text goes on; the opening words when none does.
 std::string Snippet(std::string_view body, std::string_view query, std::size_t words = 16);
+
+// The path of a file the file route may serve: `root` (absolute, without a trailing '/') joined
+// with `relative`, lexically normal, when `relative` holds no control character, is not
+// absolute and does not step out of the root; nothing otherwise. Links are the caller's to
+// refuse.
+std::optional<std::string> PathUnderRoot(const std::string& root, std::string_view relative);
 
 bool MatchFileName(std::string_view pattern, std::string_view name);
 

@@ -114,7 +114,7 @@ public:
         }
 
         SearchRequest request;
-        request.query = DecodeQueryText(params.Get("query0").value_or(""));
+        request.query = DecodeQueryText(params.GetRaw("query0").value_or(""));
         request.fileFilter = Cp1252Text(params.Get("filefilter").value_or(""));
         request.maxHits = 999;
         if (auto numhits = params.Get("numhits")) {
@@ -201,32 +201,22 @@ public:
         // path it was indexed under: no control characters, no "..", and no symbolic link on
         // the way, inside the folder or out of it.
         const std::string rest = req.path.substr(std::strlen(kFilesRoute));
-        if (std::any_of(rest.begin(), rest.end(),
-                        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; })) {
-            res.status = 404;
-            return;
-        }
         const std::size_t slash = rest.find('/');
         const IndexedFolder* folder = nullptr;
         for (const auto& f : m_index.Folders())
             if (f.name == rest.substr(0, slash))
                 folder = &f;
-        if (!folder || slash == std::string::npos) {
-            res.status = 404;
-            return;
-        }
-        const fs::path relative = fs::path(rest.substr(slash + 1)).lexically_normal();
-        if (relative.empty() || relative.is_absolute() || *relative.begin() == "..") {
-            res.status = 404;
-            return;
-        }
-        const fs::path target = fs::path(folder->root) / relative;
+        const std::optional<std::string> path =
+            folder && slash != std::string::npos
+                ? PathUnderRoot(folder->root, std::string_view(rest).substr(slash + 1))
+                : std::nullopt;
         std::error_code ec;
-        if (!m_index.HasDocument(folder->name, target.string()) ||
-            fs::canonical(target, ec) != target || ec) {
+        if (!path || !m_index.HasDocument(folder->name, *path) ||
+            fs::canonical(*path, ec) != fs::path(*path) || ec) {
             res.status = 404;
             return;
         }
+        const fs::path target = *path;
         const int fd = open(target.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         struct stat info {};
         if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {

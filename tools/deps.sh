@@ -8,6 +8,7 @@ ZDX_PACKAGES=(
   libcurl4-openssl-dev libcpp-httplib-dev libssl-dev
   libsqlite3-dev libsodium-dev libunwind-dev libdw-dev
   libgtest-dev
+  clang libclang-rt-14-dev
   xvfb xauth
 )
 

@@ -40,7 +40,9 @@ TEST(Protocol, Parameters) {
 
 TEST(Protocol, QueryText) {
     EXPECT_EQ(DecodeQueryText("ab=\r\ncd"), "abcd");
-    EXPECT_EQ(DecodeQueryText("M\xFCller"), "M\xC3\xBCller");
+    EXPECT_EQ(DecodeQueryText("ab=%0D%0Acd"), "abcd");             // as the request line has it
+    EXPECT_EQ(DecodeQueryText("ab%3D%0D%0Acd"), "ab=\r\ncd");      // the user's own "=" stays
+    EXPECT_EQ(DecodeQueryText("M%FCller"), "M\xC3\xBCller");
     EXPECT_EQ(FtsExpression("budget  review"), "\"budget\" \"review\"");
     EXPECT_EQ(FtsExpression("  \"quoted\" OR re* -x"), "\"quoted\" \"OR\" \"re\"* \"x\"");
     EXPECT_EQ(FtsExpression("!!! ..."), "");

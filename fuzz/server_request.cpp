@@ -1,0 +1,27 @@
+// The service's request parsing and its file-path resolution: no accepted path leaves the
+// indexed folder.
+#include "Check.h"
+#include "Protocol.h"
+
+#include <filesystem>
+
+extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
+    const std::string_view target(reinterpret_cast<const char*>(data), size);
+    const zdxserver::Params params = zdxserver::ParseTarget(target);
+    FUZZ_CHECK(params.items.size() <= 1000);
+    if (auto query = params.GetRaw("query0"))
+        (void)zdxserver::FtsExpression(zdxserver::DecodeQueryText(*query));
+    if (auto filter = params.Get("filefilter"))
+        (void)zdxserver::MatchFileName(*filter, "budget-report.PDF");
+    const std::string root = "/srv/docs/handbook";
+    if (auto path = zdxserver::PathUnderRoot(root, target)) {
+        FUZZ_CHECK(path->compare(0, root.size() + 1, root + "/") == 0);
+        const std::filesystem::path normal = std::filesystem::path(*path).lexically_normal();
+        FUZZ_CHECK(normal.string().compare(0, root.size() + 1, root + "/") == 0);
+        for (const auto& part : normal)
+            FUZZ_CHECK(part != "..");
+        for (char c : *path)
+            FUZZ_CHECK(static_cast<unsigned char>(c) >= 0x20 && c != 0x7F);
+    }
+    return 0;
+}

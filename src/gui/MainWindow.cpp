@@ -19,6 +19,7 @@
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenuBar>
 #include <QScreen>
 #include <QSplitter>
@@ -125,6 +126,20 @@ void MainWindow::CreateMenus() {
     enable(AddCommand(Command::LogIn, tr("Log in"), "login"), [this] { OnLogIn(); });
     enable(AddCommand(Command::LogOut, tr("Log out"), "logout"), [this] { OnLogOut(); });
     enable(AddCommand(Command::Settings, tr("Settings")), [this] { OnSettings(); });
+    QAction* exportHits = AddCommand(Command::ExportHits, tr("&Export hits..."));
+    exportHits->setStatusTip(tr("Write the hits shown to a CSV or TSV file"));
+    enable(exportHits, [this] { m_resultView->OnExport(); });
+    QAction* clearHistory = AddCommand(Command::ClearHistory, tr("Clear search history"));
+    clearHistory->setStatusTip(tr("Forget the queries searched for"));
+    enable(clearHistory, [this] { m_leftView->ClearHistory(); });
+    QAction* find = AddCommand(Command::FindInHits, tr("Refine hits\tCtrl+F"));
+    find->setStatusTip(tr("Narrow the hits shown to those holding the words typed"));
+    enable(find, [this] {
+        m_resultView->FilterField()->setFocus();
+        m_resultView->FilterField()->selectAll();
+    });
+    addAction(find);
+    connect(m_resultView, &ResultView::shownRowsChanged, this, &MainWindow::ShowFilteredCount);
     // Stop: the toolbar's button and Escape anywhere in the window, while a request runs.
     QAction* stop = AddCommand(Command::Stop, tr("Stop"));
     stop->setIcon(StopIcon());
@@ -200,6 +215,9 @@ void MainWindow::CreateMenus() {
     m_fileMenu->addAction(Action(Command::LogOut));
     m_fileMenu->addSeparator();
     m_fileMenu->addAction(Action(Command::Settings));
+    m_fileMenu->addSeparator();
+    m_fileMenu->addAction(Action(Command::ExportHits));
+    m_fileMenu->addAction(Action(Command::ClearHistory));
     m_fileMenu->addSeparator();
     m_fileMenu->addAction(Action(TextId::AppExit));
 
@@ -313,7 +331,16 @@ void MainWindow::SetAuthText(const std::string& text) {
     m_panes[4]->repaint();
 }
 
+void MainWindow::ShowFilteredCount(int shown, int total, bool filtered) {
+    if (!filtered) {
+        SetHitCount(m_hitCount);
+        return;
+    }
+    m_panes[5]->setText(tr("%1 of %2 documents").arg(shown).arg(total));
+}
+
 void MainWindow::SetHitCount(int count) {
+    m_hitCount = count;
     m_panes[5]->setText(
         QString::fromStdString(StringPrintf(Text(TextId::DocumentsFound).c_str(), count)));
     m_panes[5]->repaint();

@@ -25,6 +25,9 @@ enum : unsigned {
     LogOut = 32772,
     Settings = 32773,
     Stop = 32774,
+    ExportHits = 32775,
+    ClearHistory = 32776,
+    FindInHits = 32777,
 };
 } // namespace Command
 
@@ -44,6 +47,8 @@ public:
     void SetHitCount(int count) override;
 
     static constexpr int kPaneCount = 6;
+    // The HITS pane while a filter narrows the list: "N of M documents".
+    void ShowFilteredCount(int shown, int total, bool filtered);
     QLabel* Pane(int i) const { return m_panes[i]; }
     QSplitter* Splitter() const { return m_splitter; }
     ResultView* ResultPane() const { return m_resultView; }
@@ -108,4 +113,5 @@ private:
     RecentFileList m_recent;
     WindowPlacement m_placement;
     bool m_placementSaved = false;
+    int m_hitCount = 0; // the page's last count, shown when no filter narrows the list
 };

@@ -84,3 +84,19 @@ std::string AskDocumentPath(bool save, const std::string& suggested, QWidget* pa
              : QFileDialog::getOpenFileName(parent, QObject::tr("Open"), QString(), filter);
     return path.toStdString();
 }
+
+std::string AskExportPath(bool& csv, QWidget* parent) {
+    if (FileHook()) {
+        const std::string path = FileHook()(true, "hits.csv");
+        csv = path.size() < 4 || path.compare(path.size() - 4, 4, ".tsv") != 0;
+        return path;
+    }
+    const QString csvFilter = QObject::tr("Comma-separated values (*.csv)");
+    const QString tsvFilter = QObject::tr("Tab-separated values (*.tsv)");
+    QString chosen = csvFilter;
+    QString path =
+        QFileDialog::getSaveFileName(parent, QObject::tr("Export hits"), QStringLiteral("hits.csv"),
+                                     csvFilter + QStringLiteral(";;") + tsvFilter, &chosen);
+    csv = chosen != tsvFilter && !path.endsWith(QStringLiteral(".tsv"));
+    return path.toStdString();
+}

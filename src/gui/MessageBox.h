@@ -26,5 +26,7 @@ void SetMessageBoxHook(MessageBoxHook hook);
 // Asks for a document file name: to open an existing file, or to save under (the file dialog
 // asks before overwriting). Empty when the user cancels. Tests answer through a hook.
 std::string AskDocumentPath(bool save, const std::string& suggested, QWidget* parent = nullptr);
+// Asks where to export hits; `csv` tells which file type was chosen (CSV or TSV).
+std::string AskExportPath(bool& csv, QWidget* parent = nullptr);
 using FileDialogHook = std::function<std::string(bool save, const std::string& suggested)>;
 void SetFileDialogHook(FileDialogHook hook);

@@ -77,6 +77,14 @@ void CopyLinkToClipboard(const std::string& link) {
     QGuiApplication::clipboard()->setMimeData(data);
 }
 
+bool OpenContainingFolder(const std::string& link) {
+    if (link.empty() || IsUrlLink(link))
+        return false;
+    const QString folder = QFileInfo(QString::fromStdString(link)).absolutePath();
+    const QUrl url = QUrl::fromLocalFile(folder);
+    return Hook() ? Hook()(url) : QDesktopServices::openUrl(url);
+}
+
 bool DeleteLinkedFile(const std::string& link) {
     if (link.empty() || IsUrlLink(link))
         return false;

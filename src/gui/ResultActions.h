@@ -21,6 +21,9 @@ QUrl LinkUrl(const std::string& link);
 // Opens the link with the desktop's default application: kLaunchOk, or kLaunchFileNotFound for
 // a path that does not exist (nothing is launched), or kLaunchNoAssociation.
 int LaunchLink(const std::string& link);
+// Opens the folder that holds a local file with the desktop's file manager; false for a URL
+// or when the folder cannot be opened.
+bool OpenContainingFolder(const std::string& link);
 using LaunchHook = std::function<bool(const QUrl& url)>;
 void SetLaunchHook(LaunchHook hook);
 

@@ -1,6 +1,7 @@
 #include "gui/ResultModel.h"
 
 #include "gui/Images.h"
+#include "results/RowFilter.h"
 
 #include <QTimer>
 #include <algorithm>
@@ -10,6 +11,7 @@ ResultModel::ResultModel(QObject* parent) : QAbstractTableModel(parent) {}
 void ResultModel::SetColumns(const ColumnLayout& layout, const QStringList& headings) {
     beginResetModel();
     m_table.ClearRows();
+    m_order.clear();
     m_table.SetLayout(layout);
     m_headings = headings;
     m_shownRows = 0;
@@ -22,7 +24,11 @@ void ResultModel::Append(HitRow&& hit) {
         return;
     }
     m_table.Append(std::move(hit));
-    if (m_table.RowCount() - static_cast<std::size_t>(m_shownRows) >= kBatchRows) {
+    const std::size_t added = m_table.RowCount() - 1;
+    if (!m_words.empty() && !RowMatches(m_table, added, m_words))
+        return;
+    m_order.push_back(static_cast<std::uint32_t>(added));
+    if (m_order.size() - static_cast<std::size_t>(m_shownRows) >= kBatchRows) {
         FlushPendingRows();
     } else if (!m_flushQueued) {
         m_flushQueued = true;
@@ -32,7 +38,7 @@ void ResultModel::Append(HitRow&& hit) {
 
 void ResultModel::FlushPendingRows() {
     m_flushQueued = false;
-    const int total = static_cast<int>(m_table.RowCount());
+    const int total = static_cast<int>(m_order.size());
     if (total <= m_shownRows)
         return;
     beginInsertRows(QModelIndex(), m_shownRows, total - 1);
@@ -44,6 +50,7 @@ void ResultModel::DeleteAllItems() {
     beginResetModel();
     m_dropped = 0;
     m_table.ClearRows();
+    std::vector<std::uint32_t>().swap(m_order);
     m_shownRows = 0;
     endResetModel();
 }
@@ -52,18 +59,48 @@ void ResultModel::SortByColumn(int column, bool forward) {
     FlushPendingRows();
     const std::vector<std::uint32_t> order = m_table.SortOrder(column, forward);
     emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
-    std::vector<int> newRowOf(order.size());
+    std::vector<std::uint32_t> newTableRowOf(order.size());
     for (std::size_t i = 0; i < order.size(); ++i)
-        newRowOf[order[i]] = static_cast<int>(i);
+        newTableRowOf[order[i]] = static_cast<std::uint32_t>(i);
     m_table.ApplyOrder(order);
+    // The shown rows in the new order, and where each lands in the views.
+    std::vector<int> viewRowOf(order.size(), -1);
+    std::vector<std::uint32_t> shown;
+    shown.reserve(m_order.size());
+    {
+        std::vector<char> passes(order.size(), 0);
+        for (std::uint32_t t : m_order)
+            passes[newTableRowOf[t]] = 1;
+        for (std::size_t t = 0; t < order.size(); ++t)
+            if (passes[t]) {
+                viewRowOf[t] = static_cast<int>(shown.size());
+                shown.push_back(static_cast<std::uint32_t>(t));
+            }
+    }
     const QModelIndexList before = persistentIndexList();
     QModelIndexList after;
     after.reserve(before.size());
     for (const QModelIndex& index : before)
         after.push_back(
-            this->index(newRowOf[static_cast<std::size_t>(index.row())], index.column()));
+            this->index(viewRowOf[newTableRowOf[m_order[static_cast<std::size_t>(index.row())]]],
+                        index.column()));
+    m_order.swap(shown);
     changePersistentIndexList(before, after);
     emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+}
+
+void ResultModel::SetFilter(const std::string& text) {
+    std::vector<std::string> words = FilterWords(text);
+    if (words == m_words)
+        return;
+    beginResetModel();
+    m_words = std::move(words);
+    m_order.clear();
+    for (std::size_t t = 0; t < m_table.RowCount(); ++t)
+        if (m_words.empty() || RowMatches(m_table, t, m_words))
+            m_order.push_back(static_cast<std::uint32_t>(t));
+    m_shownRows = static_cast<int>(m_order.size());
+    endResetModel();
 }
 
 int ResultModel::rowCount(const QModelIndex& parent) const {
@@ -99,7 +136,7 @@ QString ResultModel::Shown(std::string_view text) {
 }
 
 QString ResultModel::TipOf(int row) const {
-    const std::string* tip = m_table.Tip(m_table.ItemData(static_cast<std::size_t>(row)));
+    const std::string* tip = m_table.Tip(m_table.ItemData(TableRow(row)));
     if (!tip || tip->empty())
         return {};
     QString text = QString::fromUtf8(tip->data(), static_cast<qsizetype>(std::min<std::size_t>(
@@ -114,7 +151,7 @@ QString ResultModel::TipOf(int row) const {
 QVariant ResultModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= m_shownRows)
         return {};
-    const auto row = static_cast<std::size_t>(index.row());
+    const std::size_t row = TableRow(index.row());
     switch (role) {
     case Qt::DisplayRole:
         if (m_titleMode && index.column() == 0)

@@ -42,6 +42,14 @@ public:
     void SortByColumn(int column, bool forward);
 
     const ResultTable& Table() const { return m_table; }
+    // The table row a row of the views shows.
+    std::size_t TableRow(int row) const { return m_order[static_cast<std::size_t>(row)]; }
+    // The table rows shown (all that pass the filter), in the views' order.
+    const std::vector<std::uint32_t>& ShownTableRows() const { return m_order; }
+
+    // Shows only the rows whose cells hold every word of `text`; an empty text shows all.
+    void SetFilter(const std::string& text);
+    bool Filtered() const { return !m_words.empty(); }
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -60,5 +68,7 @@ private:
     int m_shownRows = 0; // rows the views know of
     bool m_flushQueued = false;
     bool m_titleMode = false;
+    std::vector<std::string> m_words;   // of the filter
+    std::vector<std::uint32_t> m_order; // table rows that pass the filter, in table order
     std::size_t m_dropped = 0;
 };

@@ -4,6 +4,7 @@
 #include "gui/MessageBox.h"
 #include "gui/ResultActions.h"
 #include "gui/ResultModel.h"
+#include "results/Export.h"
 #include "results/Sort.h"
 #include "text/Codepage.h"
 #include "text/StringTable.h"
@@ -12,6 +13,7 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListView>
 #include <QMenu>
 #include <QStackedWidget>
@@ -84,8 +86,26 @@ ResultView::ResultView(QWidget* parent) : QWidget(parent) {
     m_stack = new QStackedWidget(this);
     m_stack->addWidget(m_details);
     m_stack->addWidget(m_icons);
+    // Refining the loaded hits: every typed word must occur in a row's cells.
+    m_filter = new QLineEdit(this);
+    m_filter->setObjectName(QStringLiteral("filterEdit"));
+    m_filter->setPlaceholderText(tr("Refine the hits shown (Ctrl+F)"));
+    m_filter->setClearButtonEnabled(true);
+    m_filter->installEventFilter(this);
+    connect(m_filter, &QLineEdit::textChanged, this, [this](const QString& text) {
+        m_model->SetFilter(text.toStdString());
+        emit shownRowsChanged(m_model->rowCount(), static_cast<int>(m_model->Table().RowCount()),
+                              m_model->Filtered());
+    });
+    connect(m_model, &QAbstractItemModel::rowsInserted, this, [this] {
+        if (m_model->Filtered())
+            emit shownRowsChanged(m_model->rowCount(),
+                                  static_cast<int>(m_model->Table().RowCount()), true);
+    });
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(2);
+    layout->addWidget(m_filter);
     layout->addWidget(m_stack);
 
     m_emptyNote = new QLabel(tr("No documents found"), this);
@@ -102,6 +122,9 @@ ResultView::ResultView(QWidget* parent) : QWidget(parent) {
     copy->setObjectName(QStringLiteral("contextCopy"));
     QAction* remove = m_contextMenu->addAction(tr("Delete"), this, &ResultView::OnDelete);
     remove->setObjectName(QStringLiteral("contextDelete"));
+    QAction* folder =
+        m_contextMenu->addAction(tr("Open containing folder"), this, &ResultView::OnOpenFolder);
+    folder->setObjectName(QStringLiteral("contextOpenFolder"));
 
     for (QAbstractItemView* view :
          {static_cast<QAbstractItemView*>(m_details), static_cast<QAbstractItemView*>(m_icons)}) {
@@ -248,7 +271,7 @@ int ResultView::FirstSelectedRow() const {
 
 std::string ResultView::LinkOfRow(int row) const {
     // The hit's own link, whether or not a column shows it.
-    return std::string(m_model->Table().Link(static_cast<std::size_t>(row)));
+    return std::string(m_model->Table().Link(m_model->TableRow(row)));
 }
 
 void ResultView::OnLButtonDblClk() {
@@ -300,11 +323,41 @@ QPoint ResultView::KeyboardMenuPosition() const {
 }
 
 void ResultView::UpdateContextMenu() {
-    // A hit without a link offers nothing to act on.
+    // A hit without a link offers nothing to act on; only a local file has a folder to open.
     const int row = FirstSelectedRow();
-    const bool linked = row >= 0 && !LinkOfRow(row).empty();
+    const std::string link = row >= 0 ? LinkOfRow(row) : std::string();
     for (QAction* action : m_contextMenu->actions())
-        action->setEnabled(linked);
+        action->setEnabled(!link.empty());
+    m_contextMenu->actions().at(2)->setEnabled(!link.empty() && !IsUrlLink(link));
+}
+
+void ResultView::OnOpenFolder() {
+    const int row = FirstSelectedRow();
+    const std::string link = row >= 0 ? LinkOfRow(row) : std::string();
+    if (link.empty() || IsUrlLink(link))
+        return;
+    if (!OpenContainingFolder(link))
+        g_app.SetStatusText("The folder of " + link + " could not be opened.");
+}
+
+void ResultView::OnExport() {
+    bool csv = true;
+    const std::string path = AskExportPath(csv, window());
+    if (path.empty())
+        return;
+    m_model->FlushPendingRows();
+    std::vector<std::string> headings;
+    for (int c = 0; c < g_app.m_columns; ++c)
+        headings.push_back(g_app.m_heading[c]);
+    const std::string bytes = FormatExport(m_model->Table(), m_model->ShownTableRows(), headings,
+                                           csv ? ExportFormat::Csv : ExportFormat::Tsv);
+    std::string error;
+    if (!WriteFileWhole(path, bytes, error))
+        ShowMessageBox("The hits could not be written to " + path + ": " + error + ".",
+                       MessageKind::Ok, window());
+    else
+        g_app.SetStatusText(std::to_string(m_model->ShownTableRows().size()) +
+                            " hits exported to " + path);
 }
 
 void ResultView::OnContextMenu(const QPoint& globalPos, bool fromKeyboard) {
@@ -315,6 +368,14 @@ void ResultView::OnContextMenu(const QPoint& globalPos, bool fromKeyboard) {
 bool ResultView::eventFilter(QObject* watched, QEvent* event) {
     const bool onViewport = watched == m_details->viewport() || watched == m_icons->viewport();
     switch (event->type()) {
+    case QEvent::ShortcutOverride:
+        // Escape in a filter with text clears it, rather than stopping a search.
+        if (watched == m_filter && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape &&
+            !m_filter->text().isEmpty()) {
+            event->accept();
+            return true;
+        }
+        break;
     case QEvent::MouseButtonDblClick:
         // The double-click is the list's own; its default handling goes on afterwards.
         if (onViewport && static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
@@ -327,6 +388,13 @@ bool ResultView::eventFilter(QObject* watched, QEvent* event) {
     }
     case QEvent::KeyPress: {
         auto* key = static_cast<QKeyEvent*>(event);
+        if (watched == m_filter) {
+            if (key->key() == Qt::Key_Escape && !m_filter->text().isEmpty()) {
+                m_filter->clear(); // Escape clears the filter
+                return true;
+            }
+            break;
+        }
         if (key->key() == Qt::Key_Menu ||
             (key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier)) {
             OnContextMenu(QPoint(), true);

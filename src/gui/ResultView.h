@@ -10,6 +10,7 @@ class ResultModel;
 class QAbstractItemView;
 class QListView;
 class QLabel;
+class QLineEdit;
 class QMenu;
 class QStackedWidget;
 class QTreeView;
@@ -54,6 +55,11 @@ public:
     void OnLButtonDblClk();
     void OnCopy();
     void OnDelete();
+    void OnOpenFolder();
+    // Writes the shown rows, in their order and columns, to a CSV or TSV file the user picks.
+    void OnExport();
+    // The filter field above the list.
+    QLineEdit* FilterField() const { return m_filter; }
     // Enables Copy and Delete when the first selected hit has a link.
     void UpdateContextMenu();
     // Shows the Copy/Delete menu: at the mouse, or, from the keyboard, at the selected row.
@@ -61,6 +67,12 @@ public:
     QPoint KeyboardMenuPosition() const;
 
     ResultModel* Model() const { return m_model; }
+
+signals:
+    // The rows shown changed by the filter: `shown` of `total` loaded.
+    void shownRowsChanged(int shown, int total, bool filtered);
+
+public:
     QTreeView* DetailsView() const { return m_details; }
     QListView* IconView() const { return m_icons; }
     QAbstractItemView* CurrentView() const;
@@ -76,6 +88,7 @@ private:
     QListView* m_icons = nullptr;
     QMenu* m_contextMenu = nullptr;
     QLabel* m_emptyNote = nullptr;
+    QLineEdit* m_filter = nullptr;
     ListStyle m_style = ListStyle::Details;
     bool m_columnsInserted = false;
 };

@@ -6,16 +6,19 @@
 #include "gui/RequestRunner.h"
 #include "gui/ResultModel.h"
 #include "gui/ResultView.h"
+#include "profile/ProfileStore.h"
 #include "search/ResultList.h"
 #include "text/StringTable.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCompleter>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStringListModel>
 #include <QVBoxLayout>
 
 namespace {
@@ -38,6 +41,19 @@ SearchForm::SearchForm(QWidget* parent) : QWidget(parent) {
     m_query = new QLineEdit(this);
     m_query->setObjectName(QStringLiteral("queryEdit"));
     contentLabel->setBuddy(m_query);
+    // The queries searched for lately, newest first, offered while typing.
+    {
+        ProfileStore store;
+        m_history.Load(store);
+    }
+    m_historyModel = new QStringListModel(this);
+    m_completer = new QCompleter(m_historyModel, this);
+    m_completer->setCaseSensitivity(Qt::CaseInsensitive);
+    m_completer->setCompletionMode(QCompleter::PopupCompletion);
+    m_completer->setModelSorting(QCompleter::UnsortedModel);
+    m_completer->setMaxVisibleItems(static_cast<int>(SearchHistory::kSize));
+    m_query->setCompleter(m_completer);
+    RememberQuery({});
     auto* filenameLabel = new QLabel(tr("Filename search"), this);
     m_filename = new QLineEdit(this);
     m_filename->setObjectName(QStringLiteral("filenameEdit"));
@@ -144,6 +160,7 @@ void SearchForm::OnSearch() {
         return;
     }
     const SearchRequest form = ReadForm();
+    RememberQuery(form.query);
     // A character the service cannot receive would go out as '?': the search would look for
     // something nobody typed.
     const std::string refusal = UnsendableTextMessage(form);
@@ -175,6 +192,25 @@ void SearchForm::OnSearch() {
                     });
 }
 
+void SearchForm::RememberQuery(const std::string& query) {
+    if (!query.empty()) {
+        m_history.Add(query);
+        ProfileStore store;
+        m_history.Save(store);
+    }
+    QStringList items;
+    for (const std::string& q : m_history.Queries())
+        items.push_back(QString::fromStdString(q));
+    m_historyModel->setStringList(items);
+}
+
+void SearchForm::ClearHistory() {
+    m_history.Clear();
+    ProfileStore store;
+    m_history.Save(store);
+    m_historyModel->setStringList({});
+}
+
 void SearchForm::OnRequestBusy(bool busy) {
     m_search->setText(busy ? tr("Stop") : tr("Search"));
 }
@@ -196,6 +232,13 @@ void SearchForm::MoveToNextTabStop(QWidget* from) {
 bool SearchForm::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(event);
+        // Down or Alt+Down in an empty query field offers the whole history.
+        if (watched == m_query && m_query->text().isEmpty() && key->key() == Qt::Key_Down &&
+            (key->modifiers() & ~Qt::AltModifier & ~Qt::KeypadModifier) == Qt::NoModifier) {
+            m_completer->setCompletionPrefix(QString());
+            m_completer->complete();
+            return true;
+        }
         const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
         if (enter && !(key->modifiers() & Qt::ControlModifier)) {
             auto* widget = qobject_cast<QWidget*>(watched);

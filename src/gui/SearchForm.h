@@ -2,11 +2,14 @@
 // The search form: the left-hand pane of the main window. Query and file-name fields, five
 // index boxes labelled from the settings, the date range, the Search button and the logo.
 // Enter moves to the next field, or presses the button that has the focus.
+#include "config/SearchHistory.h"
 #include "search/QueryText.h"
 
 #include <QWidget>
 
 class QCheckBox;
+class QCompleter;
+class QStringListModel;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -26,6 +29,11 @@ public:
     // The Search button reads "Stop" while a request runs.
     void OnRequestBusy(bool busy);
 
+    // Forgets the queries searched for, here and in the profile store.
+    void ClearHistory();
+    const SearchHistory& History() const { return m_history; }
+    QCompleter* HistoryCompleter() const { return m_completer; }
+
     // What the form holds now.
     SearchRequest ReadForm() const;
 
@@ -43,4 +51,8 @@ private:
     QLabel* m_logo = nullptr;
     QList<QWidget*> m_tabStops;
     bool m_datesFilled = false;
+    SearchHistory m_history;
+    QStringListModel* m_historyModel = nullptr;
+    QCompleter* m_completer = nullptr;
+    void RememberQuery(const std::string& query);
 };

@@ -127,7 +127,8 @@ private slots:
         auto* file = frame.findChild<QMenu*>(QStringLiteral("fileMenu"));
         QCOMPARE(MenuTexts(file),
                  (QStringList{"&New", "&Open...", "&Save", "Save &As...", "-", "Recent File", "-",
-                              "-", "Log in", "Log out", "-", "Settings", "-", "E&xit"}));
+                              "-", "Log in", "Log out", "-", "Settings", "-", "&Export hits...",
+                              "Clear search history", "-", "E&xit"}));
         QCOMPARE(MenuTexts(frame.findChild<QMenu*>(QStringLiteral("editMenu"))),
                  (QStringList{"&Undo", "-", "Cu&t", "&Copy", "&Paste"}));
         for (unsigned id : {TextId::EditUndo, TextId::EditCut, TextId::EditCopy, TextId::EditPaste,

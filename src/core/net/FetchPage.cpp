@@ -122,7 +122,7 @@ CURLcode InstallForgivingVerify(CURL*, void* sslContext, void*) {
 struct Exchange {
     FetchStatus* session = nullptr;
     CURL* curl = nullptr;
-    bool parse = false; // hand a 200 body to the result list
+    bool parse = false;       // hand a 200 body to the result list
     bool logReturned = false; // the status still goes to the log
     PageReader* view = nullptr;
 

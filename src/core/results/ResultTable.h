@@ -54,7 +54,8 @@ private:
         std::int32_t item = 0;
         std::string type;
     };
-    std::string_view Segment(const Row& row, int column, std::uint32_t from, std::uint32_t to) const;
+    std::string_view Segment(const Row& row, int column, std::uint32_t from,
+                             std::uint32_t to) const;
 
     ColumnLayout m_layout;
     int m_titleColumn = -1; // the first column showing the title, or -1

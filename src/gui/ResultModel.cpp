@@ -3,6 +3,7 @@
 #include "gui/Images.h"
 #include "results/RowFilter.h"
 
+#include <QColor>
 #include <QTimer>
 #include <algorithm>
 
@@ -49,6 +50,7 @@ void ResultModel::FlushPendingRows() {
 void ResultModel::DeleteAllItems() {
     beginResetModel();
     m_dropped = 0;
+    m_missing.clear();
     m_table.ClearRows();
     std::vector<std::uint32_t>().swap(m_order);
     m_shownRows = 0;
@@ -87,6 +89,14 @@ void ResultModel::SortByColumn(int column, bool forward) {
     m_order.swap(shown);
     changePersistentIndexList(before, after);
     emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+}
+
+void ResultModel::MarkMissing(const std::string& path) {
+    if (!m_missing.insert(path).second)
+        return;
+    for (int row = 0; row < m_shownRows; ++row)
+        if (m_table.Link(TableRow(row)) == path)
+            emit dataChanged(index(row, 0), index(row, std::max(0, columnCount() - 1)));
 }
 
 void ResultModel::SetFilter(const std::string& text) {
@@ -158,7 +168,14 @@ QVariant ResultModel::data(const QModelIndex& index, int role) const {
             return Shown(m_table.Title(row));
         return Shown(m_table.Cell(row, index.column()));
     case Qt::ToolTipRole:
+        if (!m_missing.empty() && m_missing.count(std::string(m_table.Link(row))))
+            return TipOf(index.row()) + QStringLiteral("<p>") + tr(kMissingText) +
+                   QStringLiteral("</p>");
         return TipOf(index.row());
+    case Qt::ForegroundRole:
+        if (!m_missing.empty() && m_missing.count(std::string(m_table.Link(row))))
+            return QColor(Qt::gray);
+        return {};
     case Qt::DecorationRole:
         if (index.column() != 0)
             return {};

@@ -5,6 +5,7 @@
 
 #include <QAbstractTableModel>
 #include <QStringList>
+#include <unordered_set>
 
 class ResultModel : public QAbstractTableModel {
     Q_OBJECT
@@ -47,6 +48,12 @@ public:
     // The table rows shown (all that pass the filter), in the views' order.
     const std::vector<std::uint32_t>& ShownTableRows() const { return m_order; }
 
+    // Marks the rows that link to `path` as linking to a file that no longer exists: greyed,
+    // with a last tip line saying so.
+    void MarkMissing(const std::string& path);
+    bool IsMissing(const std::string& path) const { return m_missing.count(path) > 0; }
+    static constexpr const char* kMissingText = "This file no longer exists.";
+
     // Shows only the rows whose cells hold every word of `text`; an empty text shows all.
     void SetFilter(const std::string& text);
     bool Filtered() const { return !m_words.empty(); }
@@ -70,5 +77,6 @@ private:
     bool m_titleMode = false;
     std::vector<std::string> m_words;   // of the filter
     std::vector<std::uint32_t> m_order; // table rows that pass the filter, in table order
+    std::unordered_set<std::string> m_missing; // links to files that are gone
     std::size_t m_dropped = 0;
 };

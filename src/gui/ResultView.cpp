@@ -1,6 +1,7 @@
 #include "gui/ResultView.h"
 
 #include "config/Application.h"
+#include "gui/FileChecker.h"
 #include "gui/MessageBox.h"
 #include "gui/ResultActions.h"
 #include "gui/ResultModel.h"
@@ -18,6 +19,7 @@
 #include <QMenu>
 #include <QStackedWidget>
 #include <QStyledItemDelegate>
+#include <QTimer>
 #include <QTreeView>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -116,6 +118,17 @@ ResultView::ResultView(QWidget* parent) : QWidget(parent) {
     m_emptyNote->hide();
     connect(m_model, &QAbstractItemModel::rowsInserted, m_emptyNote, &QWidget::hide);
 
+    // Whether the files of the rows on the screen still exist, looked up off this thread.
+    m_checker = new FileChecker(this);
+    connect(m_checker, &FileChecker::checked, this, [this](const QString& path, bool exists) {
+        if (!exists)
+            m_model->MarkMissing(path.toStdString());
+    });
+    m_checkTimer = new QTimer(this);
+    m_checkTimer->setInterval(300);
+    connect(m_checkTimer, &QTimer::timeout, this, [this] { CheckVisibleRows(); });
+    m_checkTimer->start();
+
     m_contextMenu = new QMenu(tr("Context"), this);
     m_contextMenu->setObjectName(QStringLiteral("contextMenu"));
     QAction* copy = m_contextMenu->addAction(tr("Copy"), this, &ResultView::OnCopy);
@@ -157,7 +170,33 @@ void ResultView::ClearTipMap() {
     m_model->ClearTipMap();
 }
 
+void ResultView::CheckVisibleRows() {
+    if (!isVisible() || m_model->rowCount() == 0)
+        return;
+    QAbstractItemView* view = CurrentView();
+    const QRect area = view->viewport()->rect();
+    int first = view->indexAt(area.topLeft()).row();
+    if (first < 0)
+        first = 0;
+    int last = view->indexAt(area.bottomLeft()).row();
+    if (last < 0 || m_style != ListStyle::Details)
+        last = std::min(m_model->rowCount() - 1, first + 300);
+    for (int row = first; row <= last && row - first < 300; ++row) {
+        const std::string link = LinkOfRow(row);
+        if (!link.empty() && !IsUrlLink(link))
+            m_checker->Check(link);
+    }
+}
+
+bool ResultView::SaysFileIsGone(const std::string& link) {
+    if (link.empty() || IsUrlLink(link) || !m_model->IsMissing(link))
+        return false;
+    ShowMessageBox(ResultModel::kMissingText, MessageKind::Ok, window());
+    return true;
+}
+
 void ResultView::DeleteAllItems() {
+    m_checker->Forget();
     m_emptyNote->hide();
     m_model->DeleteAllItems();
 }
@@ -281,6 +320,8 @@ void ResultView::OnLButtonDblClk() {
     const std::string link = LinkOfRow(row);
     if (link.empty())
         return; // a hit without a link has nothing to open
+    if (SaysFileIsGone(link))
+        return;
     const int result = LaunchLink(link);
     if (g_app.m_logEnabled) {
         const std::string text = StringPrintf("ShellExecute(%s) returned %d", link.c_str(), result);
@@ -292,14 +333,14 @@ void ResultView::OnLButtonDblClk() {
 
 void ResultView::OnCopy() {
     const int row = FirstSelectedRow();
-    if (row < 0 || LinkOfRow(row).empty())
+    if (row < 0 || LinkOfRow(row).empty() || SaysFileIsGone(LinkOfRow(row)))
         return; // the clipboard is left alone
     CopyLinkToClipboard(LinkOfRow(row));
 }
 
 void ResultView::OnDelete() {
     const int row = FirstSelectedRow();
-    if (row < 0 || LinkOfRow(row).empty())
+    if (row < 0 || LinkOfRow(row).empty() || SaysFileIsGone(LinkOfRow(row)))
         return;
     const std::string link = LinkOfRow(row);
     if (ShowMessageBox(StringPrintf(Text(TextId::ReallyDelete).c_str(), link.c_str()),

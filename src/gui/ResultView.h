@@ -6,7 +6,9 @@
 
 #include <QWidget>
 
+class FileChecker;
 class ResultModel;
+class QTimer;
 class QAbstractItemView;
 class QListView;
 class QLabel;
@@ -58,6 +60,7 @@ public:
     void OnOpenFolder();
     // Writes the shown rows, in their order and columns, to a CSV or TSV file the user picks.
     void OnExport();
+    FileChecker* Checker() const { return m_checker; }
     // The filter field above the list.
     QLineEdit* FilterField() const { return m_filter; }
     // Enables Copy and Delete when the first selected hit has a link.
@@ -89,6 +92,12 @@ private:
     QMenu* m_contextMenu = nullptr;
     QLabel* m_emptyNote = nullptr;
     QLineEdit* m_filter = nullptr;
+    FileChecker* m_checker = nullptr;
+    QTimer* m_checkTimer = nullptr;
+    // Asks the checker about the local files of the rows on the screen.
+    void CheckVisibleRows();
+    // True (after saying so) when the row's file is known to be gone.
+    bool SaysFileIsGone(const std::string& link);
     ListStyle m_style = ListStyle::Details;
     bool m_columnsInserted = false;
 };

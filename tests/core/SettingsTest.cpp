@@ -1,5 +1,6 @@
 #include "config/Application.h"
 #include "config/ProfileSource.h"
+#include "config/SearchHistory.h"
 #include "config/SettingsFile.h"
 
 #include "TempDir.h"
@@ -30,6 +31,45 @@ public:
         return ec == std::errc() && end == s.data() + s.size() ? v : def;
     }
 };
+
+class WritableMemoryStore : public WritableProfileSource {
+public:
+    std::map<std::string, std::string> values;
+    std::string GetProfileString(const std::string& section, const std::string& key,
+                                 const std::string& def) override {
+        auto it = values.find(section + "/" + key);
+        return it == values.end() ? def : it->second;
+    }
+    int GetProfileInt(const std::string&, const std::string&, int def) override { return def; }
+    void WriteProfileString(const std::string& section, const std::string& key,
+                            const std::string& value) override {
+        values[section + "/" + key] = value;
+    }
+    void WriteProfileInt(const std::string& section, const std::string& key, int value) override {
+        values[section + "/" + key] = std::to_string(value);
+    }
+};
+
+TEST(SearchHistory, NewestFirstDistinctCappedAndCleared) {
+    WritableMemoryStore store;
+    SearchHistory history;
+    for (int i = 0; i < 25; ++i)
+        history.Add("query " + std::to_string(i));
+    history.Add("query 20"); // again: moves to the front, once
+    history.Add("   ");      // blank: not kept
+    history.Save(store);
+    SearchHistory again; // the next start
+    again.Load(store);
+    ASSERT_EQ(again.Queries().size(), SearchHistory::kSize);
+    EXPECT_EQ(again.Queries()[0], "query 20");
+    EXPECT_EQ(again.Queries()[1], "query 24");
+    EXPECT_EQ(again.Queries().back(), "query 5");
+    again.Clear();
+    again.Save(store);
+    SearchHistory cleared;
+    cleared.Load(store);
+    EXPECT_TRUE(cleared.Queries().empty());
+}
 
 Application Loaded(ProfileSource& source, bool fromFile, const std::string& iniFile = "") {
     Application app;

@@ -18,6 +18,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QProcess>
 #include <QSettings>
 #include <QSplitter>
 #include <QStatusBar>
@@ -332,6 +333,94 @@ private slots:
         QCOMPARE(m_launched.size(), 1u);
         QVERIFY(m_messages.empty());
         LoadSettings();
+    }
+
+    void refineSortExportAndOpenFolder() {
+        LoadSettings("[List]\nColumns=2\nColumn0=0\nHeading0=Title\nColumn1=6\nHeading1=Where\n");
+        MainWindow frame;
+        frame.OnInitialUpdate();
+        const std::string folder = m_files.path().toStdString();
+        Fill(frame, {Hit(1, "Report, \"final\"", folder + "%2Fa.txt"),
+                     Hit(2, "Budget\tplan", "https://example.org/b"),
+                     Hit(3, "Annual report", folder + "%2Fc.txt"), Hit(4, "Notes", "")});
+        frame.SetHitCount(4);
+        ResultView* view = frame.ResultPane();
+        // Words in any case, all of them, in any cell; the HITS pane counts what is shown.
+        view->FilterField()->setText(QStringLiteral("REPORT"));
+        QCOMPARE(view->Model()->rowCount(), 2);
+        QCOMPARE(frame.Pane(5)->text(), QStringLiteral("2 of 4 documents"));
+        view->FilterField()->setText(QStringLiteral("report annual"));
+        QCOMPARE(view->Model()->rowCount(), 1);
+        view->FilterField()->setText(QStringLiteral("report"));
+        view->OnColumnClick(0); // sorted by title (words go down on the first click), filter kept
+        QCOMPARE(view->Model()->index(0, 0).data().toString(), QStringLiteral("Report, \"final\""));
+        Select(frame, 1); // actions act on the row shown
+        QCOMPARE(view->LinkOfRow(1), folder + "/c.txt");
+        view->OnOpenFolder();
+        QCOMPARE(m_launched.back(), QUrl::fromLocalFile(m_files.path()));
+        view->UpdateContextMenu();
+        QVERIFY(view->ContextMenu()->actions().at(2)->isEnabled()); // Open containing folder
+        // Both formats, read back by a CSV reader: the shown rows in the shown order.
+        for (const char* name : {"hits.csv", "hits.tsv"}) {
+            m_fileAnswer = FilePath(name).toStdString();
+            view->OnExport();
+            QProcess python;
+            python.start(
+                QStringLiteral("python3"),
+                {QStringLiteral("-c"),
+                 QStringLiteral("import csv,sys,json; d='\\t' if sys.argv[1].endswith('tsv') "
+                                "else ','; print(json.dumps(list(csv.reader(open(sys.argv[1], "
+                                "newline=''), delimiter=d))))"),
+                 FilePath(name)});
+            QVERIFY(python.waitForFinished(10000));
+            const QByteArray rows = python.readAllStandardOutput().trimmed();
+            QCOMPARE(rows, QByteArray("[[\"Title\", \"Where\"], [\"Report, \\\"final\\\"\", \"") +
+                               QByteArray::fromStdString(folder) +
+                               QByteArray("/a.txt\"], [\"Annual report\", \"") +
+                               QByteArray::fromStdString(folder) + QByteArray("/c.txt\"]]"));
+        }
+        // Escape in the field clears it; everything is shown again.
+        view->FilterField()->setFocus();
+        QTest::keyClick(view->FilterField(), Qt::Key_Escape);
+        QCOMPARE(view->Model()->rowCount(), 4);
+        QCOMPARE(frame.Pane(5)->text(), QStringLiteral("4 documents found"));
+        // A URL has no folder to open.
+        for (int row = 0; row < 4; ++row)
+            if (view->LinkOfRow(row) == "https://example.org/b") {
+                Select(frame, row);
+                view->UpdateContextMenu();
+                QVERIFY(!view->ContextMenu()->actions().at(2)->isEnabled());
+            }
+        LoadSettings();
+    }
+
+    void filesThatAreGoneAreMarked() {
+        const QString gone = FilePath("gone.txt");
+        {
+            QFile f(gone);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        }
+        MainWindow frame;
+        frame.OnInitialUpdate();
+        frame.resize(900, 500);
+        frame.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&frame));
+        Fill(frame, {Hit(1, "Gone", gone.toStdString()), Hit(2, "Web", "https://example.org/w")});
+        QFile::remove(gone); // deleted after the search
+        ResultView* view = frame.ResultPane();
+        QTRY_VERIFY(view->Model()->index(0, 0).data(Qt::ForegroundRole).isValid());
+        QVERIFY(view->Model()
+                    ->index(0, 0)
+                    .data(Qt::ToolTipRole)
+                    .toString()
+                    .contains(QStringLiteral("This file no longer exists.")));
+        QVERIFY(!view->Model()->index(1, 0).data(Qt::ForegroundRole).isValid());
+        Select(frame, 0);
+        view->OnCopy();
+        view->OnLButtonDblClk();
+        QCOMPARE(m_messages, (std::vector<std::string>{"This file no longer exists.",
+                                                       "This file no longer exists."}));
+        QVERIFY(m_launched.empty());
     }
 
     void deleteAsksAndDeletes() {

@@ -10,8 +10,10 @@
 
 #include "../support/RawServer.h"
 
+#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCompleter>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
@@ -114,6 +116,17 @@ private slots:
         QCOMPARE(server.Connections(), 0);
         Enter(); // on the button: a search
         frame.Requests()->Wait();
+        // The query is remembered for the next start, and offered on Down in an empty field.
+        {
+            SearchForm next;
+            QCOMPARE(next.History().Queries().front(), std::string("report x"));
+        }
+        query->clear();
+        query->setFocus();
+        QTest::keyClick(query, Qt::Key_Down);
+        QTRY_VERIFY(Find<SearchForm>(frame, "leftView")->HistoryCompleter()->popup()->isVisible());
+        Find<SearchForm>(frame, "leftView")->HistoryCompleter()->popup()->hide();
+        query->setText(QStringLiteral("report x"));
         QCOMPARE(server.Connections(), 1);
         const std::string request = server.Requests().at(0);
         QCOMPARE(request.substr(0, request.find("\r\n")),

@@ -10,6 +10,7 @@ ZDX_PACKAGES=(
   libgtest-dev
   clang libclang-rt-14-dev
   xvfb xauth
+  desktop-file-utils appstream groff-base python3
 )
 
 zdx_install_deps() {

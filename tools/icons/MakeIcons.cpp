@@ -192,7 +192,7 @@ int main(int argc, char** argv) {
     });
 
     // The application icon, 32 and 16 pixels: a magnifying glass over a page.
-    for (int size : {16, 32, 64}) {
+    for (int size : {16, 32, 64, 128}) {
         Save(out, QStringLiteral("zdx-%1").arg(size), size, [](QPainter& p, qreal z) {
             p.scale(z / 32.0, z / 32.0);
             Page(p, QRectF(3, 2, 18, 24));

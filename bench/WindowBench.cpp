@@ -1,0 +1,110 @@
+// The window while a 100,000-hit page arrives from a service on 127.0.0.1: time from the
+// page's first bytes to the first rows in the list, the longest time the event loop does not
+// run during the load, and the memory the loaded list takes. Run it on a display (Xvfb) or
+// with QT_QPA_PLATFORM=offscreen.
+#include "ResultPageGenerator.h"
+#include "config/Application.h"
+#include "config/SettingsFile.h"
+#include "gui/MainWindow.h"
+#include "gui/RequestRunner.h"
+#include "gui/ResultModel.h"
+#include "gui/ResultView.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long RssKiB() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    return 0;
+}
+
+double Ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    const std::string page = GenerateResultPage(100000);
+    std::atomic<long long> firstBytes{0};
+    httplib::Server server;
+    server.Get("/s", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_chunked_content_provider(
+            "text/plain", [&](std::size_t offset, httplib::DataSink& sink) {
+                if (offset == 0)
+                    firstBytes = Clock::now().time_since_epoch().count();
+                const std::size_t chunk = std::min<std::size_t>(256 * 1024, page.size() - offset);
+                sink.write(page.data() + offset, chunk);
+                if (offset + chunk >= page.size())
+                    sink.done();
+                return true;
+            });
+    });
+    const int port = server.bind_to_any_port("127.0.0.1");
+    std::thread listener([&] { server.listen_after_bind(); });
+
+    g_app.SetColumnDefaults();
+    SettingsFile settings = SettingsFile::FromBytes(
+        "[Settings]\nAddress=127.0.0.1\nPort=" + std::to_string(port) + "\nSearchbase=s?x=1\n");
+    g_app.ReadSettings(settings, false);
+    MainWindow window;
+    window.OnInitialUpdate();
+    window.resize(1000, 650);
+    window.show();
+    for (int i = 0; i < 20; ++i)
+        app.processEvents();
+    const long idleKiB = RssKiB();
+
+    // The event loop's pulse: the longest gap between two 5 ms ticks is the longest time the
+    // window would not have answered input.
+    Clock::time_point lastTick = Clock::now();
+    Clock::duration longest{};
+    QTimer pulse;
+    pulse.setInterval(5);
+    QObject::connect(&pulse, &QTimer::timeout, [&] {
+        const auto now = Clock::now();
+        longest = std::max(longest, now - lastTick);
+        lastTick = now;
+    });
+    ResultModel* model = window.ResultPane()->Model();
+    Clock::time_point firstRows{};
+    QObject::connect(model, &QAbstractItemModel::rowsInserted, [&] {
+        if (firstRows == Clock::time_point{})
+            firstRows = Clock::now();
+    });
+    window.findChild<QLineEdit*>(QStringLiteral("queryEdit"))->setText(QStringLiteral("report"));
+    const auto start = Clock::now();
+    pulse.start();
+    lastTick = Clock::now();
+    window.findChild<QPushButton*>(QStringLiteral("searchButton"))->click();
+    while (window.Requests()->Busy())
+        app.processEvents(QEventLoop::WaitForMoreEvents, 5);
+    pulse.stop();
+    const auto loaded = Clock::now();
+    const Clock::time_point bytes{Clock::duration(firstBytes.load())};
+    std::printf("100,000 hits (%.1f MB): loaded in %.0f ms; first rows %.0f ms after the first "
+                "page bytes; longest stall of the event loop %.0f ms; memory %.1f MB above the "
+                "idle window (%d rows)\n",
+                page.size() / 1e6, Ms(loaded - start), Ms(firstRows - bytes), Ms(longest),
+                (RssKiB() - idleKiB) / 1024.0, model->rowCount());
+    server.stop();
+    listener.join();
+    return 0;
+}

@@ -2,6 +2,7 @@
 // folder.
 #include "../support/TestSupport.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <regex>
 #include <sstream>
@@ -62,6 +63,15 @@ TEST_F(Startup, LogNamesTheSettingsFile) {
     EXPECT_EQ(lines[1].substr(17), "Settings read from " + ini);
     EXPECT_EQ(lines[2].substr(17), "Column 0 = 6 ");
     EXPECT_EQ(lines[3].substr(17), "theApp.m_urlColumn = 0 ");
+}
+
+TEST_F(Startup, ALogThatCannotBeWrittenIsReportedOnce) {
+    std::filesystem::create_symlink("/dev/full", LogPath());
+    const ProcessResult r = RunProcess(ZDX_QUERY_BIN, {"-l", "--settings"}, Options());
+    EXPECT_EQ(r.exitCode, 0) << r.err; // the program runs on
+    const std::string message = "zdx.log: cannot write the activity log: No space left on device";
+    EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(message), r.err.rfind(message)); // once, for the several lines
 }
 
 TEST_F(Startup, TooLongSettingsFilePathIsNotedAndTheProfileStoreUsed) {

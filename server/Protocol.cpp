@@ -1,6 +1,7 @@
 #include "Protocol.h"
 
 #include "text/Codepage.h"
+#include "text/Numbers.h"
 
 #include <algorithm>
 #include <cctype>
@@ -12,16 +13,6 @@
 namespace zdxserver {
 
 namespace {
-
-int Hex(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 bool IsWordChar(unsigned char c) {
     return c >= 0x80 || std::isalnum(c) || c == '_';
@@ -70,9 +61,9 @@ std::string PercentDecodeOnce(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && Hex(text[i + 1]) >= 0 &&
-            Hex(text[i + 2]) >= 0) {
-            out += static_cast<char>(Hex(text[i + 1]) * 16 + Hex(text[i + 2]));
+        if (text[i] == '%' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 &&
+            HexDigit(text[i + 2]) >= 0) {
+            out += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
             i += 2;
         } else {
             out += text[i];

@@ -1,19 +1,13 @@
 #include "cli/QueryOutput.h"
 
+#include "results/Export.h"
+
 #include <cerrno>
 #include <set>
 
 namespace {
 
 constexpr std::size_t kFlushBytes = 64 * 1024;
-
-void AppendTsvCell(std::string& out, std::string_view text) {
-    const std::size_t start = out.size();
-    out.append(text);
-    for (std::size_t i = start; i < out.size(); ++i)
-        if (out[i] == '\t' || out[i] == '\r' || out[i] == '\n')
-            out[i] = ' ';
-}
 
 } // namespace
 
@@ -70,7 +64,7 @@ void QueryOutput::Heading() {
     for (std::size_t i = 0; i < m_headings.size(); ++i) {
         if (i)
             m_buffer += '\t';
-        AppendTsvCell(m_buffer, m_headings[i]);
+        AppendTsvField(m_buffer, m_headings[i]);
     }
     m_buffer += '\n';
 }
@@ -82,7 +76,7 @@ void QueryOutput::Write(const HitRow& hit) {
         for (int i = 0; i < columns; ++i) {
             if (i)
                 m_buffer += '\t';
-            AppendTsvCell(m_buffer, Cell(hit, i));
+            AppendTsvField(m_buffer, Cell(hit, i));
         }
         m_buffer += '\n';
     } else {

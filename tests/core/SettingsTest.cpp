@@ -12,7 +12,7 @@
 namespace {
 
 // A profile store held in memory; the real one is tested against QSettings elsewhere.
-class MemoryStore : public ProfileSource {
+class MemoryStore : public WritableProfileSource {
 public:
     std::map<std::string, std::string> values;
 
@@ -30,17 +30,6 @@ public:
         auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
         return ec == std::errc() && end == s.data() + s.size() ? v : def;
     }
-};
-
-class WritableMemoryStore : public WritableProfileSource {
-public:
-    std::map<std::string, std::string> values;
-    std::string GetProfileString(const std::string& section, const std::string& key,
-                                 const std::string& def) override {
-        auto it = values.find(section + "/" + key);
-        return it == values.end() ? def : it->second;
-    }
-    int GetProfileInt(const std::string&, const std::string&, int def) override { return def; }
     void WriteProfileString(const std::string& section, const std::string& key,
                             const std::string& value) override {
         values[section + "/" + key] = value;
@@ -50,8 +39,9 @@ public:
     }
 };
 
+
 TEST(SearchHistory, NewestFirstDistinctCappedAndCleared) {
-    WritableMemoryStore store;
+    MemoryStore store;
     SearchHistory history;
     for (int i = 0; i < 25; ++i)
         history.Add("query " + std::to_string(i));

@@ -23,6 +23,8 @@ void AppendCsvField(std::string& out, std::string_view text) {
     out += '"';
 }
 
+} // namespace
+
 void AppendTsvField(std::string& out, std::string_view text) {
     const std::size_t start = out.size();
     out.append(text);
@@ -30,8 +32,6 @@ void AppendTsvField(std::string& out, std::string_view text) {
         if (out[i] == '\t' || out[i] == '\r' || out[i] == '\n')
             out[i] = ' ';
 }
-
-} // namespace
 
 std::string FormatExport(const ResultTable& table, const std::vector<std::uint32_t>& rows,
                          const std::vector<std::string>& headings, ExportFormat format) {

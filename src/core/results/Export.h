@@ -15,6 +15,9 @@ enum class ExportFormat { Csv, Tsv };
 std::string FormatExport(const ResultTable& table, const std::vector<std::uint32_t>& rows,
                          const std::vector<std::string>& headings, ExportFormat format);
 
+// Appends a TSV cell: tabs and line breaks inside it become blanks.
+void AppendTsvField(std::string& out, std::string_view text);
+
 // Writes the bytes to `path` whole or not at all: into a new file beside it, flushed to disk,
 // then renamed over it. False with the reason in `error`.
 bool WriteFileWhole(const std::string& path, const std::string& bytes, std::string& error);

@@ -11,16 +11,6 @@ namespace {
 
 constexpr std::size_t kMaxNamePartChars = 255;
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // The (at most two) characters after a '%', read the way strtol reads them in base 16: leading
 // white space, an optional sign, then hex digits; no digits give 0. A 0x prefix would need a
 // digit after it, which two characters cannot hold, so "0x" reads as 0 like any other stop.

@@ -34,3 +34,13 @@ int ReadLeadingInt(std::string_view text) {
         return INT_MAX;
     return static_cast<int>(value);
 }
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}

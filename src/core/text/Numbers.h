@@ -9,3 +9,6 @@ bool SkipSpaceAndSign(std::string_view text, std::size_t& i);
 // A decimal number read like atoi: leading white space, an optional sign, then digits; no
 // digits give 0. Saturates at the 32-bit limits.
 int ReadLeadingInt(std::string_view text);
+
+// The value of a hexadecimal digit, or -1.
+int HexDigit(char c);

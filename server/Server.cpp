@@ -7,6 +7,7 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -15,6 +16,8 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -53,6 +56,27 @@ std::string DateOf(std::int64_t seconds) {
     char text[16];
     std::strftime(text, sizeof text, "%Y-%m-%d", &local);
     return text;
+}
+
+// The HTTP library listens with a backlog of 5: a burst of new connections (every request comes
+// on a connection of its own) would overflow it, and each dropped connection attempt waits a
+// second to be tried again. Listening again on the same socket widens the queue; the library
+// keeps no other handle on it than the descriptor, found here by its port.
+void WidenListenBacklog(int port) {
+    for (int fd = 3; fd < 4096; ++fd) {
+        int listening = 0;
+        socklen_t size = sizeof listening;
+        sockaddr_storage address{};
+        socklen_t length = sizeof address;
+        if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || !listening ||
+            getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            continue;
+        const int bound = address.ss_family == AF_INET6
+                              ? ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port)
+                              : ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+        if (bound == port)
+            listen(fd, SOMAXCONN);
+    }
 }
 
 class Service {
@@ -313,13 +337,14 @@ int RunServer(const ServerOptions& options, const std::atomic<bool>& stop) {
     // Headers and body go out in separate writes: without this, Nagle's algorithm holds the
     // body back until the client's delayed acknowledgement, some 40 ms a request.
     server->set_tcp_nodelay(true);
-    // A client gets a few seconds for each read of its request and between requests on one
-    // connection; the pool is large enough that slow or idle connections cannot take every
-    // worker while honest searches wait.
+    // A client gets a few seconds for each read of its request; the pool is large enough that
+    // slow or idle connections cannot take every worker while honest searches wait.
     server->set_read_timeout(3, 0);
-    server->set_keep_alive_timeout(3);
     server->set_write_timeout(30, 0);
-    server->set_keep_alive_max_count(20);
+    // One request a connection, as the ZDX client makes them anyway (a fresh connection each
+    // time): every answer, a 400 or 414 refusal included, closes its connection at once
+    // instead of holding a worker for the next request that never comes.
+    server->set_keep_alive_max_count(1);
     const unsigned workers =
         std::max(128u, 32u * std::max(1u, std::thread::hardware_concurrency()));
     server->new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
@@ -329,6 +354,8 @@ int RunServer(const ServerOptions& options, const std::atomic<bool>& stop) {
         port = server->bind_to_any_port(options.host);
     else if (!server->bind_to_port(options.host, port))
         port = -1;
+    if (port > 0)
+        WidenListenBacklog(port);
     if (port <= 0) {
         std::fprintf(stderr, "zdx-server: cannot listen on %s:%d\n", options.host.c_str(),
                      options.port);

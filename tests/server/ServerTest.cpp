@@ -40,8 +40,8 @@ TEST(Protocol, Parameters) {
 
 TEST(Protocol, QueryText) {
     EXPECT_EQ(DecodeQueryText("ab=\r\ncd"), "abcd");
-    EXPECT_EQ(DecodeQueryText("ab=%0D%0Acd"), "abcd");             // as the request line has it
-    EXPECT_EQ(DecodeQueryText("ab%3D%0D%0Acd"), "ab=\r\ncd");      // the user's own "=" stays
+    EXPECT_EQ(DecodeQueryText("ab=%0D%0Acd"), "abcd");        // as the request line has it
+    EXPECT_EQ(DecodeQueryText("ab%3D%0D%0Acd"), "ab=\r\ncd"); // the user's own "=" stays
     EXPECT_EQ(DecodeQueryText("M%FCller"), "M\xC3\xBCller");
     EXPECT_EQ(FtsExpression("budget  review"), "\"budget\" \"review\"");
     EXPECT_EQ(FtsExpression("  \"quoted\" OR re* -x"), "\"quoted\" \"OR\" \"re\"* \"x\"");
@@ -435,6 +435,29 @@ TEST_F(EndToEnd, FilesServedOnlyFromTheIndexedFolders) {
         auto res = client.Get(path);
         ASSERT_TRUE(res) << path;
         EXPECT_EQ(res->status, 404) << path;
+    }
+    // A refused request's connection is closed at once, not kept for a next request.
+    for (const std::string& head :
+         {"GET /lvsearch/SearchServlet?query0=" + std::string(10000, 'a') + " HTTP/1.1\r\n\r\n",
+          std::string("BROKEN\r\n\r\n")}) {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(m_port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ASSERT_EQ(send(fd, head.data(), head.size(), 0), static_cast<ssize_t>(head.size()));
+        timeval wait{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        std::string answer;
+        char buffer[4096];
+        ssize_t n;
+        while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0)
+            answer.append(buffer, static_cast<std::size_t>(n));
+        EXPECT_EQ(n, 0) << "still open after 1 s"; // closed by the service, not timed out
+        EXPECT_TRUE(answer.rfind("HTTP/1.1 414", 0) == 0 || answer.rfind("HTTP/1.1 400", 0) == 0)
+            << answer.substr(0, 40);
+        close(fd);
     }
     // An oversized request is refused, and the service goes on.
     auto huge = client.Get("/lvsearch/SearchServlet?query0=" + std::string(1 << 20, 'a'));

@@ -14,6 +14,16 @@ quick=0
 jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen
 
+# A throwaway PostgreSQL for the tests that run the service over it (and its cluster).
+pgdir=$(mktemp -d /tmp/zdx-test-pg-XXXXXX)
+chmod 755 "$pgdir"
+trap 'deploy/throwaway-postgres.sh stop "$pgdir/pg"; rm -rf "$pgdir"' EXIT
+if ZDX_TEST_POSTGRES=$(deploy/throwaway-postgres.sh start "$pgdir/pg"); then
+  export ZDX_TEST_POSTGRES
+else
+  echo "PostgreSQL could not be started: its tests skip themselves"
+fi
+
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs"
 (cd build && ctest --output-on-failure -j "$jobs")

@@ -384,8 +384,8 @@ Index::Reader::~Reader() {
     m_index.m_readerFree.notify_one();
 }
 
-bool Index::HasIndex(const std::string& name) const {
-    for (const auto& f : m_folders)
+bool DocumentStore::HasIndex(const std::string& name) const {
+    for (const auto& f : Folders())
         if (f.name == name)
             return true;
     return false;
@@ -403,34 +403,13 @@ bool UnderAny(const std::string& path, const std::vector<std::string>& places) {
 
 } // namespace
 
-ScanStats Index::Scan() {
-    std::lock_guard<std::mutex> scanning(m_scanMutex);
+std::string KnownFileKey(const std::string& index, const std::string& path) {
+    return index + '\0' + path;
+}
+
+ScanStats ScanFolders(const std::vector<IndexedFolder>& folders,
+                      std::unordered_map<std::string, KnownFile>& known, ScanTarget& target) {
     ScanStats stats;
-    sqlite3* db = Connection();
-
-    struct Known {
-        std::int64_t id, size, mtimeNs, inode;
-        bool seen;
-    };
-    // By index name and path.
-    std::unordered_map<std::string, Known> known;
-    auto key = [](const std::string& index, const std::string& path) {
-        return index + '\0' + path;
-    };
-    {
-        Statement all(db, "SELECT id, idx, path, size, mtime_ns, inode FROM docs");
-        while (all.Step())
-            known[key(all.Text(1), all.Text(2))] = {all.Int(0), all.Int(3), all.Int(4), all.Int(5),
-                                                    false};
-    }
-    Statement insertDoc(db, "INSERT INTO docs(idx, path, name, format, author, size, mtime,"
-                            " mtime_ns, inode, title, summary) VALUES(?,?,?,?,?,?,?,?,?,?,?)");
-    Statement updateDoc(db, "UPDATE docs SET name=?, format=?, author=?, size=?, mtime=?,"
-                            " mtime_ns=?, inode=?, title=?, summary=? WHERE id=?");
-    Statement deleteDoc(db, "DELETE FROM docs WHERE id=?");
-    Statement insertText(db, "INSERT INTO fts(rowid, title, body) VALUES(?,?,?)");
-    Statement deleteText(db, "DELETE FROM fts WHERE rowid=?");
-
     // Folders (and files) that could not be read this time: what is indexed there stays.
     std::vector<std::string> unreadable;
     auto skip = [&](const fs::path& where, const std::error_code& error) {
@@ -440,114 +419,166 @@ ScanStats Index::Scan() {
         unreadable.push_back(where.string());
         ++stats.skippedFolders;
     };
+    for (const IndexedFolder& folder : folders) {
+        std::vector<fs::path> pending = {folder.root};
+        while (!pending.empty()) {
+            const fs::path dir = pending.back();
+            pending.pop_back();
+            std::error_code ec;
+            fs::directory_iterator it(dir, ec);
+            for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+                const fs::directory_entry& entry = *it;
+                std::error_code statError;
+                // Hidden files and folders are left out, as file managers leave them out.
+                if (entry.path().filename().string().front() == '.')
+                    continue;
+                const fs::file_status status = entry.symlink_status(statError);
+                if (statError) {
+                    skip(entry.path(), statError);
+                    continue;
+                }
+                // Links are not followed: nothing outside the folder is ever indexed.
+                if (fs::is_symlink(status))
+                    continue;
+                if (fs::is_directory(status)) {
+                    pending.push_back(entry.path());
+                    continue;
+                }
+                if (!fs::is_regular_file(status))
+                    continue;
+                FileChange change;
+                change.folder = &folder;
+                change.path = entry.path().string();
+                struct stat info {};
+                if (lstat(change.path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+                    continue;
+                change.size = info.st_size;
+                change.mtime = info.st_mtim.tv_sec;
+                change.mtimeNs = info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec;
+                change.inode = static_cast<std::int64_t>(info.st_ino);
+                auto found = known.find(KnownFileKey(folder.name, change.path));
+                if (found != known.end()) {
+                    found->second.seen = true;
+                    if (found->second.size == change.size &&
+                        found->second.mtimeNs == change.mtimeNs &&
+                        found->second.inode == change.inode) {
+                        ++stats.unchanged;
+                        continue;
+                    }
+                }
+                std::string bytes;
+                {
+                    const int fd = open(change.path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+                    if (fd < 0)
+                        continue; // unreadable: left for the next scan
+                    // Sized by the file (at most the text limit), not zero-filled to it.
+                    bytes.resize(static_cast<std::size_t>(std::clamp<std::int64_t>(
+                        change.size, 0, static_cast<std::int64_t>(Index::kMaxTextBytes))));
+                    std::size_t got = 0;
+                    for (ssize_t n; got < bytes.size() &&
+                                    (n = read(fd, bytes.data() + got, bytes.size() - got)) > 0;)
+                        got += static_cast<std::size_t>(n);
+                    bytes.resize(got);
+                    close(fd);
+                }
+                change.name = entry.path().filename().string();
+                change.text = ExtractText(change.name, bytes);
+                change.summary = Summary(change.text.body);
+                change.id = found == known.end() ? -1 : found->second.id;
+                const std::int64_t id = target.Put(change);
+                if (found == known.end()) {
+                    known[KnownFileKey(folder.name, change.path)] = {
+                        id, change.size, change.mtimeNs, change.inode, true};
+                    ++stats.added;
+                } else {
+                    found->second.size = change.size;
+                    found->second.mtimeNs = change.mtimeNs;
+                    found->second.inode = change.inode;
+                    ++stats.updated;
+                }
+                stats.bytes += static_cast<std::int64_t>(bytes.size());
+                target.Tick();
+            }
+            if (ec)
+                skip(dir, ec);
+        }
+    }
+    for (const auto& [where, doc] : known) {
+        if (doc.seen || UnderAny(where.substr(where.find('\0') + 1), unreadable))
+            continue;
+        target.Remove(doc.id);
+        ++stats.removed;
+        target.Tick();
+    }
+    return stats;
+}
 
+namespace {
+
+// The SQLite side of a scan.
+class SqliteScan : public ScanTarget {
+public:
+    explicit SqliteScan(sqlite3* db)
+        : m_db(db),
+          m_insertDoc(db, "INSERT INTO docs(idx, path, name, format, author, size, mtime,"
+                          " mtime_ns, inode, title, summary) VALUES(?,?,?,?,?,?,?,?,?,?,?)"),
+          m_updateDoc(db, "UPDATE docs SET name=?, format=?, author=?, size=?, mtime=?,"
+                          " mtime_ns=?, inode=?, title=?, summary=? WHERE id=?"),
+          m_deleteDoc(db, "DELETE FROM docs WHERE id=?"),
+          m_insertText(db, "INSERT INTO fts(rowid, title, body) VALUES(?,?,?)"),
+          m_deleteText(db, "DELETE FROM fts WHERE rowid=?") {}
+
+    std::int64_t Put(const FileChange& c) override {
+        std::int64_t id = c.id;
+        if (id < 0) {
+            m_insertDoc.Run(c.folder->name, c.path, c.name, c.text.format, c.text.author, c.size,
+                            c.mtime, c.mtimeNs, c.inode, c.text.title, c.summary);
+            id = sqlite3_last_insert_rowid(m_db);
+        } else {
+            m_updateDoc.Run(c.name, c.text.format, c.text.author, c.size, c.mtime, c.mtimeNs,
+                            c.inode, c.text.title, c.summary, id);
+            m_deleteText.Run(id);
+        }
+        m_insertText.Run(id, c.text.title, c.text.body);
+        return id;
+    }
+    void Remove(std::int64_t id) override {
+        m_deleteDoc.Run(id);
+        m_deleteText.Run(id);
+    }
     // Changes are committed every quarter second, so that searches see them soon and a scan
     // never holds the write lock for long, while the inserts still go in large batches.
-    auto lastCommit = std::chrono::steady_clock::now();
+    void Tick() override {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - m_lastCommit >= std::chrono::milliseconds(250)) {
+            Exec(m_db, "COMMIT; BEGIN");
+            m_lastCommit = now;
+        }
+    }
+
+private:
+    sqlite3* m_db;
+    Statement m_insertDoc, m_updateDoc, m_deleteDoc, m_insertText, m_deleteText;
+    std::chrono::steady_clock::time_point m_lastCommit = std::chrono::steady_clock::now();
+};
+
+} // namespace
+
+ScanStats Index::Scan() {
+    std::lock_guard<std::mutex> scanning(m_scanMutex);
+    sqlite3* db = Connection();
+    std::unordered_map<std::string, KnownFile> known;
+    {
+        Statement all(db, "SELECT id, idx, path, size, mtime_ns, inode FROM docs");
+        while (all.Step())
+            known[KnownFileKey(all.Text(1), all.Text(2))] = {all.Int(0), all.Int(3), all.Int(4),
+                                                             all.Int(5), false};
+    }
+    ScanStats stats;
     Exec(db, "BEGIN");
     try {
-        auto commitSometimes = [&] {
-            const auto now = std::chrono::steady_clock::now();
-            if (now - lastCommit >= std::chrono::milliseconds(250)) {
-                Exec(db, "COMMIT; BEGIN");
-                lastCommit = now;
-            }
-        };
-
-        for (const IndexedFolder& folder : m_folders) {
-            std::vector<fs::path> pending = {folder.root};
-            while (!pending.empty()) {
-                const fs::path dir = pending.back();
-                pending.pop_back();
-                std::error_code ec;
-                fs::directory_iterator it(dir, ec);
-                for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-                    const fs::directory_entry& entry = *it;
-                    std::error_code statError;
-                    // Links are not followed: nothing outside the folder is ever indexed.
-                    // Hidden files and folders are left out, as file managers leave them out.
-                    if (entry.path().filename().string().front() == '.')
-                        continue;
-                    const fs::file_status status = entry.symlink_status(statError);
-                    if (statError) {
-                        skip(entry.path(), statError);
-                        continue;
-                    }
-                    if (fs::is_symlink(status))
-                        continue;
-                    if (fs::is_directory(status)) {
-                        pending.push_back(entry.path());
-                        continue;
-                    }
-                    if (!fs::is_regular_file(status))
-                        continue;
-                    const std::string path = entry.path().string();
-                    struct stat info {};
-                    if (lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
-                        continue;
-                    const std::int64_t size = info.st_size, mtime = info.st_mtim.tv_sec;
-                    const std::int64_t mtimeNs =
-                        info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec;
-                    const auto inode = static_cast<std::int64_t>(info.st_ino);
-                    auto found = known.find(key(folder.name, path));
-                    if (found != known.end()) {
-                        found->second.seen = true;
-                        if (found->second.size == size && found->second.mtimeNs == mtimeNs &&
-                            found->second.inode == inode) {
-                            ++stats.unchanged;
-                            continue;
-                        }
-                    }
-                    std::string bytes;
-                    {
-                        const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-                        if (fd < 0)
-                            continue; // unreadable: left for the next scan
-                        // Sized by the file (at most the text limit), not zero-filled to it.
-                        bytes.resize(static_cast<std::size_t>(std::clamp<std::int64_t>(
-                            size, 0, static_cast<std::int64_t>(kMaxTextBytes))));
-                        std::size_t got = 0;
-                        for (ssize_t n; got < bytes.size() &&
-                                        (n = read(fd, bytes.data() + got, bytes.size() - got)) > 0;)
-                            got += static_cast<std::size_t>(n);
-                        bytes.resize(got);
-                        close(fd);
-                    }
-                    const std::string name = entry.path().filename().string();
-                    const Extracted text = ExtractText(name, bytes);
-                    std::int64_t id;
-                    if (found == known.end()) {
-                        insertDoc.Run(folder.name, path, name, text.format, text.author, size,
-                                      mtime, mtimeNs, inode, text.title, Summary(text.body));
-                        id = sqlite3_last_insert_rowid(db);
-                        known[key(folder.name, path)] = {id, size, mtimeNs, inode, true};
-                        ++stats.added;
-                    } else {
-                        id = found->second.id;
-                        updateDoc.Run(name, text.format, text.author, size, mtime, mtimeNs, inode,
-                                      text.title, Summary(text.body), id);
-                        deleteText.Run(id);
-                        found->second.size = size;
-                        found->second.mtimeNs = mtimeNs;
-                        found->second.inode = inode;
-                        ++stats.updated;
-                    }
-                    insertText.Run(id, text.title, text.body);
-                    stats.bytes += static_cast<std::int64_t>(bytes.size());
-                    commitSometimes();
-                }
-                if (ec)
-                    skip(dir, ec);
-            }
-        }
-        for (const auto& [where, doc] : known) {
-            if (doc.seen || UnderAny(where.substr(where.find('\0') + 1), unreadable))
-                continue;
-            deleteDoc.Run(doc.id);
-            deleteText.Run(doc.id);
-            ++stats.removed;
-            commitSometimes();
-        }
+        SqliteScan target(db);
+        stats = ScanFolders(m_folders, known, target);
         Exec(db, "COMMIT");
     } catch (...) {
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);

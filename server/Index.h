@@ -45,7 +45,21 @@ struct ScanStats {
     std::int64_t bytes = 0; // read from new and changed files
 };
 
-class Index {
+// What the service searches: the documents of the indexed folders. The SQLite index is the
+// embedded default; PostgreSQL can hold the same for several service processes.
+class DocumentStore {
+public:
+    virtual ~DocumentStore() = default;
+    // Brings the store up to date with the folders. Safe to run while searches run.
+    virtual ScanStats Scan() = 0;
+    virtual SearchResult Search(const SearchRequest& request) = 0;
+    // True when the file at `path` is a document of the index `index`.
+    virtual bool HasDocument(const std::string& index, const std::string& path) = 0;
+    virtual const std::vector<IndexedFolder>& Folders() const = 0;
+    bool HasIndex(const std::string& name) const;
+};
+
+class Index : public DocumentStore {
 public:
     // Opens (or creates) the database; throws std::runtime_error on failure.
     Index(const std::string& dbPath, std::vector<IndexedFolder> folders);
@@ -55,14 +69,12 @@ public:
 
     // Brings the index up to date with the folders: new and changed files are read, vanished
     // ones dropped. Safe to run while searches run.
-    ScanStats Scan();
+    ScanStats Scan() override;
 
-    SearchResult Search(const SearchRequest& request);
+    SearchResult Search(const SearchRequest& request) override;
 
-    const std::vector<IndexedFolder>& Folders() const { return m_folders; }
-    bool HasIndex(const std::string& name) const;
-    // True when the file at `path` is a document of the index `index`.
-    bool HasDocument(const std::string& index, const std::string& path);
+    const std::vector<IndexedFolder>& Folders() const override { return m_folders; }
+    bool HasDocument(const std::string& index, const std::string& path) override;
 
     // How much of a file goes into the index.
     static constexpr std::size_t kMaxTextBytes = 1u << 20;
@@ -121,5 +133,38 @@ struct Extracted {
     bool textual = false;
 };
 Extracted ExtractText(const std::string& fileName, const std::string& bytes);
+
+// What a store knows of a file from its last scan, by KnownFileKey(index, path).
+struct KnownFile {
+    std::int64_t id = 0, size = 0, mtimeNs = 0, inode = 0;
+    bool seen = false;
+};
+std::string KnownFileKey(const std::string& index, const std::string& path);
+
+// A new or changed file, read and extracted.
+struct FileChange {
+    const IndexedFolder* folder = nullptr;
+    std::string path, name, summary;
+    Extracted text;
+    std::int64_t size = 0, mtime = 0, mtimeNs = 0, inode = 0;
+    std::int64_t id = -1; // the document's id, or -1 for a new one
+};
+
+// Where a scan puts what it finds: one store's tables.
+class ScanTarget {
+public:
+    virtual ~ScanTarget() = default;
+    // Stores a new or changed document; returns its id.
+    virtual std::int64_t Put(const FileChange& change) = 0;
+    virtual void Remove(std::int64_t id) = 0;
+    // Called after each change: a chance to commit.
+    virtual void Tick() = 0;
+};
+
+// Walks the folders (no links, no hidden files), reads what is new or changed since `known`
+// says, and hands it to `target`; documents no longer found are removed, except under a folder
+// that could not be read.
+ScanStats ScanFolders(const std::vector<IndexedFolder>& folders,
+                      std::unordered_map<std::string, KnownFile>& known, ScanTarget& target);
 
 } // namespace zdxserver

@@ -1,5 +1,6 @@
 #include "Server.h"
 
+#include "PgStore.h"
 #include "Protocol.h"
 
 #include "text/Codepage.h"
@@ -79,12 +80,20 @@ void WidenListenBacklog(int port) {
     }
 }
 
+// With PostgreSQL the sessions are shared by every process on the same database.
+std::unique_ptr<SessionStore> OpenSessions(const ServerOptions& options, DocumentStore& index) {
+    const auto idle = std::chrono::minutes(std::max(1, options.sessionIdleMinutes));
+    const auto perUser = static_cast<std::size_t>(std::max(1, options.sessionsPerUser));
+    if (auto* pg = dynamic_cast<PgStore*>(&index))
+        return pg->MakeSessions(idle, perUser);
+    return std::make_unique<Sessions>(idle, perUser);
+}
+
 class Service {
 public:
-    Service(const ServerOptions& options, Index& index, const Users& users)
+    Service(const ServerOptions& options, DocumentStore& index, const Users& users)
         : m_options(options), m_index(index), m_users(users),
-          m_sessions(std::chrono::minutes(std::max(1, options.sessionIdleMinutes)),
-                     static_cast<std::size_t>(std::max(1, options.sessionsPerUser))) {}
+          m_sessions(OpenSessions(options, index)) {}
 
     // Searches and files need a session when a users file is given, unless anonymous use is
     // allowed.
@@ -100,10 +109,10 @@ public:
     void Search(const httplib::Request& req, httplib::Response& res) {
         const Params params = ParseTarget(req.target);
         std::string sid = CookieValue(req, kCookie);
-        std::string user = m_sessions.UserOf(sid);
+        std::string user = m_sessions->UserOf(sid);
 
         if (params.Has("logout")) {
-            m_sessions.End(sid);
+            m_sessions->End(sid);
             user.clear();
             res.set_header("Set-Cookie",
                            std::string(kCookie) + "=; Max-Age=0" + CookieAttributes());
@@ -120,8 +129,8 @@ public:
                 user.clear();
             } else if (m_users.Verify(userName, Cp1252Text(*password))) {
                 m_guard.Succeeded(req.remote_addr, userName);
-                m_sessions.End(sid);
-                sid = m_sessions.Create(userName);
+                m_sessions->End(sid);
+                sid = m_sessions->Create(userName);
                 user = userName;
                 res.set_header("Set-Cookie", std::string(kCookie) + "=" + sid + CookieAttributes());
             } else {
@@ -217,7 +226,7 @@ public:
     }
 
     void File(const httplib::Request& req, httplib::Response& res) {
-        if (SignInRequired() && m_sessions.UserOf(CookieValue(req, kCookie)).empty()) {
+        if (SignInRequired() && m_sessions->UserOf(CookieValue(req, kCookie)).empty()) {
             res.status = 401;
             return;
         }
@@ -286,9 +295,9 @@ private:
     }
 
     const ServerOptions& m_options;
-    Index& m_index;
+    DocumentStore& m_index;
     const Users& m_users;
-    Sessions m_sessions;
+    std::unique_ptr<SessionStore> m_sessions;
     SignInGuard m_guard;
 };
 
@@ -303,9 +312,9 @@ int RunServer(const ServerOptions& options, const std::atomic<bool>& stop) {
             return 1;
         }
     }
-    std::unique_ptr<Index> index;
+    std::unique_ptr<DocumentStore> index;
     try {
-        index = std::make_unique<Index>(options.db, options.folders);
+        index = OpenStore(options.db, options.folders);
         const ScanStats stats = index->Scan();
         std::fprintf(stderr, "zdx-server: indexed %d new, %d changed, %d removed, %d unchanged\n",
                      stats.added, stats.updated, stats.removed, stats.unchanged);

@@ -193,12 +193,17 @@ void SignInGuard::Succeeded(const std::string& address, const std::string& name)
     m_names.erase(name);
 }
 
-std::string Sessions::Create(const std::string& user) {
+std::string NewSessionId() {
     EnsureSodium();
     unsigned char random[16];
     randombytes_buf(random, sizeof random);
     char hex[sizeof random * 2 + 1];
     sodium_bin2hex(hex, sizeof hex, random, sizeof random);
+    return hex;
+}
+
+std::string Sessions::Create(const std::string& user) {
+    const std::string hex = NewSessionId();
     const auto now = Clock::now();
     std::lock_guard<std::mutex> lock(m_mutex);
     DropIdle(now);

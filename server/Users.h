@@ -59,20 +59,34 @@ private:
     std::unordered_map<std::string, Record> m_addresses, m_names;
 };
 
-class Sessions {
+// Who is signed in: sessions by a random cookie value. A session ends after it has been idle too
+// long, and a user has a limited number of them.
+class SessionStore {
+public:
+    virtual ~SessionStore() = default;
+    // A new session for the user; returns its cookie value. A user's oldest session ends when
+    // a new one would exceed the limit per user.
+    virtual std::string Create(const std::string& user) = 0;
+    // The user of a session, or empty when there is none or it has been idle too long; a
+    // session that is used stays alive.
+    virtual std::string UserOf(const std::string& id) = 0;
+    virtual void End(const std::string& id) = 0;
+};
+
+// A random session id: 32 hexadecimal digits.
+std::string NewSessionId();
+
+// Sessions of this process, in memory.
+class Sessions : public SessionStore {
 public:
     using Clock = std::chrono::steady_clock;
     explicit Sessions(Clock::duration idleLimit = std::chrono::hours(12),
                       std::size_t perUserLimit = 20)
         : m_idleLimit(idleLimit), m_perUserLimit(perUserLimit) {}
 
-    // A new session for the user; returns its cookie value. A user's oldest session ends when
-    // a new one would exceed the limit per user.
-    std::string Create(const std::string& user);
-    // The user of a session, or empty when there is none or it has been idle too long; a
-    // session that is used stays alive.
-    std::string UserOf(const std::string& id);
-    void End(const std::string& id);
+    std::string Create(const std::string& user) override;
+    std::string UserOf(const std::string& id) override;
+    void End(const std::string& id) override;
     std::size_t Count() const;
 
 private:

@@ -7,6 +7,7 @@ ZDX_PACKAGES=(
   qt6-base-dev libgl-dev libx11-dev
   libcurl4-openssl-dev libcpp-httplib-dev libssl-dev
   libsqlite3-dev libsodium-dev libunwind-dev libdw-dev
+  postgresql libpq-dev nginx-light curl
   libgtest-dev
   clang libclang-rt-14-dev
   xvfb xauth

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <libpq-fe.h>
 #include <netinet/in.h>
 #include <regex>
 #include <sys/socket.h>
@@ -293,10 +294,36 @@ TEST_F(IndexTest, LinksOutsideTheFolderAreNotFollowed) {
     EXPECT_EQ(index->Search(request).found, 0);
 }
 
-// The service and the client, each run as a user runs them.
+// A fresh PostgreSQL database for one test, when the tests run against PostgreSQL
+// (ZDX_TEST_STORE=postgres, with the server's address in ZDX_TEST_POSTGRES); empty otherwise.
+std::string FreshPostgresDatabase() {
+    const char* store = std::getenv("ZDX_TEST_STORE");
+    const char* base = std::getenv("ZDX_TEST_POSTGRES");
+    if (!store || std::string(store) != "postgres" || !base || !*base)
+        return {};
+    static int count = 0;
+    const std::string name = "zdx_test_" + std::to_string(getpid()) + "_" + std::to_string(++count);
+    PGconn* db = PQconnectdb(base);
+    PQclear(PQexec(db, ("CREATE DATABASE " + name).c_str()));
+    const bool ok = PQstatus(db) == CONNECTION_OK;
+    PQfinish(db);
+    if (!ok)
+        return {};
+    const std::string url = base;
+    return url.substr(0, url.rfind('/') + 1) + name;
+}
+
+// The service and the client, each run as a user runs them, over SQLite or PostgreSQL.
 class EndToEnd : public testing::Test {
 protected:
     void SetUp() override {
+        if (std::getenv("ZDX_TEST_STORE")) {
+            m_db = FreshPostgresDatabase();
+            if (m_db.empty())
+                GTEST_SKIP() << "no PostgreSQL to test against";
+        } else {
+            m_db = m_docs.File("index.sqlite");
+        }
         m_docs.Write("handbook/budget-rules.txt", "Budget rules\n\nEach team manages its budget.");
         m_docs.Write("handbook/b\xC3\xBCroordnung.txt", "B\xC3\xBCroordnung\n\nDie B\xC3\xBCros.");
         m_docs.Write("projects/beacon-budget.md", "# Beacon budget\n\nSix weeks of budget.");
@@ -352,6 +379,7 @@ protected:
     }
 
     TempDir m_docs, m_client;
+    std::string m_db;
     std::unique_ptr<BackgroundProcess> m_server;
     int m_port = 0;
 };

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# A throwaway PostgreSQL cluster in a folder, on 127.0.0.1:
+#   throwaway-postgres.sh start DIR   starts it (initdb on first use) and prints its address
+#   throwaway-postgres.sh stop DIR
+# Started as root, the server runs as the unprivileged user postgres (or nobody).
+set -euo pipefail
+action=$1
+dir=$(realpath -m "$2")
+bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
+[ -x "$bin/initdb" ] || { echo "throwaway-postgres: PostgreSQL is not installed" >&2; exit 1; }
+run=()
+if [ "$(id -u)" -eq 0 ]; then
+  user=postgres
+  id "$user" >/dev/null 2>&1 || user=nobody
+  run=(runuser -u "$user" --)
+fi
+case $action in
+  start)
+    mkdir -p "$dir"
+    [ ${#run[@]} -gt 0 ] && chown "$user" "$dir"
+    if [ ! -f "$dir/data/PG_VERSION" ]; then
+      "${run[@]}" "$bin/initdb" -D "$dir/data" -A trust -U zdx --no-sync >/dev/null
+    fi
+    port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    "${run[@]}" "$bin/pg_ctl" -D "$dir/data" -l "$dir/log" -w -o \
+      "-k $dir -h 127.0.0.1 -p $port -c fsync=off -c max_connections=200" start >/dev/null
+    "${run[@]}" "$bin/createdb" -h "$dir" -p "$port" -U zdx zdx 2>/dev/null || true
+    echo "postgresql://zdx@127.0.0.1:$port/zdx"
+    ;;
+  stop)
+    "${run[@]}" "$bin/pg_ctl" -D "$dir/data" -m fast -w stop >/dev/null 2>&1 || true
+    ;;
+esac

@@ -1,0 +1,425 @@
+#include "PgStore.h"
+
+#include "Protocol.h"
+
+#include "text/Codepage.h"
+
+#include <libpq-fe.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <set>
+#include <stdexcept>
+
+namespace zdxserver {
+
+namespace {
+
+// Advisory lock keys: the one-time creation of the tables, and the indexing role.
+constexpr long long kSchemaLock = 0x5a4458000001;
+constexpr long long kIndexingLock = 0x5a4458000002;
+
+// A query's result that clears itself.
+class Result {
+public:
+    explicit Result(PGresult* result) : m_result(result) {}
+    ~Result() { PQclear(m_result); }
+    Result(const Result&) = delete;
+    Result& operator=(const Result&) = delete;
+    int Rows() const { return PQntuples(m_result); }
+    std::string Text(int row, int column) const {
+        return std::string(PQgetvalue(m_result, row, column),
+                           static_cast<std::size_t>(PQgetlength(m_result, row, column)));
+    }
+    long long Int(int row, int column) const {
+        return std::strtoll(PQgetvalue(m_result, row, column), nullptr, 10);
+    }
+    double Real(int row, int column) const {
+        return std::strtod(PQgetvalue(m_result, row, column), nullptr);
+    }
+
+private:
+    PGresult* m_result;
+};
+
+// Runs a statement with text parameters; throws with the server's message on failure.
+std::unique_ptr<Result> Run(pg_conn* db, const char* sql,
+                            const std::vector<std::string>& values = {}) {
+    std::vector<const char*> pointers;
+    for (const std::string& v : values)
+        pointers.push_back(v.c_str());
+    PGresult* result = PQexecParams(db, sql, static_cast<int>(pointers.size()), nullptr,
+                                    pointers.data(), nullptr, nullptr, 0);
+    const ExecStatusType status = PQresultStatus(result);
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+        const std::string message = PQerrorMessage(db);
+        PQclear(result);
+        throw std::runtime_error("PostgreSQL: " + message);
+    }
+    return std::make_unique<Result>(result);
+}
+
+// A pooled connection for one statement or transaction.
+class Lease {
+public:
+    explicit Lease(PgPool& pool) : m_pool(pool), m_db(pool.Acquire()) {}
+    ~Lease() { m_pool.Release(m_db); }
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    pg_conn* Db() const { return m_db; }
+
+private:
+    PgPool& m_pool;
+    pg_conn* m_db;
+};
+
+// The tsquery of the words of a query: each word a quoted lexeme, a trailing '*' a prefix,
+// all of them required.
+std::string TsQuery(const std::string& query) {
+    std::string out;
+    for (std::size_t i = 0; i < query.size();) {
+        auto word = [](unsigned char c) { return c >= 0x80 || std::isalnum(c) || c == '_'; };
+        while (i < query.size() && !word(static_cast<unsigned char>(query[i])))
+            ++i;
+        const std::size_t start = i;
+        while (i < query.size() && word(static_cast<unsigned char>(query[i])))
+            ++i;
+        if (i == start)
+            break;
+        if (!out.empty())
+            out += " & ";
+        out += '\'' + query.substr(start, i - start) + '\''; // word characters hold no quote
+        if (i < query.size() && query[i] == '*')
+            out += ":*";
+    }
+    return out;
+}
+
+std::string ArrayLiteral(const std::vector<std::string>& names) {
+    std::string out = "{";
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        out += i ? ",\"" : "\"";
+        for (char c : names[i]) {
+            if (c == '"' || c == '\\')
+                out += '\\';
+            out += c;
+        }
+        out += '"';
+    }
+    return out + "}";
+}
+
+// The PostgreSQL side of a scan: changes go in transactions committed every quarter second.
+class PgScan : public ScanTarget {
+public:
+    explicit PgScan(pg_conn* db) : m_db(db) { Run(m_db, "BEGIN"); }
+    ~PgScan() override {
+        if (m_open)
+            PQclear(PQexec(m_db, "ROLLBACK"));
+    }
+    std::int64_t Put(const FileChange& c) override {
+        if (!IsValidUtf8(c.path)) {
+            std::fprintf(stderr, "zdx-server: %s: a path that is not UTF-8 is left out\n",
+                         c.path.c_str());
+            return -1;
+        }
+        const std::vector<std::string> values = {c.folder->name,
+                                                 c.path,
+                                                 c.name,
+                                                 c.text.format,
+                                                 c.text.author,
+                                                 std::to_string(c.size),
+                                                 std::to_string(c.mtime),
+                                                 std::to_string(c.mtimeNs),
+                                                 std::to_string(c.inode),
+                                                 c.text.title,
+                                                 c.summary,
+                                                 c.text.body};
+        if (c.id < 0)
+            return Run(m_db,
+                       "INSERT INTO zdx_docs(idx, path, name, format, author, size, mtime, "
+                       "mtime_ns, inode, title, summary, body, tsv) VALUES($1,$2,$3,$4,$5,$6,"
+                       "$7,$8,$9,$10,$11,$12, setweight(to_tsvector('simple', $10), 'A') || "
+                       "setweight(to_tsvector('simple', $12), 'B')) ON CONFLICT (idx, path) DO "
+                       "UPDATE SET name=EXCLUDED.name RETURNING id",
+                       values)
+                ->Int(0, 0);
+        std::vector<std::string> update = values;
+        update.push_back(std::to_string(c.id));
+        Run(m_db,
+            "UPDATE zdx_docs SET name=$3, format=$4, author=$5, size=$6, mtime=$7, mtime_ns=$8, "
+            "inode=$9, title=$10, summary=$11, body=$12, tsv=setweight(to_tsvector('simple', "
+            "$10), 'A') || setweight(to_tsvector('simple', $12), 'B') WHERE id=$13 AND idx=$1 "
+            "AND path=$2",
+            update);
+        return c.id;
+    }
+    void Remove(std::int64_t id) override {
+        Run(m_db, "DELETE FROM zdx_docs WHERE id=$1", {std::to_string(id)});
+    }
+    void Tick() override {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - m_lastCommit >= std::chrono::milliseconds(250)) {
+            Run(m_db, "COMMIT");
+            Run(m_db, "BEGIN");
+            m_lastCommit = now;
+        }
+    }
+    void Commit() {
+        Run(m_db, "COMMIT");
+        m_open = false;
+    }
+
+private:
+    pg_conn* m_db;
+    bool m_open = true;
+    std::chrono::steady_clock::time_point m_lastCommit = std::chrono::steady_clock::now();
+};
+
+class PgSessions : public SessionStore {
+public:
+    PgSessions(PgPool& pool, std::chrono::minutes idle, std::size_t perUser)
+        : m_pool(pool), m_idle(std::to_string(idle.count()) + " minutes"),
+          m_perUser(std::to_string(perUser)) {}
+    std::string Create(const std::string& user) override {
+        const std::string id = NewSessionId();
+        Lease db(m_pool);
+        Run(db.Db(), "INSERT INTO zdx_sessions(id, username) VALUES($1, $2)", {id, user});
+        // The user's oldest sessions beyond the limit end.
+        Run(db.Db(),
+            "DELETE FROM zdx_sessions WHERE id IN (SELECT id FROM zdx_sessions WHERE "
+            "username=$1 ORDER BY used DESC OFFSET $2)",
+            {user, m_perUser});
+        return id;
+    }
+    std::string UserOf(const std::string& id) override {
+        if (id.empty())
+            return {};
+        Lease db(m_pool);
+        auto user = Run(db.Db(),
+                        "UPDATE zdx_sessions SET used=now() WHERE id=$1 AND used > now() - "
+                        "$2::interval RETURNING username",
+                        {id, m_idle});
+        if (user->Rows() == 0) {
+            Run(db.Db(), "DELETE FROM zdx_sessions WHERE id=$1", {id});
+            return {};
+        }
+        return user->Text(0, 0);
+    }
+    void End(const std::string& id) override {
+        Lease db(m_pool);
+        Run(db.Db(), "DELETE FROM zdx_sessions WHERE id=$1", {id});
+    }
+
+private:
+    PgPool& m_pool;
+    std::string m_idle, m_perUser;
+};
+
+} // namespace
+
+bool IsPostgresUrl(const std::string& db) {
+    return db.rfind("postgresql://", 0) == 0 || db.rfind("postgres://", 0) == 0;
+}
+
+std::unique_ptr<DocumentStore> OpenStore(const std::string& db,
+                                         const std::vector<IndexedFolder>& folders) {
+    if (IsPostgresUrl(db))
+        return std::make_unique<PgStore>(db, folders);
+    return std::make_unique<Index>(db, folders);
+}
+
+PgPool::PgPool(std::string url, std::size_t limit) : m_url(std::move(url)), m_limit(limit) {}
+
+PgPool::~PgPool() {
+    for (pg_conn* db : m_idle)
+        PQfinish(db);
+}
+
+pg_conn* PgPool::Open() const {
+    pg_conn* db = PQconnectdb(m_url.c_str());
+    if (PQstatus(db) != CONNECTION_OK) {
+        const std::string message = PQerrorMessage(db);
+        PQfinish(db);
+        throw std::runtime_error("cannot connect to PostgreSQL: " + message);
+    }
+    PQclear(PQexec(db, "SET client_min_messages = warning"));
+    return db;
+}
+
+pg_conn* PgPool::Acquire() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_free.wait(lock, [&] { return !m_idle.empty() || m_count < m_limit; });
+    if (!m_idle.empty()) {
+        pg_conn* db = m_idle.back();
+        m_idle.pop_back();
+        if (PQstatus(db) == CONNECTION_OK)
+            return db;
+        PQfinish(db); // the server went away: a new connection instead
+        --m_count;
+    }
+    ++m_count;
+    lock.unlock();
+    try {
+        return Open();
+    } catch (...) {
+        std::lock_guard<std::mutex> again(m_mutex);
+        --m_count;
+        m_free.notify_one();
+        throw;
+    }
+}
+
+void PgPool::Release(pg_conn* db) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_idle.push_back(db);
+    }
+    m_free.notify_one();
+}
+
+PgStore::PgStore(const std::string& url, std::vector<IndexedFolder> folders)
+    : m_folders(std::move(folders)), m_pool(url) {
+    Lease db(m_pool);
+    // Two processes starting together create the tables once.
+    Run(db.Db(), "BEGIN");
+    Run(db.Db(), "SELECT pg_advisory_xact_lock($1)", {std::to_string(kSchemaLock)});
+    Run(db.Db(),
+        "CREATE TABLE IF NOT EXISTS zdx_docs(id bigserial PRIMARY KEY, idx text NOT NULL, "
+        "path text NOT NULL, name text NOT NULL, title text, summary text, format text, "
+        "author text, size bigint, mtime bigint, mtime_ns bigint, inode bigint, body text, "
+        "tsv tsvector, UNIQUE(idx, path))");
+    Run(db.Db(), "CREATE INDEX IF NOT EXISTS zdx_docs_tsv ON zdx_docs USING gin(tsv)");
+    Run(db.Db(), "CREATE INDEX IF NOT EXISTS zdx_docs_mtime ON zdx_docs(mtime)");
+    Run(db.Db(), "CREATE TABLE IF NOT EXISTS zdx_sessions(id text PRIMARY KEY, username text "
+                 "NOT NULL, used timestamptz NOT NULL DEFAULT now())");
+    Run(db.Db(), "COMMIT");
+}
+
+PgStore::~PgStore() {
+    if (m_lockConnection)
+        PQfinish(m_lockConnection); // ends the indexing role
+}
+
+ScanStats PgStore::Scan() {
+    std::lock_guard<std::mutex> scanning(m_scanMutex);
+    if (!m_indexing) {
+        // The role goes to whoever takes the lock; it is freed when its holder's process ends.
+        if (!m_lockConnection)
+            m_lockConnection = m_pool.Open();
+        m_indexing = Run(m_lockConnection, "SELECT pg_try_advisory_lock($1)",
+                         {std::to_string(kIndexingLock)})
+                         ->Text(0, 0) == "t";
+        if (!m_indexing)
+            return {};
+        std::fprintf(stderr, "zdx-server: this node indexes\n");
+    }
+    Lease db(m_pool);
+    std::unordered_map<std::string, KnownFile> known;
+    {
+        auto all = Run(db.Db(), "SELECT id, idx, path, size, mtime_ns, inode FROM zdx_docs");
+        for (int r = 0; r < all->Rows(); ++r)
+            known[KnownFileKey(all->Text(r, 1), all->Text(r, 2))] = {
+                all->Int(r, 0), all->Int(r, 3), all->Int(r, 4), all->Int(r, 5), false};
+    }
+    PgScan target(db.Db());
+    ScanStats stats = ScanFolders(m_folders, known, target);
+    target.Commit();
+    return stats;
+}
+
+SearchResult PgStore::Search(const SearchRequest& request) {
+    SearchResult result;
+    const std::string tsquery = TsQuery(request.query);
+    const bool hasQuery = !request.query.empty();
+    if (hasQuery && tsquery.empty())
+        return result; // words of punctuation only: nothing can match
+    const std::set<std::string> known = [&] {
+        std::set<std::string> names;
+        for (const auto& f : m_folders)
+            names.insert(f.name);
+        return names;
+    }();
+    std::vector<std::string> indexes = request.indexes;
+    if (indexes.empty())
+        for (const auto& name : known)
+            indexes.push_back(name);
+    const bool filtered = !request.fileFilter.empty();
+    const std::string limit = filtered ? "ALL" : std::to_string(std::max(0, request.maxHits));
+    Lease db(m_pool);
+    std::unique_ptr<Result> rows;
+    const std::vector<std::string> values = {tsquery, std::to_string(request.sinceSeconds),
+                                             ArrayLiteral(indexes)};
+    if (hasQuery)
+        rows = Run(db.Db(),
+                   ("SELECT id, idx, path, name, title, format, author, size, mtime, summary, "
+                    "ts_rank_cd(tsv, q) AS r, count(*) OVER () FROM zdx_docs, "
+                    "to_tsquery('simple', $1) q WHERE tsv @@ q AND mtime >= $2 AND idx = "
+                    "ANY($3::text[]) ORDER BY r DESC, id LIMIT " +
+                    limit)
+                       .c_str(),
+                   values);
+    else
+        rows = Run(db.Db(),
+                   ("SELECT id, idx, path, name, title, format, author, size, mtime, summary, "
+                    "0, count(*) OVER () FROM zdx_docs WHERE $1 = $1 AND mtime >= $2 AND idx = "
+                    "ANY($3::text[]) ORDER BY mtime DESC, id LIMIT " +
+                    limit)
+                       .c_str(),
+                   values);
+    std::vector<std::int64_t> snippetIds;
+    for (int r = 0; r < rows->Rows(); ++r) {
+        Document d;
+        d.index = rows->Text(r, 1);
+        d.path = rows->Text(r, 2);
+        d.name = rows->Text(r, 3);
+        if (filtered && !MatchFileName(request.fileFilter, d.name))
+            continue;
+        d.title = rows->Text(r, 4);
+        d.format = rows->Text(r, 5);
+        d.author = rows->Text(r, 6);
+        d.size = static_cast<std::uint64_t>(rows->Int(r, 7));
+        d.mtime = rows->Int(r, 8);
+        d.snippet = rows->Text(r, 9);
+        d.score = hasQuery ? -rows->Real(r, 10) : 0; // lower is better, as for SQLite's bm25
+        ++result.found;
+        if (static_cast<int>(result.documents.size()) < request.maxHits) {
+            if (hasQuery && result.documents.size() < Index::kSnippetHits)
+                snippetIds.push_back(rows->Int(r, 0));
+            result.documents.push_back(std::move(d));
+        }
+    }
+    if (!filtered && rows->Rows() > 0)
+        result.found = rows->Int(0, 11);
+    if (!snippetIds.empty()) {
+        std::string ids = "{";
+        for (std::size_t i = 0; i < snippetIds.size(); ++i)
+            ids += (i ? "," : "") + std::to_string(snippetIds[i]);
+        auto bodies =
+            Run(db.Db(), "SELECT id, body FROM zdx_docs WHERE id = ANY($1::bigint[])", {ids + "}"});
+        std::unordered_map<std::int64_t, std::string> byId;
+        for (int r = 0; r < bodies->Rows(); ++r)
+            byId[bodies->Int(r, 0)] = bodies->Text(r, 1);
+        for (std::size_t i = 0; i < snippetIds.size(); ++i) {
+            auto it = byId.find(snippetIds[i]);
+            if (it != byId.end())
+                result.documents[i].snippet = Snippet(it->second, request.query);
+        }
+    }
+    return result;
+}
+
+bool PgStore::HasDocument(const std::string& index, const std::string& path) {
+    if (!IsValidUtf8(path))
+        return false;
+    Lease db(m_pool);
+    return Run(db.Db(), "SELECT 1 FROM zdx_docs WHERE idx=$1 AND path=$2", {index, path})->Rows() >
+           0;
+}
+
+std::unique_ptr<SessionStore> PgStore::MakeSessions(std::chrono::minutes idleLimit,
+                                                    std::size_t perUserLimit) {
+    return std::make_unique<PgSessions>(m_pool, idleLimit, perUserLimit);
+}
+
+} // namespace zdxserver

@@ -1,0 +1,74 @@
+#pragma once
+// The documents, their full-text index and the sessions in PostgreSQL, so that several
+// zdx-server processes can share them: one indexes at a time (it holds an advisory lock, and
+// another takes over when its process ends), all search, and a session made through one is
+// valid on every other.
+#include "Index.h"
+#include "Users.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct pg_conn;
+
+namespace zdxserver {
+
+// True for a database address that names PostgreSQL (postgresql://... or postgres://...).
+bool IsPostgresUrl(const std::string& db);
+
+// The store for --db: PostgreSQL for such an address, the SQLite index otherwise.
+std::unique_ptr<DocumentStore> OpenStore(const std::string& db,
+                                         const std::vector<IndexedFolder>& folders);
+
+// A small pool of connections to one database.
+class PgPool {
+public:
+    explicit PgPool(std::string url, std::size_t limit = 4);
+    ~PgPool();
+    pg_conn* Acquire();
+    void Release(pg_conn* connection);
+    pg_conn* Open() const; // a connection of its own, not pooled
+
+private:
+    std::string m_url;
+    std::size_t m_limit;
+    std::mutex m_mutex;
+    std::condition_variable m_free;
+    std::vector<pg_conn*> m_idle;
+    std::size_t m_count = 0;
+};
+
+class PgStore : public DocumentStore {
+public:
+    // Connects and creates the tables when they are missing; throws std::runtime_error.
+    PgStore(const std::string& url, std::vector<IndexedFolder> folders);
+    ~PgStore() override;
+
+    // Scans only while this process holds the indexing lock; returns empty statistics when
+    // another process indexes.
+    ScanStats Scan() override;
+    SearchResult Search(const SearchRequest& request) override;
+    bool HasDocument(const std::string& index, const std::string& path) override;
+    const std::vector<IndexedFolder>& Folders() const override { return m_folders; }
+    // True while this process holds the indexing role.
+    bool Indexing() const { return m_indexing; }
+
+    // Sessions kept in the same database.
+    std::unique_ptr<SessionStore> MakeSessions(std::chrono::minutes idleLimit,
+                                               std::size_t perUserLimit);
+
+    PgPool& Pool() { return m_pool; }
+
+private:
+    std::vector<IndexedFolder> m_folders;
+    PgPool m_pool;
+    pg_conn* m_lockConnection = nullptr; // holds the advisory lock while this process indexes
+    bool m_indexing = false;
+    std::mutex m_scanMutex;
+};
+
+} // namespace zdxserver

@@ -2,6 +2,7 @@
 // of one to three words from 8 concurrent clients over loopback; prints the indexing time, the
 // median and 99th-percentile search time, and the server's peak memory.
 #include <httplib.h>
+#include <libpq-fe.h>
 
 #include <algorithm>
 #include <atomic>
@@ -54,10 +55,50 @@ long PeakKiB(pid_t pid) {
     return -1;
 }
 
+// Starts a node on the database; returns its pid and, once it listens, its port.
+std::pair<pid_t, int> StartNode(const std::string& server, const fs::path& dir,
+                                const std::string& db, int n) {
+    const fs::path outFile = dir / ("server" + std::to_string(n) + ".out");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        freopen(outFile.c_str(), "w", stdout);
+        freopen("/dev/null", "w", stderr);
+        execl(server.c_str(), server.c_str(), "--listen", "127.0.0.1:0", "--index",
+              ("docs=" + (dir / "docs").string()).c_str(), "--db", db.c_str(), "--rescan", "3600",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    int port = 0;
+    while (port == 0 && std::chrono::steady_clock::now() - start < std::chrono::minutes(5)) {
+        std::ifstream in(outFile);
+        std::string text((std::istreambuf_iterator<char>(in)), {});
+        std::smatch m;
+        if (std::regex_search(text, m, std::regex(R"(127\.0\.0\.1:(\d+)/)")))
+            port = std::stoi(m[1]);
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return {pid, port};
+}
+
 } // namespace
 
+// ServerBench [SERVER] [--db postgresql://...] [--nodes N]: SQLite in a temporary folder by
+// default; with --db the store is that PostgreSQL database (emptied first), with --nodes that
+// many nodes on it, the clients spread over them.
 int main(int argc, char** argv) {
-    const std::string server = argc > 1 ? argv[1] : ZDX_SERVER_BIN;
+    std::string server = ZDX_SERVER_BIN, pg;
+    int nodeCount = 1;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--db" && i + 1 < argc)
+            pg = argv[++i];
+        else if (arg == "--nodes" && i + 1 < argc)
+            nodeCount = std::max(1, std::atoi(argv[++i]));
+        else
+            server = arg;
+    }
     const fs::path dir = fs::temp_directory_path() / ("zdx-bench-" + std::to_string(getpid()));
     fs::create_directories(dir / "docs");
     const auto words = Vocabulary();
@@ -70,29 +111,19 @@ int main(int argc, char** argv) {
             text += words[zipf(random)] + (random() % 12 ? " " : ".\n");
         out << text;
     }
-    const fs::path outFile = dir / "server.out";
+    if (!pg.empty()) {
+        PGconn* db = PQconnectdb(pg.c_str());
+        PQclear(PQexec(db, "DROP TABLE IF EXISTS zdx_docs, zdx_sessions"));
+        PQfinish(db);
+    }
+    const std::string db = pg.empty() ? (dir / "index.sqlite").string() : pg;
     const auto start = std::chrono::steady_clock::now();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        freopen(outFile.c_str(), "w", stdout);
-        freopen("/dev/null", "w", stderr);
-        execl(server.c_str(), server.c_str(), "--listen", "127.0.0.1:0", "--index",
-              ("docs=" + (dir / "docs").string()).c_str(), "--db", (dir / "index.sqlite").c_str(),
-              "--rescan", "3600", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int port = 0;
-    while (port == 0 && std::chrono::steady_clock::now() - start < std::chrono::minutes(5)) {
-        std::ifstream in(outFile);
-        std::string text((std::istreambuf_iterator<char>(in)), {});
-        std::smatch m;
-        if (std::regex_search(text, m, std::regex(R"(127\.0\.0\.1:(\d+)/)")))
-            port = std::stoi(m[1]);
-        else
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    std::vector<std::pair<pid_t, int>> nodes = {StartNode(server, dir, db, 1)};
     const double indexSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    for (int n = 2; n <= nodeCount; ++n)
+        nodes.push_back(StartNode(server, dir, db, n));
+    const pid_t pid = nodes[0].first;
     std::uintmax_t corpusBytes = 0;
     for (const auto& entry : fs::directory_iterator(dir / "docs"))
         corpusBytes += entry.file_size();
@@ -112,7 +143,7 @@ int main(int argc, char** argv) {
             clients.emplace_back([&, c] {
                 std::mt19937 r(100 + c);
                 auto pick = Zipf(words.size());
-                httplib::Client client("127.0.0.1", port);
+                httplib::Client client("127.0.0.1", nodes[c % nodes.size()].second);
                 client.set_keep_alive(true);
                 client.set_tcp_nodelay(true); // as libcurl does
                 for (int q = 0; q < 125; ++q) {
@@ -144,10 +175,35 @@ int main(int argc, char** argv) {
     };
     const int failures =
         round("words drawn evenly", false) + round("words drawn by frequency (worst case)", true);
+    // Throughput: 50 clients for 20 s, words drawn evenly.
+    {
+        std::atomic<long> done{0};
+        std::atomic<bool> running{true};
+        std::vector<std::thread> clients;
+        for (int c = 0; c < 50; ++c)
+            clients.emplace_back([&, c] {
+                std::mt19937 r(500 + c);
+                httplib::Client client("127.0.0.1", nodes[c % nodes.size()].second);
+                while (running) {
+                    auto res = client.Get("/lvsearch/SearchServlet?site=x&numhits=999&query0=" +
+                                          words[r() % words.size()]);
+                    if (res && res->status == 200)
+                        ++done;
+                }
+            });
+        std::this_thread::sleep_for(std::chrono::seconds(20));
+        running = false;
+        for (auto& t : clients)
+            t.join();
+        std::printf("50 clients for 20 s over %zu node(s): %.0f searches per second\n",
+                    nodes.size(), done / 20.0);
+    }
     const long peak = PeakKiB(pid);
     std::printf("server peak memory: %.1f MB\n", peak / 1024.0);
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
+    for (const auto& node : nodes) {
+        kill(node.first, SIGTERM);
+        waitpid(node.first, nullptr, 0);
+    }
     if (std::getenv("ZDX_BENCH_KEEP"))
         std::printf("kept %s\n", dir.c_str());
     else

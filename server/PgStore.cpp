@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <set>
 #include <stdexcept>
 
@@ -216,6 +217,83 @@ private:
     std::string m_idle, m_perUser;
 };
 
+// Sign-in counters every node sees: failures by address and by name, in one table.
+class PgSignInCounters : public SignInCounters {
+    static std::int64_t NowMs() {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    }
+    template <class Work> auto Transaction(Work work) {
+        Lease db(m_pool);
+        Run(db.Db(), "BEGIN");
+        try {
+            auto result = work(db.Db());
+            Run(db.Db(), "COMMIT");
+            return result;
+        } catch (...) {
+            PQclear(PQexec(db.Db(), "ROLLBACK"));
+            throw;
+        }
+    }
+    // The record of a key, locked for the transaction (created first when `create`); nothing
+    // when there is none.
+    static std::optional<Record> Lock(pg_conn* db, const char* kind, const std::string& key,
+                                      bool create) {
+        if (create)
+            Run(db, "INSERT INTO zdx_signin(kind, key) VALUES($1, $2) ON CONFLICT DO NOTHING",
+                {kind, key});
+        auto row = Run(db,
+                       "SELECT failures, checking, until_ms FROM zdx_signin WHERE kind=$1 AND "
+                       "key=$2 FOR UPDATE",
+                       {kind, key});
+        if (row->Rows() == 0)
+            return std::nullopt;
+        Record r;
+        r.failures = static_cast<int>(row->Int(0, 0));
+        r.checking = static_cast<int>(row->Int(0, 1));
+        r.untilMs = row->Int(0, 2);
+        return r;
+    }
+    static void Store(pg_conn* db, const char* kind, const std::string& key, const Record& r) {
+        Run(db,
+            "UPDATE zdx_signin SET failures=$3, checking=$4, until_ms=$5 WHERE kind=$1 AND key=$2",
+            {kind, key, std::to_string(r.failures), std::to_string(r.checking),
+             std::to_string(r.untilMs)});
+    }
+
+public:
+    explicit PgSignInCounters(PgPool& pool) : m_pool(pool) {}
+
+    bool Allowed(const std::string& address, const std::string& name, Clock::time_point) override {
+        return Transaction([&](pg_conn* db) {
+            Record a = *Lock(db, "a", address, true);
+            const std::optional<Record> n = Lock(db, "n", name, false);
+            const bool allowed = Allow(a, n ? &*n : nullptr, NowMs());
+            Store(db, "a", address, a);
+            return allowed;
+        });
+    }
+    Clock::duration Failed(const std::string& address, const std::string& name,
+                           Clock::time_point) override {
+        return std::chrono::milliseconds(Transaction([&](pg_conn* db) {
+            Record a = *Lock(db, "a", address, true), n = *Lock(db, "n", name, true);
+            const std::int64_t wait = Fail(a, n, NowMs());
+            Store(db, "a", address, a);
+            Store(db, "n", name, n);
+            return wait;
+        }));
+    }
+    void Succeeded(const std::string& address, const std::string& name) override {
+        Lease db(m_pool);
+        Run(db.Db(), "DELETE FROM zdx_signin WHERE (kind='a' AND key=$1) OR (kind='n' AND key=$2)",
+            {address, name});
+    }
+
+private:
+    PgPool& m_pool;
+};
+
 } // namespace
 
 bool IsPostgresUrl(const std::string& db) {
@@ -293,6 +371,9 @@ PgStore::PgStore(const std::string& url, std::vector<IndexedFolder> folders)
     Run(db.Db(), "CREATE INDEX IF NOT EXISTS zdx_docs_mtime ON zdx_docs(mtime)");
     Run(db.Db(), "CREATE TABLE IF NOT EXISTS zdx_sessions(id text PRIMARY KEY, username text "
                  "NOT NULL, used timestamptz NOT NULL DEFAULT now())");
+    Run(db.Db(), "CREATE TABLE IF NOT EXISTS zdx_signin(kind text NOT NULL, key text NOT NULL, "
+                 "failures int NOT NULL DEFAULT 0, checking int NOT NULL DEFAULT 0, until_ms "
+                 "bigint NOT NULL DEFAULT 0, PRIMARY KEY(kind, key))");
     Run(db.Db(), "COMMIT");
 }
 
@@ -415,6 +496,10 @@ bool PgStore::HasDocument(const std::string& index, const std::string& path) {
     Lease db(m_pool);
     return Run(db.Db(), "SELECT 1 FROM zdx_docs WHERE idx=$1 AND path=$2", {index, path})->Rows() >
            0;
+}
+
+std::unique_ptr<SignInCounters> PgStore::MakeSignInCounters() {
+    return std::make_unique<PgSignInCounters>(m_pool);
 }
 
 std::unique_ptr<SessionStore> PgStore::MakeSessions(std::chrono::minutes idleLimit,

@@ -61,6 +61,9 @@ public:
     std::unique_ptr<SessionStore> MakeSessions(std::chrono::minutes idleLimit,
                                                std::size_t perUserLimit);
 
+    // Sign-in counters kept in the same database.
+    std::unique_ptr<SignInCounters> MakeSignInCounters();
+
     PgPool& Pool() { return m_pool; }
 
 private:

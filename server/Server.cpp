@@ -89,11 +89,17 @@ std::unique_ptr<SessionStore> OpenSessions(const ServerOptions& options, Documen
     return std::make_unique<Sessions>(idle, perUser);
 }
 
+std::unique_ptr<SignInCounters> OpenCounters(DocumentStore& index) {
+    if (auto* pg = dynamic_cast<PgStore*>(&index))
+        return pg->MakeSignInCounters();
+    return std::make_unique<SignInGuard>();
+}
+
 class Service {
 public:
     Service(const ServerOptions& options, DocumentStore& index, const Users& users)
         : m_options(options), m_index(index), m_users(users),
-          m_sessions(OpenSessions(options, index)) {}
+          m_sessions(OpenSessions(options, index)), m_guard(OpenCounters(index)) {}
 
     // Searches and files need a session when a users file is given, unless anonymous use is
     // allowed.
@@ -125,17 +131,17 @@ public:
             const auto now = SignInGuard::Clock::now();
             // A backed-off attempt is answered at once, its password unchecked: failures never
             // hold a worker, and guessing gets no faster by sending more.
-            if (!m_guard.Allowed(req.remote_addr, userName, now)) {
+            if (!m_guard->Allowed(req.remote_addr, userName, now)) {
                 user.clear();
             } else if (m_users.Verify(userName, Cp1252Text(*password))) {
-                m_guard.Succeeded(req.remote_addr, userName);
+                m_guard->Succeeded(req.remote_addr, userName);
                 m_sessions->End(sid);
                 sid = m_sessions->Create(userName);
                 user = userName;
                 res.set_header("Set-Cookie", std::string(kCookie) + "=" + sid + CookieAttributes());
             } else {
                 // Only a checked password counts: the back-off doubles with each one.
-                const auto wait = m_guard.Failed(req.remote_addr, userName, now);
+                const auto wait = m_guard->Failed(req.remote_addr, userName, now);
                 if (wait > wait.zero())
                     std::fprintf(
                         stderr, "zdx-server: sign-in from %s backed off for %lld s\n",
@@ -298,7 +304,7 @@ private:
     DocumentStore& m_index;
     const Users& m_users;
     std::unique_ptr<SessionStore> m_sessions;
-    SignInGuard m_guard;
+    std::unique_ptr<SignInCounters> m_guard;
 };
 
 } // namespace

@@ -137,54 +137,59 @@ bool Users::AddUser(const std::string& path, const std::string& name, const std:
     return true;
 }
 
-SignInGuard::Clock::duration SignInGuard::BackOff(int failures) {
+std::int64_t SignInCounters::BackOffMs(int failures) {
     if (failures < kFreeFailures)
-        return Clock::duration::zero();
+        return 0;
     const int doublings = std::min(failures - kFreeFailures, 9); // 1 s .. 512 s
-    return std::min<Clock::duration>(std::chrono::seconds(1) * (1 << doublings),
-                                     std::chrono::minutes(5));
+    return std::min<std::int64_t>(1000LL << doublings, 5 * 60 * 1000);
 }
 
-void SignInGuard::Forget(Clock::time_point now) {
-    // Records of attackers that went quiet are dropped, so that the tables stay small.
-    constexpr auto kMemory = std::chrono::minutes(15);
-    for (auto* table : {&m_addresses, &m_names})
-        for (auto it = table->begin(); it != table->end();)
-            it = now - it->second.until > kMemory ? table->erase(it) : std::next(it);
-}
-
-bool SignInGuard::Allowed(const std::string& address, const std::string& name,
-                          Clock::time_point now) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    Record& a = m_addresses[address];
-    auto byName = m_names.find(name);
-    if (byName != m_names.end() && now < byName->second.until && a.failures > 0)
+bool SignInCounters::Allow(Record& a, const Record* n, std::int64_t now) {
+    if (n && now < n->untilMs && a.failures > 0)
         return false;
     // Checks under way count as failures to come: a burst of attempts gets no more checks than
     // the free ones, and after a back-off only one attempt at a time is checked.
     const bool free = a.failures + a.checking < kFreeFailures;
-    const bool probe = a.failures >= kFreeFailures && now >= a.until && a.checking == 0;
+    const bool probe = a.failures >= kFreeFailures && now >= a.untilMs && a.checking == 0;
     if (!free && !probe)
         return false;
     ++a.checking;
     return true;
 }
 
-SignInGuard::Clock::duration SignInGuard::Failed(const std::string& address,
-                                                 const std::string& name, Clock::time_point now) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_addresses.size() + m_names.size() > 100000)
-        Forget(now);
-    Record& a = m_addresses[address];
-    Record& n = m_names[name];
+std::int64_t SignInCounters::Fail(Record& a, Record& n, std::int64_t now) {
     if (a.checking > 0)
         --a.checking;
     ++a.failures;
     ++n.failures;
-    const Clock::duration addressWait = BackOff(a.failures);
-    a.until = now + addressWait;
-    n.until = now + BackOff(n.failures);
-    return addressWait;
+    const std::int64_t wait = BackOffMs(a.failures);
+    a.untilMs = now + wait;
+    n.untilMs = now + BackOffMs(n.failures);
+    return wait;
+}
+
+void SignInGuard::Forget(std::int64_t now) {
+    // Records of attackers that went quiet are dropped, so that the tables stay small.
+    constexpr std::int64_t kMemoryMs = 15 * 60 * 1000;
+    for (auto* table : {&m_addresses, &m_names})
+        for (auto it = table->begin(); it != table->end();)
+            it = now - it->second.untilMs > kMemoryMs ? table->erase(it) : std::next(it);
+}
+
+bool SignInGuard::Allowed(const std::string& address, const std::string& name,
+                          Clock::time_point now) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto byName = m_names.find(name);
+    return Allow(m_addresses[address], byName == m_names.end() ? nullptr : &byName->second,
+                 Ms(now));
+}
+
+SignInGuard::Clock::duration SignInGuard::Failed(const std::string& address,
+                                                 const std::string& name, Clock::time_point now) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_addresses.size() + m_names.size() > 100000)
+        Forget(Ms(now));
+    return std::chrono::milliseconds(Fail(m_addresses[address], m_names[name], Ms(now)));
 }
 
 void SignInGuard::Succeeded(const std::string& address, const std::string& name) {

@@ -3,6 +3,7 @@
 // a random cookie value), and how failed sign-ins are slowed down.
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <string>
@@ -34,26 +35,48 @@ private:
 // at the password, for a time that doubles from 1 s up to 5 minutes. A user name that is backed
 // off refuses attempts from addresses that have failed before, so that an attacker spread over
 // many addresses cannot lock the user out of a clean one. A success clears both counters.
-class SignInGuard {
+class SignInCounters {
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr int kFreeFailures = 3;
+    virtual ~SignInCounters() = default;
 
     // True when the attempt may have its password checked; Failed or Succeeded must follow.
-    bool Allowed(const std::string& address, const std::string& name, Clock::time_point now);
+    virtual bool Allowed(const std::string& address, const std::string& name,
+                         Clock::time_point now) = 0;
     // Records a failure; returns the back-off that starts with it (zero when none does).
-    Clock::duration Failed(const std::string& address, const std::string& name,
-                           Clock::time_point now);
-    void Succeeded(const std::string& address, const std::string& name);
+    virtual Clock::duration Failed(const std::string& address, const std::string& name,
+                                   Clock::time_point now) = 0;
+    virtual void Succeeded(const std::string& address, const std::string& name) = 0;
 
-private:
+    // The counts of one address or name, and the rules over them, whatever keeps them; times in
+    // milliseconds of the keeper's clock.
     struct Record {
         int failures = 0;
         int checking = 0; // attempts allowed whose password is being checked
-        Clock::time_point until{};
+        std::int64_t untilMs = 0;
     };
-    static Clock::duration BackOff(int failures);
-    void Forget(Clock::time_point now);
+    static std::int64_t BackOffMs(int failures);
+    // Allowed's rule: may update `address` (a check under way).
+    static bool Allow(Record& address, const Record* name, std::int64_t nowMs);
+    // Failed's rule: updates both; returns the address's back-off in milliseconds.
+    static std::int64_t Fail(Record& address, Record& name, std::int64_t nowMs);
+};
+
+// The counters of this process, in memory.
+class SignInGuard : public SignInCounters {
+public:
+    bool Allowed(const std::string& address, const std::string& name,
+                 Clock::time_point now) override;
+    Clock::duration Failed(const std::string& address, const std::string& name,
+                           Clock::time_point now) override;
+    void Succeeded(const std::string& address, const std::string& name) override;
+
+private:
+    static std::int64_t Ms(Clock::time_point t) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+    }
+    void Forget(std::int64_t nowMs);
 
     std::mutex m_mutex;
     std::unordered_map<std::string, Record> m_addresses, m_names;

@@ -41,6 +41,13 @@ curl -s -b "$jar" "http://127.0.0.1:$(port 1)/$servlet?logout" >/dev/null
 curl -s -b "$jar" "http://127.0.0.1:$(port 0)/$servlet?query0=budget" | grep -q '^0|4|0||$' ||
   fail "logout on node 2 ends the session on node 1"
 
+# Failed sign-ins count on every node: backed off through node 1, refused on node 2 as well.
+for _ in 1 2 3; do
+  curl -s "http://127.0.0.1:$(port 0)/$servlet?userid=ann&password=wrong" >/dev/null
+done
+curl -s "http://127.0.0.1:$(port 1)/$servlet?userid=ann&password=pa55%20word" |
+  grep -q '^-1|0|0||$' || fail "the back-off did not reach node 2"
+
 # Load through nginx; the node that indexes is killed halfway.
 indexer=0
 for n in 0 1; do

@@ -32,7 +32,8 @@ done < <(find "$work/samples" -type f -print0 | sort -z)
 printf 'demo\n' | build/zdx-server --users "$work/users" --add-user demo
 build/zdx-server --listen 127.0.0.1:0 \
   --index "handbook=$work/samples/handbook" --index "projects=$work/samples/projects" \
-  --db "$work/index.sqlite" --users "$work/users" >"$work/server.out" 2>"$work/server.err" &
+  --db "$work/index.sqlite" --users "$work/users" --allow-anonymous \
+  >"$work/server.out" 2>"$work/server.err" &
 server=$!
 
 port=""

@@ -406,6 +406,10 @@ ScanStats PgStore::Scan() {
     PgScan target(db.Db());
     ScanStats stats = ScanFolders(m_folders, known, target);
     target.Commit();
+    // Fresh statistics after a change, or the planner guesses the full-text index useless and
+    // scans every row until autovacuum comes by.
+    if (stats.added + stats.updated + stats.removed > 0)
+        Run(db.Db(), "ANALYZE zdx_docs");
     return stats;
 }
 

@@ -408,8 +408,12 @@ ScanStats PgStore::Scan() {
     target.Commit();
     // Fresh statistics after a change, or the planner guesses the full-text index useless and
     // scans every row until autovacuum comes by.
-    if (stats.added + stats.updated + stats.removed > 0)
+    // The full-text index takes new entries into a pending list that every search reads
+    // through until it is merged: merged here, right after the scan.
+    if (stats.added + stats.updated + stats.removed > 0) {
         Run(db.Db(), "ANALYZE zdx_docs");
+        Run(db.Db(), "SELECT gin_clean_pending_list('zdx_docs_tsv'::regclass)");
+    }
     return stats;
 }
 

@@ -42,9 +42,12 @@ curl -s -b "$jar" "http://127.0.0.1:$(port 0)/$servlet?query0=budget" | grep -q 
   fail "logout on node 2 ends the session on node 1"
 
 # Failed sign-ins count on every node: backed off through node 1, refused on node 2 as well.
-for _ in 1 2 3; do
-  curl -s "http://127.0.0.1:$(port 0)/$servlet?userid=ann&password=wrong" >/dev/null
-done
+# (three free failures, then one more after each back-off: the last back-off is 4 s, long
+# enough for a slow build to ask node 2 within it)
+wrong() { curl -s "http://127.0.0.1:$(port 0)/$servlet?userid=ann&password=wrong" >/dev/null; }
+wrong; wrong; wrong
+sleep 1.2; wrong
+sleep 2.2; wrong
 curl -s "http://127.0.0.1:$(port 1)/$servlet?userid=ann&password=pa55%20word" |
   grep -q '^-1|0|0||$' || fail "the back-off did not reach node 2"
 

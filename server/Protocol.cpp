@@ -274,7 +274,6 @@ std::optional<std::string> EscapeLink(std::string_view utf8) {
     if (iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<std::size_t>(-1))
         return std::nullopt;
     bytes.resize(bytes.size() - outLeft);
-    static const char kHex[] = "0123456789ABCDEF";
     std::string out;
     for (char c : bytes) {
         const auto b = static_cast<unsigned char>(c);
@@ -296,16 +295,13 @@ std::optional<std::string> EscapeLink(std::string_view utf8) {
             out += c;
             break;
         default:
-            out += '%';
-            out += kHex[b >> 4];
-            out += kHex[b & 0xF];
+            AppendPercentEscape(out, b);
         }
     }
     return out;
 }
 
 std::string UrlEscapePath(std::string_view utf8) {
-    static const char kHex[] = "0123456789ABCDEF";
     std::string out;
     for (char c : utf8) {
         const auto b = static_cast<unsigned char>(c);
@@ -313,9 +309,7 @@ std::string UrlEscapePath(std::string_view utf8) {
             b == '~') {
             out += c;
         } else {
-            out += '%';
-            out += kHex[b >> 4];
-            out += kHex[b & 0xF];
+            AppendPercentEscape(out, b);
         }
     }
     return out;

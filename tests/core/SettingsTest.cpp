@@ -39,7 +39,6 @@ public:
     }
 };
 
-
 TEST(SearchHistory, NewestFirstDistinctCappedAndCleared) {
     MemoryStore store;
     SearchHistory history;

@@ -1,6 +1,7 @@
 // The fault report: real crashes in a child process, and the stack walk on made-up stacks.
 #include "diag/FaultReport.h"
 
+#include "../support/RawServer.h"
 #include "../support/TestSupport.h"
 
 #include <algorithm>
@@ -161,20 +162,15 @@ TEST(FaultReportEnd, IdleDesktopProgramGivesAReadableWalk) {
 TEST(FaultReportEnd, CommandLineClientWritesTheReportToo) {
     // zdx-query waiting for a service that never answers.
     TempDir dir;
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 4), 0);
-    socklen_t length = sizeof address;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    const std::string ini = dir.Write("q.ini", "[Settings]\nAddress=127.0.0.1\nPort=" +
-                                                   std::to_string(ntohs(address.sin_port)) + "\n");
+    RawServer silent([](int, const std::string&, RawServer& self) {
+        while (!self.Stopping())
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    });
+    const std::string ini = dir.Write(
+        "q.ini", "[Settings]\nAddress=127.0.0.1\nPort=" + std::to_string(silent.Port()) + "\n");
     BackgroundProcess query(ZDX_QUERY_BIN, {"-f" + ini, "x"}, {dir.Path().string(), {}});
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     query.Stop(SIGSEGV);
-    close(listener);
     EXPECT_EQ(query.DiedOf(), SIGSEGV);
     const auto lines = Lines(TempDir::Read(dir.File("Win32Fault.log")));
     ASSERT_GE(lines.size(), 3u);

@@ -69,6 +69,18 @@ private:
                          QStringLiteral("ZDX"));
     }
     QString FilePath(const char* name) const { return m_files.filePath(QString::fromLatin1(name)); }
+    // Creates an empty file; false when it cannot.
+    static bool Touch(const QString& path) {
+        QFile f(path);
+        return f.open(QIODevice::WriteOnly);
+    }
+    // The window shown on the (offscreen) screen, its first update done.
+    static bool ShowOnScreen(MainWindow& frame) {
+        frame.OnInitialUpdate();
+        frame.resize(900, 500);
+        frame.show();
+        return QTest::qWaitForWindowExposed(&frame);
+    }
     void Fill(MainWindow& frame, const std::vector<std::string>& lines) {
         for (const auto& line : lines)
             frame.ResultPane()->ParseResultLine(line);
@@ -396,15 +408,9 @@ private slots:
 
     void filesThatAreGoneAreMarked() {
         const QString gone = FilePath("gone.txt");
-        {
-            QFile f(gone);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-        }
+        QVERIFY(Touch(gone));
         MainWindow frame;
-        frame.OnInitialUpdate();
-        frame.resize(900, 500);
-        frame.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&frame));
+        QVERIFY(ShowOnScreen(frame));
         Fill(frame, {Hit(1, "Gone", gone.toStdString()), Hit(2, "Web", "https://example.org/w")});
         QFile::remove(gone); // deleted after the search
         ResultView* view = frame.ResultPane();
@@ -426,10 +432,8 @@ private slots:
     void deleteAsksAndDeletes() {
         const QString kept = FilePath("kept.txt"), doomed = FilePath("doomed file.txt"),
                       locked = FilePath("locked.txt");
-        for (const QString& path : {kept, doomed, locked}) {
-            QFile f(path);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-        }
+        for (const QString& path : {kept, doomed, locked})
+            QVERIFY(Touch(path));
         chmod(locked.toLocal8Bit().constData(), 0444);
         MainWindow frame;
         frame.OnInitialUpdate();
@@ -464,15 +468,9 @@ private slots:
 
     void doubleClickOpensTheFirstSelectedRow() {
         const QString there = FilePath("open me.txt");
-        {
-            QFile f(there);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-        }
+        QVERIFY(Touch(there));
         MainWindow frame;
-        frame.OnInitialUpdate();
-        frame.resize(900, 500);
-        frame.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&frame));
+        QVERIFY(ShowOnScreen(frame));
         Fill(frame, {Hit(1, "Here", there.toStdString()), Hit(2, "Gone", "/nonexistent/x.txt"),
                      Hit(3, "Web", "https://example.org/doc")});
         ResultView* view = frame.ResultPane();
@@ -529,10 +527,7 @@ private slots:
         QCOMPARE(Store().value("Recent File List/File1").toString(), saved);
 
         const QString second = FilePath("second.zdx");
-        {
-            QFile f(second);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-        }
+        QVERIFY(Touch(second));
         m_fileAnswer = second.toStdString();
         frame.Action(TextId::FileOpen)->trigger();
         QCOMPARE(Store().value("Recent File List/File1").toString(), second);

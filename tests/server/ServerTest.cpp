@@ -4,16 +4,15 @@
 #include "Protocol.h"
 #include "Users.h"
 
+#include "../support/RawServer.h"
 #include "../support/TestCerts.h"
 #include "../support/TestSupport.h"
 
-#include <arpa/inet.h>
 #include <atomic>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <libpq-fe.h>
-#include <netinet/in.h>
 #include <regex>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -468,12 +467,8 @@ TEST_F(EndToEnd, FilesServedOnlyFromTheIndexedFolders) {
     for (const std::string& head :
          {"GET /lvsearch/SearchServlet?query0=" + std::string(10000, 'a') + " HTTP/1.1\r\n\r\n",
           std::string("BROKEN\r\n\r\n")}) {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(m_port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        const int fd = ConnectToLoopback(m_port);
+        ASSERT_GE(fd, 0);
         ASSERT_EQ(send(fd, head.data(), head.size(), 0), static_cast<ssize_t>(head.size()));
         timeval wait{1, 0};
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
@@ -551,12 +546,8 @@ TEST_F(EndToEnd, SlowConnectionsLeaveSearchesAnswered) {
     Start();
     std::vector<int> sockets;
     for (int i = 0; i < 64; ++i) {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(m_port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        const int fd = ConnectToLoopback(m_port);
+        ASSERT_GE(fd, 0);
         ASSERT_EQ(send(fd, "GET /lvsearch/Sea", 17, 0), 17); // half a request line, then nothing
         sockets.push_back(fd);
     }

@@ -45,3 +45,6 @@ std::string HttpResponse(const std::string& status, const std::string& body,
 
 // A port on 127.0.0.1 where nothing listens.
 int ClosedPort();
+
+// A socket connected to 127.0.0.1:port, or -1.
+int ConnectToLoopback(int port);

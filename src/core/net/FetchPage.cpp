@@ -3,6 +3,7 @@
 #include "config/Application.h"
 #include "net/FetchStatus.h"
 #include "text/Codepage.h"
+#include "text/Numbers.h"
 #include "text/SecureWipe.h"
 
 #include <arpa/inet.h>
@@ -420,7 +421,7 @@ int Perform(FetchStatus& session, PageReader* reader, const std::string& agent,
         }
     } else if (code == CURLE_ABORTED_BY_CALLBACK) {
         result = kFetchCancelled;
-        Log("GetWebFile() cancelled", "");
+        Log("Request cancelled", "");
     } else {
         result = ErrorNumber(c, code, errorText);
         Log("GetWebFile() failed",
@@ -463,7 +464,6 @@ void SetFetchDeadline(long milliseconds) {
 }
 
 std::string RequestLinePath(const std::string& path) {
-    static const char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(path.size());
     for (char c : path) {
@@ -471,9 +471,7 @@ std::string RequestLinePath(const std::string& path) {
         if (IsRawSafe(b)) {
             out += c;
         } else {
-            out += '%';
-            out += kHex[b >> 4];
-            out += kHex[b & 0xF];
+            AppendPercentEscape(out, b);
         }
     }
     return out;

@@ -4,6 +4,7 @@
 #include "net/FetchPage.h"
 #include "search/ResultList.h"
 #include "text/Codepage.h"
+#include "text/Numbers.h"
 #include "text/StringTable.h"
 
 #include <cstdio>
@@ -18,7 +19,6 @@ const std::array<DateRange, 6> kDateRanges = {{
 }};
 
 std::string EncodeQueryText(std::string_view bytes) {
-    static const char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(bytes.size() * 3 / 2 + 8);
     for (char c : bytes) {
@@ -26,9 +26,7 @@ std::string EncodeQueryText(std::string_view bytes) {
         if (b == '\n' || b == '\r' || (b >= 0x20 && b <= 0x7E && b != '=')) {
             out += c;
         } else {
-            out += '%';
-            out += kHex[b >> 4];
-            out += kHex[b & 0xF];
+            AppendPercentEscape(out, b);
         }
         if (out.size() % 70 == 0)
             out += "=\r\n";
@@ -70,13 +68,18 @@ std::string BuildSearchPath(const Application& app, const SearchRequest& form) {
     return path;
 }
 
+bool PortUsable() {
+    const std::string problem = PortProblem(g_app.m_port);
+    if (!problem.empty())
+        g_app.SetStatusText(problem);
+    return problem.empty();
+}
+
 int RunSearch(const SearchRequest& form) {
     if (g_app.m_resultList)
         g_app.m_resultList->DeleteAllItems();
-    if (const std::string problem = PortProblem(g_app.m_port); !problem.empty()) {
-        g_app.SetStatusText(problem);
+    if (!PortUsable())
         return 0;
-    }
     const std::string path = BuildSearchPath(g_app, form);
     const int status =
         FetchPage(kAgentName, g_app.m_address, g_app.m_port, path, g_app.m_resultList);

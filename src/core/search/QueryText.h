@@ -41,6 +41,10 @@ std::string EncodeQueryText(std::string_view bytes);
 // index and date, each only when set.
 std::string BuildSearchPath(const Application& app, const SearchRequest& form);
 
+// False, with the reason in the message pane, when the Port setting is no TCP port (a search,
+// a sign-in and a logout then send nothing).
+bool PortUsable();
+
 // The search: empties the result list, sends the request, and shows "Status Code %d was
 // returned." in the message pane for anything but 200. Returns the status; 0 with the reason in
 // the message pane when the Port setting is no TCP port.

@@ -14,13 +14,6 @@ void ShowStatus(int status) {
     g_app.SetStatusText(StringPrintf(Text(TextId::StatusCode).c_str(), status));
 }
 
-// False, with the reason in the message pane, when the Port setting cannot be used.
-bool PortUsable() {
-    const std::string problem = PortProblem(g_app.m_port);
-    if (!problem.empty())
-        g_app.SetStatusText(problem);
-    return problem.empty();
-}
 } // namespace
 
 LoginOutcome RunLogin(const std::string& user, const char* password, WritableProfileSource& store) {

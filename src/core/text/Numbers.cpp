@@ -44,3 +44,10 @@ int HexDigit(char c) {
         return c - 'A' + 10;
     return -1;
 }
+
+void AppendPercentEscape(std::string& out, unsigned char byte) {
+    static const char kHex[] = "0123456789ABCDEF";
+    out += '%';
+    out += kHex[byte >> 4];
+    out += kHex[byte & 0xF];
+}

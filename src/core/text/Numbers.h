@@ -1,6 +1,7 @@
 #pragma once
 // Reading numbers out of text the way the C library's atoi and strtol read them.
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 // Skips leading white space and reads an optional sign, as atoi and strtol do; true for '-'.
@@ -12,3 +13,6 @@ int ReadLeadingInt(std::string_view text);
 
 // The value of a hexadecimal digit, or -1.
 int HexDigit(char c);
+
+// Appends the byte as "%XX" (upper-case hexadecimal).
+void AppendPercentEscape(std::string& out, unsigned char byte);

@@ -217,11 +217,16 @@ std::optional<std::string> PathUnderRoot(const std::string& root, std::string_vi
         std::any_of(relative.begin(), relative.end(),
                     [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }))
         return std::nullopt;
-    const std::filesystem::path normal = std::filesystem::path(relative).lexically_normal();
-    if (normal.empty() || normal.is_absolute() || *normal.begin() == ".." ||
-        *normal.begin() == "." || normal.filename().empty())
-        return std::nullopt;
-    return root + "/" + normal.string();
+    // Each component as it stands: none empty, none hidden (".", ".." and dot files included),
+    // so that nothing the scan leaves out can be named, and nothing steps out of the root.
+    for (std::size_t from = 0; from <= relative.size();) {
+        const std::size_t slash = std::min(relative.find('/', from), relative.size());
+        const std::string_view part = relative.substr(from, slash - from);
+        if (part.empty() || part.front() == '.')
+            return std::nullopt;
+        from = slash + 1;
+    }
+    return root + "/" + std::string(relative);
 }
 
 bool MatchFileName(std::string_view pattern, std::string_view name) {

@@ -40,9 +40,9 @@ std::string FtsExpression(std::string_view query);
 std::string Snippet(std::string_view body, std::string_view query, std::size_t words = 16);
 
 // The path of a file the file route may serve: `root` (absolute, without a trailing '/') joined
-// with `relative`, lexically normal, when `relative` holds no control character, is not
-// absolute and does not step out of the root; nothing otherwise. Links are the caller's to
-// refuse.
+// with `relative`, when `relative` holds no control character, is not absolute and has no
+// empty or hidden component ("." and ".." included); nothing otherwise. Links are the caller's
+// to refuse.
 std::optional<std::string> PathUnderRoot(const std::string& root, std::string_view relative);
 
 bool MatchFileName(std::string_view pattern, std::string_view name);

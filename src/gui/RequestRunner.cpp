@@ -71,6 +71,11 @@ void RequestRunner::Wait() {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
 }
 
+std::size_t RequestRunner::QueuedRows() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_queuedRows;
+}
+
 void RequestRunner::Stop() {
     if (!Busy())
         return;

@@ -39,6 +39,8 @@ public:
     void Stop();
     // Waits until no request runs, answering events meanwhile.
     void Wait();
+    // Rows reported by the worker and not yet handed to the window.
+    std::size_t QueuedRows();
 
     // ResultList and StatusPanes, called on the worker.
     void ClearTipMap() override;

@@ -58,6 +58,10 @@ TEST(SearchHistory, NewestFirstDistinctCappedAndCleared) {
     SearchHistory cleared;
     cleared.Load(store);
     EXPECT_TRUE(cleared.Queries().empty());
+    // A store edited by hand, with a query twice, loads it once.
+    store.values = {{"History/Query0", "a"}, {"History/Query1", "a"}, {"History/Query2", "b"}};
+    cleared.Load(store);
+    EXPECT_EQ(cleared.Queries(), (std::vector<std::string>{"a", "b"}));
 }
 
 Application Loaded(ProfileSource& source, bool fromFile, const std::string& iniFile = "") {

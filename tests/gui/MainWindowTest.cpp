@@ -352,20 +352,23 @@ private slots:
         MainWindow frame;
         frame.OnInitialUpdate();
         const std::string folder = m_files.path().toStdString();
-        Fill(frame, {Hit(1, "Report, \"final\"", folder + "%2Fa.txt"),
+        // A title with a line break (a CSV cell must keep it whole) and one in capitals (the
+        // filter folds every letter, not only the first).
+        Fill(frame, {Hit(1, "Report, \"final\"\nv2", folder + "%2Fa.txt"),
                      Hit(2, "Budget\tplan", "https://example.org/b"),
-                     Hit(3, "Annual report", folder + "%2Fc.txt"), Hit(4, "Notes", "")});
+                     Hit(3, "ANNUAL REPORT", folder + "%2Fc.txt"), Hit(4, "Notes", "")});
         frame.SetHitCount(4);
         ResultView* view = frame.ResultPane();
         // Words in any case, all of them, in any cell; the HITS pane counts what is shown.
-        view->FilterField()->setText(QStringLiteral("REPORT"));
+        view->FilterField()->setText(QStringLiteral("rEPORT"));
         QCOMPARE(view->Model()->rowCount(), 2);
         QCOMPARE(frame.Pane(5)->text(), QStringLiteral("2 of 4 documents"));
         view->FilterField()->setText(QStringLiteral("report annual"));
         QCOMPARE(view->Model()->rowCount(), 1);
         view->FilterField()->setText(QStringLiteral("report"));
         view->OnColumnClick(0); // sorted by title (words go down on the first click), filter kept
-        QCOMPARE(view->Model()->index(0, 0).data().toString(), QStringLiteral("Report, \"final\""));
+        QCOMPARE(view->Model()->index(0, 0).data().toString(),
+                 QStringLiteral("Report, \"final\"\nv2"));
         Select(frame, 1); // actions act on the row shown
         QCOMPARE(view->LinkOfRow(1), folder + "/c.txt");
         view->OnOpenFolder();
@@ -386,9 +389,11 @@ private slots:
                  FilePath(name)});
             QVERIFY(python.waitForFinished(10000));
             const QByteArray rows = python.readAllStandardOutput().trimmed();
-            QCOMPARE(rows, QByteArray("[[\"Title\", \"Where\"], [\"Report, \\\"final\\\"\", \"") +
-                               QByteArray::fromStdString(folder) +
-                               QByteArray("/a.txt\"], [\"Annual report\", \"") +
+            // CSV keeps the line break inside its quotes; TSV has no quoting and blanks it.
+            const QByteArray first = QByteArray(name).endsWith("csv") ? "\\n" : " ";
+            QCOMPARE(rows, QByteArray("[[\"Title\", \"Where\"], [\"Report, \\\"final\\\"") + first +
+                               QByteArray("v2\", \"") + QByteArray::fromStdString(folder) +
+                               QByteArray("/a.txt\"], [\"ANNUAL REPORT\", \"") +
                                QByteArray::fromStdString(folder) + QByteArray("/c.txt\"]]"));
         }
         // Escape in the field clears it; everything is shown again.

@@ -244,7 +244,9 @@ private slots:
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             QCOMPARE(frame.Requests()->QueuedRows(), std::size_t{3});
             QCOMPARE(frame.ResultPane()->Model()->rowCount(), 0); // read, not shown yet
-            std::this_thread::sleep_for(std::chrono::milliseconds(20)); // the worker waits
+            // The transfer waits for more: long enough for libcurl's own early timers to have
+            // passed, so that only the cancel poll can end the wait.
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
             timer.restart();
             frame.Requests()->Stop();
             QTRY_VERIFY(!frame.Requests()->Busy());

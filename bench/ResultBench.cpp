@@ -37,7 +37,7 @@ long PeakKiB() {
 // A page at the client's 256 MiB cap made of the shortest hit lines: the window's peak memory.
 int CapPage() {
     ResultView view;
-    view.OnInitialUpdate();
+    view.SetUp(DefaultSettings(false));
     const long before = PeakKiB();
     constexpr std::size_t kCap = 256u << 20;
     std::string line;
@@ -60,9 +60,6 @@ int CapPage() {
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    g_app.SetColumnDefaults();
-    SettingsFile none = SettingsFile::FromBytes("");
-    g_app.ReadSettings(none, false);
     if (argc > 1 && std::string(argv[1]) == "--cap-page")
         return CapPage();
 
@@ -71,7 +68,7 @@ int main(int argc, char** argv) {
     std::printf("page: %d hits, %.1f MB\n", kHits, page.size() / 1e6);
 
     ResultView view;
-    view.OnInitialUpdate();
+    view.SetUp(DefaultSettings(false));
     const std::size_t heapBefore = HeapInUse();
     const auto start = std::chrono::steady_clock::now();
     std::size_t pos = 0;

@@ -5,6 +5,7 @@
 #include "ResultPageGenerator.h"
 #include "config/Application.h"
 #include "config/SettingsFile.h"
+#include "diag/ActivityLog.h"
 #include "gui/MainWindow.h"
 #include "gui/RequestRunner.h"
 #include "gui/ResultModel.h"
@@ -75,11 +76,8 @@ int main(int argc, char** argv) {
     if (argc > 1 && std::string(argv[1]) == "--bare")
         return BareWindowMs() > 0 ? 0 : 1;
     if (argc > 1 && std::string(argv[1]) == "--window") {
-        g_app.SetColumnDefaults();
-        SettingsFile none = SettingsFile::FromBytes("");
-        g_app.ReadSettings(none, false);
         MainWindow window;
-        window.OnInitialUpdate();
+        window.SetUpViews();
         window.resize(1000, 650);
         ShowMs(window);
         return 0;
@@ -104,13 +102,11 @@ int main(int argc, char** argv) {
     const int port = server.bind_to_any_port("127.0.0.1");
     std::thread listener([&] { server.listen_after_bind(); });
 
-    g_app.SetColumnDefaults();
     SettingsFile settings = SettingsFile::FromBytes(
         "[Settings]\nAddress=127.0.0.1\nPort=" + std::to_string(port) + "\nSearchbase=s?x=1\n");
-    g_app.ReadSettings(settings, false);
     const auto windowStart = Clock::now();
-    MainWindow window;
-    window.OnInitialUpdate();
+    MainWindow window(LoadSettings(settings, false, Logger()));
+    window.SetUpViews();
     window.resize(1000, 650);
     ShowMs(window);
     const double windowMs = Ms(Clock::now() - windowStart);

@@ -9,11 +9,11 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
         SettingsFile::FromBytes(std::string_view(reinterpret_cast<const char*>(data), size));
     for (const char* section : {"Settings", "Indexes", "List", ""})
         for (const char* key : {"Address", "Port", "Index0", "Columns", "Heading0", "x", ""}) {
-            const std::string value = file.GetProfileString(section, key, "");
+            const std::string value = file.ReadString(section, key, "");
             FUZZ_CHECK(IsValidUtf8(value));
             FUZZ_CHECK(value.find('\0') == std::string::npos);
             FUZZ_CHECK(Utf8PrefixBytes(value, SettingsFile::kMaxValueChars) == value.size());
-            (void)file.GetProfileInt(section, key, 7);
+            (void)file.ReadInt(section, key, 7);
         }
     return 0;
 }

@@ -2,6 +2,7 @@
 // request the search form would, and prints the hits as they arrive.
 #include "cli/QueryOutput.h"
 #include "config/Application.h"
+#include "diag/ActivityLog.h"
 #include "diag/FaultReport.h"
 #include "net/FetchPage.h"
 #include "profile/ProfileStore.h"
@@ -108,22 +109,19 @@ private:
 
 // Hands each hit to the output as it is parsed; keeps no rows. While signing in, hits are
 // dropped, as the result list drops them when the search starts.
-class StreamedResults : public ResultList {
+class StreamedResults : public RequestSink {
 public:
     explicit StreamedResults(StderrPanes& panes) : m_panes(panes) {}
     void SetOutput(QueryOutput* output) { m_output = output; }
 
-    void ClearTipMap() override {}
-    void DeleteAllItems() override { m_panes.ForgetCount(); }
+    void ClearTips() override {}
+    void Clear() override { m_panes.ForgetCount(); }
     void AppendHit(HitRow&& hit) override {
         if (m_output)
             m_output->Write(hit);
     }
-    void SetHitCount(int count) override { g_app.SetHitCount(count); }
-    void SetSignedInUser(const std::string& user) override {
-        g_app.m_userName = user;
-        g_app.SetAuthText(user);
-    }
+    void SetHitCount(int count) override { m_panes.SetHitCount(count); }
+    void SetSignedInUser(const std::string& user) override { m_panes.SetAuthText(user); }
     void ShowMessage(const std::string& text) override {
         if (!m_panes.Quiet())
             std::fprintf(stderr, "%s\n", text.c_str());
@@ -133,6 +131,8 @@ public:
         // Output that cannot be written ends the transfer.
         return more && !(m_output && m_output->Failed()) ? 1 : 0;
     }
+    void SetStatusText(const std::string& text) override { m_panes.SetStatusText(text); }
+    void SetAuthText(const std::string& text) override { m_panes.SetAuthText(text); }
 
 private:
     StderrPanes& m_panes;
@@ -160,145 +160,169 @@ int OutputFailed(int error) {
     return 1;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    InstallFaultFilter();
+// What the command line asks for.
+struct QueryOptions {
     bool printSettings = false;
     bool json = false;
-    bool haveQuery = false;
     bool passwordStdin = false;
     bool logout = false;
     double maxTime = 0;
-    Verbosity verbosity = isatty(STDERR_FILENO) ? Verbosity::Verbose : Verbosity::Normal;
-    bool verbosityGiven = false;
+    Verbosity verbosity = Verbosity::Normal;
     std::string user;
     SearchRequest form;
     std::vector<std::string> tokens; // the options zdx itself takes: -f and -l
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-        if (arg == "--settings") {
-            printSettings = true;
-        } else if (arg == "--help" || arg == "-h") {
-            std::fputs(kHelp, stdout);
-            return 0;
-        } else if (arg == "--version") {
-            std::printf("zdx-query (ZDX) %s\n", kVersionNumber);
-            return 0;
-        } else if (arg == "-v" || arg == "--verbose" || arg == "-q" || arg == "--quiet") {
-            const Verbosity v =
-                arg == "-q" || arg == "--quiet" ? Verbosity::Quiet : Verbosity::Verbose;
-            if (verbosityGiven && v != verbosity)
-                return Usage("--verbose and --quiet exclude each other");
-            verbosity = v;
-            verbosityGiven = true;
-        } else if (arg == "--index") {
-            const char* v = value();
-            if (!v || std::strlen(v) != 1 || v[0] < '0' || v[0] >= '0' + kIndexBoxes)
-                return Usage("--index takes a box number from 0 to 4");
-            form.ticked[v[0] - '0'] = true;
-        } else if (arg == "--filename") {
-            const char* v = value();
-            if (!v)
-                return Usage("--filename takes a text");
-            form.filename = v;
-        } else if (arg == "--date") {
-            const char* v = value();
-            const DateRange* range = nullptr;
-            for (const DateRange& r : kDateRanges)
-                if (v && std::strcmp(v, r.word) == 0)
-                    range = &r;
-            if (!range)
-                return Usage("--date takes all, week, month, 3months, 6months or year");
-            form.dateSeconds = range->seconds;
-        } else if (arg == "--format") {
-            const char* v = value();
-            if (!v || (std::strcmp(v, "tsv") != 0 && std::strcmp(v, "json") != 0))
-                return Usage("--format takes tsv or json");
-            json = std::strcmp(v, "json") == 0;
-        } else if (arg == "--max-time") {
-            const char* v = value();
-            char* end = nullptr;
-            maxTime = v ? std::strtod(v, &end) : 0;
-            if (!v || end == v || *end || !std::isfinite(maxTime) || maxTime <= 0 ||
-                maxTime > 86400 * 365)
-                return Usage("--max-time takes a number of seconds greater than 0");
-        } else if (arg == "--user") {
-            const char* v = value();
-            if (!v)
-                return Usage("--user takes a name");
-            user = v;
-        } else if (arg == "--password-stdin") {
-            passwordStdin = true;
-        } else if (arg == "--logout") {
-            logout = true;
-        } else if (arg.rfind("--", 0) == 0) {
-            return Usage("unknown option " + arg);
-        } else if (arg.size() >= 2 && arg[0] == '-' && (arg[1] == 'f' || arg[1] == 'l')) {
-            tokens.push_back(arg);
-        } else {
-            if (haveQuery)
-                return Usage("give the query as one argument (quote it)");
-            form.query = arg;
-            haveQuery = true;
-        }
-    }
+};
 
-    if (user.empty() != !passwordStdin)
-        return Usage("--user and --password-stdin go together");
-    for (const std::string& text : {form.query, form.filename, user}) {
+// How an option parse ended: go on and run, or exit with `exitCode` (help, version, mistakes).
+struct ParseResult {
+    bool run = true;
+    int exitCode = 0;
+};
+
+ParseResult Exit(int code) {
+    return {false, code};
+}
+
+// One option that takes a value; `value` is null when the command line ends after it.
+ParseResult TakeValueOption(const std::string& arg, const char* value, QueryOptions& options) {
+    if (arg == "--index") {
+        if (!value || std::strlen(value) != 1 || value[0] < '0' || value[0] >= '0' + kIndexBoxes)
+            return Exit(Usage("--index takes a box number from 0 to 4"));
+        options.form.ticked[value[0] - '0'] = true;
+    } else if (arg == "--filename") {
+        if (!value)
+            return Exit(Usage("--filename takes a text"));
+        options.form.filename = value;
+    } else if (arg == "--date") {
+        const DateRange* range = nullptr;
+        for (const DateRange& r : kDateRanges)
+            if (value && std::strcmp(value, r.word) == 0)
+                range = &r;
+        if (!range)
+            return Exit(Usage("--date takes all, week, month, 3months, 6months or year"));
+        options.form.dateSeconds = range->seconds;
+    } else if (arg == "--format") {
+        if (!value || (std::strcmp(value, "tsv") != 0 && std::strcmp(value, "json") != 0))
+            return Exit(Usage("--format takes tsv or json"));
+        options.json = std::strcmp(value, "json") == 0;
+    } else if (arg == "--max-time") {
+        char* end = nullptr;
+        options.maxTime = value ? std::strtod(value, &end) : 0;
+        if (!value || end == value || *end || !std::isfinite(options.maxTime) ||
+            options.maxTime <= 0 || options.maxTime > 86400 * 365)
+            return Exit(Usage("--max-time takes a number of seconds greater than 0"));
+    } else if (arg == "--user") {
+        if (!value)
+            return Exit(Usage("--user takes a name"));
+        options.user = value;
+    }
+    return {};
+}
+
+bool TakesValue(const std::string& arg) {
+    for (const char* option :
+         {"--index", "--filename", "--date", "--format", "--max-time", "--user"})
+        if (arg == option)
+            return true;
+    return false;
+}
+
+// The checks across options, once all are read.
+ParseResult CheckOptions(const QueryOptions& options) {
+    if (options.user.empty() != !options.passwordStdin)
+        return Exit(Usage("--user and --password-stdin go together"));
+    for (const std::string& text : {options.form.query, options.form.filename, options.user}) {
         const std::string refusal = UnsendableTextMessage(text);
         if (!refusal.empty()) {
             std::fprintf(stderr, "%s\n", refusal.c_str());
-            return 2;
+            return Exit(2);
         }
     }
+    return {};
+}
 
-    g_app.m_cmdLine = tokens;
-    ProfileStore profileStore;
-    g_app.StartUp(profileStore);
-    if (printSettings) {
-        std::fputs(FormatSettingsReport(g_app).c_str(), stdout);
-        return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : OutputFailed(errno);
-    }
-    for (int i = 0; i < kIndexBoxes; ++i) {
-        if (form.ticked[i] && g_app.m_index[i].empty()) {
-            std::fprintf(stderr, "zdx-query: No index is set for box %d.\n", i);
-            return 2;
+ParseResult ParseOptions(int argc, char** argv, QueryOptions& options) {
+    options.verbosity = isatty(STDERR_FILENO) ? Verbosity::Verbose : Verbosity::Normal;
+    bool verbosityGiven = false, haveQuery = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (TakesValue(arg)) {
+            const ParseResult r = TakeValueOption(arg, i + 1 < argc ? argv[++i] : nullptr, options);
+            if (!r.run)
+                return r;
+        } else if (arg == "--settings") {
+            options.printSettings = true;
+        } else if (arg == "--help" || arg == "-h") {
+            std::fputs(kHelp, stdout);
+            return Exit(0);
+        } else if (arg == "--version") {
+            std::printf("zdx-query (ZDX) %s\n", kVersionNumber);
+            return Exit(0);
+        } else if (arg == "-v" || arg == "--verbose" || arg == "-q" || arg == "--quiet") {
+            const Verbosity v =
+                arg == "-q" || arg == "--quiet" ? Verbosity::Quiet : Verbosity::Verbose;
+            if (verbosityGiven && v != options.verbosity)
+                return Exit(Usage("--verbose and --quiet exclude each other"));
+            options.verbosity = v;
+            verbosityGiven = true;
+        } else if (arg == "--password-stdin") {
+            options.passwordStdin = true;
+        } else if (arg == "--logout") {
+            options.logout = true;
+        } else if (arg.rfind("--", 0) == 0) {
+            return Exit(Usage("unknown option " + arg));
+        } else if (arg.size() >= 2 && arg[0] == '-' && (arg[1] == 'f' || arg[1] == 'l')) {
+            options.tokens.push_back(arg);
+        } else {
+            if (haveQuery)
+                return Exit(Usage("give the query as one argument (quote it)"));
+            options.form.query = arg;
+            haveQuery = true;
         }
     }
-    if (maxTime > 0)
-        SetFetchDeadline(std::max(1L, std::lround(maxTime * 1000)));
+    return CheckOptions(options);
+}
 
-    StderrPanes panes(verbosity);
-    g_app.m_statusPanes = &panes;
-    StreamedResults results(panes);
-    g_app.m_resultList = &results;
-    if (passwordStdin) {
-        std::string password;
-        if (!ReadPassword(password)) {
-            PasswordCells::WipeBytes(password.data(), true);
-            std::fputs("The search service cannot receive a character of the password. Please "
-                       "remove it.\n",
-                       stderr);
-            return 2;
-        }
-        const LoginOutcome login = RunLogin(user, password.c_str(), profileStore);
+// Signs in with the password from standard input; the exit code when that fails, else 0.
+int SignIn(const QueryOptions& options, const Settings& settings, StreamedResults& results,
+           StderrPanes& panes, const RequestControl& control) {
+    std::string password;
+    if (!ReadPassword(password)) {
         PasswordCells::WipeBytes(password.data(), true);
-        if (!login.confirmed) {
-            if (login.status != 200)
-                panes.PrintFailure();
-            std::fprintf(stderr, "%s\n", Text(TextId::LoginFailed).c_str());
-            return 1;
-        }
+        std::fputs("The search service cannot receive a character of the password. Please "
+                   "remove it.\n",
+                   stderr);
+        return 2;
     }
+    ProfileStore profileStore;
+    const LoginOutcome login =
+        RunLogin(options.user, password.c_str(), settings, results, profileStore, control);
+    PasswordCells::WipeBytes(password.data(), true);
+    if (login.confirmed)
+        return 0;
+    if (login.status != 200)
+        panes.PrintFailure();
+    std::fprintf(stderr, "%s\n", Text(TextId::LoginFailed).c_str());
+    return 1;
+}
 
-    std::vector<std::string> headings(g_app.m_heading, g_app.m_heading + g_app.m_columns);
-    QueryOutput output(stdout, json ? QueryOutput::Format::Json : QueryOutput::Format::Tsv,
-                       g_app.Layout(), std::move(headings));
+// Signs in when asked, searches, prints the hits and signs out when asked.
+int Run(const QueryOptions& options, const Settings& settings) {
+    RequestControl control;
+    control.log = ProcessLog();
+    if (options.maxTime > 0)
+        control.timeouts.deadlineMs = std::max(1L, std::lround(options.maxTime * 1000));
+    StderrPanes panes(options.verbosity);
+    StreamedResults results(panes);
+    if (options.passwordStdin) {
+        const int failed = SignIn(options, settings, results, panes, control);
+        if (failed)
+            return failed;
+    }
+    QueryOutput output(stdout, options.json ? QueryOutput::Format::Json : QueryOutput::Format::Tsv,
+                       settings.Layout(), settings.Headings());
     results.SetOutput(&output);
-    const int status = RunSearch(form);
+    const int status = RunSearch(options.form, settings, results, control);
     results.SetOutput(nullptr);
     if (status == 200)
         output.FinishPage();
@@ -307,12 +331,36 @@ int main(int argc, char** argv) {
         panes.PrintFailure();
     else
         panes.PrintCount();
-    const int logoutStatus = logout ? RunLogout() : 200;
+    const int logoutStatus = options.logout ? RunLogout(settings, results, control) : 200;
     if (logoutStatus != 200)
         panes.PrintFailure();
-    g_app.m_resultList = nullptr;
-    g_app.m_statusPanes = nullptr;
     if (!written)
         return OutputFailed(output.Error());
     return status == 200 && logoutStatus == 200 ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    InstallFaultFilter();
+    QueryOptions options;
+    const ParseResult parsed = ParseOptions(argc, argv, options);
+    if (!parsed.run)
+        return parsed.exitCode;
+
+    Application app;
+    app.m_cmdLine = options.tokens;
+    ProfileStore profileStore;
+    app.StartUp(profileStore);
+    if (options.printSettings) {
+        std::fputs(FormatSettingsReport(app.m_settings, app.m_iniFile).c_str(), stdout);
+        return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : OutputFailed(errno);
+    }
+    for (int i = 0; i < kIndexBoxes; ++i) {
+        if (options.form.ticked[i] && app.m_settings.index[i].empty()) {
+            std::fprintf(stderr, "zdx-query: No index is set for box %d.\n", i);
+            return 2;
+        }
+    }
+    return Run(options, app.m_settings);
 }

@@ -5,18 +5,18 @@
 #include "gui/MainWindow.h"
 #include "profile/ProfileStore.h"
 
-bool Application::StartWindow() {
+bool StartWindow(Application& app) {
     InstallFaultFilter();
     ProfileStore profileStore;
-    StartUp(profileStore);
+    app.StartUp(profileStore);
 
-    auto* frame = new MainWindow();
+    auto* frame = new MainWindow(app.m_settings);
     frame->setAttribute(Qt::WA_DeleteOnClose);
-    frame->OnInitialUpdate();
+    frame->SetUpViews();
     // The first argument that is no option names a document to open; when that fails, the
     // program ends.
     for (int i = 0; i < kMaxArgs; ++i) {
-        const std::string& token = m_args[i];
+        const std::string& token = app.m_args[i];
         if (token.empty() || token[0] == '-')
             continue;
         if (!frame->OpenDocument(token)) {

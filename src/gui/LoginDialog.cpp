@@ -1,6 +1,6 @@
 #include "gui/LoginDialog.h"
 
-#include "config/Application.h"
+#include "gui/MainWindow.h"
 #include "gui/MessageBox.h"
 #include "gui/PasswordField.h"
 #include "gui/RequestRunner.h"
@@ -15,7 +15,11 @@
 #include <QPushButton>
 #include <QTimer>
 
-LoginDialog::LoginDialog(QWidget* parent) : QDialog(parent) {
+LoginDialog::LoginDialog(MainWindow& window)
+    : LoginDialog(window.CurrentSettings(), window.Requests(), &window) {}
+
+LoginDialog::LoginDialog(const Settings& settings, RequestRunner* requests, QWidget* parent)
+    : QDialog(parent), m_settings(settings), m_requests(requests) {
     setObjectName(QStringLiteral("loginDialog"));
     setWindowTitle(tr("Please log in"));
     m_userEdit = new QLineEdit(this);
@@ -51,10 +55,11 @@ LoginDialog::LoginDialog(QWidget* parent) : QDialog(parent) {
     setTabOrder(m_passwordField, ok);
     setTabOrder(ok, cancel);
 
-    m_note->setText(g_app.m_secure == 0 ? QString::fromStdString(Text(TextId::LoginNotSecure))
-                                        : QString());
+    m_note->setText(m_settings.connection.secure == 0
+                        ? QString::fromStdString(Text(TextId::LoginNotSecure))
+                        : QString());
     ProfileStore store;
-    const QString user = QString::fromStdString(store.GetProfileString("Settings", "User", ""));
+    const QString user = QString::fromStdString(store.ReadString(kUserSection, kUserKey, ""));
     m_userEdit->setText(user);
     // With a remembered name the password is what is left to type.
     (user.isEmpty() ? static_cast<QWidget*>(m_userEdit) : m_passwordField)->setFocus();
@@ -74,16 +79,13 @@ void LoginDialog::OnOK() {
     char* password = m_passwordField->GetClearText();
     ProfileStore store;
     LoginOutcome outcome;
-    auto login = [&] {
-        outcome = RunLogin(user, password, store);
-        return outcome.status;
-    };
-    // On the worker when there is a window: it keeps repainting while the service answers.
-    if (RequestRunner* requests = RequestRunner::Instance()) {
-        requests->Stop();
-        requests->RunAndWait(login);
-    } else {
-        login();
+    // On the worker: the window keeps repainting while the service answers.
+    if (m_requests) {
+        m_requests->Stop();
+        m_requests->RunAndWait([&](RequestSink& sink, const RequestControl& control) {
+            outcome = RunLogin(user, password, m_settings, sink, store, control);
+            return outcome.status;
+        });
     }
     PasswordField::WipeClearText(password);
     if (!outcome.confirmed)

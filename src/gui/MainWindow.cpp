@@ -1,11 +1,13 @@
 #include "gui/MainWindow.h"
 
+#include "diag/ActivityLog.h"
 #include "gui/AboutDialog.h"
 #include "gui/Images.h"
 #include "gui/KeyIndicators.h"
 #include "gui/LoginDialog.h"
 #include "gui/MessageBox.h"
 #include "gui/RequestRunner.h"
+#include "gui/ResultModel.h"
 #include "gui/ResultView.h"
 #include "gui/SearchForm.h"
 #include "gui/SettingsDialog.h"
@@ -49,7 +51,8 @@ const std::pair<unsigned, ListStyle> kListStyles[] = {
 
 } // namespace
 
-MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
+MainWindow::MainWindow(Settings settings, QWidget* parent)
+    : QMainWindow(parent), m_settings(std::move(settings)) {
     setObjectName(QStringLiteral("mainFrame"));
     // The caption is always the application title; no document name is ever part of it.
     setWindowTitle(Res(TextId::AppTitle));
@@ -65,25 +68,27 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     m_splitter->setStretchFactor(0, 0);
     m_splitter->setStretchFactor(1, 1);
     setCentralWidget(m_splitter);
-    g_app.m_resultList = m_resultView;
+    m_resultView->SetHost(this);
     m_requests = new RequestRunner(*this, *m_resultView);
 
     CreateMenus();
     CreateToolBar();
     CreateStatusBar();
     RestoreWindowPlacement();
-    g_app.m_statusPanes = this;
+    connect(m_leftView, &SearchForm::searchPressed, this, &MainWindow::OnSearch);
     qApp->installEventFilter(this);
 }
 
-MainWindow::~MainWindow() {
-    if (g_app.m_statusPanes == this)
-        g_app.m_statusPanes = nullptr;
+MainWindow::~MainWindow() = default;
+
+void MainWindow::SetUpViews() {
+    m_leftView->SetUp(m_settings);
+    m_resultView->SetUp(m_settings);
 }
 
-void MainWindow::OnInitialUpdate() {
-    m_leftView->OnInitialUpdate();
-    m_resultView->OnInitialUpdate();
+void MainWindow::SetSignedInUser(const std::string& user) {
+    m_signedInUser = user;
+    SetAuthText(user);
 }
 
 QAction* MainWindow::Action(unsigned id) const {
@@ -172,7 +177,7 @@ void MainWindow::CreateMenus() {
     statusBarToggle->setEnabled(true);
     connect(statusBarToggle, &QAction::toggled, this,
             [this](bool on) { statusBar()->setVisible(on); });
-    enable(AddCommand(TextId::AppAbout, tr("&About ZDX..."), "about"), [] { g_app.OnAppAbout(); });
+    enable(AddCommand(TextId::AppAbout, tr("&About ZDX..."), "about"), [this] { ShowAbout(); });
 
     auto* styles = new QActionGroup(this);
     const std::pair<unsigned, const char*> styleIcons[] = {{TextId::ViewLargeIcons, "largeicons"},
@@ -282,7 +287,7 @@ void MainWindow::CreateToolBar() {
         if (!isMinimized())
             toggle->setChecked(visible);
     });
-    OnUpdateListStyle();
+    CheckCurrentListStyle();
 }
 
 void MainWindow::CreateStatusBar() {
@@ -322,13 +327,13 @@ void MainWindow::UpdateKeyIndicators() {
 }
 
 void MainWindow::SetStatusText(const std::string& text) {
-    m_panes[0]->setText(QString::fromStdString(text));
-    m_panes[0]->repaint();
+    PaneLabel(Pane::Message)->setText(QString::fromStdString(text));
+    PaneLabel(Pane::Message)->repaint();
 }
 
 void MainWindow::SetAuthText(const std::string& text) {
-    m_panes[4]->setText(QString::fromStdString(text));
-    m_panes[4]->repaint();
+    PaneLabel(Pane::Auth)->setText(QString::fromStdString(text));
+    PaneLabel(Pane::Auth)->repaint();
 }
 
 void MainWindow::ShowFilteredCount(int shown, int total, bool filtered) {
@@ -336,14 +341,15 @@ void MainWindow::ShowFilteredCount(int shown, int total, bool filtered) {
         SetHitCount(m_hitCount);
         return;
     }
-    m_panes[5]->setText(tr("%1 of %2 documents").arg(shown).arg(total));
+    PaneLabel(Pane::Hits)->setText(tr("%1 of %2 documents").arg(shown).arg(total));
 }
 
 void MainWindow::SetHitCount(int count) {
     m_hitCount = count;
-    m_panes[5]->setText(
-        QString::fromStdString(StringPrintf(Text(TextId::DocumentsFound).c_str(), count)));
-    m_panes[5]->repaint();
+    PaneLabel(Pane::Hits)
+        ->setText(
+            QString::fromStdString(StringPrintf(Text(TextId::DocumentsFound).c_str(), count)));
+    PaneLabel(Pane::Hits)->repaint();
 }
 
 bool MainWindow::event(QEvent* event) {
@@ -379,10 +385,10 @@ void MainWindow::OnListStyle(unsigned id) {
             view->SetListStyle(style);
     if (id == TextId::ViewLineup)
         view->LineUp();
-    OnUpdateListStyle();
+    CheckCurrentListStyle();
 }
 
-void MainWindow::OnUpdateListStyle() {
+void MainWindow::CheckCurrentListStyle() {
     const ListStyle style = m_resultView->Style();
     for (const auto& [command, s] : kListStyles)
         Action(command)->setChecked(s == style);
@@ -395,7 +401,7 @@ void MainWindow::OnUpdateListStyle() {
 
 void MainWindow::OnFileNew() {
     m_doc.OnNewDocument();
-    OnInitialUpdate();
+    SetUpViews();
 }
 
 void MainWindow::OnFileOpen() {
@@ -410,7 +416,7 @@ bool MainWindow::OpenDocument(const std::string& path) {
         return false;
     }
     RememberRecentFile(path);
-    OnInitialUpdate();
+    SetUpViews();
     return true;
 }
 
@@ -455,7 +461,7 @@ void MainWindow::OnRecentFile(std::size_t index) {
     const std::string path = m_recent.Files()[index];
     if (m_doc.OnOpenDocument(path)) {
         RememberRecentFile(path);
-        OnInitialUpdate();
+        SetUpViews();
         return;
     }
     // A file that is gone leaves the list, with a word to the user.
@@ -499,7 +505,7 @@ void MainWindow::OnNextPane() {
     (target ? target : m_leftView)->setFocus(Qt::OtherFocusReason);
 }
 
-void Application::OnAppAbout() {
+void MainWindow::ShowAbout() {
     AboutDialog dialog(QApplication::activeWindow());
     dialog.exec();
 }
@@ -578,7 +584,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 
 void MainWindow::OnLogIn() {
     m_requests->Stop(); // a search under way ends first
-    LoginDialog dialog(this);
+    LoginDialog dialog(*this);
     dialog.exec();
 }
 
@@ -587,14 +593,59 @@ void MainWindow::OnStop() {
 }
 
 void MainWindow::OnLogOut() {
-    if (ShowMessageBox(Text(TextId::LogoutQuestion), MessageKind::OkCancel, this) != IDOK)
+    if (ShowMessageBox(Text(TextId::LogoutQuestion), MessageKind::OkCancel, this) != Answer::Ok)
         return;
     m_requests->Stop();
-    m_requests->RunAndWait([] { return RunLogout(); });
+    m_requests->RunAndWait(
+        [settings = m_settings](RequestSink& sink, const RequestControl& control) {
+            return RunLogout(settings, sink, control);
+        });
 }
 
 void MainWindow::OnSettings() {
-    m_requests->Stop(); // the settings a request reads do not change under it
+    // A search under way goes on with the settings it was started with; the next request
+    // takes the new ones.
     SettingsDialog dialog(this);
-    dialog.exec();
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    m_settings.connection = dialog.Connection();
+    m_settings.searchbase = dialog.Searchbase();
+}
+
+void MainWindow::OnSearch() {
+    if (m_requests->Busy()) {
+        m_requests->Stop(); // the button reads "Stop" while a search runs
+        return;
+    }
+    const SearchRequest form = m_leftView->ReadForm();
+    m_leftView->RememberQuery(form.query);
+    // A character the service cannot receive would go out as '?': the search would look for
+    // something nobody typed.
+    const std::string refusal = UnsendableTextMessage(form);
+    if (!refusal.empty()) {
+        ShowMessageBox(refusal, MessageKind::Ok, this);
+        return;
+    }
+    // The old rows go at once; the new ones appear as they are read.
+    m_resultView->Clear();
+    const Settings settings = m_settings;
+    m_requests->Start(
+        [form, settings](RequestSink& sink, const RequestControl& control) {
+            return RunSearch(form, settings, sink, control);
+        },
+        [this](int status, bool stopped) { SearchEnded(status, stopped); });
+}
+
+void MainWindow::SearchEnded(int status, bool stopped) {
+    ResultModel* model = m_resultView->Model();
+    if (status == 200 && !stopped)
+        m_resultView->ShowEmptyNote(model->rowCount() == 0);
+    if (model->DroppedRows() > 0)
+        SetStatusText("Only the first " + std::to_string(ResultModel::kMaxRows) +
+                      " hits are shown; " + std::to_string(model->DroppedRows()) +
+                      " more were left out.");
+    if (!stopped)
+        return;
+    SetStatusText("Search stopped; the hits read so far are shown.");
+    ProcessLog().Write("Search stopped", "");
 }

@@ -5,13 +5,15 @@
 #include "config/Application.h"
 #include "config/Document.h"
 #include "config/RecentFileList.h"
+#include "config/Settings.h"
 #include "config/WindowPlacement.h"
+
+#include "gui/ResultView.h"
 
 #include <QMainWindow>
 #include <map>
 
 class SearchForm;
-class ResultView;
 class RequestRunner;
 class QLabel;
 class QMenu;
@@ -31,17 +33,30 @@ enum : unsigned {
 };
 } // namespace Command
 
-class MainWindow : public QMainWindow, public StatusPanes {
+// Start-up of the desktop program: the shared start-up, then the main window with a new
+// document, or the document the command line names. False when that document cannot be opened.
+bool StartWindow(Application& app);
+
+class MainWindow : public QMainWindow, public ResultViewHost {
     Q_OBJECT
 public:
-    explicit MainWindow(QWidget* parent = nullptr);
+    // A window over the settings in effect (from start-up); the settings dialog changes them.
+    explicit MainWindow(Settings settings = DefaultSettings(false), QWidget* parent = nullptr);
     ~MainWindow() override;
 
-    // The first update of the panes, as for a new document.
-    void OnInitialUpdate();
+    // Sets the form and the list up from the settings, as for a new document.
+    void SetUpViews();
 
-    // Status panes: 0 message, 1 CAP, 2 NUM, 3 SCRL, 4 AUTH, 5 HITS. Each setter's text is on
-    // the screen when it returns, also while a request keeps the program busy.
+    // The settings the next request is started with.
+    const Settings& CurrentSettings() const { return m_settings; }
+    Settings& MutableSettings() { return m_settings; }
+    // The user the service last reported as signed in; empty when nobody is.
+    const std::string& SignedInUser() const { return m_signedInUser; }
+    void SetSignedInUser(const std::string& user) override;
+
+    // Status panes, left to right. Each setter's text is on the screen when it returns, also
+    // while a request keeps the program busy.
+    enum class Pane { Message, Caps, Num, Scroll, Auth, Hits };
     void SetStatusText(const std::string& text) override;
     void SetAuthText(const std::string& text) override;
     void SetHitCount(int count) override;
@@ -49,7 +64,7 @@ public:
     static constexpr int kPaneCount = 6;
     // The HITS pane while a filter narrows the list: "N of M documents".
     void ShowFilteredCount(int shown, int total, bool filtered);
-    QLabel* Pane(int i) const { return m_panes[i]; }
+    QLabel* PaneLabel(Pane pane) const { return m_panes[static_cast<int>(pane)]; }
     QSplitter* Splitter() const { return m_splitter; }
     ResultView* ResultPane() const { return m_resultView; }
     SearchForm* FormPane() const { return m_leftView; }
@@ -64,7 +79,7 @@ public:
 
     // Commands.
     void OnListStyle(unsigned id);
-    void OnUpdateListStyle();
+    void CheckCurrentListStyle();
     void OnFileNew();
     void OnFileOpen();
     bool OpenDocument(const std::string& path);
@@ -75,6 +90,9 @@ public:
     void OnLogIn();
     void OnLogOut();
     void OnSettings();
+    // The Search button: stops the search under way, or starts one from the form.
+    void OnSearch();
+    void ShowAbout();
     // Ends the request under way, keeping the rows read so far.
     void OnStop();
 
@@ -97,6 +115,7 @@ private:
     void RememberRecentFile(const std::string& path);
     void SaveRecentFiles();
     bool SaveDocumentAs(const std::string& path);
+    void SearchEnded(int status, bool stopped);
 
     QSplitter* m_splitter = nullptr;
     SearchForm* m_leftView = nullptr;
@@ -114,4 +133,6 @@ private:
     WindowPlacement m_placement;
     bool m_placementSaved = false;
     int m_hitCount = 0; // the page's last count, shown when no filter narrows the list
+    Settings m_settings;
+    std::string m_signedInUser;
 };

@@ -18,7 +18,7 @@ void SetMessageBoxHook(MessageBoxHook hook) {
     Hook() = std::move(hook);
 }
 
-int ShowMessageBox(const std::string& text, MessageKind kind, QWidget* parent) {
+Answer ShowMessageBox(const std::string& text, MessageKind kind, QWidget* parent) {
     if (Hook())
         return Hook()(text, kind);
     if (!parent)
@@ -49,15 +49,17 @@ int ShowMessageBox(const std::string& text, MessageKind kind, QWidget* parent) {
     }
     switch (box.exec()) {
     case QMessageBox::Ok:
-        return IDOK;
+        return Answer::Ok;
     case QMessageBox::Yes:
-        return IDYES;
+        return Answer::Yes;
     case QMessageBox::No:
-        return IDNO;
+        return Answer::No;
     case QMessageBox::Cancel:
-        return IDCANCEL;
+        return Answer::Cancel;
     default:
-        return kind == MessageKind::YesNo ? IDNO : kind == MessageKind::OkCancel ? IDCANCEL : IDOK;
+        return kind == MessageKind::YesNo      ? Answer::No
+               : kind == MessageKind::OkCancel ? Answer::Cancel
+                                               : Answer::Ok;
     }
 }
 

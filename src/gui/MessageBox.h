@@ -12,14 +12,14 @@ enum class MessageKind {
     OkCancel, // question icon, OK and Cancel
 };
 
-// The answers, numbered as the platform numbers them.
-enum MessageAnswer { IDOK = 1, IDCANCEL = 2, IDYES = 6, IDNO = 7 };
+// What the user answered a message box.
+enum class Answer { Ok, Cancel, Yes, No };
 
 // Shows the text (always as plain text) and returns the answer. The first button is the
 // default; Escape answers No or Cancel.
-int ShowMessageBox(const std::string& text, MessageKind kind, QWidget* parent = nullptr);
+Answer ShowMessageBox(const std::string& text, MessageKind kind, QWidget* parent = nullptr);
 
-using MessageBoxHook = std::function<int(const std::string& text, MessageKind kind)>;
+using MessageBoxHook = std::function<Answer(const std::string& text, MessageKind kind)>;
 // While a hook is set, message boxes go to it instead of the screen.
 void SetMessageBoxHook(MessageBoxHook hook);
 

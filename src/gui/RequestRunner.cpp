@@ -1,6 +1,6 @@
 #include "gui/RequestRunner.h"
 
-#include "config/Application.h"
+#include "diag/ActivityLog.h"
 #include "gui/MainWindow.h"
 #include "gui/ResultModel.h"
 #include "gui/ResultView.h"
@@ -11,7 +11,6 @@
 #include <QThread>
 
 namespace {
-RequestRunner* g_runner = nullptr;
 constexpr std::size_t kRowsPerDrain = 2000;
 // How many rows may wait for the window: the worker waits beyond this, so that a window slower
 // than the page cannot make the queue grow without bound.
@@ -19,39 +18,34 @@ constexpr std::size_t kMaxQueuedRows = 50000;
 } // namespace
 
 RequestRunner::RequestRunner(MainWindow& window, ResultView& view)
-    : QObject(&window), m_window(window), m_view(view) {
-    g_runner = this;
-}
+    : QObject(&window), m_window(window), m_view(view) {}
 
 RequestRunner::~RequestRunner() {
     if (Busy()) {
-        CancelFetch();
+        m_stopRequested = true;
+        m_cancel.Cancel();
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_drained.notify_all(); // a worker waiting for room goes on, and sees the stop
+        }
         m_thread.join();
-        ResetFetchCancel();
-        g_app.m_resultList = &m_view;
-        g_app.m_statusPanes = &m_window;
     }
-    if (g_runner == this)
-        g_runner = nullptr;
 }
 
-RequestRunner* RequestRunner::Instance() {
-    return g_runner;
-}
-
-void RequestRunner::Start(std::function<int()> request, Finished finished) {
+void RequestRunner::Start(Request request, Finished finished) {
     if (Busy())
         Stop();
     m_finished = std::move(finished);
     m_stopRequested = false;
     m_workerDone = false;
     m_forwardedRows = m_droppedRows = 0;
-    ResetFetchCancel();
-    // While the worker runs, what the core reports comes here and is queued for the window.
-    g_app.m_resultList = this;
-    g_app.m_statusPanes = this;
-    m_thread = std::thread([this, request = std::move(request)] {
-        m_status = request();
+    m_cancel.Reset();
+    RequestControl control;
+    control.cancel = &m_cancel;
+    control.log = ProcessLog();
+    // What the request reports comes here and is queued for the window.
+    m_thread = std::thread([this, request = std::move(request), control] {
+        m_status = request(*this, control);
         m_workerDone = true;
         QMetaObject::invokeMethod(
             this, [this] { WorkerEnded(); }, Qt::QueuedConnection);
@@ -59,7 +53,7 @@ void RequestRunner::Start(std::function<int()> request, Finished finished) {
     emit busyChanged(true);
 }
 
-int RequestRunner::RunAndWait(std::function<int()> request) {
+int RequestRunner::RunAndWait(Request request) {
     int result = 0;
     Start(std::move(request), [&result](int status, bool) { result = status; });
     Wait();
@@ -80,7 +74,7 @@ void RequestRunner::Stop() {
     if (!Busy())
         return;
     m_stopRequested = true;
-    CancelFetch();
+    m_cancel.Cancel();
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_drained.notify_all(); // a worker waiting for room goes on, and sees the stop
@@ -101,9 +95,7 @@ void RequestRunner::Finish() {
     }
     m_view.Model()->FlushPendingRows();
     m_view.Model()->AddDroppedRows(m_droppedRows);
-    ResetFetchCancel();
-    g_app.m_resultList = &m_view;
-    g_app.m_statusPanes = &m_window;
+    m_cancel.Reset();
     Finished finished = std::move(m_finished);
     m_finished = nullptr;
     const bool stopped = m_stopRequested;
@@ -167,7 +159,7 @@ bool RequestRunner::Drain(std::size_t budget) {
             ++rows;
             break;
         case Event::ClearTips:
-            m_view.ClearTipMap();
+            m_view.ClearTips();
             break;
         case Event::HitCount:
             m_window.SetHitCount(event.number);
@@ -176,10 +168,13 @@ bool RequestRunner::Drain(std::size_t budget) {
             m_window.SetStatusText(event.text);
             break;
         case Event::DeleteAll:
-            m_view.DeleteAllItems();
+            m_view.Clear();
             break;
         case Event::Auth:
             m_window.SetAuthText(event.text);
+            break;
+        case Event::SignedIn:
+            m_window.SetSignedInUser(event.text);
             break;
         case Event::Message:
             m_view.ShowMessage(event.text);
@@ -191,11 +186,11 @@ bool RequestRunner::Drain(std::size_t budget) {
     return empty;
 }
 
-void RequestRunner::ClearTipMap() {
+void RequestRunner::ClearTips() {
     Post({Event::ClearTips, {}, 0, {}});
 }
 
-void RequestRunner::DeleteAllItems() {
+void RequestRunner::Clear() {
     Post({Event::DeleteAll, {}, 0, {}});
 }
 
@@ -220,9 +215,7 @@ void RequestRunner::SetHitCount(int count) {
 }
 
 void RequestRunner::SetSignedInUser(const std::string& user) {
-    // The sign-in compares it on this thread as soon as the page is read.
-    g_app.m_userName = user;
-    Post({Event::Auth, user, 0, {}});
+    Post({Event::SignedIn, user, 0, {}});
 }
 
 void RequestRunner::ShowMessage(const std::string& text) {

@@ -3,7 +3,7 @@
 // what the core reports (status texts, rows, hit count, signed-in user, messages) is queued and
 // handed to the window on its own thread, in the order it was reported; the window keeps
 // repainting and answering input, and Stop ends the transfer within a fraction of a second.
-#include "config/Application.h"
+#include "search/QueryText.h"
 #include "search/ResultList.h"
 
 #include <QObject>
@@ -17,24 +17,25 @@
 class MainWindow;
 class ResultView;
 
-class RequestRunner : public QObject, public ResultList, public StatusPanes {
+// The runner is the sink of the request it runs: the worker reports to it, never to the window.
+class RequestRunner : public QObject, public RequestSink {
     Q_OBJECT
 public:
     RequestRunner(MainWindow& window, ResultView& view);
     ~RequestRunner() override;
 
-    // The window's runner, or nullptr when there is no window (requests then run in place).
-    static RequestRunner* Instance();
-
     bool Busy() const { return m_thread.joinable(); }
 
+    // A request: it reports to the sink and runs under the control it is handed (the runner's
+    // cancel token and the process's log).
+    using Request = std::function<int(RequestSink& sink, const RequestControl& control)>;
     // Starts `request` on the worker; `finished` runs on the window's thread once it has ended
     // and everything it reported is shown. `stopped` tells that Stop ended it.
     using Finished = std::function<void(int status, bool stopped)>;
-    void Start(std::function<int()> request, Finished finished);
+    void Start(Request request, Finished finished);
     // Runs `request` on the worker and returns its status when it has ended; the window keeps
     // answering meanwhile.
-    int RunAndWait(std::function<int()> request);
+    int RunAndWait(Request request);
     // Ends the request under way, keeping what it read, and finishes it.
     void Stop();
     // Waits until no request runs, answering events meanwhile.
@@ -42,9 +43,9 @@ public:
     // Rows reported by the worker and not yet handed to the window.
     std::size_t QueuedRows();
 
-    // ResultList and StatusPanes, called on the worker.
-    void ClearTipMap() override;
-    void DeleteAllItems() override;
+    // RequestSink, called on the worker.
+    void ClearTips() override;
+    void Clear() override;
     void AppendHit(HitRow&& hit) override;
     void SetHitCount(int count) override;
     void SetSignedInUser(const std::string& user) override;
@@ -58,7 +59,7 @@ signals:
 
 private:
     struct Event {
-        enum Kind { Row, ClearTips, DeleteAll, HitCount, Status, Auth, Message } kind;
+        enum Kind { Row, ClearTips, DeleteAll, HitCount, Status, Auth, SignedIn, Message } kind;
         std::string text;
         int number = 0;
         HitRow row;
@@ -74,6 +75,7 @@ private:
     MainWindow& m_window;
     ResultView& m_view;
     std::thread m_thread;
+    CancelToken m_cancel;
     std::atomic<bool> m_stopRequested{false};
     std::atomic<bool> m_workerDone{false};
     int m_status = 0;

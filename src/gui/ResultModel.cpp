@@ -47,7 +47,7 @@ void ResultModel::FlushPendingRows() {
     endInsertRows();
 }
 
-void ResultModel::DeleteAllItems() {
+void ResultModel::Clear() {
     beginResetModel();
     m_dropped = 0;
     m_missing.clear();

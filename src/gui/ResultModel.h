@@ -31,8 +31,8 @@ public:
     // The hits that did not fit since the list was last emptied.
     std::size_t DroppedRows() const { return m_dropped; }
     void AddDroppedRows(std::size_t count) { m_dropped += count; }
-    void DeleteAllItems();
-    void ClearTipMap() { m_table.ClearTips(); }
+    void Clear();
+    void ClearTips() { m_table.ClearTips(); }
 
     // In title mode (the icon and list styles) the first column shows each hit's title, and
     // there is a first column even when the settings ask for none.
@@ -75,8 +75,8 @@ private:
     int m_shownRows = 0; // rows the views know of
     bool m_flushQueued = false;
     bool m_titleMode = false;
-    std::vector<std::string> m_words;   // of the filter
-    std::vector<std::uint32_t> m_order; // table rows that pass the filter, in table order
+    std::vector<std::string> m_words;          // of the filter
+    std::vector<std::uint32_t> m_order;        // table rows that pass the filter, in table order
     std::unordered_set<std::string> m_missing; // links to files that are gone
     std::size_t m_dropped = 0;
 };

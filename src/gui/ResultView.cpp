@@ -1,6 +1,7 @@
 #include "gui/ResultView.h"
 
 #include "config/Application.h"
+#include "diag/ActivityLog.h"
 #include "gui/FileChecker.h"
 #include "gui/MessageBox.h"
 #include "gui/ResultActions.h"
@@ -146,28 +147,26 @@ ResultView::ResultView(QWidget* parent) : QWidget(parent) {
     }
 }
 
-ResultView::~ResultView() {
-    if (g_app.m_resultList == this)
-        g_app.m_resultList = nullptr;
-}
+ResultView::~ResultView() {}
 
-void ResultView::OnInitialUpdate() {
-    g_sortForward = true;
+void ResultView::SetUp(const Settings& settings) {
+    m_sortForward = true;
     // A repeated initial update (a new document in the same window) keeps the columns it has.
     if (m_columnsInserted)
         return;
     m_columnsInserted = true;
+    m_headings = settings.Headings();
     QStringList headings;
-    for (int i = 0; i < g_app.m_columns; ++i)
-        headings.push_back(QString::fromStdString(g_app.m_heading[i]));
-    m_model->SetColumns(g_app.Layout(), headings);
-    for (int i = 0; i < g_app.m_columns; ++i)
-        m_details->header()->resizeSection(i,
-                                           std::clamp(g_app.m_headingWidth[i], 0, kMaxColumnWidth));
+    for (const std::string& heading : m_headings)
+        headings.push_back(QString::fromStdString(heading));
+    m_model->SetColumns(settings.Layout(), headings);
+    for (int i = 0; i < settings.columns; ++i)
+        m_details->header()->resizeSection(
+            i, std::clamp(settings.headingWidth[i], 0, kMaxColumnWidth));
 }
 
-void ResultView::ClearTipMap() {
-    m_model->ClearTipMap();
+void ResultView::ClearTips() {
+    m_model->ClearTips();
 }
 
 void ResultView::CheckVisibleRows() {
@@ -195,10 +194,10 @@ bool ResultView::SaysFileIsGone(const std::string& link) {
     return true;
 }
 
-void ResultView::DeleteAllItems() {
+void ResultView::Clear() {
     m_checker->Forget();
     m_emptyNote->hide();
-    m_model->DeleteAllItems();
+    m_model->Clear();
 }
 
 void ResultView::ShowEmptyNote(bool show) {
@@ -211,13 +210,19 @@ void ResultView::AppendHit(HitRow&& hit) {
     m_model->Append(std::move(hit));
 }
 
+void ResultView::SetStatus(const std::string& text) {
+    if (m_host)
+        m_host->SetStatusText(text);
+}
+
 void ResultView::SetHitCount(int count) {
-    g_app.SetHitCount(count);
+    if (m_host)
+        m_host->SetHitCount(count);
 }
 
 void ResultView::SetSignedInUser(const std::string& user) {
-    g_app.m_userName = user;
-    g_app.SetAuthText(user);
+    if (m_host)
+        m_host->SetSignedInUser(user);
 }
 
 void ResultView::ShowMessage(const std::string& text) {
@@ -227,9 +232,9 @@ void ResultView::ShowMessage(const std::string& text) {
 }
 
 void ResultView::OnColumnClick(int column) {
-    g_sortForward = !g_sortForward;
-    g_sortColumn = column;
-    m_model->SortByColumn(g_sortColumn, g_sortForward);
+    m_sortForward = !m_sortForward;
+    m_sortColumn = column;
+    m_model->SortByColumn(m_sortColumn, m_sortForward);
 }
 
 QAbstractItemView* ResultView::CurrentView() const {
@@ -313,7 +318,7 @@ std::string ResultView::LinkOfRow(int row) const {
     return std::string(m_model->Table().Link(m_model->TableRow(row)));
 }
 
-void ResultView::OnLButtonDblClk() {
+void ResultView::OpenFirstSelected() {
     const int row = FirstSelectedRow();
     if (row < 0)
         return; // nothing selected: nothing to open
@@ -323,12 +328,13 @@ void ResultView::OnLButtonDblClk() {
     if (SaysFileIsGone(link))
         return;
     const int result = LaunchLink(link);
-    if (g_app.m_logEnabled) {
+    if (ProcessLog().Enabled()) {
         const std::string text = StringPrintf("ShellExecute(%s) returned %d", link.c_str(), result);
-        g_app.Log("OnLButtonDblClk()", text.substr(0, Utf8PrefixBytes(text, kMaxLoggedLaunch)));
+        ProcessLog().Write("OnLButtonDblClk()",
+                           text.substr(0, Utf8PrefixBytes(text, kMaxLoggedLaunch)));
     }
     if (result <= 32)
-        g_app.SetStatusText(StringPrintf(Text(TextId::LaunchError).c_str(), result, link.c_str()));
+        SetStatus(StringPrintf(Text(TextId::LaunchError).c_str(), result, link.c_str()));
 }
 
 void ResultView::OnCopy() {
@@ -344,7 +350,7 @@ void ResultView::OnDelete() {
         return;
     const std::string link = LinkOfRow(row);
     if (ShowMessageBox(StringPrintf(Text(TextId::ReallyDelete).c_str(), link.c_str()),
-                       MessageKind::YesNo, window()) != IDYES)
+                       MessageKind::YesNo, window()) != Answer::Yes)
         return;
     if (!DeleteLinkedFile(link))
         ShowMessageBox(StringPrintf("Failed to delete %s", link.c_str()), MessageKind::Ok,
@@ -378,7 +384,7 @@ void ResultView::OnOpenFolder() {
     if (link.empty() || IsUrlLink(link))
         return;
     if (!OpenContainingFolder(link))
-        g_app.SetStatusText("The folder of " + link + " could not be opened.");
+        SetStatus("The folder of " + link + " could not be opened.");
 }
 
 void ResultView::OnExport() {
@@ -387,18 +393,14 @@ void ResultView::OnExport() {
     if (path.empty())
         return;
     m_model->FlushPendingRows();
-    std::vector<std::string> headings;
-    for (int c = 0; c < g_app.m_columns; ++c)
-        headings.push_back(g_app.m_heading[c]);
-    const std::string bytes = FormatExport(m_model->Table(), m_model->ShownTableRows(), headings,
+    const std::string bytes = FormatExport(m_model->Table(), m_model->ShownTableRows(), m_headings,
                                            csv ? ExportFormat::Csv : ExportFormat::Tsv);
     std::string error;
     if (!WriteFileWhole(path, bytes, error))
         ShowMessageBox("The hits could not be written to " + path + ": " + error + ".",
                        MessageKind::Ok, window());
     else
-        g_app.SetStatusText(std::to_string(m_model->ShownTableRows().size()) +
-                            " hits exported to " + path);
+        SetStatus(std::to_string(m_model->ShownTableRows().size()) + " hits exported to " + path);
 }
 
 void ResultView::OnContextMenu(const QPoint& globalPos, bool fromKeyboard) {
@@ -420,7 +422,7 @@ bool ResultView::eventFilter(QObject* watched, QEvent* event) {
     case QEvent::MouseButtonDblClick:
         // The double-click is the list's own; its default handling goes on afterwards.
         if (onViewport && static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
-            OnLButtonDblClk();
+            OpenFirstSelected();
         break;
     case QEvent::ContextMenu: {
         auto* menu = static_cast<QContextMenuEvent*>(event);

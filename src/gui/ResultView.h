@@ -2,6 +2,7 @@
 // The result list: the right-hand pane of the main window. One row per hit, columns, headings
 // and widths from the settings, the hit's tip as the row's tool tip; a heading click sorts. The
 // rows can be shown in four styles, and a hit can be opened, copied or deleted.
+#include "config/Settings.h"
 #include "search/ResultList.h"
 
 #include <QWidget>
@@ -19,18 +20,26 @@ class QTreeView;
 
 enum class ListStyle { LargeIcons, SmallIcons, List, Details };
 
+// What the list reports to the window it sits in: the status panes and the signed-in user.
+class ResultViewHost : public StatusPanes {
+public:
+    virtual void SetSignedInUser(const std::string& user) = 0;
+};
+
 class ResultView : public QWidget, public ResultList {
     Q_OBJECT
 public:
     explicit ResultView(QWidget* parent = nullptr);
     ~ResultView() override;
 
+    // Where the list reports its counts, texts and the signed-in user.
+    void SetHost(ResultViewHost* host) { m_host = host; }
     // Sets the columns from the settings (once, however often it runs) and the sort direction.
-    void OnInitialUpdate();
+    void SetUp(const Settings& settings);
 
     // ResultList
-    void ClearTipMap() override;
-    void DeleteAllItems() override;
+    void ClearTips() override;
+    void Clear() override;
     // ResultSink
     void AppendHit(HitRow&& hit) override;
     void SetHitCount(int count) override;
@@ -42,6 +51,9 @@ public:
 
     // A heading click: flips the direction and sorts by that column.
     void OnColumnClick(int column);
+    // The last heading click's column and direction (one direction for all columns).
+    int SortColumn() const { return m_sortColumn; }
+    bool SortForward() const { return m_sortForward; }
 
     void SetListStyle(ListStyle style);
     ListStyle Style() const { return m_style; }
@@ -54,7 +66,7 @@ public:
     std::string LinkOfRow(int row) const;
 
     // The actions on the first selected row.
-    void OnLButtonDblClk();
+    void OpenFirstSelected();
     void OnCopy();
     void OnDelete();
     void OnOpenFolder();
@@ -94,10 +106,15 @@ private:
     QLineEdit* m_filter = nullptr;
     FileChecker* m_checker = nullptr;
     QTimer* m_checkTimer = nullptr;
+    void SetStatus(const std::string& text);
     // Asks the checker about the local files of the rows on the screen.
     void CheckVisibleRows();
     // True (after saying so) when the row's file is known to be gone.
     bool SaysFileIsGone(const std::string& link);
     ListStyle m_style = ListStyle::Details;
     bool m_columnsInserted = false;
+    ResultViewHost* m_host = nullptr;
+    std::vector<std::string> m_headings;
+    bool m_sortForward = true;
+    int m_sortColumn = 0;
 };

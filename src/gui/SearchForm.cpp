@@ -1,13 +1,8 @@
 #include "gui/SearchForm.h"
 
-#include "config/Application.h"
 #include "gui/Images.h"
 #include "gui/MessageBox.h"
-#include "gui/RequestRunner.h"
-#include "gui/ResultModel.h"
-#include "gui/ResultView.h"
 #include "profile/ProfileStore.h"
-#include "search/ResultList.h"
 #include "text/StringTable.h"
 
 #include <QCheckBox>
@@ -120,15 +115,15 @@ SearchForm::SearchForm(QWidget* parent) : QWidget(parent) {
     if (m_date->lineEdit())
         m_date->lineEdit()->installEventFilter(this);
 
-    connect(m_search, &QPushButton::clicked, this, &SearchForm::OnSearch);
+    connect(m_search, &QPushButton::clicked, this, &SearchForm::searchPressed);
 }
 
-void SearchForm::OnInitialUpdate() {
+void SearchForm::SetUp(const Settings& settings) {
     for (int i = 0; i < kIndexBoxes; ++i) {
-        const std::string& value = g_app.m_index[i];
+        const std::string& value = settings.index[i];
         if (value.empty())
             continue;
-        const std::string& name = g_app.m_indexName[i];
+        const std::string& name = settings.indexName[i];
         m_index[i]->setText(QString::fromStdString(name.empty() ? value : name));
         m_index[i]->setEnabled(true);
     }
@@ -151,45 +146,6 @@ SearchRequest SearchForm::ReadForm() const {
     for (int i = 0; i < kIndexBoxes; ++i)
         form.ticked[i] = m_index[i]->isChecked();
     return form;
-}
-
-void SearchForm::OnSearch() {
-    RequestRunner* requests = RequestRunner::Instance();
-    if (requests && requests->Busy()) {
-        requests->Stop(); // the button reads "Stop" while a search runs
-        return;
-    }
-    const SearchRequest form = ReadForm();
-    RememberQuery(form.query);
-    // A character the service cannot receive would go out as '?': the search would look for
-    // something nobody typed.
-    const std::string refusal = UnsendableTextMessage(form);
-    if (!refusal.empty()) {
-        ShowMessageBox(refusal, MessageKind::Ok, window());
-        return;
-    }
-    if (!requests) {
-        RunSearch(form);
-        return;
-    }
-    // The old rows go at once; the new ones appear as they are read.
-    if (g_app.m_resultList)
-        g_app.m_resultList->DeleteAllItems();
-    requests->Start([form] { return RunSearch(form); },
-                    [](int status, bool stopped) {
-                        auto* view = dynamic_cast<ResultView*>(g_app.m_resultList);
-                        if (view && status == 200 && !stopped)
-                            view->ShowEmptyNote(view->Model()->rowCount() == 0);
-                        if (view && view->Model()->DroppedRows() > 0)
-                            g_app.SetStatusText(
-                                "Only the first " + std::to_string(ResultModel::kMaxRows) +
-                                " hits are shown; " + std::to_string(view->Model()->DroppedRows()) +
-                                " more were left out.");
-                        if (!stopped)
-                            return;
-                        g_app.SetStatusText("Search stopped; the hits read so far are shown.");
-                        g_app.Log("Search stopped", "");
-                    });
 }
 
 void SearchForm::RememberQuery(const std::string& query) {

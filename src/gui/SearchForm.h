@@ -3,6 +3,7 @@
 // index boxes labelled from the settings, the date range, the Search button and the logo.
 // Enter moves to the next field, or presses the button that has the focus.
 #include "config/SearchHistory.h"
+#include "config/Settings.h"
 #include "search/QueryText.h"
 
 #include <QWidget>
@@ -20,11 +21,8 @@ class SearchForm : public QWidget {
 public:
     explicit SearchForm(QWidget* parent = nullptr);
 
-    // Labels and enables the index boxes and fills the date list (once).
-    void OnInitialUpdate();
-
-    // The Search button: builds the request from the form and runs it.
-    void OnSearch();
+    // Labels and enables the index boxes from the settings and fills the date list (once).
+    void SetUp(const Settings& settings);
 
     // The Search button reads "Stop" while a request runs.
     void OnRequestBusy(bool busy);
@@ -36,6 +34,12 @@ public:
 
     // What the form holds now.
     SearchRequest ReadForm() const;
+    // Adds a query to the history, here and in the profile store.
+    void RememberQuery(const std::string& query);
+
+signals:
+    // The Search button was pressed (it reads "Stop" while a request runs).
+    void searchPressed();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -54,5 +58,4 @@ private:
     SearchHistory m_history;
     QStringListModel* m_historyModel = nullptr;
     QCompleter* m_completer = nullptr;
-    void RememberQuery(const std::string& query);
 };

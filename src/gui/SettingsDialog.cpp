@@ -1,6 +1,6 @@
 #include "gui/SettingsDialog.h"
 
-#include "config/Application.h"
+#include "diag/ActivityLog.h"
 #include "gui/MessageBox.h"
 #include "profile/ProfileStore.h"
 
@@ -91,16 +91,15 @@ SettingsDialog::SettingsDialog(QWidget* parent) : QDialog(parent) {
 
     // The dialog shows what the profile store holds, not what the program runs with.
     ProfileStore store;
-    m_address->setText(
-        QString::fromStdString(store.GetProfileString("Settings", "Address", kDefaultHost)));
-    m_port->setText(QString::number(store.GetProfileInt("Settings", "Port", 80)));
-    m_searchbase->setText(QString::fromStdString(
-        store.GetProfileString("Settings", "Searchbase", DefaultSearchbase(false))));
-    m_secure->setChecked(store.GetProfileInt("Settings", "Secure", 0) == 1);
-    m_ignoreCertCnInvalid->setChecked(store.GetProfileInt("Settings", "IgnoreCertCnInvalid", 0) ==
-                                      1);
-    m_ignoreUnknownCa->setChecked(store.GetProfileInt("Settings", "IgnoreUnknownCa", 0) == 1);
-    m_ignoreRevocation->setChecked(store.GetProfileInt("Settings", "IgnoreRevocation", 0) == 1);
+    const Settings stored = LoadSettings(store, false, Logger());
+    const ConnectionSettings& c = stored.connection;
+    m_address->setText(QString::fromStdString(c.address));
+    m_port->setText(QString::number(c.port));
+    m_searchbase->setText(QString::fromStdString(stored.searchbase));
+    m_secure->setChecked(c.secure == 1);
+    m_ignoreCertCnInvalid->setChecked(c.ignoreCertCnInvalid == 1);
+    m_ignoreUnknownCa->setChecked(c.ignoreUnknownCa == 1);
+    m_ignoreRevocation->setChecked(c.ignoreRevocation == 1);
     m_address->setFocus();
 
     connect(ok, &QPushButton::clicked, this, &SettingsDialog::OnOK);
@@ -115,22 +114,16 @@ void SettingsDialog::OnOK() {
         m_port->selectAll();
         return;
     }
-    g_app.m_address = m_address->text().toStdString();
-    g_app.m_port = port;
-    g_app.m_searchbase = m_searchbase->text().toStdString();
-    g_app.m_secure = m_secure->isChecked() ? 1 : 0;
-    g_app.m_ignoreCertCnInvalid = m_ignoreCertCnInvalid->isChecked() ? 1 : 0;
-    g_app.m_ignoreUnknownCa = m_ignoreUnknownCa->isChecked() ? 1 : 0;
-    g_app.m_ignoreRevocation = m_ignoreRevocation->isChecked() ? 1 : 0;
+    m_connection.address = m_address->text().toStdString();
+    m_connection.port = port;
+    m_connection.secure = m_secure->isChecked() ? 1 : 0;
+    m_connection.ignoreCertCnInvalid = m_ignoreCertCnInvalid->isChecked() ? 1 : 0;
+    m_connection.ignoreUnknownCa = m_ignoreUnknownCa->isChecked() ? 1 : 0;
+    m_connection.ignoreRevocation = m_ignoreRevocation->isChecked() ? 1 : 0;
+    m_searchbaseText = m_searchbase->text().toStdString();
 
     ProfileStore store;
-    store.WriteProfileString("Settings", "Address", g_app.m_address);
-    store.WriteProfileInt("Settings", "Port", g_app.m_port);
-    store.WriteProfileString("Settings", "Searchbase", g_app.m_searchbase);
-    store.WriteProfileInt("Settings", "Secure", g_app.m_secure);
-    store.WriteProfileInt("Settings", "IgnoreCertCnInvalid", g_app.m_ignoreCertCnInvalid);
-    store.WriteProfileInt("Settings", "IgnoreUnknownCa", g_app.m_ignoreUnknownCa);
-    store.WriteProfileInt("Settings", "IgnoreRevocation", g_app.m_ignoreRevocation);
+    SaveConnectionSettings(store, m_connection, m_searchbaseText);
     store.Flush();
     accept();
 }

@@ -1,7 +1,9 @@
 #pragma once
 // The settings dialog: the seven connection settings, read from the profile store when it
-// opens; OK puts them into effect and writes them to the profile store (never to a settings
-// file), Cancel changes nothing.
+// opens; OK writes them to the profile store (never to a settings file) for the window to put
+// into effect, Cancel changes nothing.
+#include "config/Settings.h"
+
 #include <QDialog>
 
 class QCheckBox;
@@ -12,8 +14,12 @@ class SettingsDialog : public QDialog {
 public:
     explicit SettingsDialog(QWidget* parent = nullptr);
 
-    // Confirming: a port that is no integer keeps the dialog open with a message.
+    // Confirming: a port that is no integer keeps the dialog open with a message; else the
+    // settings are written to the profile store and the dialog is accepted.
     void OnOK();
+    // The values confirmed, for the window to put into effect.
+    const ConnectionSettings& Connection() const { return m_connection; }
+    const std::string& Searchbase() const { return m_searchbaseText; }
 
 private:
     QLineEdit* m_address = nullptr;
@@ -23,6 +29,8 @@ private:
     QCheckBox* m_ignoreCertCnInvalid = nullptr;
     QCheckBox* m_ignoreUnknownCa = nullptr;
     QCheckBox* m_ignoreRevocation = nullptr;
+    ConnectionSettings m_connection;
+    std::string m_searchbaseText;
 };
 
 // A port text as the dialog takes it: trimmed, an optional sign, digits, within 32 bits.

@@ -1,5 +1,5 @@
-#include "config/Application.h"
 #include "diag/FaultReport.h"
+#include "gui/MainWindow.h"
 #include "text/Version.h"
 
 #include <QApplication>
@@ -44,9 +44,10 @@ int main(int argc, char** argv) {
     InstallFaultFilter();
     QApplication app(argc, argv);
     // QApplication has taken its own options out of argv; the rest are the program's.
+    Application start;
     for (int i = 1; i < argc; ++i)
-        g_app.m_cmdLine.emplace_back(argv[i]);
-    if (!g_app.StartWindow())
+        start.m_cmdLine.emplace_back(argv[i]);
+    if (!StartWindow(start))
         return 1;
     return app.exec();
 }

@@ -15,8 +15,8 @@ ProfileStore::ProfileStore()
 
 ProfileStore::~ProfileStore() = default;
 
-std::string ProfileStore::GetProfileString(const std::string& section, const std::string& key,
-                                           const std::string& def) {
+std::string ProfileStore::ReadString(const std::string& section, const std::string& key,
+                                     const std::string& def) {
     const QVariant value = m_settings->value(KeyOf(section, key));
     if (!value.isValid())
         return def;
@@ -28,7 +28,7 @@ std::string ProfileStore::GetProfileString(const std::string& section, const std
     return value.toString().toStdString();
 }
 
-int ProfileStore::GetProfileInt(const std::string& section, const std::string& key, int def) {
+int ProfileStore::ReadInt(const std::string& section, const std::string& key, int def) {
     const QVariant value = m_settings->value(KeyOf(section, key));
     if (!value.isValid())
         return def;
@@ -39,12 +39,12 @@ int ProfileStore::GetProfileInt(const std::string& section, const std::string& k
     return ok ? number : def;
 }
 
-void ProfileStore::WriteProfileString(const std::string& section, const std::string& key,
-                                      const std::string& value) {
+void ProfileStore::WriteString(const std::string& section, const std::string& key,
+                               const std::string& value) {
     m_settings->setValue(KeyOf(section, key), QString::fromStdString(value));
 }
 
-void ProfileStore::WriteProfileInt(const std::string& section, const std::string& key, int value) {
+void ProfileStore::WriteInt(const std::string& section, const std::string& key, int value) {
     m_settings->setValue(KeyOf(section, key), value);
 }
 

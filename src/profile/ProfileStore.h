@@ -12,13 +12,13 @@ public:
     ProfileStore();
     ~ProfileStore() override;
 
-    std::string GetProfileString(const std::string& section, const std::string& key,
-                                 const std::string& def) override;
+    std::string ReadString(const std::string& section, const std::string& key,
+                           const std::string& def) override;
     // A stored value that is not a 32-bit integer gives the default.
-    int GetProfileInt(const std::string& section, const std::string& key, int def) override;
-    void WriteProfileString(const std::string& section, const std::string& key,
-                            const std::string& value) override;
-    void WriteProfileInt(const std::string& section, const std::string& key, int value) override;
+    int ReadInt(const std::string& section, const std::string& key, int def) override;
+    void WriteString(const std::string& section, const std::string& key,
+                     const std::string& value) override;
+    void WriteInt(const std::string& section, const std::string& key, int value) override;
 
     // Writes pending changes to disk now.
     void Flush();

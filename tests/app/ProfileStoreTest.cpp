@@ -20,16 +20,16 @@ protected:
 TEST_F(ProfileStoreTest, WrittenValuesReadBackInTheUsualPlace) {
     {
         ProfileStore store;
-        store.WriteProfileString("Settings", "Address", "search.example, second; x=y");
-        store.WriteProfileString("Settings", "User", "J\xC3\xBCrgen");
-        store.WriteProfileInt("Splitter", "Splitter0Cur", -250);
+        store.WriteString("Settings", "Address", "search.example, second; x=y");
+        store.WriteString("Settings", "User", "J\xC3\xBCrgen");
+        store.WriteInt("Splitter", "Splitter0Cur", -250);
         store.Flush();
     }
     ASSERT_TRUE(std::filesystem::exists(ConfPath()));
     ProfileStore store;
-    EXPECT_EQ(store.GetProfileString("Settings", "Address", ""), "search.example, second; x=y");
-    EXPECT_EQ(store.GetProfileString("Settings", "User", ""), "J\xC3\xBCrgen");
-    EXPECT_EQ(store.GetProfileInt("Splitter", "Splitter0Cur", 0), -250);
+    EXPECT_EQ(store.ReadString("Settings", "Address", ""), "search.example, second; x=y");
+    EXPECT_EQ(store.ReadString("Settings", "User", ""), "J\xC3\xBCrgen");
+    EXPECT_EQ(store.ReadInt("Splitter", "Splitter0Cur", 0), -250);
 }
 
 TEST_F(ProfileStoreTest, JunkValuesGiveTheDefault) {
@@ -37,15 +37,15 @@ TEST_F(ProfileStoreTest, JunkValuesGiveTheDefault) {
                                     "Column2=@Rect(1 2 3 4)\nColumn3=\nHeading0=a, b\n"
                                     "Heading1=@ByteArray(xyz)\n");
     ProfileStore store;
-    EXPECT_EQ(store.GetProfileInt("List", "Columns", 8), 8);
-    EXPECT_EQ(store.GetProfileInt("List", "Column0", 7), 7);
-    EXPECT_EQ(store.GetProfileInt("List", "Column1", 7), 42);
-    EXPECT_EQ(store.GetProfileInt("List", "Column2", 7), 7);
-    EXPECT_EQ(store.GetProfileInt("List", "Column3", 7), 7);
-    EXPECT_EQ(store.GetProfileInt("List", "Missing", 7), 7);
-    EXPECT_EQ(store.GetProfileString("List", "Heading0", "d"), "a, b");
-    EXPECT_EQ(store.GetProfileString("List", "Heading1", "d"), "xyz");
-    EXPECT_EQ(store.GetProfileString("List", "Missing", "d"), "d");
+    EXPECT_EQ(store.ReadInt("List", "Columns", 8), 8);
+    EXPECT_EQ(store.ReadInt("List", "Column0", 7), 7);
+    EXPECT_EQ(store.ReadInt("List", "Column1", 7), 42);
+    EXPECT_EQ(store.ReadInt("List", "Column2", 7), 7);
+    EXPECT_EQ(store.ReadInt("List", "Column3", 7), 7);
+    EXPECT_EQ(store.ReadInt("List", "Missing", 7), 7);
+    EXPECT_EQ(store.ReadString("List", "Heading0", "d"), "a, b");
+    EXPECT_EQ(store.ReadString("List", "Heading1", "d"), "xyz");
+    EXPECT_EQ(store.ReadString("List", "Missing", "d"), "d");
 }
 
 } // namespace

@@ -1,5 +1,5 @@
 #include "search/QueryText.h"
-#include "config/Application.h"
+#include "config/Settings.h"
 #include "net/FetchPage.h"
 #include "net/FetchStatus.h"
 
@@ -30,11 +30,11 @@ TEST(EncodeQueryText, Bytes) {
 }
 
 TEST(BuildSearchPath, WorkedExamples) {
-    Application app;
-    app.m_searchbase = "S?x=1";
-    app.m_index[0] = "A";
-    app.m_index[2] = "C";
-    app.m_index[4] = "E";
+    Settings settings;
+    settings.searchbase = "S?x=1";
+    settings.index[0] = "A";
+    settings.index[2] = "C";
+    settings.index[4] = "E";
     struct Case {
         SearchRequest form;
         std::string path;
@@ -50,7 +50,7 @@ TEST(BuildSearchPath, WorkedExamples) {
         {{"\xCE\xA9", "\xCE\xA9.txt", {}, 0}, "S?x=1&query0=?&filefilter=?.txt"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(BuildSearchPath(app, c.form), c.path);
+        EXPECT_EQ(BuildSearchPath(settings, c.form), c.path);
 }
 
 TEST(SplitUrl, Forms) {

@@ -1,13 +1,16 @@
+#include "config/Settings.h"
 #include "config/Application.h"
 #include "config/ProfileSource.h"
 #include "config/SearchHistory.h"
 #include "config/SettingsFile.h"
+#include "diag/ActivityLog.h"
 
 #include "TempDir.h"
 
 #include <charconv>
 #include <gtest/gtest.h>
 #include <map>
+#include <sstream>
 
 namespace {
 
@@ -16,12 +19,12 @@ class MemoryStore : public WritableProfileSource {
 public:
     std::map<std::string, std::string> values;
 
-    std::string GetProfileString(const std::string& section, const std::string& key,
-                                 const std::string& def) override {
+    std::string ReadString(const std::string& section, const std::string& key,
+                           const std::string& def) override {
         auto it = values.find(section + "/" + key);
         return it == values.end() ? def : it->second;
     }
-    int GetProfileInt(const std::string& section, const std::string& key, int def) override {
+    int ReadInt(const std::string& section, const std::string& key, int def) override {
         auto it = values.find(section + "/" + key);
         if (it == values.end())
             return def;
@@ -30,11 +33,11 @@ public:
         auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
         return ec == std::errc() && end == s.data() + s.size() ? v : def;
     }
-    void WriteProfileString(const std::string& section, const std::string& key,
-                            const std::string& value) override {
+    void WriteString(const std::string& section, const std::string& key,
+                     const std::string& value) override {
         values[section + "/" + key] = value;
     }
-    void WriteProfileInt(const std::string& section, const std::string& key, int value) override {
+    void WriteInt(const std::string& section, const std::string& key, int value) override {
         values[section + "/" + key] = std::to_string(value);
     }
 };
@@ -64,52 +67,59 @@ TEST(SearchHistory, NewestFirstDistinctCappedAndCleared) {
     EXPECT_EQ(cleared.Queries(), (std::vector<std::string>{"a", "b"}));
 }
 
-Application Loaded(ProfileSource& source, bool fromFile, const std::string& iniFile = "") {
-    Application app;
-    app.m_iniFile = iniFile;
-    app.SetColumnDefaults();
-    app.ReadSettings(source, fromFile);
-    return app;
+Settings Loaded(ProfileSource& source, bool fromFile) {
+    return LoadSettings(source, fromFile, Logger());
 }
 
-TEST(Settings, ProfileStoreDefaults) {
-    MemoryStore store;
-    Application app = Loaded(store, false);
-    EXPECT_EQ(app.m_address, "localhost");
-    EXPECT_EQ(app.m_port, 80);
-    EXPECT_EQ(app.m_searchbase, "lvsearch/SearchServlet?site=localhost&theme=zdx&template="
-                                "PlainTemplate.html&numhits=999");
-    EXPECT_EQ(app.m_secure + app.m_ignoreCertCnInvalid + app.m_ignoreUnknownCa +
-                  app.m_ignoreRevocation,
-              0);
+// Catches a default that differs between the table and what users were told, and a key the
+// loader or the report forgets: every key of the table, as --settings reports it, from an empty
+// profile store and from an empty settings file.
+TEST(Settings, EveryKeyHasItsDefaults) {
+    const std::string profileBase =
+        "lvsearch/SearchServlet?site=localhost&theme=zdx&template=PlainTemplate.html&numhits=999";
+    const std::string fileBase =
+        "lvsearch/SearchServlet?site=eastvale&template=PlainTemplate.html&numhits=999";
+    std::map<std::string, std::pair<std::string, std::string>> expected = {
+        {"Settings/Address", {"localhost", "localhost"}},
+        {"Settings/Port", {"80", "80"}},
+        {"Settings/Searchbase", {profileBase, fileBase}},
+        {"Settings/Secure", {"0", "0"}},
+        {"Settings/IgnoreCertCnInvalid", {"0", "0"}},
+        {"Settings/IgnoreUnknownCa", {"0", "0"}},
+        {"Settings/IgnoreRevocation", {"0", "0"}},
+        {"List/Columns", {"8", "8"}},
+        {"urlColumn", {"6", "6"}},
+    };
+    for (int i = 0; i < 10; ++i) {
+        expected["Indexes/Index" + std::to_string(i)] = {"", ""};
+        expected["Indexes/IndexName" + std::to_string(i)] = {"", ""};
+    }
     const char* headings[] = {"Title", "Rel %",  "Filename", "Description",
                               "Date",  "Format", "Link",     "Author"};
-    const int widths[] = {200, 40, 130, 200, 100, 70, 200, 100};
-    ASSERT_EQ(app.m_columns, 8);
+    const char* widths[] = {"200", "40", "130", "200", "100", "70", "200", "100"};
     for (int i = 0; i < 8; ++i) {
-        EXPECT_EQ(app.m_heading[i], headings[i]);
-        EXPECT_EQ(app.m_headingWidth[i], widths[i]);
-        EXPECT_EQ(app.m_column[i], i);
+        const std::string n = std::to_string(i);
+        expected["List/Column" + n] = {n, n};
+        expected["List/HeadingWidth" + n] = {widths[i], "150"};
+        expected["List/Heading" + n] = {headings[i], ""};
     }
-    EXPECT_EQ(app.m_linkColumn, 6);
-    for (int i = 0; i < 10; ++i)
-        EXPECT_EQ(app.m_index[i] + app.m_indexName[i], "");
-}
-
-TEST(Settings, MissingSettingsFileGivesTheFileDefaults) {
-    TempDir dir;
-    SettingsFile file(dir.File("missing.ini"));
-    Application app = Loaded(file, true);
-    EXPECT_EQ(app.m_address, "localhost");
-    EXPECT_EQ(app.m_port, 80);
-    EXPECT_EQ(app.m_searchbase,
-              "lvsearch/SearchServlet?site=eastvale&template=PlainTemplate.html&numhits=999");
-    ASSERT_EQ(app.m_columns, 8);
-    for (int i = 0; i < 8; ++i) {
-        EXPECT_EQ(app.m_heading[i], "");
-        EXPECT_EQ(app.m_headingWidth[i], 150);
+    MemoryStore store;
+    SettingsFile file = SettingsFile::FromBytes("");
+    for (const bool fromFile : {false, true}) {
+        std::map<std::string, std::string> reported;
+        std::istringstream lines(FormatSettingsReport(
+            Loaded(fromFile ? static_cast<ProfileSource&>(file) : store, fromFile), ""));
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind("source=", 0) != 0)
+                reported[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
+        EXPECT_EQ(reported.size(), expected.size());
+        for (const auto& [key, values] : expected)
+            EXPECT_EQ(reported[key], fromFile ? values.second : values.first)
+                << key << (fromFile ? " (settings file)" : " (profile store)");
     }
-    EXPECT_EQ(app.m_linkColumn, 6);
+    // The table names no key the report leaves out.
+    for (const SettingKey& key : SettingKeys())
+        EXPECT_TRUE(expected.count(std::string(key.section) + "/" + KeyName(key, 0))) << key.name;
 }
 
 TEST(Settings, ColumnLayoutAndUrlColumn) {
@@ -139,11 +149,11 @@ TEST(Settings, ColumnLayoutAndUrlColumn) {
     for (const auto& c : cases) {
         MemoryStore store;
         store.values = c.values;
-        Application app = Loaded(store, false);
-        ASSERT_EQ(app.m_columns, c.columns);
+        const Settings app = Loaded(store, false);
+        ASSERT_EQ(app.columns, c.columns);
         for (int i = 0; i < c.columns; ++i)
             EXPECT_EQ(app.FieldOfColumn(i), c.fields[i]) << "column " << i;
-        EXPECT_EQ(app.m_linkColumn, c.urlColumn);
+        EXPECT_EQ(app.linkColumn, c.urlColumn);
     }
 }
 
@@ -157,16 +167,16 @@ TEST(Settings, StoredValuesWin) {
                     {"List/Heading1", "Score"},
                     {"List/HeadingWidth1", "77"},
                     {"Settings/IgnoreUnknownCa", "x"}};
-    Application app = Loaded(store, false);
-    EXPECT_EQ(app.m_address, "search.example");
-    EXPECT_EQ(app.m_port, 8080);
-    EXPECT_EQ(app.m_secure, 1);
-    EXPECT_EQ(app.m_ignoreUnknownCa, 0);
-    EXPECT_EQ(app.m_index[4], "arch");
-    EXPECT_EQ(app.m_indexName[4], "Archive");
-    EXPECT_EQ(app.m_heading[1], "Score");
-    EXPECT_EQ(app.m_headingWidth[1], 77);
-    EXPECT_EQ(app.m_heading[0], "Title");
+    const Settings app = Loaded(store, false);
+    EXPECT_EQ(app.connection.address, "search.example");
+    EXPECT_EQ(app.connection.port, 8080);
+    EXPECT_EQ(app.connection.secure, 1);
+    EXPECT_EQ(app.connection.ignoreUnknownCa, 0);
+    EXPECT_EQ(app.index[4], "arch");
+    EXPECT_EQ(app.indexName[4], "Archive");
+    EXPECT_EQ(app.heading[1], "Score");
+    EXPECT_EQ(app.headingWidth[1], 77);
+    EXPECT_EQ(app.heading[0], "Title");
 }
 
 TEST(SettingsFileReader, ReadingRules) {
@@ -193,34 +203,34 @@ TEST(SettingsFileReader, ReadingRules) {
                              "[Settings]\n"
                              "Port=1\n";
     SettingsFile file = SettingsFile::FromBytes(text);
-    EXPECT_EQ(file.GetProfileString("Settings", "Address", "d"), "first.example");
-    EXPECT_EQ(file.GetProfileString("Settings", "Searchbase", "d"), "  quoted  ");
-    EXPECT_EQ(file.GetProfileInt("Settings", "Port", 7), 8080);
-    EXPECT_EQ(file.GetProfileInt("Settings", "Secure", 7), 0);
-    EXPECT_EQ(file.GetProfileInt("Settings", "IgnoreCertCnInvalid", 7), -1);
-    EXPECT_EQ(file.GetProfileInt("Settings", "Signed", 0), 7);
-    EXPECT_EQ(file.GetProfileInt("Settings", "QuotedNumber", 0), 2);
-    EXPECT_EQ(file.GetProfileInt("Settings", "TabbedNumber", 0), 1);
-    EXPECT_EQ(file.GetProfileInt("Settings", "Width", 0), -5);
-    EXPECT_EQ(file.GetProfileString("Settings", "Heading0", "d"), "");  // quotes around nothing
-    EXPECT_EQ(file.GetProfileInt("Settings", "IgnoreUnknownCa", 7), 1); // wraps at 32 bits
-    EXPECT_EQ(file.GetProfileInt("Settings", "IgnoreRevocation", 7), 7);
-    EXPECT_EQ(file.GetProfileString("Settings", "IgnoreRevocation", "d"), "");
-    EXPECT_EQ(file.GetProfileString("Settings", "Missing", "d"), "d");
-    EXPECT_EQ(file.GetProfileString("Indexes", "Index0", "d"), "single");
-    EXPECT_EQ(file.GetProfileString("Indexes", "Index1", "d"), "\"unbalanced");
-    EXPECT_EQ(file.GetProfileString("Indexes", "Index2", "d"), "a=b");
-    EXPECT_EQ(file.GetProfileString("Indexes", "Index3", "d"), "");
-    EXPECT_EQ(file.GetProfileString("Nowhere", "Index0", "d"), "d");
+    EXPECT_EQ(file.ReadString("Settings", "Address", "d"), "first.example");
+    EXPECT_EQ(file.ReadString("Settings", "Searchbase", "d"), "  quoted  ");
+    EXPECT_EQ(file.ReadInt("Settings", "Port", 7), 8080);
+    EXPECT_EQ(file.ReadInt("Settings", "Secure", 7), 0);
+    EXPECT_EQ(file.ReadInt("Settings", "IgnoreCertCnInvalid", 7), -1);
+    EXPECT_EQ(file.ReadInt("Settings", "Signed", 0), 7);
+    EXPECT_EQ(file.ReadInt("Settings", "QuotedNumber", 0), 2);
+    EXPECT_EQ(file.ReadInt("Settings", "TabbedNumber", 0), 1);
+    EXPECT_EQ(file.ReadInt("Settings", "Width", 0), -5);
+    EXPECT_EQ(file.ReadString("Settings", "Heading0", "d"), "");  // quotes around nothing
+    EXPECT_EQ(file.ReadInt("Settings", "IgnoreUnknownCa", 7), 1); // wraps at 32 bits
+    EXPECT_EQ(file.ReadInt("Settings", "IgnoreRevocation", 7), 7);
+    EXPECT_EQ(file.ReadString("Settings", "IgnoreRevocation", "d"), "");
+    EXPECT_EQ(file.ReadString("Settings", "Missing", "d"), "d");
+    EXPECT_EQ(file.ReadString("Indexes", "Index0", "d"), "single");
+    EXPECT_EQ(file.ReadString("Indexes", "Index1", "d"), "\"unbalanced");
+    EXPECT_EQ(file.ReadString("Indexes", "Index2", "d"), "a=b");
+    EXPECT_EQ(file.ReadString("Indexes", "Index3", "d"), "");
+    EXPECT_EQ(file.ReadString("Nowhere", "Index0", "d"), "d");
 }
 
 TEST(SettingsFileReader, NulEndsAValue) {
     SettingsFile file =
         SettingsFile::FromBytes(std::string("[S]\nA= ab\0cd \nB=\"12\0\"\nC=3\n", 26));
-    EXPECT_EQ(file.GetProfileString("S", "A", "-"), "ab");
-    EXPECT_EQ(file.GetProfileString("S", "B", "-"), "\"12");
-    EXPECT_EQ(file.GetProfileInt("S", "B", 0), 0);
-    EXPECT_EQ(file.GetProfileInt("S", "C", 0), 3);
+    EXPECT_EQ(file.ReadString("S", "A", "-"), "ab");
+    EXPECT_EQ(file.ReadString("S", "B", "-"), "\"12");
+    EXPECT_EQ(file.ReadInt("S", "B", 0), 0);
+    EXPECT_EQ(file.ReadInt("S", "C", 0), 3);
 }
 
 TEST(SettingsFileReader, ValuesAreCutTo255Characters) {
@@ -229,8 +239,8 @@ TEST(SettingsFileReader, ValuesAreCutTo255Characters) {
         wide += "\xC3\xA4";
     SettingsFile file =
         SettingsFile::FromBytes("[S]\nA=" + std::string(1 << 20, 'x') + "\nB=" + wide + "\n");
-    EXPECT_EQ(file.GetProfileString("S", "A", ""), std::string(255, 'x'));
-    EXPECT_EQ(file.GetProfileString("S", "B", ""), wide.substr(0, 510));
+    EXPECT_EQ(file.ReadString("S", "A", ""), std::string(255, 'x'));
+    EXPECT_EQ(file.ReadString("S", "B", ""), wide.substr(0, 510));
 }
 
 TEST(SettingsFileReader, Encodings) {
@@ -245,7 +255,7 @@ TEST(SettingsFileReader, Encodings) {
         {"utf16be", std::string("\xFE\xFF\0[\0S\0]\0\n\0A\0=\0M\0\xFC\0l\0l\0e\0r", 26)},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(SettingsFile::FromBytes(c.bytes).GetProfileString("S", "A", "-"), "M\xC3\xBCller")
+        EXPECT_EQ(SettingsFile::FromBytes(c.bytes).ReadString("S", "A", "-"), "M\xC3\xBCller")
             << c.name;
 }
 
@@ -260,10 +270,10 @@ TEST(SettingsFileReader, JunkGivesDefaults) {
                                   std::string(3, '\xFF')};
     for (const auto& bytes : inputs) {
         SettingsFile file = SettingsFile::FromBytes(bytes);
-        Application app = Loaded(file, true);
-        EXPECT_EQ(app.m_port, 80);
-        EXPECT_EQ(app.m_columns, 8);
-        EXPECT_EQ(app.m_linkColumn, 6);
+        const Settings app = Loaded(file, true);
+        EXPECT_EQ(app.connection.port, 80);
+        EXPECT_EQ(app.columns, 8);
+        EXPECT_EQ(app.linkColumn, 6);
     }
 }
 
@@ -273,15 +283,15 @@ TEST(SettingsFileReader, WholeFileThroughTheLoader) {
                                                 "[List]\nColumns=3\nColumn0=6\nColumn1=0\n"
                                                 "Column2=6\nHeading0=Where\nHeadingWidth1=-9\n");
     SettingsFile file(path);
-    Application app = Loaded(file, true, path);
-    EXPECT_EQ(app.m_address, "files.example");
-    EXPECT_EQ(app.m_port, 99999);
-    EXPECT_EQ(app.m_columns, 3);
-    EXPECT_EQ(app.m_linkColumn, 2);
-    EXPECT_EQ(app.m_heading[0], "Where");
-    EXPECT_EQ(app.m_heading[1], "");
-    EXPECT_EQ(app.m_headingWidth[1], 0); // negative widths show as 0
-    EXPECT_EQ(app.m_headingWidth[2], 150);
+    const Settings app = Loaded(file, true);
+    EXPECT_EQ(app.connection.address, "files.example");
+    EXPECT_EQ(app.connection.port, 99999);
+    EXPECT_EQ(app.columns, 3);
+    EXPECT_EQ(app.linkColumn, 2);
+    EXPECT_EQ(app.heading[0], "Where");
+    EXPECT_EQ(app.heading[1], "");
+    EXPECT_EQ(app.headingWidth[1], 0); // negative widths show as 0
+    EXPECT_EQ(app.headingWidth[2], 150);
 }
 
 } // namespace

@@ -36,11 +36,9 @@ std::string Hit(int number, const std::string& title, const std::string& link) {
     return std::to_string(number) + "|" + title + "||||||||" + link;
 }
 
-void LoadSettings(const std::string& ini = "") {
-    g_app = Application();
-    g_app.SetColumnDefaults();
+Settings SettingsOf(const std::string& ini = "") {
     SettingsFile source = SettingsFile::FromBytes(ini);
-    g_app.ReadSettings(source, false);
+    return LoadSettings(source, false, Logger());
 }
 
 QStringList MenuTexts(QMenu* menu) {
@@ -59,7 +57,7 @@ private:
     QTemporaryDir m_profile;
     QTemporaryDir m_files;
     std::vector<std::string> m_messages;
-    int m_answer = IDYES;
+    Answer m_answer = Answer::Yes;
     std::vector<QUrl> m_launched;
     bool m_launchWorks = true;
     std::string m_fileAnswer;
@@ -76,7 +74,7 @@ private:
     }
     // The window shown on the (offscreen) screen, its first update done.
     static bool ShowOnScreen(MainWindow& frame) {
-        frame.OnInitialUpdate();
+        frame.SetUpViews();
         frame.resize(900, 500);
         frame.show();
         return QTest::qWaitForWindowExposed(&frame);
@@ -101,10 +99,9 @@ private slots:
     }
     void init() {
         Store().clear();
-        LoadSettings();
         m_messages.clear();
         m_launched.clear();
-        m_answer = IDYES;
+        m_answer = Answer::Yes;
         m_launchWorks = true;
         SetMessageBoxHook([this](const std::string& text, MessageKind) {
             m_messages.push_back(text);
@@ -123,7 +120,7 @@ private slots:
     }
 
     void barsAndMenus() {
-        MainWindow frame;
+        MainWindow frame(SettingsOf());
         QCOMPARE(frame.windowTitle(), QStringLiteral("ZDX"));
         QList<unsigned> toolbar;
         for (QAction* action : frame.ToolBar()->actions())
@@ -157,19 +154,20 @@ private slots:
         // Prompts go to pane 0, an empty one brings back "Ready".
         QStatusTipEvent tip(QStringLiteral("Create a new document"));
         QCoreApplication::sendEvent(&frame, &tip);
-        QCOMPARE(frame.Pane(0)->text(), QStringLiteral("Create a new document"));
+        QCOMPARE(frame.PaneLabel(MainWindow::Pane::Message)->text(),
+                 QStringLiteral("Create a new document"));
         QStatusTipEvent none{QString()};
         QCoreApplication::sendEvent(&frame, &none);
-        QCOMPARE(frame.Pane(0)->text(), QStringLiteral("Ready"));
+        QCOMPARE(frame.PaneLabel(MainWindow::Pane::Message)->text(), QStringLiteral("Ready"));
 
         frame.show();
         frame.Action(TextId::ViewStatusBar)->trigger();
         QVERIFY(!frame.statusBar()->isVisible());
         frame.Action(TextId::ViewToolbar)->trigger();
         QVERIFY(!frame.ToolBar()->isVisible());
-        QCOMPARE(frame.Pane(5)->text(), QStringLiteral("HITS"));
-        QCOMPARE(frame.Pane(4)->text(), QStringLiteral("AUTH"));
-        QCOMPARE(frame.Pane(0)->text(), QStringLiteral("Ready"));
+        QCOMPARE(frame.PaneLabel(MainWindow::Pane::Hits)->text(), QStringLiteral("HITS"));
+        QCOMPARE(frame.PaneLabel(MainWindow::Pane::Auth)->text(), QStringLiteral("AUTH"));
+        QCOMPARE(frame.PaneLabel(MainWindow::Pane::Message)->text(), QStringLiteral("Ready"));
     }
 
     void placementAcrossRuns() {
@@ -209,7 +207,7 @@ private slots:
         store.setValue("MainWindow/rcNormalPosition_right", 533);
         store.sync();
         {
-            MainWindow frame;
+            MainWindow frame(SettingsOf());
             QVERIFY(frame.geometry().left() != 33);
         }
         // Absurd values still leave the window on a screen.
@@ -226,7 +224,7 @@ private slots:
             store.setValue("Splitter/Splitter0Cur", -7);
             store.setValue("Splitter/Splitter0Min", 99999999);
             store.sync();
-            MainWindow frame;
+            MainWindow frame(SettingsOf());
             const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
             QVERIFY2(
                 screen.contains(frame.geometry().center()),
@@ -248,7 +246,7 @@ private slots:
         store.clear();
         store.sync();
         {
-            MainWindow frame;
+            MainWindow frame(SettingsOf());
             frame.show();
             frame.showMinimized();
             frame.close();
@@ -260,8 +258,8 @@ private slots:
     }
 
     void listStyles() {
-        MainWindow frame;
-        frame.OnInitialUpdate();
+        MainWindow frame(SettingsOf());
+        frame.SetUpViews();
         ResultView* view = frame.ResultPane();
         QCOMPARE(view->Style(), ListStyle::Details);
         QVERIFY(frame.Action(TextId::ViewDetails)->isChecked());
@@ -288,8 +286,8 @@ private slots:
     }
 
     void copyPutsTheFileOnTheClipboard() {
-        MainWindow frame;
-        frame.OnInitialUpdate();
+        MainWindow frame(SettingsOf());
+        frame.SetUpViews();
         Fill(frame, {Hit(1, "A", "%2Ftmp%2Fsome dir%2Fa%84.txt"),
                      Hit(2, "B", "http://example.org/b?x=1")});
         QClipboard* clipboard = QGuiApplication::clipboard();
@@ -323,14 +321,13 @@ private slots:
 
     void actionsUseTheHitsOwnLink() {
         // No column shows the link: the actions still use it, never the title.
-        LoadSettings("[List]\nColumns=1\nColumn0=0\n");
-        MainWindow frame;
-        frame.OnInitialUpdate();
+        MainWindow frame(SettingsOf("[List]\nColumns=1\nColumn0=0\n"));
+        frame.SetUpViews();
         Fill(frame, {Hit(1, "kept.txt", "https://example.org/a"), Hit(2, "nolink.txt", "")});
         ResultView* view = frame.ResultPane();
         Select(frame, 0);
         QCOMPARE(view->LinkOfRow(0), std::string("https://example.org/a"));
-        view->OnLButtonDblClk();
+        view->OpenFirstSelected();
         QCOMPARE(m_launched.size(), 1u);
         QCOMPARE(m_launched[0], QUrl(QStringLiteral("https://example.org/a")));
         view->UpdateContextMenu();
@@ -340,17 +337,16 @@ private slots:
         view->UpdateContextMenu();
         for (QAction* action : view->ContextMenu()->actions())
             QVERIFY(!action->isEnabled());
-        view->OnLButtonDblClk();
+        view->OpenFirstSelected();
         view->OnDelete();
         QCOMPARE(m_launched.size(), 1u);
         QVERIFY(m_messages.empty());
-        LoadSettings();
     }
 
     void refineSortExportAndOpenFolder() {
-        LoadSettings("[List]\nColumns=2\nColumn0=0\nHeading0=Title\nColumn1=6\nHeading1=Where\n");
-        MainWindow frame;
-        frame.OnInitialUpdate();
+        MainWindow frame(SettingsOf(
+            "[List]\nColumns=2\nColumn0=0\nHeading0=Title\nColumn1=6\nHeading1=Where\n"));
+        frame.SetUpViews();
         const std::string folder = m_files.path().toStdString();
         // A title in capitals with a line break: the filter folds every letter, not only the
         // first, and a CSV cell keeps the break inside its quotes.
@@ -362,7 +358,8 @@ private slots:
         // Words in any case, all of them, in any cell; the HITS pane counts what is shown.
         view->FilterField()->setText(QStringLiteral("rEPORT"));
         QCOMPARE(view->Model()->rowCount(), 2);
-        QCOMPARE(frame.Pane(5)->text(), QStringLiteral("2 of 4 documents"));
+        QCOMPARE(frame.PaneLabel(MainWindow::Pane::Hits)->text(),
+                 QStringLiteral("2 of 4 documents"));
         view->FilterField()->setText(QStringLiteral("report annual"));
         QCOMPARE(view->Model()->rowCount(), 1);
         view->FilterField()->setText(QStringLiteral("report"));
@@ -400,7 +397,8 @@ private slots:
         view->FilterField()->setFocus();
         QTest::keyClick(view->FilterField(), Qt::Key_Escape);
         QCOMPARE(view->Model()->rowCount(), 4);
-        QCOMPARE(frame.Pane(5)->text(), QStringLiteral("4 documents found"));
+        QCOMPARE(frame.PaneLabel(MainWindow::Pane::Hits)->text(),
+                 QStringLiteral("4 documents found"));
         // A URL has no folder to open.
         for (int row = 0; row < 4; ++row)
             if (view->LinkOfRow(row) == "https://example.org/b") {
@@ -408,13 +406,12 @@ private slots:
                 view->UpdateContextMenu();
                 QVERIFY(!view->ContextMenu()->actions().at(2)->isEnabled());
             }
-        LoadSettings();
     }
 
     void filesThatAreGoneAreMarked() {
         const QString gone = FilePath("gone.txt");
         QVERIFY(Touch(gone));
-        MainWindow frame;
+        MainWindow frame(SettingsOf());
         QVERIFY(ShowOnScreen(frame));
         Fill(frame, {Hit(1, "Gone", gone.toStdString()), Hit(2, "Web", "https://example.org/w")});
         QFile::remove(gone); // deleted after the search
@@ -428,7 +425,7 @@ private slots:
         QVERIFY(!view->Model()->index(1, 0).data(Qt::ForegroundRole).isValid());
         Select(frame, 0);
         view->OnCopy();
-        view->OnLButtonDblClk();
+        view->OpenFirstSelected();
         QCOMPARE(m_messages, (std::vector<std::string>{"This file no longer exists.",
                                                        "This file no longer exists."}));
         QVERIFY(m_launched.empty());
@@ -440,19 +437,19 @@ private slots:
         for (const QString& path : {kept, doomed, locked})
             QVERIFY(Touch(path));
         chmod(locked.toLocal8Bit().constData(), 0444);
-        MainWindow frame;
-        frame.OnInitialUpdate();
+        MainWindow frame(SettingsOf());
+        frame.SetUpViews();
         const std::string missing = FilePath("missing.txt").toStdString();
         Fill(frame, {Hit(1, "K", kept.toStdString()), Hit(2, "D", doomed.toStdString()),
                      Hit(3, "M", missing), Hit(4, "L", locked.toStdString())});
 
-        m_answer = IDNO;
+        m_answer = Answer::No;
         Select(frame, 0);
         frame.ResultPane()->OnDelete();
         QVERIFY(QFile::exists(kept));
         QCOMPARE(m_messages, std::vector<std::string>{"Really delete " + kept.toStdString() + "?"});
 
-        m_answer = IDYES;
+        m_answer = Answer::Yes;
         m_messages.clear();
         Select(frame, 1);
         frame.ResultPane()->ContextMenu()->actions().at(1)->trigger(); // "Delete"
@@ -474,7 +471,7 @@ private slots:
     void doubleClickOpensTheFirstSelectedRow() {
         const QString there = FilePath("open me.txt");
         QVERIFY(Touch(there));
-        MainWindow frame;
+        MainWindow frame(SettingsOf());
         QVERIFY(ShowOnScreen(frame));
         Fill(frame, {Hit(1, "Here", there.toStdString()), Hit(2, "Gone", "/nonexistent/x.txt"),
                      Hit(3, "Web", "https://example.org/doc")});
@@ -482,7 +479,7 @@ private slots:
         QTreeView* details = view->DetailsView();
 
         Select(frame, -1);
-        view->OnLButtonDblClk();
+        view->OpenFirstSelected();
         QVERIFY(m_launched.empty());
 
         const QRect row0 = details->visualRect(view->Model()->index(0, 1));
@@ -492,16 +489,16 @@ private slots:
         QCOMPARE(m_launched[0], QUrl::fromLocalFile(there));
 
         Select(frame, 1);
-        view->OnLButtonDblClk();
+        view->OpenFirstSelected();
         QCOMPARE(m_launched.size(), 1u); // a path that does not exist launches nothing
-        QCOMPARE(frame.Pane(0)->text(),
+        QCOMPARE(frame.PaneLabel(MainWindow::Pane::Message)->text(),
                  QStringLiteral("Error 2 trying to launch /nonexistent/x.txt"));
 
         m_launchWorks = false;
         Select(frame, 2);
-        view->OnLButtonDblClk();
+        view->OpenFirstSelected();
         QCOMPARE(m_launched.back(), QUrl(QStringLiteral("https://example.org/doc")));
-        QCOMPARE(frame.Pane(0)->text(),
+        QCOMPARE(frame.PaneLabel(MainWindow::Pane::Message)->text(),
                  QStringLiteral("Error 31 trying to launch https://example.org/doc"));
 
         // With two rows selected the first in list order counts.
@@ -509,7 +506,7 @@ private slots:
         Select(frame, 2);
         details->selectionModel()->select(view->Model()->index(0, 0),
                                           QItemSelectionModel::Select | QItemSelectionModel::Rows);
-        view->OnLButtonDblClk();
+        view->OpenFirstSelected();
         QCOMPARE(m_launched.back(), QUrl::fromLocalFile(there));
 
         // The keyboard's context menu stands at that row.
@@ -524,8 +521,8 @@ private slots:
             QVERIFY(f.open(QIODevice::WriteOnly));
             f.write("old content");
         }
-        MainWindow frame;
-        frame.OnInitialUpdate();
+        MainWindow frame(SettingsOf());
+        frame.SetUpViews();
         m_fileAnswer = saved.toStdString();
         frame.Action(TextId::FileSave)->trigger(); // no name yet: Save As
         QCOMPARE(QFileInfo(saved).size(), 0);
@@ -564,8 +561,8 @@ private slots:
     }
 
     void panesTakeTurnsWithF6() {
-        MainWindow frame;
-        frame.OnInitialUpdate();
+        MainWindow frame(SettingsOf());
+        frame.SetUpViews();
         frame.show();
         QApplication::setActiveWindow(&frame);
         QVERIFY(QTest::qWaitForWindowActive(&frame));

@@ -15,16 +15,14 @@
 
 namespace {
 
-void LoadSettings(const std::string& ini) {
-    g_app = Application();
-    g_app.SetColumnDefaults();
-    SettingsFile source = SettingsFile::FromBytes(ini);
-    g_app.ReadSettings(source, false); // with the defaults of the profile store
+Settings SettingsOf(const std::string& ini = "") {
+    SettingsFile source = SettingsFile::FromBytes(ini); // with the defaults of the profile store
+    return LoadSettings(source, false, Logger());
 }
 
-void Feed(const std::vector<std::string>& page) {
+void Feed(MainWindow& frame, const std::vector<std::string>& page) {
     for (const auto& line : page)
-        if (!g_app.m_resultList->ParseResultLine(line))
+        if (!frame.ResultPane()->ParseResultLine(line))
             break;
 }
 
@@ -41,28 +39,26 @@ private slots:
         m_messages.clear();
         SetMessageBoxHook([this](const std::string& text, MessageKind) {
             m_messages.push_back(text);
-            return static_cast<int>(IDOK);
+            return Answer::Ok;
         });
     }
     void cleanup() { SetMessageBoxHook(nullptr); }
 
     void fillsCellsItemDataTipsAndPanes() {
-        LoadSettings("");
-        MainWindow frame;
-        frame.OnInitialUpdate();
+        MainWindow frame(SettingsOf(""));
+        frame.SetUpViews();
         frame.show();
         ResultView* view = frame.ResultPane();
-        QCOMPARE(g_app.m_resultList, static_cast<ResultList*>(view));
-        QCOMPARE(frame.Pane(0)->text(), QStringLiteral("Ready"));
-        QCOMPARE(frame.Pane(4)->text(), QStringLiteral("AUTH"));
-        QCOMPARE(frame.Pane(5)->text(), QStringLiteral("HITS"));
+        QCOMPARE(frame.PaneLabel(MainWindow::Pane::Message)->text(), QStringLiteral("Ready"));
+        QCOMPARE(frame.PaneLabel(MainWindow::Pane::Auth)->text(), QStringLiteral("AUTH"));
+        QCOMPARE(frame.PaneLabel(MainWindow::Pane::Hits)->text(), QStringLiteral("HITS"));
 
-        Feed({"0|25|1|x|guest",
-              "17|Report|88|Quarterly <b>figures</b>|2006-05-01|PDF|x|y|z|"
-              "C%3A%5Cdocs%5Cq%202.pdf|Research Unit|123456",
-              "4|Gr\xFC\xDF"
-              "e|12|||||||%2Fhome%2Fa%84.txt",
-              "-3|Index not available", "|stop", "5|never read"});
+        Feed(frame, {"0|25|1|x|guest",
+                     "17|Report|88|Quarterly <b>figures</b>|2006-05-01|PDF|x|y|z|"
+                     "C%3A%5Cdocs%5Cq%202.pdf|Research Unit|123456",
+                     "4|Gr\xFC\xDF"
+                     "e|12|||||||%2Fhome%2Fa%84.txt",
+                     "-3|Index not available", "|stop", "5|never read"});
         view->Model()->FlushPendingRows();
 
         QTreeView* details = view->DetailsView();
@@ -88,34 +84,37 @@ private slots:
 
         QCOMPARE(m_messages, std::vector<std::string>{"Index not available"});
         // The stop line set the count last.
-        QCOMPARE(frame.Pane(5)->text(), QStringLiteral("0 documents found"));
-        QCOMPARE(frame.Pane(4)->text(), QStringLiteral("guest"));
-        QCOMPARE(g_app.m_userName, std::string("guest"));
+        QCOMPARE(frame.PaneLabel(MainWindow::Pane::Hits)->text(),
+                 QStringLiteral("0 documents found"));
+        QCOMPARE(frame.PaneLabel(MainWindow::Pane::Auth)->text(), QStringLiteral("guest"));
+        QCOMPARE(frame.SignedInUser(), std::string("guest"));
 
-        Feed({"0|25|0|x|guest"});
-        QCOMPARE(frame.Pane(5)->text(), QStringLiteral("25 documents found"));
-        QCOMPARE(frame.Pane(4)->text(), QString());
-        QCOMPARE(g_app.m_userName, std::string());
+        Feed(frame, {"0|25|0|x|guest"});
+        QCOMPARE(frame.PaneLabel(MainWindow::Pane::Hits)->text(),
+                 QStringLiteral("25 documents found"));
+        QCOMPARE(frame.PaneLabel(MainWindow::Pane::Auth)->text(), QString());
+        QCOMPARE(frame.SignedInUser(), std::string());
 
-        g_app.SetStatusText("Sending request");
-        QCOMPARE(frame.Pane(0)->text(), QStringLiteral("Sending request"));
+        frame.SetStatusText("Sending request");
+        QCOMPARE(frame.PaneLabel(MainWindow::Pane::Message)->text(),
+                 QStringLiteral("Sending request"));
     }
 
     void columnsFromTheSettingsAndOnlyOnce() {
-        LoadSettings("[List]\nColumns=3\nColumn0=6\nColumn1=0\nColumn2=42\nHeadingWidth0=-5\n"
-                     "HeadingWidth1=77\nHeading1=Name\n");
-        MainWindow frame;
-        frame.OnInitialUpdate();
-        frame.OnInitialUpdate(); // as a new document in the same window
+        MainWindow frame(
+            SettingsOf("[List]\nColumns=3\nColumn0=6\nColumn1=0\nColumn2=42\nHeadingWidth0=-5\n"
+                       "HeadingWidth1=77\nHeading1=Name\n"));
+        frame.SetUpViews();
+        frame.SetUpViews(); // as a new document in the same window
         ResultView* view = frame.ResultPane();
         QCOMPARE(view->Model()->columnCount(), 3);
         QCOMPARE(view->DetailsView()->header()->count(), 3);
         QCOMPARE(view->Model()->headerData(1, Qt::Horizontal).toString(), QStringLiteral("Name"));
         QCOMPARE(view->DetailsView()->header()->sectionSize(1), 77);
         QCOMPARE(view->DetailsView()->header()->sectionSize(0), 0);
-        QVERIFY(g_sortForward);
+        QVERIFY(frame.ResultPane()->SortForward());
 
-        Feed({"3|T||||||||/x/y.txt"});
+        Feed(frame, {"3|T||||||||/x/y.txt"});
         view->Model()->FlushPendingRows();
         QCOMPARE(Cell(view, 0, 0), QStringLiteral("/x/y.txt"));
         QCOMPARE(Cell(view, 0, 1), QStringLiteral("T"));
@@ -123,14 +122,13 @@ private slots:
     }
 
     void headingClicksSortAndKeepTheSelection() {
-        LoadSettings("");
-        MainWindow frame;
-        frame.OnInitialUpdate();
+        MainWindow frame(SettingsOf(""));
+        frame.SetUpViews();
         frame.resize(900, 400);
         frame.show();
         QVERIFY(QTest::qWaitForWindowExposed(&frame));
         ResultView* view = frame.ResultPane();
-        Feed({"1|b.|12", "2|a.|9", "3|c.|100"});
+        Feed(frame, {"1|b.|12", "2|a.|9", "3|c.|100"});
         view->Model()->FlushPendingRows();
         view->DetailsView()->selectionModel()->select(
             view->Model()->index(0, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
@@ -143,7 +141,7 @@ private slots:
         click(1); // numbers, smallest first
         QCOMPARE(Cell(view, 0, 1), QStringLiteral("9"));
         QCOMPARE(Cell(view, 2, 1), QStringLiteral("100"));
-        QCOMPARE(g_sortColumn, 1);
+        QCOMPARE(frame.ResultPane()->SortColumn(), 1);
         click(0); // words, the direction flipped again: A before Z
         QCOMPARE(Cell(view, 0, 0), QStringLiteral("a."));
         QCOMPARE(Cell(view, 2, 0), QStringLiteral("c."));
@@ -155,14 +153,13 @@ private slots:
     void iconAndListStylesShowWholeTitles() {
         // The only column shows the link; the icon and list styles still show the titles.
         for (const char* ini : {"[List]\nColumns=1\nColumn0=6\n", "[List]\nColumns=0\n"}) {
-            LoadSettings(ini);
-            MainWindow frame;
-            frame.OnInitialUpdate();
+            MainWindow frame(SettingsOf(ini));
+            frame.SetUpViews();
             frame.resize(900, 500);
             frame.show();
             QVERIFY(QTest::qWaitForWindowExposed(&frame));
             const std::string title = "A rather long title that one item's width would cut";
-            Feed({"1|" + title + "|9||||||||/docs/a.txt", "2|Short|8||||||||/docs/b.txt"});
+            Feed(frame, {"1|" + title + "|9||||||||/docs/a.txt", "2|Short|8||||||||/docs/b.txt"});
             ResultView* view = frame.ResultPane();
             view->Model()->FlushPendingRows();
             for (ListStyle style : {ListStyle::List, ListStyle::LargeIcons, ListStyle::SmallIcons,
@@ -185,14 +182,13 @@ private slots:
                 }
             }
             view->SetListStyle(ListStyle::Details);
-            QCOMPARE(view->Model()->columnCount(), g_app.m_columns);
+            QCOMPARE(view->Model()->columnCount(), frame.CurrentSettings().columns);
         }
     }
 
     void manyRowsArriveInBatches() {
-        LoadSettings("");
-        MainWindow frame;
-        frame.OnInitialUpdate();
+        MainWindow frame(SettingsOf(""));
+        frame.SetUpViews();
         ResultView* view = frame.ResultPane();
         int inserts = 0;
         connect(view->Model(), &QAbstractItemModel::rowsInserted, this, [&] { ++inserts; });
@@ -201,7 +197,7 @@ private slots:
         QCoreApplication::processEvents(); // the rest arrive when the event loop runs
         QCOMPARE(view->Model()->rowCount(), 20000);
         QVERIFY2(inserts <= 10, qPrintable(QString::number(inserts)));
-        view->DeleteAllItems();
+        view->Clear();
         QCOMPARE(view->Model()->rowCount(), 0);
     }
 

@@ -2,11 +2,13 @@
 #include "gui/SearchForm.h"
 #include "config/Application.h"
 #include "config/SettingsFile.h"
+#include "diag/ActivityLog.h"
 #include "gui/MainWindow.h"
 #include "gui/MessageBox.h"
 #include "gui/RequestRunner.h"
 #include "gui/ResultModel.h"
 #include "gui/ResultView.h"
+#include "gui/SettingsDialog.h"
 
 #include "../support/RawServer.h"
 
@@ -21,6 +23,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 #include <atomic>
 #include <poll.h>
 #include <sys/socket.h>
@@ -28,16 +31,21 @@
 
 namespace {
 
-void LoadSettings(const std::string& ini) {
-    g_app = Application();
-    g_app.SetColumnDefaults();
-    SettingsFile source = SettingsFile::FromBytes(ini);
-    g_app.ReadSettings(source, false);
-}
-
 const char* kIndexes = "[Settings]\nAddress=127.0.0.1\n"
                        "[Indexes]\nIndex0=docs\nIndexName0=Documents\nIndex3=arch\nIndex4=mail\n"
                        "IndexName4=Mail\n";
+
+Settings SettingsOf(const std::string& ini) {
+    SettingsFile source = SettingsFile::FromBytes(ini);
+    return LoadSettings(source, false, Logger());
+}
+
+// The form's settings, against a server on 127.0.0.1:port.
+Settings SettingsFor(int port) {
+    Settings settings = SettingsOf(kIndexes);
+    settings.connection.port = port;
+    return settings;
+}
 
 } // namespace
 
@@ -54,7 +62,7 @@ private:
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return, modifiers);
     }
     void ShowActive(MainWindow& frame) {
-        frame.OnInitialUpdate();
+        frame.SetUpViews();
         frame.resize(900, 500);
         frame.show();
         QApplication::setActiveWindow(&frame);
@@ -63,8 +71,7 @@ private:
 
 private slots:
     void formFromTheSettings() {
-        LoadSettings(kIndexes);
-        MainWindow frame;
+        MainWindow frame(SettingsOf(kIndexes));
         ShowActive(frame);
         const char* names[] = {"Documents", "", "", "arch", "Mail"};
         const bool enabled[] = {true, false, false, true, true};
@@ -81,7 +88,7 @@ private slots:
         auto* date = Find<QComboBox>(frame, "dateCombo");
         const QStringList entries = {"All dates",     "Last week",     "Last month",
                                      "Last 3 months", "Last 6 months", "Last Year"};
-        frame.OnInitialUpdate(); // again: no second set of entries
+        frame.SetUpViews(); // again: no second set of entries
         QCOMPARE(date->count(), 6);
         for (int i = 0; i < 6; ++i)
             QCOMPARE(date->itemText(i), entries[i]);
@@ -93,9 +100,7 @@ private slots:
     void searchWithTheKeyboard() {
         RawServer server(RawServer::Reply(
             HttpResponse("200 OK", "0|2|0||\n1|First|90|||||||/docs/a.txt\n2|Second|80\n")));
-        LoadSettings(kIndexes);
-        g_app.m_port = server.Port();
-        MainWindow frame;
+        MainWindow frame(SettingsFor(server.Port()));
         ShowActive(frame);
         auto* query = Find<QLineEdit>(frame, "queryEdit");
         auto* filename = Find<QLineEdit>(frame, "filenameEdit");
@@ -139,14 +144,14 @@ private slots:
         QCOMPARE(view->Model()->rowCount(), 2);
         QCOMPARE(view->Model()->index(0, 0).data().toString(), QStringLiteral("First"));
         QCOMPARE(view->Model()->index(0, 2).data().toString(), QStringLiteral("a.txt"));
-        QCOMPARE(frame.Pane(5)->text(), QStringLiteral("2 documents found"));
+        QCOMPARE(frame.PaneLabel(MainWindow::Pane::Hits)->text(),
+                 QStringLiteral("2 documents found"));
         // The form keeps what was typed.
         QCOMPARE(query->text(), QStringLiteral("report x"));
     }
 
     void enterMovesOnWithoutTouchingTheControl() {
-        LoadSettings(kIndexes);
-        MainWindow frame;
+        MainWindow frame(SettingsOf(kIndexes));
         ShowActive(frame);
         auto* first = Find<QCheckBox>(frame, "index0");
         first->setFocus();
@@ -163,28 +168,25 @@ private slots:
 
     void failedSearchShowsTheStatusAndAnEmptyList() {
         RawServer server(RawServer::Reply(HttpResponse("500 Oops", "7|never\n")));
-        LoadSettings(kIndexes);
-        g_app.m_port = server.Port();
-        MainWindow frame;
+        MainWindow frame(SettingsFor(server.Port()));
         ShowActive(frame);
         frame.ResultPane()->ParseResultLine("3|old row");
         Find<QPushButton>(frame, "searchButton")->click();
         QCOMPARE(frame.ResultPane()->Model()->rowCount(), 0); // the old rows go at once
         frame.Requests()->Wait();
         QCOMPARE(frame.ResultPane()->Model()->rowCount(), 0);
-        QCOMPARE(frame.Pane(0)->text(), QStringLiteral("Status Code 500 was returned."));
+        QCOMPARE(frame.PaneLabel(MainWindow::Pane::Message)->text(),
+                 QStringLiteral("Status Code 500 was returned."));
     }
 
     void charactersTheServiceCannotReceiveAreRefused() {
         RawServer server(RawServer::Reply("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"));
-        LoadSettings(kIndexes);
-        g_app.m_port = server.Port();
         std::vector<std::string> messages;
         SetMessageBoxHook([&messages](const std::string& text, MessageKind) {
             messages.push_back(text);
-            return static_cast<int>(IDOK);
+            return Answer::Ok;
         });
-        MainWindow frame;
+        MainWindow frame(SettingsFor(server.Port()));
         ShowActive(frame);
         Find<QLineEdit>(frame, "queryEdit")->setText(QString::fromUtf8("caf\xC3\xA9 \xCE\xA9mega"));
         Find<QPushButton>(frame, "searchButton")->click();
@@ -194,6 +196,44 @@ private slots:
                                                     "character \xCE\xA9 (U+03A9). Please "
                                                     "remove it."});
         QCOMPARE(server.Connections(), 0);
+    }
+
+    // Accepting new settings during a search must neither stop it nor move it: it ends with the
+    // address it started with, and the next search goes to the new one.
+    void settingsDuringASearchApplyToTheNextOne() {
+        std::atomic<bool> release{false};
+        RawServer slow([&release](int socket, const std::string&, RawServer& self) {
+            self.Send(socket, "HTTP/1.1 200 OK\r\nContent-Length: 29\r\n\r\n0|2\n1|Old one\n");
+            while (!release && !self.Stopping())
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            self.Send(socket, "2|Old two\n");
+        });
+        RawServer next(RawServer::Reply(HttpResponse("200 OK", "0|1\n7|New\n")));
+        MainWindow frame(SettingsFor(slow.Port()));
+        ShowActive(frame);
+        Find<QPushButton>(frame, "searchButton")->click();
+        QTRY_COMPARE(frame.ResultPane()->Model()->rowCount(), 1);
+        QTimer::singleShot(0, [&next] {
+            auto* dialog = qobject_cast<SettingsDialog*>(QApplication::activeModalWidget());
+            QVERIFY(dialog);
+            dialog->findChild<QLineEdit*>(QStringLiteral("addressEdit"))
+                ->setText(QStringLiteral("127.0.0.1"));
+            dialog->findChild<QLineEdit*>(QStringLiteral("portEdit"))
+                ->setText(QString::number(next.Port()));
+            dialog->OnOK();
+        });
+        frame.Action(Command::Settings)->trigger();
+        QCOMPARE(frame.CurrentSettings().connection.port, next.Port());
+        QVERIFY(frame.Requests()->Busy()); // not stopped by the dialog
+        release = true;
+        frame.Requests()->Wait();
+        QCOMPARE(frame.ResultPane()->Model()->rowCount(), 2);
+        QCOMPARE(next.Connections(), 0);
+        Find<QPushButton>(frame, "searchButton")->click();
+        frame.Requests()->Wait();
+        QCOMPARE(next.Connections(), 1);
+        QCOMPARE(frame.ResultPane()->Model()->index(0, 0).data().toString(), QStringLiteral("New"));
+        QCOMPARE(slow.Connections(), 1);
     }
 
     // A page that holds back: the first rows, then nothing until the test lets it go on.
@@ -209,9 +249,7 @@ private slots:
                     break;
             }
         });
-        LoadSettings(kIndexes);
-        g_app.m_port = server.Port();
-        MainWindow frame;
+        MainWindow frame(SettingsFor(server.Port()));
         ShowActive(frame);
         auto* search = Find<QPushButton>(frame, "searchButton");
         Find<QLineEdit>(frame, "queryEdit")->setText(QStringLiteral("report"));
@@ -231,7 +269,9 @@ private slots:
         QTRY_VERIFY(!frame.Requests()->Busy());
         QVERIFY(timer.elapsed() < 200);
         QCOMPARE(frame.ResultPane()->Model()->rowCount(), 3);
-        QVERIFY(frame.Pane(0)->text().startsWith(QStringLiteral("Search stopped")));
+        QVERIFY(frame.PaneLabel(MainWindow::Pane::Message)
+                    ->text()
+                    .startsWith(QStringLiteral("Search stopped")));
         QCOMPARE(search->text(), QStringLiteral("Search"));
 
         // Stop keeps the rows the worker has read but the window has not shown yet, and ends a

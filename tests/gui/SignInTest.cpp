@@ -7,8 +7,10 @@
 #include "gui/MainWindow.h"
 #include "gui/MessageBox.h"
 #include "gui/PasswordField.h"
+#include "gui/RequestRunner.h"
 #include "gui/ResultModel.h"
 #include "gui/ResultView.h"
+#include "gui/SearchForm.h"
 #include "gui/SettingsDialog.h"
 #include "search/QueryText.h"
 #include "text/StringTable.h"
@@ -53,7 +55,7 @@ private:
     QTemporaryDir m_profile;
     QTemporaryDir m_logDir;
     std::vector<std::string> m_messages;
-    int m_answer = IDOK;
+    Answer m_answer = Answer::Ok;
 
     QSettings Store() const {
         return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Norvane"),
@@ -71,14 +73,13 @@ private:
         QVERIFY(OnlyStars(edit));
         QVERIFY(!edit.hasSelectedText());
     }
-    void Configure(const SessionServer& server, int secure = 0) {
-        g_app = Application();
-        g_app.SetColumnDefaults();
-        SettingsFile none = SettingsFile::FromBytes("");
-        g_app.ReadSettings(none, false);
-        g_app.m_address = "127.0.0.1";
-        g_app.m_port = server.Port();
-        g_app.m_secure = secure;
+    // The settings of a client of `server`.
+    static Settings Configure(const SessionServer& server, int secure = 0) {
+        Settings settings = DefaultSettings(false);
+        settings.connection.address = "127.0.0.1";
+        settings.connection.port = server.Port();
+        settings.connection.secure = secure;
+        return settings;
     }
 
 private slots:
@@ -88,7 +89,7 @@ private slots:
     void init() {
         Store().clear();
         m_messages.clear();
-        m_answer = IDOK;
+        m_answer = Answer::Ok;
         SetMessageBoxHook([this](const std::string& text, MessageKind) {
             m_messages.push_back(text);
             return m_answer;
@@ -189,9 +190,9 @@ private slots:
 
     void loginDialogStartsWhereTheUserNeedsIt() {
         SessionServer server;
-        Configure(server, 0);
+        Settings settings = Configure(server, 0);
         {
-            LoginDialog dialog;
+            LoginDialog dialog(settings, nullptr);
             QCOMPARE(dialog.findChild<QLabel*>(QStringLiteral("securityNote"))->text(),
                      QStringLiteral("Login is not secure!"));
             dialog.show();
@@ -200,8 +201,8 @@ private slots:
                      dialog.findChild<QLineEdit*>(QStringLiteral("userEdit")));
         }
         Store().setValue("Settings/User", "bob");
-        g_app.m_secure = 2; // any value but 0
-        LoginDialog dialog;
+        settings.connection.secure = 2; // any value but 0
+        LoginDialog dialog(settings, nullptr);
         QCOMPARE(dialog.findChild<QLabel*>(QStringLiteral("securityNote"))->text(), QString());
         QCOMPARE(dialog.findChild<QLineEdit*>(QStringLiteral("userEdit"))->text(),
                  QStringLiteral("bob"));
@@ -212,15 +213,14 @@ private slots:
 
     void loginSearchAndLogout() {
         SessionServer server;
-        Configure(server);
-        g_app.m_logEnabled = 1;
-        g_app.m_logFile = m_logDir.filePath(QStringLiteral("zdx.log")).toStdString();
+        const std::string logFile = m_logDir.filePath(QStringLiteral("zdx.log")).toStdString();
+        ProcessLog() = Logger(logFile);
         ActivityLog::Reset();
-        MainWindow frame;
-        frame.OnInitialUpdate();
+        MainWindow frame(Configure(server));
+        frame.SetUpViews();
         frame.show();
         {
-            LoginDialog dialog(&frame);
+            LoginDialog dialog(frame);
             dialog.show();
             QVERIFY(QTest::qWaitForWindowActive(&dialog));
             QTest::keyClicks(dialog.findChild<QLineEdit*>(QStringLiteral("userEdit")),
@@ -232,79 +232,80 @@ private slots:
             QCOMPARE(dialog.result(), static_cast<int>(QDialog::Accepted));
         }
         QVERIFY(m_messages.empty());
-        QCOMPARE(frame.Pane(4)->text(), QStringLiteral("bob"));
-        QCOMPARE(frame.Pane(0)->text(), QStringLiteral("Status Code 200 was returned."));
+        QCOMPARE(frame.PaneLabel(MainWindow::Pane::Auth)->text(), QStringLiteral("bob"));
+        QCOMPARE(frame.PaneLabel(MainWindow::Pane::Message)->text(),
+                 QStringLiteral("Status Code 200 was returned."));
         QCOMPARE(Store().value("Settings/User").toString(), QStringLiteral("bob"));
-        QCOMPARE(g_app.m_userName, std::string("bob"));
+        QCOMPARE(frame.SignedInUser(), std::string("bob"));
 
         // The session cookie goes with the next search.
-        RunSearch(SearchRequest{"report", "", {}, 0});
-        QCoreApplication::processEvents();
+        frame.FormPane()
+            ->findChild<QLineEdit*>(QStringLiteral("queryEdit"))
+            ->setText(QStringLiteral("report"));
+        frame.FormPane()->findChild<QPushButton*>(QStringLiteral("searchButton"))->click();
+        frame.Requests()->Wait();
         QCOMPARE(frame.ResultPane()->Model()->index(0, 0).data().toString(),
                  QStringLiteral("Hit for bob"));
 
-        m_answer = IDCANCEL;
+        m_answer = Answer::Cancel;
         const std::size_t before = server.Paths().size();
         frame.Action(Command::LogOut)->trigger();
         QCOMPARE(m_messages.back(), std::string("Log out?"));
         QCOMPARE(server.Paths().size(), before); // nothing sent
-        QCOMPARE(g_app.m_userName, std::string("bob"));
+        QCOMPARE(frame.SignedInUser(), std::string("bob"));
 
-        m_answer = IDOK;
+        m_answer = Answer::Ok;
         frame.Action(Command::LogOut)->trigger();
         QCOMPARE(server.Paths().back().substr(server.Paths().back().size() - 7),
                  std::string("&logout"));
-        QCOMPARE(frame.Pane(4)->text(), QString());
-        QCOMPARE(g_app.m_userName, std::string());
+        QCOMPARE(frame.PaneLabel(MainWindow::Pane::Auth)->text(), QString());
+        QCOMPARE(frame.SignedInUser(), std::string());
 
         // The password went out, but it is nowhere in the log.
         ActivityLog::Reset();
-        QFile log(QString::fromStdString(g_app.m_logFile));
+        QFile log(QString::fromStdString(logFile));
         QVERIFY(log.open(QIODevice::ReadOnly));
         const QByteArray text = log.readAll();
         QVERIFY(text.contains("&userid=bob&password=\n"));
         QVERIFY(!text.contains("s3cret"));
         QVERIFY(server.Paths().at(0).find("&userid=bob&password=s3cret") != std::string::npos);
-        g_app.m_logEnabled = 0;
+        ProcessLog() = Logger();
     }
 
     void loginThatTheServerDoesNotConfirm() {
         SessionServer server;
-        Configure(server);
         Store().setValue("Settings/User", "earlier");
-        MainWindow frame;
+        MainWindow frame(Configure(server));
         server.ReportAs("Bob"); // signed in, but under another spelling
-        LoginDialog dialog(&frame);
+        LoginDialog dialog(frame);
         dialog.findChild<QLineEdit*>(QStringLiteral("userEdit"))->setText(QStringLiteral("bob"));
         dialog.Password()->setFocus();
         Type(*dialog.Password(), QStringLiteral("s3cret"));
         dialog.OnOK();
         QCOMPARE(m_messages, std::vector<std::string>{"Login failed!"});
-        QCOMPARE(frame.Pane(4)->text(), QStringLiteral("Bob"));
+        QCOMPARE(frame.PaneLabel(MainWindow::Pane::Auth)->text(), QStringLiteral("Bob"));
         QCOMPARE(Store().value("Settings/User").toString(), QStringLiteral("earlier"));
 
         // A wrong password, and a name with letters beyond ASCII.
         m_messages.clear();
         server.ReportAs("");
-        LoginDialog wrong(&frame);
+        LoginDialog wrong(frame);
         wrong.findChild<QLineEdit*>(QStringLiteral("userEdit"))->setText(QStringLiteral("bob"));
         wrong.OnOK();
         QCOMPARE(m_messages, std::vector<std::string>{"Login failed!"});
         m_messages.clear();
-        LoginDialog accented(&frame);
+        LoginDialog accented(frame);
         accented.findChild<QLineEdit*>(QStringLiteral("userEdit"))
             ->setText(QString::fromUtf8("j\xC3\xBCrgen"));
         accented.Password()->setFocus();
         Type(*accented.Password(), QStringLiteral("p w"));
         accented.OnOK();
         QVERIFY(m_messages.empty());
-        QCOMPARE(frame.Pane(4)->text(), QString::fromUtf8("j\xC3\xBCrgen"));
+        QCOMPARE(frame.PaneLabel(MainWindow::Pane::Auth)->text(),
+                 QString::fromUtf8("j\xC3\xBCrgen"));
     }
 
     void settingsDialog() {
-        g_app = Application();
-        g_app.m_address = "files.example"; // as if read from a settings file
-        g_app.m_port = 81;
         {
             SettingsDialog dialog;
             QCOMPARE(dialog.findChild<QLineEdit*>(QStringLiteral("addressEdit"))->text(),
@@ -327,7 +328,6 @@ private slots:
             dialog.OnOK();
             QCOMPARE(m_messages, std::vector<std::string>{"Please enter an integer."});
             QVERIFY(dialog.result() != QDialog::Accepted);
-            QCOMPARE(g_app.m_port, 81);
             QVERIFY(!Store().contains("Settings/Port"));
         }
         {
@@ -335,7 +335,6 @@ private slots:
             dialog.findChild<QLineEdit*>(QStringLiteral("portEdit"))
                 ->setText(QStringLiteral("8080"));
             dialog.reject(); // Cancel
-            QCOMPARE(g_app.m_port, 81);
             QVERIFY(!Store().contains("Settings/Port"));
         }
         SettingsDialog dialog;
@@ -344,9 +343,9 @@ private slots:
         dialog.findChild<QCheckBox*>(QStringLiteral("ignoreCaCheck"))->setChecked(true);
         dialog.OnOK();
         QCOMPARE(dialog.result(), static_cast<int>(QDialog::Accepted));
-        QCOMPARE(g_app.m_port, 8080);
-        QCOMPARE(g_app.m_address, std::string("localhost"));
-        QCOMPARE(g_app.m_ignoreUnknownCa, 1);
+        QCOMPARE(dialog.Connection().port, 8080);
+        QCOMPARE(dialog.Connection().address, std::string("localhost"));
+        QCOMPARE(dialog.Connection().ignoreUnknownCa, 1);
         QCOMPARE(Store().value("Settings/Port").toInt(), 8080);
         QCOMPARE(Store().value("Settings/IgnoreUnknownCa").toInt(), 1);
         QCOMPARE(Store().value("Settings/Address").toString(), QStringLiteral("localhost"));
@@ -362,14 +361,11 @@ private slots:
             file.write(bytes);
         }
         const QDateTime written = QFileInfo(path).lastModified();
-        g_app = Application();
-        g_app.m_iniFile = path.toStdString();
-        SettingsFile source(g_app.m_iniFile);
-        g_app.ReadSettings(source, true);
+        SettingsFile source(path.toStdString());
         {
             // A session that changes the settings and the placement, then closes.
-            MainWindow frame;
-            frame.OnInitialUpdate();
+            MainWindow frame(LoadSettings(source, true, Logger()));
+            frame.SetUpViews();
             frame.show();
             SettingsDialog dialog(&frame);
             dialog.findChild<QLineEdit*>(QStringLiteral("portEdit"))->setText(QStringLiteral("82"));

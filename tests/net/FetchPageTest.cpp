@@ -19,14 +19,14 @@
 namespace {
 
 // Records what the exchange does to the result list and the status panes.
-class Recorder : public ResultList, public StatusPanes {
+class Recorder : public RequestSink {
 public:
     std::vector<std::string> events; // "clear", "line <text>", "hit <n>", "count <n>", ...
     std::vector<std::string> status; // texts for pane 0
     std::size_t hits = 0;
 
-    void ClearTipMap() override { events.push_back("clear"); }
-    void DeleteAllItems() override { events.push_back("delete"); }
+    void ClearTips() override { events.push_back("clear"); }
+    void Clear() override { events.push_back("delete"); }
     int ParseResultLine(std::string_view line) override {
         events.push_back("line " + std::string(line.substr(0, 100)));
         return ResultList::ParseResultLine(line);
@@ -46,21 +46,19 @@ public:
 class Fetch : public testing::Test {
 protected:
     void SetUp() override {
-        g_app = Application();
-        g_app.SetColumnDefaults();
-        g_app.m_searchbase = DefaultSearchbase(false);
-        g_app.m_resultList = &m_recorder;
-        g_app.m_statusPanes = &m_recorder;
-        SetFetchTimeouts(3000, 1);
+        m_settings.searchbase = DefaultSearchbase(false);
+        m_control.timeouts.connectMs = 3000;
+        m_control.timeouts.idleSeconds = 1;
     }
-    void TearDown() override {
-        g_app.m_resultList = nullptr;
-        g_app.m_statusPanes = nullptr;
-        SetFetchTimeouts(30000, 60);
-        ActivityLog::Reset();
-    }
+    void TearDown() override { ActivityLog::Reset(); }
     int Get(int port, const std::string& path, const std::string& host = "127.0.0.1") {
-        return FetchPage(kAgentName, host, port, path, g_app.m_resultList);
+        ConnectionSettings connection = m_settings.connection;
+        connection.address = host;
+        connection.port = port;
+        return FetchPage(MakeFetchOptions(connection, m_control, &m_recorder), path, &m_recorder);
+    }
+    int Search(const SearchRequest& form) {
+        return RunSearch(form, m_settings, m_recorder, m_control);
     }
     bool Saw(const std::string& event) const {
         return std::find(m_recorder.events.begin(), m_recorder.events.end(), event) !=
@@ -68,6 +66,8 @@ protected:
     }
 
     Recorder m_recorder;
+    Settings m_settings;
+    RequestControl m_control;
 };
 
 std::string FirstLine(const std::string& request) {
@@ -85,18 +85,18 @@ const std::string kOkPage = HttpResponse("200 OK", "0|1|0||\n5|Title\n");
 
 TEST_F(Fetch, SearchRequestBytes) {
     RawServer server(RawServer::Reply(kOkPage));
-    g_app.m_address = "127.0.0.1";
-    g_app.m_port = server.Port();
-    g_app.m_index[0] = "docs";
+    m_settings.connection.address = "127.0.0.1";
+    m_settings.connection.port = server.Port();
+    m_settings.index[0] = "docs";
     SearchRequest form;
     form.query = "a b=c#d&e\tf\xC3\xA4";
     form.filename = "*.pdf x";
     form.ticked[0] = true;
     form.dateSeconds = -604800;
-    ASSERT_EQ(RunSearch(form), 200);
+    ASSERT_EQ(Search(form), 200);
     form = SearchRequest();
     form.query = std::string(75, 'x');
-    ASSERT_EQ(RunSearch(form), 200);
+    ASSERT_EQ(Search(form), 200);
 
     const auto requests = server.Requests();
     ASSERT_EQ(requests.size(), 2u);
@@ -338,8 +338,7 @@ TEST_F(Fetch, HostileBodies) {
 
 TEST_F(Fetch, LogHidesThePasswordAndCutsLongPaths) {
     TempDir dir;
-    g_app.m_logEnabled = 1;
-    g_app.m_logFile = dir.File("zdx.log");
+    m_control.log = Logger(dir.File("zdx.log"));
     ActivityLog::Reset();
     RawServer server(
         RawServer::Reply(HttpResponse("200 OK", "0|0|1||bob\n" + std::string(6000, 'z') + "\n")));
@@ -369,7 +368,7 @@ protected:
         m_thread = std::thread([this] { m_server->listen_after_bind(); });
         while (!m_server->is_running())
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        g_app.m_secure = 1;
+        m_settings.connection.secure = 1;
     }
     void TearDown() override {
         if (m_server)
@@ -387,33 +386,33 @@ protected:
 TEST_F(SecureFetch, SelfSignedCertificateNeedsIgnoreUnknownCa) {
     Serve(MakeSelfSignedCert(m_dir.Path().string(), "ok", "DNS:localhost,IP:127.0.0.1"));
     EXPECT_EQ(Get(m_port, "s"), 12045);
-    g_app.m_ignoreCertCnInvalid = 1;
+    m_settings.connection.ignoreCertCnInvalid = 1;
     EXPECT_EQ(Get(m_port, "s"), 12045); // the other relaxations do not help
-    g_app.m_ignoreCertCnInvalid = 0;
-    g_app.m_ignoreUnknownCa = 1;
+    m_settings.connection.ignoreCertCnInvalid = 0;
+    m_settings.connection.ignoreUnknownCa = 1;
     EXPECT_EQ(Get(m_port, "s"), 200);
     EXPECT_TRUE(Saw("count 9"));
 }
 
 TEST_F(SecureFetch, NameMismatchNeedsIgnoreCertCnInvalid) {
     Serve(MakeSelfSignedCert(m_dir.Path().string(), "other", "DNS:other.example"));
-    g_app.m_ignoreUnknownCa = 1;
+    m_settings.connection.ignoreUnknownCa = 1;
     EXPECT_EQ(Get(m_port, "s"), 12038);
-    g_app.m_ignoreCertCnInvalid = 1;
+    m_settings.connection.ignoreCertCnInvalid = 1;
     EXPECT_EQ(Get(m_port, "s"), 200);
 }
 
 TEST_F(SecureFetch, ExpiredCertificateIsAlwaysRefused) {
     Serve(MakeSelfSignedCert(m_dir.Path().string(), "old", "IP:127.0.0.1", -30, -1));
-    g_app.m_ignoreUnknownCa = 1;
-    g_app.m_ignoreCertCnInvalid = 1;
-    g_app.m_ignoreRevocation = 1;
+    m_settings.connection.ignoreUnknownCa = 1;
+    m_settings.connection.ignoreCertCnInvalid = 1;
+    m_settings.connection.ignoreRevocation = 1;
     EXPECT_EQ(Get(m_port, "s"), 12037);
 }
 
 TEST_F(SecureFetch, PlainHttpToAnHttpsServerFails) {
     Serve(MakeSelfSignedCert(m_dir.Path().string(), "ok", "IP:127.0.0.1"));
-    g_app.m_secure = 2;                                   // only 1 means secure
+    m_settings.connection.secure = 2;                     // only 1 means secure
     EXPECT_EQ(Get(m_port, "s"), kErrorConnectionAborted); // the TLS server hangs up
 }
 
@@ -429,7 +428,7 @@ TEST_F(SecureFetch, RedirectBetweenSecureServersStaysSecure) {
     std::thread thread([&] { first.listen_after_bind(); });
     while (!first.is_running())
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    g_app.m_ignoreUnknownCa = 1;
+    m_settings.connection.ignoreUnknownCa = 1;
     EXPECT_EQ(Get(port, "start"), 200);
     EXPECT_TRUE(Saw("count 9")); // the page of the second server, fetched over TLS
     first.stop();

@@ -6,14 +6,14 @@
 class ProfileSource {
 public:
     virtual ~ProfileSource() = default;
-    virtual std::string GetProfileString(const std::string& section, const std::string& key,
-                                         const std::string& def) = 0;
-    virtual int GetProfileInt(const std::string& section, const std::string& key, int def) = 0;
+    virtual std::string ReadString(const std::string& section, const std::string& key,
+                                   const std::string& def) = 0;
+    virtual int ReadInt(const std::string& section, const std::string& key, int def) = 0;
 };
 
 class WritableProfileSource : public ProfileSource {
 public:
-    virtual void WriteProfileString(const std::string& section, const std::string& key,
-                                    const std::string& value) = 0;
-    virtual void WriteProfileInt(const std::string& section, const std::string& key, int value) = 0;
+    virtual void WriteString(const std::string& section, const std::string& key,
+                             const std::string& value) = 0;
+    virtual void WriteInt(const std::string& section, const std::string& key, int value) = 0;
 };

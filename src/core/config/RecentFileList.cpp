@@ -12,7 +12,7 @@ std::string Key(std::size_t i) {
 void RecentFileList::Load(ProfileSource& source) {
     m_files.clear();
     for (std::size_t i = 0; i < kSize; ++i) {
-        const std::string path = source.GetProfileString(kSection, Key(i), "");
+        const std::string path = source.ReadString(kSection, Key(i), "");
         if (!path.empty() && std::find(m_files.begin(), m_files.end(), path) == m_files.end())
             m_files.push_back(path);
     }
@@ -20,7 +20,7 @@ void RecentFileList::Load(ProfileSource& source) {
 
 void RecentFileList::Save(WritableProfileSource& store) const {
     for (std::size_t i = 0; i < kSize; ++i)
-        store.WriteProfileString(kSection, Key(i), i < m_files.size() ? m_files[i] : "");
+        store.WriteString(kSection, Key(i), i < m_files.size() ? m_files[i] : "");
 }
 
 void RecentFileList::Add(const std::string& path) {

@@ -11,7 +11,7 @@ std::string Key(std::size_t i) {
 void SearchHistory::Load(ProfileSource& source) {
     m_queries.clear();
     for (std::size_t i = 0; i < kSize; ++i) {
-        const std::string query = source.GetProfileString("History", Key(i), "");
+        const std::string query = source.ReadString("History", Key(i), "");
         if (!query.empty() &&
             std::find(m_queries.begin(), m_queries.end(), query) == m_queries.end())
             m_queries.push_back(query);
@@ -20,7 +20,7 @@ void SearchHistory::Load(ProfileSource& source) {
 
 void SearchHistory::Save(WritableProfileSource& store) const {
     for (std::size_t i = 0; i < kSize; ++i)
-        store.WriteProfileString("History", Key(i), i < m_queries.size() ? m_queries[i] : "");
+        store.WriteString("History", Key(i), i < m_queries.size() ? m_queries[i] : "");
 }
 
 void SearchHistory::Add(const std::string& query) {

@@ -137,13 +137,13 @@ const std::string* SettingsFile::Find(std::string_view section, std::string_view
     return nullptr;
 }
 
-std::string SettingsFile::GetProfileString(const std::string& section, const std::string& key,
-                                           const std::string& def) {
+std::string SettingsFile::ReadString(const std::string& section, const std::string& key,
+                                     const std::string& def) {
     const std::string* value = Find(section, key);
     return value ? *value : def;
 }
 
-int SettingsFile::GetProfileInt(const std::string& section, const std::string& key, int def) {
+int SettingsFile::ReadInt(const std::string& section, const std::string& key, int def) {
     const std::string* value = Find(section, key);
     if (!value || value->empty())
         return def;

@@ -17,9 +17,9 @@ public:
     // Reads the given file contents.
     static SettingsFile FromBytes(std::string_view bytes);
 
-    std::string GetProfileString(const std::string& section, const std::string& key,
-                                 const std::string& def) override;
-    int GetProfileInt(const std::string& section, const std::string& key, int def) override;
+    std::string ReadString(const std::string& section, const std::string& key,
+                           const std::string& def) override;
+    int ReadInt(const std::string& section, const std::string& key, int def) override;
 
     // The value as stored, or nullptr when the section or name is not there.
     const std::string* Find(std::string_view section, std::string_view key) const;

@@ -9,29 +9,29 @@ constexpr int kMaxSplitterWidth = 10000;
 
 WindowPlacement ReadWindowPlacement(ProfileSource& source, const char* section) {
     WindowPlacement p;
-    p.showCmd = source.GetProfileInt(section, "showCmd", kNoPlacement);
+    p.showCmd = source.ReadInt(section, "showCmd", kNoPlacement);
     // The minimised and maximised positions are read as the record holds them, but not used.
     for (const char* unused :
          {"ptMinPosition_x", "ptMinPosition_y", "ptMaxPosition_x", "ptMaxPosition_y"})
-        source.GetProfileInt(section, unused, 0);
-    p.normal.left = source.GetProfileInt(section, "rcNormalPosition_left", 0);
-    p.normal.top = source.GetProfileInt(section, "rcNormalPosition_top", 0);
-    p.normal.right = source.GetProfileInt(section, "rcNormalPosition_right", 0);
-    p.normal.bottom = source.GetProfileInt(section, "rcNormalPosition_bottom", 0);
+        source.ReadInt(section, unused, 0);
+    p.normal.left = source.ReadInt(section, "rcNormalPosition_left", 0);
+    p.normal.top = source.ReadInt(section, "rcNormalPosition_top", 0);
+    p.normal.right = source.ReadInt(section, "rcNormalPosition_right", 0);
+    p.normal.bottom = source.ReadInt(section, "rcNormalPosition_bottom", 0);
     return p;
 }
 
 void WriteWindowPlacement(WritableProfileSource& store, const char* section,
                           const WindowPlacement& p) {
-    store.WriteProfileInt(section, "showCmd", p.showCmd);
-    store.WriteProfileInt(section, "ptMinPosition_x", -1);
-    store.WriteProfileInt(section, "ptMinPosition_y", -1);
-    store.WriteProfileInt(section, "ptMaxPosition_x", -1);
-    store.WriteProfileInt(section, "ptMaxPosition_y", -1);
-    store.WriteProfileInt(section, "rcNormalPosition_left", p.normal.left);
-    store.WriteProfileInt(section, "rcNormalPosition_top", p.normal.top);
-    store.WriteProfileInt(section, "rcNormalPosition_right", p.normal.right);
-    store.WriteProfileInt(section, "rcNormalPosition_bottom", p.normal.bottom);
+    store.WriteInt(section, "showCmd", p.showCmd);
+    store.WriteInt(section, "ptMinPosition_x", -1);
+    store.WriteInt(section, "ptMinPosition_y", -1);
+    store.WriteInt(section, "ptMaxPosition_x", -1);
+    store.WriteInt(section, "ptMaxPosition_y", -1);
+    store.WriteInt(section, "rcNormalPosition_left", p.normal.left);
+    store.WriteInt(section, "rcNormalPosition_top", p.normal.top);
+    store.WriteInt(section, "rcNormalPosition_right", p.normal.right);
+    store.WriteInt(section, "rcNormalPosition_bottom", p.normal.bottom);
 }
 
 PlacementRect FitOnScreens(PlacementRect rect, const std::vector<PlacementRect>& screens,
@@ -65,7 +65,7 @@ PlacementRect FitOnScreens(PlacementRect rect, const std::vector<PlacementRect>&
 
 SplitterLayout ReadSplitterLayout(ProfileSource& source) {
     auto width = [&](const char* key, int def) {
-        return std::clamp(source.GetProfileInt("Splitter", key, def), 0, kMaxSplitterWidth);
+        return std::clamp(source.ReadInt("Splitter", key, def), 0, kMaxSplitterWidth);
     };
     SplitterLayout layout;
     layout.cur0 = width("Splitter0Cur", 200);
@@ -76,8 +76,8 @@ SplitterLayout ReadSplitterLayout(ProfileSource& source) {
 }
 
 void WriteSplitterLayout(WritableProfileSource& store, const SplitterLayout& layout) {
-    store.WriteProfileInt("Splitter", "Splitter0Cur", layout.cur0);
-    store.WriteProfileInt("Splitter", "Splitter0Min", layout.min0);
-    store.WriteProfileInt("Splitter", "Splitter1Cur", layout.cur1);
-    store.WriteProfileInt("Splitter", "Splitter1Min", layout.min1);
+    store.WriteInt("Splitter", "Splitter0Cur", layout.cur0);
+    store.WriteInt("Splitter", "Splitter0Min", layout.min0);
+    store.WriteInt("Splitter", "Splitter1Cur", layout.cur1);
+    store.WriteInt("Splitter", "Splitter1Min", layout.min1);
 }

@@ -12,6 +12,11 @@ std::FILE* g_logStream = nullptr;
 bool g_writeFailureReported = false;
 } // namespace
 
+Logger& ProcessLog() {
+    static Logger log;
+    return log;
+}
+
 std::string ActivityLog::FormatLine(const std::tm& local, std::string_view first,
                                     std::string_view second) {
     char stamp[64];

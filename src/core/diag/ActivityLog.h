@@ -3,6 +3,7 @@
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace ActivityLog {
 
@@ -19,3 +20,25 @@ void Reset();
 std::string FormatLine(const std::tm& local, std::string_view first, std::string_view second);
 
 } // namespace ActivityLog
+
+// An activity log to write to, or none: what the -l option turns on. Requests are handed one, so
+// that they write where their caller says.
+class Logger {
+public:
+    Logger() = default; // writes nothing
+    explicit Logger(std::string fileName) : m_enabled(true), m_file(std::move(fileName)) {}
+    bool Enabled() const { return m_enabled; }
+    const std::string& File() const { return m_file; }
+    void Write(std::string_view first, std::string_view second) const {
+        if (m_enabled)
+            ActivityLog::Write(m_file, first, second);
+    }
+
+private:
+    bool m_enabled = false;
+    std::string m_file;
+};
+
+// The process's activity log: one a process, set at start-up. The one global of the client
+// besides the fault handler's prepared state.
+Logger& ProcessLog();

@@ -1,6 +1,5 @@
 #include "net/FetchPage.h"
 
-#include "config/Application.h"
 #include "net/FetchStatus.h"
 #include "text/Codepage.h"
 #include "text/Numbers.h"
@@ -31,13 +30,8 @@ constexpr std::size_t kMaxLineBytes = 64u << 20;
 constexpr std::size_t kMaxBodyBytes = 256u << 20;
 constexpr std::size_t kMaxRawHeaderBytes = 1u << 20;
 
-long g_connectTimeoutMs = 30000;
-long g_deadlineMs = 0; // 0: no overall deadline
-long g_idleSeconds = 60;
-
 // Cookies the service sets live for the whole run, across calls: one share handle keeps them.
 std::mutex g_shareMutexes[CURL_LOCK_DATA_LAST];
-std::atomic<bool> g_cancel{false};
 
 void LockShare(CURL*, curl_lock_data data, curl_lock_access, void*) {
     g_shareMutexes[data].lock();
@@ -48,14 +42,14 @@ void UnlockShare(CURL*, curl_lock_data data, void*) {
 
 // Runs the transfer, looking every 50 ms whether it was cancelled; a cancelled transfer ends
 // with CURLE_ABORTED_BY_CALLBACK.
-CURLcode PerformCancellable(CURL* easy) {
+CURLcode PerformCancellable(CURL* easy, const CancelToken* cancel) {
     CURLM* multi = curl_multi_init();
     if (!multi)
         return curl_easy_perform(easy);
     curl_multi_add_handle(multi, easy);
     CURLcode result = CURLE_OK;
     for (int running = 1; running;) {
-        if (g_cancel) {
+        if (cancel && cancel->Cancelled()) {
             result = CURLE_ABORTED_BY_CALLBACK;
             break;
         }
@@ -89,10 +83,6 @@ CURLSH* CookieShare() {
     return share;
 }
 
-void Log(std::string_view first, std::string_view second) {
-    g_app.Log(first, second);
-}
-
 // OpenSSL verify errors an unknown or self-made issuer causes; IgnoreUnknownCa forgives these
 // and nothing else (an expired certificate is still refused).
 bool IsIssuerError(int error) {
@@ -122,6 +112,7 @@ CURLcode InstallForgivingVerify(CURL*, void* sslContext, void*) {
 // One request and what comes back.
 struct Exchange {
     FetchStatus* session = nullptr;
+    const Logger* log = nullptr;
     CURL* curl = nullptr;
     bool parse = false;       // hand a 200 body to the result list
     bool logReturned = false; // the status still goes to the log
@@ -147,14 +138,14 @@ struct Exchange {
 
     void ClearTips() {
         if (!tipsCleared && view)
-            view->ClearTipMap();
+            view->ClearTips();
         tipsCleared = true;
     }
 
     // One body line (without its LF). False: stop reading.
     bool Deliver() {
-        if (g_app.m_logEnabled)
-            Log(Cp1252ToUtf8(std::string_view(line).substr(0, kMaxLoggedLine)), "");
+        if (log->Enabled())
+            log->Write(Cp1252ToUtf8(std::string_view(line).substr(0, kMaxLoggedLine)), "");
         if (line.empty())
             return true;
         if (!view->ParseResultLine(line)) {
@@ -223,7 +214,7 @@ std::size_t WriteHeader(char* data, std::size_t, std::size_t size, void* user) {
             // Noted when the answer's head is complete, before any line of its page.
             if (x->logReturned) {
                 x->logReturned = false;
-                Log("GetWebFile() returned", std::to_string(status));
+                x->log->Write("GetWebFile() returned", std::to_string(status));
             }
             x->session->Report(kResponseReceived);
         }
@@ -339,13 +330,16 @@ int ErrorNumber(CURL* curl, CURLcode code, std::string_view errorText) {
 
 // Runs one GET. Returns the status (and sets `answered`), or a failure number; fills
 // `rawHeaders`.
-int Perform(FetchStatus& session, PageReader* reader, const std::string& agent,
+int Perform(FetchStatus& session, PageReader* reader, const FetchOptions& options,
             const std::string& host, int port, const std::string& path, bool firstRequest,
             std::string& rawHeaders, bool& answered) {
     answered = false;
-    const bool secure = g_app.m_secure == 1;
+    const ConnectionSettings& connection = options.connection;
+    const bool secure = connection.secure == 1;
+    const Logger& log = options.log;
     Exchange x;
     x.session = &session;
+    x.log = &log;
     x.parse = true;
     x.logReturned = firstRequest;
     x.view = reader;
@@ -370,22 +364,22 @@ int Perform(FetchStatus& session, PageReader* reader, const std::string& agent,
     curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
     curl_easy_setopt(c, CURLOPT_PATH_AS_IS, 1L);
     curl_easy_setopt(c, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-    curl_easy_setopt(c, CURLOPT_USERAGENT, agent.c_str());
+    curl_easy_setopt(c, CURLOPT_USERAGENT, options.agent.c_str());
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(c, CURLOPT_FORBID_REUSE, 1L);
     curl_easy_setopt(c, CURLOPT_FRESH_CONNECT, 1L);
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, g_connectTimeoutMs);
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, options.timeouts.connectMs);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, g_idleSeconds);
-    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, g_deadlineMs);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, options.timeouts.idleSeconds);
+    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, options.timeouts.deadlineMs);
     curl_easy_setopt(c, CURLOPT_SHARE, CookieShare());
     curl_easy_setopt(c, CURLOPT_COOKIEFILE, "");
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorText);
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, g_app.m_ignoreCertCnInvalid == 1 ? 0L : 2L);
-    if (g_app.m_ignoreUnknownCa == 1)
+    curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, connection.ignoreCertCnInvalid == 1 ? 0L : 2L);
+    if (connection.ignoreUnknownCa == 1)
         curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, InstallForgivingVerify);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, WriteBody);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &x);
@@ -400,12 +394,12 @@ int Perform(FetchStatus& session, PageReader* reader, const std::string& agent,
     curl_easy_setopt(c, CURLOPT_VERBOSE, 1L);
 
     session.Report(kResolvingName, host);
-    const CURLcode code = PerformCancellable(c);
+    const CURLcode code = PerformCancellable(c, options.cancel);
     const long status = x.Status();
 
     int result;
     if (x.bodyTooLarge) {
-        Log("GetWebFile() body over 256 MiB, reading stopped", "");
+        log.Write("GetWebFile() body over 256 MiB, reading stopped", "");
         result = kErrorOther;
     } else if (code == CURLE_OK ||
                (code == CURLE_WRITE_ERROR && (x.stoppedByParser || x.bodyRefused)) ||
@@ -421,11 +415,11 @@ int Perform(FetchStatus& session, PageReader* reader, const std::string& agent,
         }
     } else if (code == CURLE_ABORTED_BY_CALLBACK) {
         result = kFetchCancelled;
-        Log("Request cancelled", "");
+        log.Write("Request cancelled", "");
     } else {
         result = ErrorNumber(c, code, errorText);
-        Log("GetWebFile() failed",
-            std::to_string(result) + " " + (errorText[0] ? errorText : curl_easy_strerror(code)));
+        log.Write("GetWebFile() failed", std::to_string(result) + " " +
+                                             (errorText[0] ? errorText : curl_easy_strerror(code)));
     }
     rawHeaders = std::move(x.rawHeaders);
 
@@ -439,28 +433,11 @@ int Perform(FetchStatus& session, PageReader* reader, const std::string& agent,
 
 } // namespace
 
-void SetFetchTimeouts(long connectMilliseconds, long idleSeconds) {
-    g_connectTimeoutMs = connectMilliseconds;
-    g_idleSeconds = idleSeconds;
-}
-
 std::string PortProblem(int port) {
     if (port >= 0 && port <= 65535)
         return {};
     return "The Port setting " + std::to_string(port) +
            " is not a TCP port. Please set a port from 0 to 65535.";
-}
-
-void CancelFetch() {
-    g_cancel = true;
-}
-
-void ResetFetchCancel() {
-    g_cancel = false;
-}
-
-void SetFetchDeadline(long milliseconds) {
-    g_deadlineMs = milliseconds > 0 ? milliseconds : 0;
 }
 
 std::string RequestLinePath(const std::string& path) {
@@ -538,25 +515,26 @@ bool SplitUrl(const std::string& url, UrlParts& parts) {
     return true;
 }
 
-int FetchPage(const std::string& agent, const std::string& host, int port, std::string path,
-              PageReader* reader) {
+int FetchPage(const FetchOptions& options, std::string path, PageReader* reader) {
+    const std::string& host = options.connection.address;
     const std::string ending = path.size() >= 3 ? path.substr(path.size() - 3) : path;
-    if (g_app.m_logEnabled) {
-        Log("GetWebFile()", agent);
+    const Logger& log = options.log;
+    if (log.Enabled()) {
+        log.Write("GetWebFile()", options.agent);
         const std::size_t password = path.find("password=");
         const std::string logged = password != std::string::npos ? path.substr(0, password + 9)
                                                                  : path.substr(0, kMaxLoggedPath);
-        Log(host, Cp1252ToUtf8(logged));
+        log.Write(host, Cp1252ToUtf8(logged));
     }
     for (const char* refused : kRefusedEndings)
         if (ending == refused)
             return 0;
 
-    FetchStatus session;
+    FetchStatus session(options.status);
     std::string rawHeaders;
     bool answered = false;
-    const int status =
-        Perform(session, reader, agent, host, port, path, true, rawHeaders, answered);
+    const int status = Perform(session, reader, options, host, options.connection.port, path, true,
+                               rawHeaders, answered);
     WipeString(path); // a sign-in path holds the password
     if (!answered)
         return status; // a failure number
@@ -576,6 +554,6 @@ int FetchPage(const std::string& agent, const std::string& host, int port, std::
         return 0;
     session.Report(kRedirect);
     std::string ignored;
-    return Perform(session, reader, agent, parts.host, parts.port, parts.path, false, ignored,
+    return Perform(session, reader, options, parts.host, parts.port, parts.path, false, ignored,
                    answered);
 }

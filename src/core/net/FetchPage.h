@@ -1,6 +1,11 @@
 #pragma once
 // The one routine that talks to the search service: a GET request whose 200 body is handed,
 // line by line, to the result list's parser.
+#include "config/Application.h"
+#include "config/Settings.h"
+#include "diag/ActivityLog.h"
+
+#include <atomic>
 #include <string>
 #include <string_view>
 
@@ -27,33 +32,55 @@ class PageReader {
 public:
     virtual ~PageReader() = default;
     // A 200 answer's body starts: the tips of the page before are forgotten.
-    virtual void ClearTipMap() = 0;
+    virtual void ClearTips() = 0;
     // One non-empty body line; 0 asks the reader to stop.
     virtual int ParseResultLine(std::string_view line) = 0;
 };
 
-// Fetches `path` (Windows-1252 bytes, relative to the server) from `host`:`port` over HTTP, or
-// HTTPS when the Secure setting is 1. Returns the HTTP status, 0 for a refused path ending or an
-// unusable redirect, or one of the InternetError numbers. On 200 the reader's tips are emptied and
-// every non-empty body line goes to the reader until it says stop; without a reader the body
-// is not read.
-int FetchPage(const std::string& agent, const std::string& host, int port, std::string path,
-              PageReader* reader);
+inline constexpr const char* kAgentName = "LurvikRetriever";
+
+// Time limits of a request: connecting, a transfer that receives nothing, and an overall limit
+// (0: none) after which it fails as a time-out.
+struct FetchTimeouts {
+    long connectMs = 30000;
+    long idleSeconds = 60;
+    long deadlineMs = 0;
+};
+
+// Ends a request from another thread within about 50 ms: a page being read keeps the lines read
+// so far and counts as answered; earlier, FetchPage returns kFetchCancelled. Every request
+// handed a cancelled token ends at once, until Reset.
+class CancelToken {
+public:
+    void Cancel() { m_cancelled = true; }
+    void Reset() { m_cancelled = false; }
+    bool Cancelled() const { return m_cancelled; }
+
+private:
+    std::atomic<bool> m_cancelled{false};
+};
+
+// Everything a request needs but its path: who asks, where, how long it may take, how it is
+// ended, where its lines are logged and where its progress texts go (none when null).
+struct FetchOptions {
+    std::string agent = kAgentName;
+    ConnectionSettings connection;
+    FetchTimeouts timeouts;
+    const CancelToken* cancel = nullptr;
+    Logger log;
+    StatusPanes* status = nullptr;
+};
+
+// Fetches `path` (Windows-1252 bytes, relative to the server) from the connection's address and
+// port over HTTP, or HTTPS when its Secure setting is 1. Returns the HTTP status, 0 for a
+// refused path ending or an unusable redirect, or one of the InternetError numbers. On 200 the
+// reader's tips are emptied and every non-empty body line goes to the reader until it says
+// stop; without a reader the body is not read. Cookies the service sets are kept for the run of
+// the process, across requests.
+int FetchPage(const FetchOptions& options, std::string path, PageReader* reader);
 
 // The message for a Port setting that is no TCP port (outside 0..65535), or the empty text.
 std::string PortProblem(int port);
-
-// Time limits: connecting (30 s) and a transfer that receives nothing (60 s). Tests shorten them.
-void SetFetchTimeouts(long connectMilliseconds, long idleSeconds);
-// Ends the request under way (on any thread) within about 50 ms: a page being read keeps the
-// lines read so far and counts as answered; earlier, FetchPage returns kFetchCancelled. Every
-// request after it is cancelled at once, until ResetFetchCancel.
-void CancelFetch();
-void ResetFetchCancel();
-
-// An overall limit for each request, connection and transfer together, after which it fails as
-// a time-out; 0 (the default) sets none.
-void SetFetchDeadline(long milliseconds);
 
 // The parts of an absolute http or https URL; false for anything else.
 struct UrlParts {

@@ -38,6 +38,6 @@ std::string StatusText(int status, const std::string& info) {
 
 void FetchStatus::Report(int status, const std::string& info) {
     const std::string text = StatusText(status, info);
-    if (!text.empty())
-        g_app.SetStatusText(text);
+    if (!text.empty() && m_panes)
+        m_panes->SetStatusText(text);
 }

@@ -25,8 +25,14 @@ enum InternetStatus {
 // `info` is the host name (10) or the resolved address (11).
 std::string StatusText(int status, const std::string& info);
 
+class StatusPanes;
+
 class FetchStatus {
 public:
+    explicit FetchStatus(StatusPanes* panes) : m_panes(panes) {}
     // Shows the notification's text in the message pane; 40 and 70 leave the pane as it is.
     void Report(int status, const std::string& info = std::string());
+
+private:
+    StatusPanes* m_panes;
 };

@@ -4,9 +4,6 @@
 
 #include <cstring>
 
-bool g_sortForward = true;
-int g_sortColumn = 0;
-
 bool IsAllAlnum(std::string_view text) {
     for (char c : text) {
         const bool alnum =

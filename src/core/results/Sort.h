@@ -10,10 +10,6 @@
 #include <string_view>
 #include <vector>
 
-// Direction flag and column of the last heading click, shared by all columns.
-extern bool g_sortForward;
-extern int g_sortColumn;
-
 // True when every byte is an ASCII letter or digit (also for the empty text).
 bool IsAllAlnum(std::string_view text);
 

@@ -1,6 +1,5 @@
 #include "search/QueryText.h"
 
-#include "config/Application.h"
 #include "net/FetchPage.h"
 #include "search/ResultList.h"
 #include "text/Codepage.h"
@@ -50,13 +49,13 @@ std::string UnsendableTextMessage(const SearchRequest& form) {
     return message.empty() ? UnsendableTextMessage(form.filename) : message;
 }
 
-std::string BuildSearchPath(const Application& app, const SearchRequest& form) {
+std::string BuildSearchPath(const Settings& settings, const SearchRequest& form) {
     std::string indexes;
     for (int i = 0; i < kIndexBoxes; ++i)
         if (form.ticked[i])
-            indexes += Utf8ToCp1252(app.m_index[i]) + ";";
+            indexes += Utf8ToCp1252(settings.index[i]) + ";";
 
-    std::string path = Utf8ToCp1252(app.m_searchbase);
+    std::string path = Utf8ToCp1252(settings.searchbase);
     if (!form.query.empty())
         path += "&query0=" + EncodeQueryText(Utf8ToCp1252(form.query));
     if (!form.filename.empty())
@@ -68,22 +67,33 @@ std::string BuildSearchPath(const Application& app, const SearchRequest& form) {
     return path;
 }
 
-bool PortUsable() {
-    const std::string problem = PortProblem(g_app.m_port);
+FetchOptions MakeFetchOptions(const ConnectionSettings& connection, const RequestControl& control,
+                              StatusPanes* status) {
+    FetchOptions options;
+    options.connection = connection;
+    options.timeouts = control.timeouts;
+    options.cancel = control.cancel;
+    options.log = control.log;
+    options.status = status;
+    return options;
+}
+
+bool PortUsable(int port, StatusPanes& panes) {
+    const std::string problem = PortProblem(port);
     if (!problem.empty())
-        g_app.SetStatusText(problem);
+        panes.SetStatusText(problem);
     return problem.empty();
 }
 
-int RunSearch(const SearchRequest& form) {
-    if (g_app.m_resultList)
-        g_app.m_resultList->DeleteAllItems();
-    if (!PortUsable())
+int RunSearch(const SearchRequest& form, const Settings& settings, RequestSink& sink,
+              const RequestControl& control) {
+    sink.Clear();
+    if (!PortUsable(settings.connection.port, sink))
         return 0;
-    const std::string path = BuildSearchPath(g_app, form);
+    const std::string path = BuildSearchPath(settings, form);
     const int status =
-        FetchPage(kAgentName, g_app.m_address, g_app.m_port, path, g_app.m_resultList);
+        FetchPage(MakeFetchOptions(settings.connection, control, &sink), path, &sink);
     if (status != 200 && status != kFetchCancelled)
-        g_app.SetStatusText(StringPrintf(Text(TextId::StatusCode).c_str(), status));
+        sink.SetStatusText(StringPrintf(Text(TextId::StatusCode).c_str(), status));
     return status;
 }

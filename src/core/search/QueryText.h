@@ -5,10 +5,12 @@
 #include <string>
 #include <string_view>
 
-class Application;
+#include "config/Settings.h"
+#include "net/FetchPage.h"
+
+class RequestSink;
 
 inline constexpr int kIndexBoxes = 5;
-inline constexpr const char* kAgentName = "LurvikRetriever";
 
 // The date-range choices in list order: their string, the span in seconds (negative, back
 // from now; 0 for all dates) and the word zdx-query takes for them.
@@ -39,13 +41,25 @@ std::string EncodeQueryText(std::string_view bytes);
 
 // The object path of a search (Windows-1252 bytes): the search base, then query0, filefilter,
 // index and date, each only when set.
-std::string BuildSearchPath(const Application& app, const SearchRequest& form);
+std::string BuildSearchPath(const Settings& settings, const SearchRequest& form);
+
+// How a request runs, beside what it asks: its time limits, what cancels it and its log.
+struct RequestControl {
+    FetchTimeouts timeouts;
+    const CancelToken* cancel = nullptr;
+    Logger log;
+};
+// The fetch options of a request to `connection` that reports its progress to `status`.
+FetchOptions MakeFetchOptions(const ConnectionSettings& connection, const RequestControl& control,
+                              StatusPanes* status);
 
 // False, with the reason in the message pane, when the Port setting is no TCP port (a search,
 // a sign-in and a logout then send nothing).
-bool PortUsable();
+bool PortUsable(int port, StatusPanes& panes);
 
-// The search: empties the result list, sends the request, and shows "Status Code %d was
-// returned." in the message pane for anything but 200. Returns the status; 0 with the reason in
-// the message pane when the Port setting is no TCP port.
-int RunSearch(const SearchRequest& form);
+// The search, with the settings it was started with: empties the sink's rows, sends the
+// request, and shows "Status Code %d was returned." in the message pane for anything but 200.
+// Returns the status; 0 with the reason in the message pane when the Port setting is no TCP
+// port.
+int RunSearch(const SearchRequest& form, const Settings& settings, RequestSink& sink,
+              const RequestControl& control = {});

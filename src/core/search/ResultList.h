@@ -1,5 +1,6 @@
 #pragma once
 // What a fetch fills: the result list of the window, or the table zdx-query prints.
+#include "config/Application.h"
 #include "net/FetchPage.h"
 #include "search/ResultPage.h"
 
@@ -8,10 +9,17 @@
 class ResultList : public ResultSink, public PageReader {
 public:
     // Forgets every tip text; a page that arrives with status 200 starts with this.
-    void ClearTipMap() override = 0;
+    void ClearTips() override = 0;
     // Removes every row; a search starts with this.
-    virtual void DeleteAllItems() = 0;
+    virtual void Clear() = 0;
 
     // Hands one line of a result page to the parser; 0 asks the reader to stop.
     int ParseResultLine(std::string_view line) override { return ::ParseResultLine(line, *this); }
+};
+
+// What a request reports to: the rows and texts of its page, and its status texts. Each
+// request is handed one of its own.
+class RequestSink : public ResultList, public StatusPanes {
+public:
+    void SetHitCount(int count) override = 0;
 };

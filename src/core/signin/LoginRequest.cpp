@@ -1,43 +1,68 @@
 #include "signin/LoginRequest.h"
 
-#include "config/Application.h"
 #include "config/ProfileSource.h"
 #include "net/FetchPage.h"
-#include "search/QueryText.h"
 #include "search/ResultList.h"
 #include "text/Codepage.h"
 #include "text/SecureWipe.h"
 #include "text/StringTable.h"
 
 namespace {
-void ShowStatus(int status) {
-    g_app.SetStatusText(StringPrintf(Text(TextId::StatusCode).c_str(), status));
+
+void ShowStatus(StatusPanes& panes, int status) {
+    panes.SetStatusText(StringPrintf(Text(TextId::StatusCode).c_str(), status));
 }
+
+// Parses the page for the request's sink, handing everything on, and notes the user the page
+// reports.
+class SignedInUserTap : public RequestSink {
+public:
+    explicit SignedInUserTap(RequestSink& inner) : m_inner(inner) {}
+    std::string m_user;
+
+    void ClearTips() override { m_inner.ClearTips(); }
+    void Clear() override { m_inner.Clear(); }
+    void AppendHit(HitRow&& hit) override { m_inner.AppendHit(std::move(hit)); }
+    void SetHitCount(int count) override { m_inner.SetHitCount(count); }
+    void SetSignedInUser(const std::string& user) override {
+        m_user = user;
+        m_inner.SetSignedInUser(user);
+    }
+    void ShowMessage(const std::string& text) override { m_inner.ShowMessage(text); }
+    void SetStatusText(const std::string& text) override { m_inner.SetStatusText(text); }
+    void SetAuthText(const std::string& text) override { m_inner.SetAuthText(text); }
+
+private:
+    RequestSink& m_inner;
+};
 
 } // namespace
 
-LoginOutcome RunLogin(const std::string& user, const char* password, WritableProfileSource& store) {
-    if (!PortUsable())
+LoginOutcome RunLogin(const std::string& user, const char* password, const Settings& settings,
+                      RequestSink& sink, WritableProfileSource& store,
+                      const RequestControl& control) {
+    if (!PortUsable(settings.connection.port, sink))
         return {};
-    std::string path = Utf8ToCp1252(g_app.m_searchbase) + "&userid=" + Utf8ToCp1252(user) +
+    std::string path = Utf8ToCp1252(settings.searchbase) + "&userid=" + Utf8ToCp1252(user) +
                        "&password=" + (password ? password : "");
+    SignedInUserTap tap(sink);
     LoginOutcome outcome;
     // FetchPage takes the path by value: that copy is its own to drop.
-    outcome.status = FetchPage(kAgentName, g_app.m_address, g_app.m_port, path, g_app.m_resultList);
+    outcome.status = FetchPage(MakeFetchOptions(settings.connection, control, &sink), path, &tap);
     WipeString(path);
-    ShowStatus(outcome.status);
-    outcome.confirmed = user == g_app.m_userName;
+    ShowStatus(sink, outcome.status);
+    outcome.confirmed = user == tap.m_user;
     if (outcome.confirmed)
-        store.WriteProfileString("Settings", "User", user);
+        store.WriteString(kUserSection, kUserKey, user);
     return outcome;
 }
 
-int RunLogout() {
-    if (!PortUsable())
+int RunLogout(const Settings& settings, RequestSink& sink, const RequestControl& control) {
+    if (!PortUsable(settings.connection.port, sink))
         return 0;
-    const int status = FetchPage(kAgentName, g_app.m_address, g_app.m_port,
-                                 Utf8ToCp1252(g_app.m_searchbase) + "&logout", g_app.m_resultList);
+    const int status = FetchPage(MakeFetchOptions(settings.connection, control, &sink),
+                                 Utf8ToCp1252(settings.searchbase) + "&logout", &sink);
     if (status != 200)
-        ShowStatus(status);
+        ShowStatus(sink, status);
     return status;
 }

@@ -1,6 +1,7 @@
 #include "PgStore.h"
 
 #include "Protocol.h"
+#include "Scan.h"
 
 #include "text/Codepage.h"
 
@@ -300,13 +301,6 @@ bool IsPostgresUrl(const std::string& db) {
     return db.rfind("postgresql://", 0) == 0 || db.rfind("postgres://", 0) == 0;
 }
 
-std::unique_ptr<DocumentStore> OpenStore(const std::string& db,
-                                         const std::vector<IndexedFolder>& folders) {
-    if (IsPostgresUrl(db))
-        return std::make_unique<PgStore>(db, folders);
-    return std::make_unique<Index>(db, folders);
-}
-
 PgPool::PgPool(std::string url, std::size_t limit) : m_url(std::move(url)), m_limit(limit) {}
 
 PgPool::~PgPool() {
@@ -473,7 +467,7 @@ SearchResult PgStore::Search(const SearchRequest& request) {
         d.score = hasQuery ? -rows->Real(r, 10) : 0; // lower is better, as for SQLite's bm25
         ++result.found;
         if (static_cast<int>(result.documents.size()) < request.maxHits) {
-            if (hasQuery && result.documents.size() < Index::kSnippetHits)
+            if (hasQuery && result.documents.size() < kSnippetHits)
                 snippetIds.push_back(rows->Int(r, 0));
             result.documents.push_back(std::move(d));
         }

@@ -3,7 +3,7 @@
 // zdx-server processes can share them: one indexes at a time (it holds an advisory lock, and
 // another takes over when its process ends), all search, and a session made through one is
 // valid on every other.
-#include "Index.h"
+#include "Store.h"
 #include "Users.h"
 
 #include <chrono>
@@ -19,10 +19,6 @@ namespace zdxserver {
 
 // True for a database address that names PostgreSQL (postgresql://... or postgres://...).
 bool IsPostgresUrl(const std::string& db);
-
-// The store for --db: PostgreSQL for such an address, the SQLite index otherwise.
-std::unique_ptr<DocumentStore> OpenStore(const std::string& db,
-                                         const std::vector<IndexedFolder>& folders);
 
 // A small pool of connections to one database.
 class PgPool {

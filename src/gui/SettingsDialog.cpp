@@ -3,28 +3,25 @@
 #include "diag/ActivityLog.h"
 #include "gui/MessageBox.h"
 #include "profile/ProfileStore.h"
+#include "text/Numbers.h"
 
 #include <QCheckBox>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <charconv>
+#include <climits>
 
 bool ParsePortText(const std::string& text, int& port) {
-    std::size_t begin = text.find_first_not_of(" \t");
-    std::size_t end = text.find_last_not_of(" \t");
+    const std::size_t begin = text.find_first_not_of(" \t");
     if (begin == std::string::npos)
         return false;
-    std::string_view digits(text.data() + begin, end - begin + 1);
-    if (!digits.empty() && digits.front() == '+')
-        digits.remove_prefix(1);
-    int value = 0;
-    const auto [stop, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-    if (error != std::errc() || stop != digits.data() + digits.size() || digits.empty())
-        return false;
-    port = value;
-    return true;
+    const std::size_t end = text.find_last_not_of(" \t");
+    const auto value =
+        ReadWholeNumber(std::string_view(text).substr(begin, end - begin + 1), INT_MIN, INT_MAX);
+    if (value)
+        port = static_cast<int>(*value);
+    return value.has_value();
 }
 
 SettingsDialog::SettingsDialog(QWidget* parent) : QDialog(parent) {

@@ -1,6 +1,10 @@
 // zdx-server: its protocol helpers, its index over real folders, and zdx-query against the
 // running service over HTTP and HTTPS.
-#include "Index.h"
+#include "SqliteStore.h"
+#include "Extract.h"
+#include "Scan.h"
+#include "Backend.h"
+#include "Options.h"
 #include "Protocol.h"
 #include "Users.h"
 
@@ -86,6 +90,43 @@ TEST(Protocol, PathsUnderRoot) {
         const std::optional<std::string> path = PathUnderRoot("/r", relative);
         EXPECT_EQ(path.value_or("(refused)"), expected ? expected : "(refused)") << relative;
     }
+}
+
+// Catches an option value taken in part ("5x" as 5) or out of range, and a message that does
+// not say which option and what it takes.
+TEST(Options, NumbersAreWholeAndInRange) {
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
+        {{"--rescan", "abc"},
+         "--rescan takes a whole number of seconds from 1 to 86400, not 'abc'."},
+        {{"--listen", "127.0.0.1:99999999"},
+         "--listen takes a whole number for the port from 0 to 65535, not '99999999'."},
+        {{"--sessions-per-user", "5x"}, "--sessions-per-user takes a whole number from 1 to"},
+        {{"--session-idle-minutes", "0"}, "--session-idle-minutes takes a whole number of minutes"},
+        {{"--rescan"}, "--rescan needs a value"},
+    };
+    for (const auto& [args, message] : cases) {
+        std::vector<std::string> argv = {"zdx-server"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<char*> pointers;
+        for (std::string& a : argv)
+            pointers.push_back(a.data());
+        testing::internal::CaptureStderr();
+        const CommandLine line = ParseCommandLine(static_cast<int>(pointers.size()), pointers.data());
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(line.action, CommandLine::Action::Exit) << args[0];
+        EXPECT_EQ(line.exitCode, 2) << args[0];
+        EXPECT_NE(err.find(message), std::string::npos) << err;
+    }
+    std::vector<std::string> good = {"zdx-server", "--listen", "[::1]:0", "--index", "d=/tmp",
+                                     "--rescan", "+30", "--db", "x.sqlite"};
+    std::vector<char*> pointers;
+    for (std::string& a : good)
+        pointers.push_back(a.data());
+    const CommandLine line = ParseCommandLine(static_cast<int>(pointers.size()), pointers.data());
+    EXPECT_EQ(line.action, CommandLine::Action::Serve);
+    EXPECT_EQ(line.options.host, "::1");
+    EXPECT_EQ(line.options.port, 0);
+    EXPECT_EQ(line.options.rescanSeconds, 30);
 }
 
 TEST(Protocol, FieldsAndLinks) {
@@ -199,8 +240,8 @@ protected:
         m_dir.Write("b/image.png", std::string("\x89PNG\0\0", 6));
         SetAge(m_dir.File("a/budget.txt"), 100);
     }
-    std::unique_ptr<Index> Open() {
-        return std::make_unique<Index>(
+    std::unique_ptr<SqliteStore> Open() {
+        return std::make_unique<SqliteStore>(
             m_dir.File("idx.sqlite"),
             std::vector<IndexedFolder>{{"a", m_dir.File("a")}, {"b", m_dir.File("b")}});
     }
@@ -259,7 +300,7 @@ TEST_F(IndexTest, ScanSearchAndKeepUpToDate) {
 TEST_F(IndexTest, QuickSameSizeEditsAndNestedIndexes) {
     // "b2" is an index inside "a": each holds the file under it.
     m_dir.Write("a/b2/inner.txt", "Inner\n\nalpha words");
-    Index index(m_dir.File("nested.sqlite"), {{"a", m_dir.File("a")}, {"b2", m_dir.File("a/b2")}});
+    SqliteStore index(m_dir.File("nested.sqlite"), {{"a", m_dir.File("a")}, {"b2", m_dir.File("a/b2")}});
     index.Scan();
     SearchRequest request;
     request.query = "alpha";

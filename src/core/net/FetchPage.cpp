@@ -504,10 +504,10 @@ bool SplitUrl(const std::string& url, UrlParts& parts) {
     if (!portText.empty()) {
         if (portText.size() > 5 || portText.find_first_not_of("0123456789") != std::string::npos)
             return false;
-        const int port = std::stoi(portText);
-        if (port < 1 || port > 65535)
+        const auto port = ReadWholeNumber(portText, 1, 65535);
+        if (!port)
             return false;
-        parts.port = port;
+        parts.port = static_cast<int>(*port);
     }
     parts.path = pathStart == std::string::npos ? "/" : url.substr(pathStart);
     if (parts.path[0] != '/')

@@ -1,5 +1,6 @@
 #include "text/Numbers.h"
 
+#include <charconv>
 #include <climits>
 #include <cstdint>
 
@@ -50,4 +51,16 @@ void AppendPercentEscape(std::string& out, unsigned char byte) {
     out += '%';
     out += kHex[byte >> 4];
     out += kHex[byte & 0xF];
+}
+
+std::optional<long long> ReadWholeNumber(std::string_view text, long long min, long long max) {
+    if (!text.empty() && text.front() == '+')
+        text.remove_prefix(1);
+    if (text.empty() || text.front() == '+')
+        return std::nullopt;
+    long long value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value < min || value > max)
+        return std::nullopt;
+    return value;
 }

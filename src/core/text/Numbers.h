@@ -1,6 +1,7 @@
 #pragma once
 // Reading numbers out of text the way the C library's atoi and strtol read them.
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -10,6 +11,10 @@ bool SkipSpaceAndSign(std::string_view text, std::size_t& i);
 // A decimal number read like atoi: leading white space, an optional sign, then digits; no
 // digits give 0. Saturates at the 32-bit limits.
 int ReadLeadingInt(std::string_view text);
+
+// A whole number written out in full: an optional sign and decimal digits, nothing before or
+// after, within [min, max]; nothing otherwise. The one strict reader of options and settings.
+std::optional<long long> ReadWholeNumber(std::string_view text, long long min, long long max);
 
 // The value of a hexadecimal digit, or -1.
 int HexDigit(char c);

@@ -1,27 +1,24 @@
-#include "Index.h"
+#include "SqliteStore.h"
 
 #include "Protocol.h"
+#include "Scan.h"
 
 #include "text/Codepage.h"
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <set>
+#include <fcntl.h>
 #include <sqlite3.h>
-#include <stdexcept>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
-#include <unordered_map>
-#include <unordered_set>
+#include <stdexcept>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -82,196 +79,9 @@ void Exec(sqlite3* db, const char* sql) {
     }
 }
 
-std::string Lower(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
-
-std::string Extension(const std::string& name) {
-    const std::size_t dot = name.rfind('.');
-    return dot == std::string::npos ? std::string() : Lower(name.substr(dot + 1));
-}
-
-std::string AsUtf8(const std::string& bytes) {
-    return IsValidUtf8(bytes) ? bytes : Cp1252ToUtf8(bytes);
-}
-
-std::string Collapse(const std::string& text) {
-    std::string out;
-    bool blank = false;
-    for (char c : text) {
-        const bool space = c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\f';
-        if (space) {
-            blank = !out.empty();
-            continue;
-        }
-        if (blank)
-            out += ' ';
-        blank = false;
-        out += c;
-    }
-    return out;
-}
-
-// The text between <tag ...> and </tag>, case-insensitive, or empty.
-std::string Element(const std::string& html, const std::string& lowerHtml, const char* tag) {
-    const std::string open = std::string("<") + tag;
-    std::size_t at = lowerHtml.find(open);
-    if (at == std::string::npos)
-        return {};
-    at = lowerHtml.find('>', at);
-    const std::size_t end = lowerHtml.find(std::string("</") + tag, at);
-    if (at == std::string::npos || end == std::string::npos)
-        return {};
-    return html.substr(at + 1, end - at - 1);
-}
-
-std::string DecodeEntities(const std::string& text) {
-    static const std::pair<const char*, const char*> kEntities[] = {
-        {"&amp;", "&"}, {"&lt;", "<"},   {"&gt;", ">"},  {"&quot;", "\""},
-        {"&#39;", "'"}, {"&nbsp;", " "}, {"&apos;", "'"}};
-    std::string out;
-    for (std::size_t i = 0; i < text.size();) {
-        bool replaced = false;
-        if (text[i] == '&')
-            for (const auto& [entity, value] : kEntities)
-                if (text.compare(i, std::strlen(entity), entity) == 0) {
-                    out += value;
-                    i += std::strlen(entity);
-                    replaced = true;
-                    break;
-                }
-        if (!replaced)
-            out += text[i++];
-    }
-    return out;
-}
-
-std::string StripTags(const std::string& html) {
-    std::string lower = Lower(html);
-    std::string out;
-    std::size_t i = 0;
-    while (i < html.size()) {
-        if (html[i] != '<') {
-            out += html[i++];
-            continue;
-        }
-        // Scripts and styles hold no text for a reader.
-        for (const char* skip : {"script", "style"}) {
-            if (lower.compare(i + 1, std::strlen(skip), skip) == 0) {
-                const std::size_t end = lower.find(std::string("</") + skip, i);
-                i = end == std::string::npos ? html.size() : end;
-                break;
-            }
-        }
-        const std::size_t close = html.find('>', i);
-        i = close == std::string::npos ? html.size() : close + 1;
-        out += ' ';
-    }
-    return DecodeEntities(out);
-}
-
-// The opening of a text, cut at a character boundary.
-std::string Summary(const std::string& body) {
-    std::size_t n = std::min<std::size_t>(body.size(), 160);
-    while (n > 0 && n < body.size() && (static_cast<unsigned char>(body[n]) & 0xC0) == 0x80)
-        --n;
-    return body.substr(0, n);
-}
-
-std::string FormatOf(const std::string& extension) {
-    static const std::map<std::string, std::string> kFormats = {
-        {"txt", "Text"}, {"text", "Text"}, {"md", "Markdown"}, {"markdown", "Markdown"},
-        {"htm", "HTML"}, {"html", "HTML"}, {"pdf", "PDF"},     {"csv", "CSV"},
-        {"log", "Text"}, {"doc", "Word"},  {"docx", "Word"},   {"odt", "OpenDocument"}};
-    auto it = kFormats.find(extension);
-    if (it != kFormats.end())
-        return it->second;
-    std::string upper = extension;
-    for (char& c : upper)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    return upper.empty() ? "File" : upper;
-}
-
 } // namespace
 
-Extracted ExtractText(const std::string& fileName, const std::string& bytes) {
-    Extracted e;
-    const std::string extension = Extension(fileName);
-    e.format = FormatOf(extension);
-    e.title = fileName;
-    static const std::set<std::string> kText = {"txt", "text", "md", "markdown", "csv", "log"};
-    const bool html = extension == "htm" || extension == "html";
-    if (!html && !kText.count(extension))
-        return e; // indexed by name only
-    if (bytes.find('\0') != std::string::npos)
-        return e; // binary after all
-    const std::string text = AsUtf8(bytes.substr(0, Index::kMaxTextBytes));
-    e.textual = true;
-    if (html) {
-        const std::string lower = Lower(text);
-        const std::string title = Collapse(DecodeEntities(Element(text, lower, "title")));
-        if (!title.empty())
-            e.title = title;
-        // <meta name="author" content="...">
-        const std::size_t meta = lower.find("name=\"author\"");
-        if (meta != std::string::npos) {
-            const std::size_t content = lower.find("content=\"", lower.rfind('<', meta));
-            if (content != std::string::npos) {
-                const std::size_t end = text.find('"', content + 9);
-                if (end != std::string::npos)
-                    e.author =
-                        Collapse(DecodeEntities(text.substr(content + 9, end - content - 9)));
-            }
-        }
-        e.body = Collapse(StripTags(text));
-        return e;
-    }
-    std::string body = text;
-    if (extension == "md" || extension == "markdown") {
-        // Front matter may name the author; the first heading is the title.
-        if (body.rfind("---\n", 0) == 0) {
-            const std::size_t end = body.find("\n---", 4);
-            if (end != std::string::npos) {
-                const std::string front = body.substr(4, end - 4);
-                const std::size_t author = front.find("author:");
-                if (author != std::string::npos)
-                    e.author =
-                        Collapse(front.substr(author + 7, front.find('\n', author) - author - 7));
-                body = body.substr(std::min(body.size(), end + 4));
-            }
-        }
-        std::size_t line = 0;
-        while (line < body.size()) {
-            const std::size_t end = body.find('\n', line);
-            const std::string row = body.substr(line, end == std::string::npos ? end : end - line);
-            if (row.rfind("# ", 0) == 0) {
-                e.title = Collapse(row.substr(2));
-                break;
-            }
-            if (end == std::string::npos)
-                break;
-            line = end + 1;
-        }
-    }
-    if (extension == "txt" || extension == "text") {
-        // A short first line followed by more text reads as the title.
-        const std::size_t start = body.find_first_not_of(" \t\r\n");
-        const std::size_t end = start == std::string::npos ? start : body.find('\n', start);
-        if (end != std::string::npos && end - start <= 80) {
-            const std::string first = Collapse(body.substr(start, end - start));
-            if (!first.empty() && body.find_first_not_of(" \t\r\n", end) != std::string::npos)
-                e.title = first;
-        }
-    }
-    e.body = Collapse(body);
-    return e;
-}
-
-Index::Index(const std::string& dbPath, std::vector<IndexedFolder> folders)
+SqliteStore::SqliteStore(const std::string& dbPath, std::vector<IndexedFolder> folders)
     : m_dbPath(dbPath), m_folders(std::move(folders)) {
     // Allocation statistics take a process-wide lock on every allocation: not wanted here.
     static const bool configured = [] {
@@ -314,13 +124,13 @@ Index::Index(const std::string& dbPath, std::vector<IndexedFolder> folders)
     LoadDocuments();
 }
 
-Index::~Index() {
+SqliteStore::~SqliteStore() {
     std::lock_guard<std::mutex> lock(m_connectionsMutex);
     for (sqlite3* db : m_connections)
         sqlite3_close_v2(db);
 }
 
-sqlite3* Index::Open() {
+sqlite3* SqliteStore::Open() {
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(m_dbPath.c_str(), &db,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
@@ -340,7 +150,7 @@ sqlite3* Index::Open() {
     return db;
 }
 
-sqlite3* Index::Connection() {
+sqlite3* SqliteStore::Connection() {
     // One connection per thread and index for scans; searches borrow from a small pool.
     // Keyed by the instance's number, never its address, which a later index may reuse.
     thread_local std::unordered_map<std::uint64_t, sqlite3*> connections;
@@ -352,7 +162,7 @@ sqlite3* Index::Connection() {
     return db;
 }
 
-Index::Reader::Reader(Index& index) : m_index(index) {
+SqliteStore::Reader::Reader(SqliteStore& index) : m_index(index) {
     std::unique_lock<std::mutex> lock(index.m_readersMutex);
     // As many connections as searches can usefully run at once: each keeps its own page
     // cache, so one per worker thread would cost memory for nothing.
@@ -376,141 +186,12 @@ Index::Reader::Reader(Index& index) : m_index(index) {
     }
 }
 
-Index::Reader::~Reader() {
+SqliteStore::Reader::~Reader() {
     {
         std::lock_guard<std::mutex> lock(m_index.m_readersMutex);
         m_index.m_readers.push_back(m_db);
     }
     m_index.m_readerFree.notify_one();
-}
-
-bool DocumentStore::HasIndex(const std::string& name) const {
-    for (const auto& f : Folders())
-        if (f.name == name)
-            return true;
-    return false;
-}
-
-namespace {
-
-// True when `path` is one of the places or lies inside one of them.
-bool UnderAny(const std::string& path, const std::vector<std::string>& places) {
-    for (const std::string& p : places)
-        if (path.compare(0, p.size(), p) == 0 && (path.size() == p.size() || path[p.size()] == '/'))
-            return true;
-    return false;
-}
-
-} // namespace
-
-std::string KnownFileKey(const std::string& index, const std::string& path) {
-    return index + '\0' + path;
-}
-
-ScanStats ScanFolders(const std::vector<IndexedFolder>& folders,
-                      std::unordered_map<std::string, KnownFile>& known, ScanTarget& target) {
-    ScanStats stats;
-    // Folders (and files) that could not be read this time: what is indexed there stays.
-    std::vector<std::string> unreadable;
-    auto skip = [&](const fs::path& where, const std::error_code& error) {
-        // Skipped, not given up: the rest of the scan goes on.
-        std::fprintf(stderr, "zdx-server: cannot read %s (%s); what is indexed there is kept\n",
-                     where.c_str(), error.message().c_str());
-        unreadable.push_back(where.string());
-        ++stats.skippedFolders;
-    };
-    for (const IndexedFolder& folder : folders) {
-        std::vector<fs::path> pending = {folder.root};
-        while (!pending.empty()) {
-            const fs::path dir = pending.back();
-            pending.pop_back();
-            std::error_code ec;
-            fs::directory_iterator it(dir, ec);
-            for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-                const fs::directory_entry& entry = *it;
-                std::error_code statError;
-                // Hidden files and folders are left out, as file managers leave them out.
-                if (entry.path().filename().string().front() == '.')
-                    continue;
-                const fs::file_status status = entry.symlink_status(statError);
-                if (statError) {
-                    skip(entry.path(), statError);
-                    continue;
-                }
-                // Links are not followed: nothing outside the folder is ever indexed.
-                if (fs::is_symlink(status))
-                    continue;
-                if (fs::is_directory(status)) {
-                    pending.push_back(entry.path());
-                    continue;
-                }
-                if (!fs::is_regular_file(status))
-                    continue;
-                FileChange change;
-                change.folder = &folder;
-                change.path = entry.path().string();
-                struct stat info {};
-                if (lstat(change.path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
-                    continue;
-                change.size = info.st_size;
-                change.mtime = info.st_mtim.tv_sec;
-                change.mtimeNs = info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec;
-                change.inode = static_cast<std::int64_t>(info.st_ino);
-                auto found = known.find(KnownFileKey(folder.name, change.path));
-                if (found != known.end()) {
-                    found->second.seen = true;
-                    if (found->second.size == change.size &&
-                        found->second.mtimeNs == change.mtimeNs &&
-                        found->second.inode == change.inode) {
-                        ++stats.unchanged;
-                        continue;
-                    }
-                }
-                std::string bytes;
-                {
-                    const int fd = open(change.path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-                    if (fd < 0)
-                        continue; // unreadable: left for the next scan
-                    // Sized by the file (at most the text limit), not zero-filled to it.
-                    bytes.resize(static_cast<std::size_t>(std::clamp<std::int64_t>(
-                        change.size, 0, static_cast<std::int64_t>(Index::kMaxTextBytes))));
-                    std::size_t got = 0;
-                    for (ssize_t n; got < bytes.size() &&
-                                    (n = read(fd, bytes.data() + got, bytes.size() - got)) > 0;)
-                        got += static_cast<std::size_t>(n);
-                    bytes.resize(got);
-                    close(fd);
-                }
-                change.name = entry.path().filename().string();
-                change.text = ExtractText(change.name, bytes);
-                change.summary = Summary(change.text.body);
-                change.id = found == known.end() ? -1 : found->second.id;
-                const std::int64_t id = target.Put(change);
-                if (found == known.end()) {
-                    known[KnownFileKey(folder.name, change.path)] = {
-                        id, change.size, change.mtimeNs, change.inode, true};
-                    ++stats.added;
-                } else {
-                    found->second.size = change.size;
-                    found->second.mtimeNs = change.mtimeNs;
-                    found->second.inode = change.inode;
-                    ++stats.updated;
-                }
-                stats.bytes += static_cast<std::int64_t>(bytes.size());
-                target.Tick();
-            }
-            if (ec)
-                skip(dir, ec);
-        }
-    }
-    for (const auto& [where, doc] : known) {
-        if (doc.seen || UnderAny(where.substr(where.find('\0') + 1), unreadable))
-            continue;
-        target.Remove(doc.id);
-        ++stats.removed;
-        target.Tick();
-    }
-    return stats;
 }
 
 namespace {
@@ -564,7 +245,7 @@ private:
 
 } // namespace
 
-ScanStats Index::Scan() {
+ScanStats SqliteStore::Scan() {
     std::lock_guard<std::mutex> scanning(m_scanMutex);
     sqlite3* db = Connection();
     std::unordered_map<std::string, KnownFile> known;
@@ -588,7 +269,7 @@ ScanStats Index::Scan() {
     return stats;
 }
 
-void Index::LoadDocuments() {
+void SqliteStore::LoadDocuments() {
     std::unordered_map<std::int64_t, DocInfo> docs;
     Statement all(Connection(), "SELECT id, idx, path, name, title, summary, format, author,"
                                 " mtime, size FROM docs");
@@ -616,12 +297,12 @@ void Index::LoadDocuments() {
     m_cache.clear();
 }
 
-bool Index::HasDocument(const std::string& index, const std::string& path) {
+bool SqliteStore::HasDocument(const std::string& index, const std::string& path) {
     std::shared_lock<std::shared_mutex> lock(m_docsMutex);
     return m_paths.count(index + '\0' + path) > 0;
 }
 
-SearchResult Index::Search(const SearchRequest& request) {
+SearchResult SqliteStore::Search(const SearchRequest& request) {
     SearchResult result;
     const std::string fts = FtsExpression(request.query);
     const bool hasQuery = !request.query.empty();

@@ -1,0 +1,202 @@
+#include "Options.h"
+
+#include "text/Numbers.h"
+#include "text/Version.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+
+namespace zdxserver {
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: zdx-server --listen HOST:PORT --index NAME=DIR [--index NAME=DIR ...]\n"
+    "                  [--db FILE] [--users FILE] [--tls-cert FILE --tls-key FILE]\n"
+    "                  [--base PATH] [--links path|url] [--rescan SECONDS]\n"
+    "                  [--allow-anonymous] [--session-idle-minutes N] [--sessions-per-user N]\n"
+    "       zdx-server --users FILE --add-user NAME   (password on standard input)\n"
+    "  --listen HOST:PORT  where to listen; port 0 takes a free one (printed at start)\n"
+    "  --index NAME=DIR    index the files under DIR as index NAME\n"
+    "  --db FILE           the index database (default: one in ~/.cache/zdx-server)\n"
+    "  --users FILE        user names and password hashes for signing in\n"
+    "  --tls-cert, --tls-key  serve HTTPS with this certificate and key (PEM)\n"
+    "  --base PATH         the servlet path (default lvsearch/SearchServlet)\n"
+    "  --links path|url    hits link to the file's path (default) or to a URL served here\n"
+    "  --rescan SECONDS    how often to bring the index up to date (default 60)\n"
+    "  --allow-anonymous   with --users, still answer searches and files without sign-in\n"
+    "  --session-idle-minutes N  end sessions idle this long (default 720)\n"
+    "  --sessions-per-user N     at most this many sessions a user (default 20)\n"
+    "  --help              display this help and exit\n"
+    "  --version           output version information and exit\n";
+
+CommandLine Exit(int code) {
+    CommandLine line;
+    line.action = CommandLine::Action::Exit;
+    line.exitCode = code;
+    return line;
+}
+
+CommandLine Usage(const std::string& problem) {
+    std::fprintf(stderr, "zdx-server: %s\nTry 'zdx-server --help' for more information.\n",
+                 problem.c_str());
+    return Exit(2);
+}
+
+// A whole number for `option` within [min, max], or the message that says what it takes.
+bool ReadNumber(const std::string& option, const std::string& text, const char* unit, int min,
+                int max, int& value, std::string& problem) {
+    if (const auto number = ReadWholeNumber(text, min, max)) {
+        value = static_cast<int>(*number);
+        return true;
+    }
+    problem = option + " takes a whole number" + unit + " from " + std::to_string(min) + " to " +
+              std::to_string(max) + ", not '" + text + "'.";
+    return false;
+}
+
+// --listen HOST:PORT, with brackets around an IPv6 host.
+bool ReadListen(const std::string& text, ServerOptions& options, std::string& problem) {
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos) {
+        problem = "--listen takes HOST:PORT";
+        return false;
+    }
+    options.host = text.substr(0, colon);
+    if (options.host.size() > 1 && options.host.front() == '[')
+        options.host = options.host.substr(1, options.host.size() - 2);
+    if (!ReadNumber("--listen", text.substr(colon + 1), " for the port", 0, 65535, options.port,
+                    problem))
+        return false;
+    return true;
+}
+
+bool ReadIndex(const std::string& text, ServerOptions& options, std::string& problem) {
+    const std::size_t eq = text.find('=');
+    if (eq == std::string::npos || eq == 0) {
+        problem = "--index takes NAME=DIR";
+        return false;
+    }
+    std::error_code ec;
+    const auto root = std::filesystem::canonical(text.substr(eq + 1), ec);
+    if (ec || !std::filesystem::is_directory(root)) {
+        problem = "no such folder: " + text.substr(eq + 1);
+        return false;
+    }
+    options.folders.push_back({text.substr(0, eq), root.string()});
+    return true;
+}
+
+// One option that takes a value; false with the problem when the value will not do.
+bool TakeValue(const std::string& arg, const std::string& value, CommandLine& line,
+               std::string& problem) {
+    ServerOptions& o = line.options;
+    if (arg == "--listen")
+        return ReadListen(value, o, problem);
+    if (arg == "--index")
+        return ReadIndex(value, o, problem);
+    if (arg == "--rescan")
+        return ReadNumber(arg, value, " of seconds", 1, 86400, o.rescanSeconds, problem);
+    if (arg == "--session-idle-minutes")
+        return ReadNumber(arg, value, " of minutes", 1, 525600, o.sessionIdleMinutes, problem);
+    if (arg == "--sessions-per-user")
+        return ReadNumber(arg, value, "", 1, 100000, o.sessionsPerUser, problem);
+    if (arg == "--links") {
+        if (value != "path" && value != "url")
+            problem = "--links takes path or url";
+        o.linksAsUrls = value == "url";
+        return problem.empty();
+    }
+    if (arg == "--base") {
+        o.base = value;
+        while (!o.base.empty() && o.base.front() == '/')
+            o.base.erase(0, 1);
+        return true;
+    }
+    std::string* text = arg == "--db"         ? &o.db
+                        : arg == "--users"    ? &o.usersFile
+                        : arg == "--tls-cert" ? &o.certFile
+                        : arg == "--tls-key"  ? &o.keyFile
+                                              : &line.addUser;
+    *text = value;
+    return true;
+}
+
+bool TakesValue(const std::string& arg) {
+    for (const char* option :
+         {"--listen", "--index", "--db", "--users", "--tls-cert", "--tls-key", "--base",
+          "--links", "--rescan", "--session-idle-minutes", "--sessions-per-user", "--add-user"})
+        if (arg == option)
+            return true;
+    return false;
+}
+
+// The checks across options, once all are read.
+CommandLine Checked(CommandLine line, bool listenGiven) {
+    const ServerOptions& o = line.options;
+    if (!line.addUser.empty()) {
+        if (o.usersFile.empty())
+            return Usage("--add-user needs --users FILE");
+        line.action = CommandLine::Action::AddUser;
+        return line;
+    }
+    if (!listenGiven)
+        return Usage("--listen is needed");
+    if (o.folders.empty())
+        return Usage("give at least one --index NAME=DIR");
+    if (o.certFile.empty() != o.keyFile.empty())
+        return Usage("--tls-cert and --tls-key go together");
+    if (o.db.empty())
+        line.options.db = DefaultDatabasePath(o.folders);
+    return line;
+}
+
+} // namespace
+
+CommandLine ParseCommandLine(int argc, char** argv) {
+    CommandLine line;
+    bool listenGiven = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return Exit(0);
+        }
+        if (arg == "--version") {
+            std::printf("zdx-server (ZDX) %s\n", kVersionNumber);
+            return Exit(0);
+        }
+        if (arg == "--allow-anonymous") {
+            line.options.allowAnonymous = true;
+            continue;
+        }
+        if (!TakesValue(arg))
+            return Usage("unknown argument " + arg);
+        if (i + 1 >= argc)
+            return Usage(arg + " needs a value");
+        std::string problem;
+        if (!TakeValue(arg, argv[++i], line, problem))
+            return Usage(problem);
+        listenGiven = listenGiven || arg == "--listen";
+    }
+    return Checked(std::move(line), listenGiven);
+}
+
+std::string DefaultDatabasePath(const std::vector<IndexedFolder>& folders) {
+    std::string key;
+    for (const auto& f : folders)
+        key += f.name + "=" + f.root + ";";
+    const char* cache = std::getenv("XDG_CACHE_HOME");
+    const char* home = std::getenv("HOME");
+    const std::filesystem::path dir =
+        cache && *cache
+            ? std::filesystem::path(cache) / "zdx-server"
+            : std::filesystem::path(home && *home ? home : "/tmp") / ".cache" / "zdx-server";
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    return (dir / ("index-" + std::to_string(std::hash<std::string>{}(key)) + ".sqlite")).string();
+}
+
+} // namespace zdxserver

@@ -1,0 +1,41 @@
+#pragma once
+// zdx-server's command line: the options as a value, read in one place.
+#include "Store.h"
+
+#include <string>
+#include <vector>
+
+namespace zdxserver {
+
+struct ServerOptions {
+    std::string host = "127.0.0.1";
+    int port = 8080;
+    std::vector<IndexedFolder> folders;
+    std::string db;
+    std::string usersFile;
+    std::string certFile, keyFile;
+    std::string base = "lvsearch/SearchServlet";
+    bool linksAsUrls = false;
+    int rescanSeconds = 60;
+    // With a users file, searches and files need a signed-in session unless this is set.
+    bool allowAnonymous = false;
+    int sessionIdleMinutes = 12 * 60;
+    int sessionsPerUser = 20;
+};
+
+// What the command line asks for: serve with `options`, add a user, or end at once with
+// `exitCode` (help, version, or a mistake already reported on standard error).
+struct CommandLine {
+    enum class Action { Serve, AddUser, Exit } action = Action::Serve;
+    ServerOptions options;
+    std::string addUser;
+    int exitCode = 0;
+};
+
+CommandLine ParseCommandLine(int argc, char** argv);
+
+// The database a service over these folders uses when --db is not given: one per set of
+// folders under the user's cache folder.
+std::string DefaultDatabasePath(const std::vector<IndexedFolder>& folders);
+
+} // namespace zdxserver

@@ -1,0 +1,261 @@
+#include "Routes.h"
+
+#include "text/Codepage.h"
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace zdxserver {
+
+namespace {
+
+constexpr const char* kCookie = "zdxsid";
+constexpr const char* kPageType = "text/plain; charset=windows-1252";
+constexpr int kMaxHitsCap = 10000;
+
+std::string CookieValue(const httplib::Request& req, const std::string& name) {
+    const std::string header = req.get_header_value("Cookie");
+    std::size_t at = 0;
+    while (at < header.size()) {
+        while (at < header.size() && (header[at] == ' ' || header[at] == ';'))
+            ++at;
+        const std::size_t end = header.find(';', at);
+        const std::string pair = header.substr(at, end == std::string::npos ? end : end - at);
+        if (pair.rfind(name + "=", 0) == 0)
+            return pair.substr(name.size() + 1);
+        if (end == std::string::npos)
+            break;
+        at = end + 1;
+    }
+    return {};
+}
+
+std::string DateOf(std::int64_t seconds) {
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm local{};
+    localtime_r(&t, &local);
+    char text[16];
+    std::strftime(text, sizeof text, "%Y-%m-%d", &local);
+    return text;
+}
+
+// Names and passwords, file filters and index names arrive as Windows-1252 bytes.
+std::string Cp1252Text(const std::string& bytes) {
+    return Cp1252ToUtf8(bytes);
+}
+
+int RelevanceOf(double score, double best) {
+    return best < 0 ? std::clamp(static_cast<int>(std::lround(100.0 * score / best)), 1, 100)
+                    : 100;
+}
+
+} // namespace
+
+Routes::Routes(const ServerOptions& options, Backend& backend, const Users& users)
+    : m_options(options), m_backend(backend), m_users(users) {}
+
+bool Routes::SignInRequired() const {
+    return !m_options.usersFile.empty() && !m_options.allowAnonymous;
+}
+
+std::string Routes::CookieAttributes() const {
+    return std::string("; Path=/; HttpOnly; SameSite=Strict") +
+           (m_options.certFile.empty() ? "" : "; Secure");
+}
+
+void Routes::Servlet(const httplib::Request& req, httplib::Response& res) {
+    const Params params = ParseTarget(req.target);
+    const std::string user = SignInOrOut(req, params, res);
+    Search(req, params, user, res);
+}
+
+std::string Routes::SignInOrOut(const httplib::Request& req, const Params& params,
+                                httplib::Response& res) {
+    std::string sid = CookieValue(req, kCookie);
+    std::string user = m_backend.sessions->UserOf(sid);
+    if (params.Has("logout")) {
+        m_backend.sessions->End(sid);
+        user.clear();
+        res.set_header("Set-Cookie", std::string(kCookie) + "=; Max-Age=0" + CookieAttributes());
+    }
+    const auto name = params.Get("userid");
+    const auto password = params.Get("password");
+    if (!name || !password)
+        return user;
+    const std::string userName = Cp1252Text(*name);
+    if (!CheckPassword(req.remote_addr, userName, Cp1252Text(*password)))
+        return {}; // a failed sign-in names nobody
+    m_backend.sessions->End(sid);
+    sid = m_backend.sessions->Create(userName);
+    res.set_header("Set-Cookie", std::string(kCookie) + "=" + sid + CookieAttributes());
+    return userName;
+}
+
+bool Routes::CheckPassword(const std::string& address, const std::string& name,
+                           const std::string& password) {
+    SignInCounters& counters = *m_backend.counters;
+    const auto now = SignInGuard::Clock::now();
+    // A backed-off attempt is answered at once, its password unchecked: failures never hold a
+    // worker, and guessing gets no faster by sending more.
+    if (!counters.Allowed(address, name, now))
+        return false;
+    if (m_users.Verify(name, password)) {
+        counters.Succeeded(address, name);
+        return true;
+    }
+    // Only a checked password counts: the back-off doubles with each one.
+    const auto wait = counters.Failed(address, name, now);
+    if (wait > wait.zero())
+        std::fprintf(stderr, "zdx-server: sign-in from %s backed off for %lld s\n",
+                     address.c_str(),
+                     static_cast<long long>(
+                         std::chrono::duration_cast<std::chrono::seconds>(wait).count()));
+    return false;
+}
+
+std::string Routes::ReadSearch(const Params& params, SearchRequest& request) const {
+    request.query = DecodeQueryText(params.GetRaw("query0").value_or(""));
+    request.fileFilter = Cp1252Text(params.Get("filefilter").value_or(""));
+    request.maxHits = 999;
+    if (auto numhits = params.Get("numhits")) {
+        try {
+            request.maxHits = std::clamp(std::stoi(*numhits), 0, kMaxHitsCap);
+        } catch (const std::exception&) {
+        }
+    }
+    if (auto date = params.Get("date")) {
+        try {
+            const long long span = std::stoll(*date);
+            if (span < 0)
+                request.sinceSeconds = static_cast<std::int64_t>(std::time(nullptr)) + span / 1000;
+        } catch (const std::exception&) {
+        }
+    }
+    const std::string indexes = params.Get("index").value_or("");
+    for (std::size_t at = 0; at < indexes.size();) {
+        const std::size_t end = std::min(indexes.find(';', at), indexes.size());
+        const std::string one = Cp1252Text(indexes.substr(at, end - at));
+        if (!one.empty() && !m_backend.documents->HasIndex(one))
+            return FailureLine("Index not available");
+        if (!one.empty())
+            request.indexes.push_back(one);
+        at = end + 1;
+    }
+    return {};
+}
+
+void Routes::Search(const httplib::Request& req, const Params& params, const std::string& user,
+                    httplib::Response& res) {
+    SearchRequest request;
+    const std::string refused = ReadSearch(params, request);
+    if (!refused.empty())
+        return res.set_content(SummaryLine(0, 0, user) + refused, kPageType);
+    if (request.query.empty() && request.fileFilter.empty())
+        return res.set_content(SummaryLine(-1, 0, user), kPageType);
+    if (user.empty() && SignInRequired())
+        return res.set_content(SummaryLine(0, 0, user) + FailureLine("Please sign in first."),
+                               kPageType);
+    SearchResult result;
+    try {
+        result = m_backend.documents->Search(request);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "zdx-server: search failed: %s\n", e.what());
+        return res.set_content(SummaryLine(0, 0, user) + "-2|search failed\n", kPageType);
+    }
+    std::string out = SummaryLine(0, result.found, user);
+    const double best = result.documents.empty() ? 0 : result.documents.front().score;
+    int number = 0;
+    for (const Document& d : result.documents) {
+        Hit hit;
+        hit.title = d.title;
+        hit.relevance = RelevanceOf(d.score, best);
+        hit.description = d.snippet;
+        hit.date = DateOf(d.mtime);
+        hit.format = d.format;
+        hit.indexName = d.index;
+        hit.author = d.author;
+        hit.size = d.size;
+        hit.link = LinkFor(req, d);
+        out += HitLine(++number, hit);
+    }
+    res.set_content(out, kPageType);
+}
+
+void Routes::File(const httplib::Request& req, httplib::Response& res) {
+    DocumentStore& documents = *m_backend.documents;
+    if (SignInRequired() && m_backend.sessions->UserOf(CookieValue(req, kCookie)).empty()) {
+        res.status = 401;
+        return;
+    }
+    // /zdx-files/<index>/<path inside it>. Only a file of the index is served, by the very
+    // path it was indexed under: no control characters, no "..", and no symbolic link on the
+    // way, inside the folder or out of it.
+    const std::string rest = req.path.substr(std::strlen(kFilesRoute));
+    const std::size_t slash = rest.find('/');
+    const IndexedFolder* folder = nullptr;
+    for (const auto& f : documents.Folders())
+        if (f.name == rest.substr(0, slash))
+            folder = &f;
+    const std::optional<std::string> path =
+        folder && slash != std::string::npos
+            ? PathUnderRoot(folder->root, std::string_view(rest).substr(slash + 1))
+            : std::nullopt;
+    std::error_code ec;
+    if (!path || !documents.HasDocument(folder->name, *path) ||
+        fs::canonical(*path, ec) != fs::path(*path) || ec) {
+        res.status = 404;
+        return;
+    }
+    const int fd = open(path->c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat info {};
+    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        if (fd >= 0)
+            close(fd);
+        res.status = 404;
+        return;
+    }
+    auto file = std::shared_ptr<int>(new int(fd), [](int* p) {
+        close(*p);
+        delete p;
+    });
+    res.set_content_provider(
+        static_cast<std::size_t>(info.st_size), "application/octet-stream",
+        [file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+            std::vector<char> buffer(std::min<std::size_t>(length, 64 * 1024));
+            const ssize_t got =
+                pread(*file, buffer.data(), buffer.size(), static_cast<off_t>(offset));
+            return got > 0 && sink.write(buffer.data(), static_cast<std::size_t>(got));
+        });
+}
+
+std::string Routes::LinkFor(const httplib::Request& req, const Document& d) const {
+    if (!m_options.linksAsUrls)
+        if (auto escaped = EscapeLink(d.path))
+            return *escaped;
+    // A URL under which this service serves the file itself.
+    std::string root;
+    for (const auto& f : m_backend.documents->Folders())
+        if (f.name == d.index)
+            root = f.root;
+    const std::string relative = d.path.substr(std::min(d.path.size(), root.size() + 1));
+    std::string host = req.get_header_value("Host");
+    if (host.empty())
+        host = m_options.host + ":" + std::to_string(m_options.port);
+    const std::string url = std::string(m_options.certFile.empty() ? "http://" : "https://") +
+                            host + kFilesRoute + UrlEscapePath(d.index) + "/" +
+                            UrlEscapePath(relative);
+    return EscapeLink(url).value_or(std::string());
+}
+
+} // namespace zdxserver

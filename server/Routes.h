@@ -1,0 +1,50 @@
+#pragma once
+// The service's routes, one handler each: the servlet (sign-in and sign-out, then the search)
+// and the file route the hits link to when links are URLs.
+#include "Backend.h"
+#include "Options.h"
+#include "Protocol.h"
+
+#include <string>
+
+namespace httplib {
+struct Request;
+struct Response;
+} // namespace httplib
+
+namespace zdxserver {
+
+inline constexpr const char* kFilesRoute = "/zdx-files/";
+
+class Routes {
+public:
+    Routes(const ServerOptions& options, Backend& backend, const Users& users);
+
+    // The servlet path: signs in or out when asked, then searches.
+    void Servlet(const httplib::Request& req, httplib::Response& res);
+    // /zdx-files/<index>/<path inside it>.
+    void File(const httplib::Request& req, httplib::Response& res);
+
+private:
+    // Searches and files need a session when a users file is given, unless anonymous use is
+    // allowed.
+    bool SignInRequired() const;
+    std::string CookieAttributes() const;
+    // Sign-out and sign-in as the parameters ask; returns the user the answer names.
+    std::string SignInOrOut(const httplib::Request& req, const Params& params,
+                            httplib::Response& res);
+    // Checks a password under the back-off rules; true when it signs the user in.
+    bool CheckPassword(const std::string& address, const std::string& name,
+                       const std::string& password);
+    // The search the parameters ask for; the page's failure line when one is refused.
+    std::string ReadSearch(const Params& params, SearchRequest& request) const;
+    void Search(const httplib::Request& req, const Params& params, const std::string& user,
+                httplib::Response& res);
+    std::string LinkFor(const httplib::Request& req, const Document& d) const;
+
+    const ServerOptions& m_options;
+    Backend& m_backend;
+    const Users& m_users;
+};
+
+} // namespace zdxserver

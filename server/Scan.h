@@ -1,0 +1,46 @@
+#pragma once
+// The folder scan both stores share: what is new, changed or gone since the last scan.
+#include "Extract.h"
+#include "Store.h"
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace zdxserver {
+
+// What a store knows of a file from its last scan, by KnownFileKey(index, path).
+struct KnownFile {
+    std::int64_t id = 0, size = 0, mtimeNs = 0, inode = 0;
+    bool seen = false;
+};
+std::string KnownFileKey(const std::string& index, const std::string& path);
+
+// A new or changed file, read and extracted.
+struct FileChange {
+    const IndexedFolder* folder = nullptr;
+    std::string path, name, summary;
+    Extracted text;
+    std::int64_t size = 0, mtime = 0, mtimeNs = 0, inode = 0;
+    std::int64_t id = -1; // the document's id, or -1 for a new one
+};
+
+// Where a scan puts what it finds: one store's tables.
+class ScanTarget {
+public:
+    virtual ~ScanTarget() = default;
+    // Stores a new or changed document; returns its id.
+    virtual std::int64_t Put(const FileChange& change) = 0;
+    virtual void Remove(std::int64_t id) = 0;
+    // Called after each change: a chance to commit.
+    virtual void Tick() = 0;
+};
+
+// Walks the folders (no links, no hidden files), reads what is new or changed since `known`
+// says, and hands it to `target`; documents no longer found are removed, except under a folder
+// that could not be read.
+ScanStats ScanFolders(const std::vector<IndexedFolder>& folders,
+                      std::unordered_map<std::string, KnownFile>& known, ScanTarget& target);
+
+} // namespace zdxserver

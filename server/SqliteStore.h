@@ -1,0 +1,84 @@
+#pragma once
+// The embedded store of zdx-server: SQLite FTS5 in one file.
+#include "Store.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+struct sqlite3;
+
+namespace zdxserver {
+
+// The SQLite FTS5 store: the files under each indexed folder, kept up to date by modification
+// time; the documents' display fields are held in memory for searches.
+class SqliteStore : public DocumentStore {
+public:
+    // Opens (or creates) the database; throws std::runtime_error on failure.
+    SqliteStore(const std::string& dbPath, std::vector<IndexedFolder> folders);
+    ~SqliteStore();
+    SqliteStore(const SqliteStore&) = delete;
+    SqliteStore& operator=(const SqliteStore&) = delete;
+
+    // Brings the index up to date with the folders: new and changed files are read, vanished
+    // ones dropped. Safe to run while searches run.
+    ScanStats Scan() override;
+
+    SearchResult Search(const SearchRequest& request) override;
+
+    const std::vector<IndexedFolder>& Folders() const override { return m_folders; }
+    bool HasDocument(const std::string& index, const std::string& path) override;
+
+    static constexpr int kSchemaVersion = 3;
+    // How many recent answers are kept.
+    static constexpr std::size_t kCachedAnswers = 256;
+
+private:
+    sqlite3* Open();       // a new connection, closed with the index
+    sqlite3* Connection(); // one per thread
+    // A connection borrowed from the pool for one search.
+    class Reader {
+    public:
+        explicit Reader(SqliteStore& index);
+        ~Reader();
+        Reader(const Reader&) = delete;
+        Reader& operator=(const Reader&) = delete;
+        sqlite3* Db() const { return m_db; }
+
+    private:
+        SqliteStore& m_index;
+        sqlite3* m_db = nullptr;
+    };
+    void LoadDocuments(); // the document table into memory, after a scan
+
+    // What a hit shows of a document, kept in memory: searches read it without SQLite.
+    struct DocInfo {
+        std::string index, path, name, title, summary, format, author;
+        std::int64_t mtime = 0;
+        std::uint64_t size = 0;
+    };
+    std::shared_mutex m_docsMutex;
+    std::unordered_map<std::int64_t, DocInfo> m_docs;
+    std::unordered_set<std::string> m_paths; // index name, NUL, path
+    std::uint64_t m_generation = 0;          // counts the loads of the documents (cache lock)
+    // Recent answers by their request, dropped whenever the documents are loaded again.
+    std::mutex m_cacheMutex;
+    std::unordered_map<std::string, SearchResult> m_cache;
+    std::uint64_t m_instance = 0;
+    std::string m_dbPath;
+    std::vector<IndexedFolder> m_folders;
+    std::mutex m_scanMutex;
+    std::mutex m_connectionsMutex;
+    std::vector<sqlite3*> m_connections; // every connection, closed with the index
+    std::mutex m_readersMutex;
+    std::condition_variable m_readerFree;
+    std::vector<sqlite3*> m_readers; // idle search connections
+    std::size_t m_readerCount = 0;
+};
+
+} // namespace zdxserver

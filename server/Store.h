@@ -1,0 +1,61 @@
+#pragma once
+// What the service searches, whatever keeps it: the indexed folders, a search request and its
+// answer, and the interface every store offers (SQLite in one process, PostgreSQL shared by
+// several).
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zdxserver {
+
+struct IndexedFolder {
+    std::string name;
+    std::string root; // absolute, canonical
+};
+
+struct SearchRequest {
+    std::string query;                // UTF-8, may be empty
+    std::string fileFilter;           // pattern with * and ?, may be empty
+    std::vector<std::string> indexes; // names; empty: all
+    std::int64_t sinceSeconds = 0;    // only files changed at or after this time (0: any)
+    int maxHits = 999;
+};
+
+struct Document {
+    std::string index, path, name, title, format, author, snippet;
+    std::int64_t mtime = 0;
+    std::uint64_t size = 0;
+    double score = 0; // FTS5 rank (more negative is better); 0 without a query
+};
+
+struct SearchResult {
+    std::int64_t found = 0;
+    std::vector<Document> documents; // at most maxHits, best first
+};
+
+struct ScanStats {
+    int added = 0, updated = 0, removed = 0, unchanged = 0;
+    int skippedFolders = 0; // folders that could not be read; their documents were kept
+    std::int64_t bytes = 0; // read from new and changed files
+};
+
+// What the service searches: the documents of the indexed folders. The SQLite index is the
+// embedded default; PostgreSQL can hold the same for several service processes.
+class DocumentStore {
+public:
+    virtual ~DocumentStore() = default;
+    // Brings the store up to date with the folders. Safe to run while searches run.
+    virtual ScanStats Scan() = 0;
+    virtual SearchResult Search(const SearchRequest& request) = 0;
+    // True when the file at `path` is a document of the index `index`.
+    virtual bool HasDocument(const std::string& index, const std::string& path) = 0;
+    virtual const std::vector<IndexedFolder>& Folders() const = 0;
+    bool HasIndex(const std::string& name) const;
+};
+
+// How much of a file's text goes into the index.
+inline constexpr std::size_t kMaxTextBytes = 1u << 20;
+// How many of the best hits get a snippet around the words searched for.
+inline constexpr std::size_t kSnippetHits = 50;
+
+} // namespace zdxserver

@@ -1,5 +1,7 @@
 #include "Users.h"
 
+#include "text/WholeFile.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -35,19 +37,6 @@ const std::string& DummyHash() {
         return std::string(text);
     }();
     return hash;
-}
-
-bool WriteAll(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 } // namespace
@@ -116,25 +105,15 @@ bool Users::AddUser(const std::string& path, const std::string& name, const std:
 
     // A fresh file beside the old one, created exclusively (a planted file or link at its name
     // is never followed), written whole and flushed to disk before it replaces the old one.
-    std::string temporary = path + ".XXXXXX";
-    const int fd = mkstemp(temporary.data());
-    if (fd < 0) {
-        error = "cannot create a file beside " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    const bool written = fchmod(fd, 0600) == 0 && WriteAll(fd, text) && fsync(fd) == 0;
-    const int savedErrno = errno;
-    if (close(fd) != 0 || !written) {
-        error = "cannot write " + temporary + ": " + std::strerror(written ? errno : savedErrno);
-        unlink(temporary.c_str());
-        return false;
-    }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = "cannot replace " + path + ": " + std::strerror(errno);
-        unlink(temporary.c_str());
-        return false;
-    }
-    return true;
+    WriteStep step;
+    int number = 0;
+    if (WriteFileWhole(path, text, 0600, step, number))
+        return true;
+    const char* reason = std::strerror(number);
+    error = step == WriteStep::Create    ? "cannot create a file beside " + path + ": " + reason
+            : step == WriteStep::Replace ? "cannot replace " + path + ": " + reason
+                                         : "cannot write beside " + path + ": " + reason;
+    return false;
 }
 
 std::int64_t SignInCounters::BackOffMs(int failures) {

@@ -396,7 +396,7 @@ void ResultView::OnExport() {
     const std::string bytes = FormatExport(m_model->Table(), m_model->ShownTableRows(), m_headings,
                                            csv ? ExportFormat::Csv : ExportFormat::Tsv);
     std::string error;
-    if (!WriteFileWhole(path, bytes, error))
+    if (!WriteExport(path, bytes, error))
         ShowMessageBox("The hits could not be written to " + path + ": " + error + ".",
                        MessageKind::Ok, window());
     else

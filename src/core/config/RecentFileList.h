@@ -1,26 +1,15 @@
 #pragma once
 // The four most recently used document files, newest first, kept in the profile store under
 // "Recent File List" as File1..File4.
-#include "config/ProfileSource.h"
+#include "config/MostRecentList.h"
 
-#include <string>
-#include <vector>
-
-class RecentFileList {
+class RecentFileList : public MostRecentList {
 public:
     static constexpr std::size_t kSize = 4;
+    RecentFileList() : MostRecentList("Recent File List", "File", 1, kSize) {}
 
-    void Load(ProfileSource& source);
-    void Save(WritableProfileSource& store) const;
-
-    // Puts the file first (once); the oldest beyond four drops off.
-    void Add(const std::string& path);
-    void Remove(std::size_t index);
-    const std::vector<std::string>& Files() const { return m_files; }
+    const std::vector<std::string>& Files() const { return Entries(); }
 
     // The menu text of entry `index`: "&1 name", with '&' in the name doubled.
     static std::string MenuText(std::size_t index, const std::string& path);
-
-private:
-    std::vector<std::string> m_files;
 };

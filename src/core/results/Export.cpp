@@ -1,5 +1,7 @@
 #include "results/Export.h"
 
+#include "text/WholeFile.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -53,36 +55,11 @@ std::string FormatExport(const ResultTable& table, const std::vector<std::uint32
     return out;
 }
 
-bool WriteFileWhole(const std::string& path, const std::string& bytes, std::string& error) {
-    std::string temporary = path + ".XXXXXX";
-    const int fd = mkstemp(temporary.data());
-    if (fd < 0) {
-        error = std::strerror(errno);
-        return false;
-    }
-    fchmod(fd, 0644);
-    std::size_t done = 0;
-    bool ok = true;
-    while (ok && done < bytes.size()) {
-        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        ok = n > 0;
-        if (ok)
-            done += static_cast<std::size_t>(n);
-    }
-    ok = ok && fsync(fd) == 0;
-    if (!ok)
-        error = std::strerror(errno);
-    if (close(fd) != 0 && ok) {
-        ok = false;
-        error = std::strerror(errno);
-    }
-    if (ok && std::rename(temporary.c_str(), path.c_str()) != 0) {
-        ok = false;
-        error = std::strerror(errno);
-    }
-    if (!ok)
-        unlink(temporary.c_str());
-    return ok;
+bool WriteExport(const std::string& path, const std::string& bytes, std::string& error) {
+    WriteStep step;
+    int number = 0;
+    if (WriteFileWhole(path, bytes, 0644, step, number))
+        return true;
+    error = std::strerror(number);
+    return false;
 }

@@ -18,6 +18,5 @@ std::string FormatExport(const ResultTable& table, const std::vector<std::uint32
 // Appends a TSV cell: tabs and line breaks inside it become blanks.
 void AppendTsvField(std::string& out, std::string_view text);
 
-// Writes the bytes to `path` whole or not at all: into a new file beside it, flushed to disk,
-// then renamed over it. False with the reason in `error`.
-bool WriteFileWhole(const std::string& path, const std::string& bytes, std::string& error);
+// Writes the export to `path` whole or not at all. False with the reason in `error`.
+bool WriteExport(const std::string& path, const std::string& bytes, std::string& error);

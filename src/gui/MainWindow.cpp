@@ -29,6 +29,8 @@
 #include <QStatusTipEvent>
 #include <QToolBar>
 #include <algorithm>
+#include <optional>
+#include <vector>
 
 namespace {
 
@@ -42,11 +44,11 @@ constexpr unsigned kIndicatorIds[MainWindow::kPaneCount] = {
 constexpr int kInfoPaneWidth = 100;
 constexpr const char* kPlacementSection = "MainWindow";
 
-const std::pair<unsigned, ListStyle> kListStyles[] = {
-    {TextId::ViewLargeIcons, ListStyle::LargeIcons},
-    {TextId::ViewSmallIcons, ListStyle::SmallIcons},
-    {TextId::ViewList, ListStyle::List},
-    {TextId::ViewDetails, ListStyle::Details},
+const std::pair<Command, ListStyle> kListStyles[] = {
+    {Command::LargeIcons, ListStyle::LargeIcons},
+    {Command::SmallIcons, ListStyle::SmallIcons},
+    {Command::List, ListStyle::List},
+    {Command::Details, ListStyle::Details},
 };
 
 } // namespace
@@ -91,21 +93,22 @@ void MainWindow::SetSignedInUser(const std::string& user) {
     SetAuthText(user);
 }
 
-QAction* MainWindow::Action(unsigned id) const {
+QAction* MainWindow::Action(Command id) const {
     auto it = m_actions.find(id);
     return it == m_actions.end() ? nullptr : it->second;
 }
 
 // An action for a command: the menu text (a tab separates the shortcut shown at its right),
 // the prompt shown in pane 0 and the tool tip, both from the command's string.
-QAction* MainWindow::AddCommand(unsigned id, const QString& menuText, const char* icon) {
+QAction* MainWindow::AddCommand(Command id, const QString& menuText, const char* icon) {
     const QStringList parts = menuText.split(QLatin1Char('\t'));
     auto* action = new QAction(parts[0], this);
-    action->setObjectName(QStringLiteral("command%1").arg(id));
-    action->setData(id);
+    const auto number = static_cast<unsigned>(id);
+    action->setObjectName(QStringLiteral("command%1").arg(number));
+    action->setData(number);
     if (parts.size() > 1)
         action->setShortcut(QKeySequence(parts[1]));
-    const QStringList texts = Res(id).split(QLatin1Char('\n'));
+    const QStringList texts = Res(number).split(QLatin1Char('\n'));
     action->setStatusTip(texts.value(0));
     if (texts.size() > 1)
         action->setToolTip(texts[1]);
@@ -122,12 +125,12 @@ void MainWindow::CreateMenus() {
         action->setEnabled(true);
         QObject::connect(action, &QAction::triggered, handler);
     };
-    QAction* newDoc = AddCommand(TextId::FileNew, tr("&New\tCtrl+N"), "new");
+    QAction* newDoc = AddCommand(Command::New, tr("&New\tCtrl+N"), "new");
     enable(newDoc, [this] { OnFileNew(); });
-    enable(AddCommand(TextId::FileOpen, tr("&Open...\tCtrl+O"), "open"), [this] { OnFileOpen(); });
-    enable(AddCommand(TextId::FileSave, tr("&Save\tCtrl+S"), "save"), [this] { OnFileSave(); });
-    enable(AddCommand(TextId::FileSaveAs, tr("Save &As...")), [this] { OnFileSaveAs(); });
-    m_recentPlaceholder = AddCommand(TextId::RecentFile1, tr("Recent File"));
+    enable(AddCommand(Command::Open, tr("&Open...\tCtrl+O"), "open"), [this] { OnFileOpen(); });
+    enable(AddCommand(Command::Save, tr("&Save\tCtrl+S"), "save"), [this] { OnFileSave(); });
+    enable(AddCommand(Command::SaveAs, tr("Save &As...")), [this] { OnFileSaveAs(); });
+    m_recentPlaceholder = AddCommand(Command::RecentFile, tr("Recent File"));
     enable(AddCommand(Command::LogIn, tr("Log in"), "login"), [this] { OnLogIn(); });
     enable(AddCommand(Command::LogOut, tr("Log out"), "logout"), [this] { OnLogOut(); });
     enable(AddCommand(Command::Settings, tr("Settings")), [this] { OnSettings(); });
@@ -155,51 +158,51 @@ void MainWindow::CreateMenus() {
     addAction(stop);
     connect(m_requests, &RequestRunner::busyChanged, stop, &QAction::setEnabled);
     connect(m_requests, &RequestRunner::busyChanged, m_leftView, &SearchForm::OnRequestBusy);
-    enable(AddCommand(TextId::AppExit, tr("E&xit")), [this] { close(); });
+    enable(AddCommand(Command::Exit, tr("E&xit")), [this] { close(); });
 
-    AddCommand(TextId::EditUndo, tr("&Undo\tCtrl+Z"))
+    AddCommand(Command::Undo, tr("&Undo\tCtrl+Z"))
         ->setShortcuts({QKeySequence(tr("Ctrl+Z")), QKeySequence(tr("Alt+Backspace"))});
-    AddCommand(TextId::EditCut, tr("Cu&t\tCtrl+X"), "cut")
+    AddCommand(Command::Cut, tr("Cu&t\tCtrl+X"), "cut")
         ->setShortcuts({QKeySequence(tr("Ctrl+X")), QKeySequence(tr("Shift+Del"))});
-    AddCommand(TextId::EditCopy, tr("&Copy\tCtrl+C"), "copy")
+    AddCommand(Command::Copy, tr("&Copy\tCtrl+C"), "copy")
         ->setShortcuts({QKeySequence(tr("Ctrl+C")), QKeySequence(tr("Ctrl+Ins"))});
-    AddCommand(TextId::EditPaste, tr("&Paste\tCtrl+V"), "paste")
+    AddCommand(Command::Paste, tr("&Paste\tCtrl+V"), "paste")
         ->setShortcuts({QKeySequence(tr("Ctrl+V")), QKeySequence(tr("Shift+Ins"))});
-    AddCommand(TextId::FilePrint, tr("&Print..."), "print");
+    AddCommand(Command::Print, tr("&Print..."), "print");
 
-    QAction* toolbar = AddCommand(TextId::ViewToolbar, tr("&Toolbar"));
+    QAction* toolbar = AddCommand(Command::Toolbar, tr("&Toolbar"));
     toolbar->setCheckable(true);
     toolbar->setChecked(true);
     toolbar->setEnabled(true);
-    QAction* statusBarToggle = AddCommand(TextId::ViewStatusBar, tr("&Status Bar"));
+    QAction* statusBarToggle = AddCommand(Command::StatusBar, tr("&Status Bar"));
     statusBarToggle->setCheckable(true);
     statusBarToggle->setChecked(true);
     statusBarToggle->setEnabled(true);
     connect(statusBarToggle, &QAction::toggled, this,
             [this](bool on) { statusBar()->setVisible(on); });
-    enable(AddCommand(TextId::AppAbout, tr("&About ZDX..."), "about"), [this] { ShowAbout(); });
+    enable(AddCommand(Command::About, tr("&About ZDX..."), "about"), [this] { ShowAbout(); });
 
     auto* styles = new QActionGroup(this);
-    const std::pair<unsigned, const char*> styleIcons[] = {{TextId::ViewLargeIcons, "largeicons"},
-                                                           {TextId::ViewSmallIcons, "smallicons"},
-                                                           {TextId::ViewList, "list"},
-                                                           {TextId::ViewDetails, "details"}};
+    const std::pair<Command, const char*> styleIcons[] = {{Command::LargeIcons, "largeicons"},
+                                                          {Command::SmallIcons, "smallicons"},
+                                                          {Command::List, "list"},
+                                                          {Command::Details, "details"}};
     for (const auto& [id, icon] : styleIcons) {
-        QAction* action = AddCommand(id, Res(id).section(QLatin1Char('\n'), 1), icon);
+        QAction* action =
+            AddCommand(id, Res(static_cast<unsigned>(id)).section(QLatin1Char('\n'), 1), icon);
         action->setCheckable(true);
         styles->addAction(action);
-        const unsigned command = id;
+        const Command command = id;
         enable(action, [this, command] { OnListStyle(command); });
     }
-    enable(AddCommand(TextId::ViewLineup, tr("Line up Icons")),
-           [this] { OnListStyle(TextId::ViewLineup); });
-    enable(AddCommand(TextId::ViewByname, tr("By Name")),
-           [this] { OnListStyle(TextId::ViewByname); });
+    enable(AddCommand(Command::LineUp, tr("Line up Icons")),
+           [this] { OnListStyle(Command::LineUp); });
+    enable(AddCommand(Command::ByName, tr("By Name")), [this] { OnListStyle(Command::ByName); });
 
     // F6 and Shift+F6 move the focus between the two panes.
-    for (unsigned id : {TextId::NextPane, TextId::PrevPane}) {
-        QAction* pane = AddCommand(id, id == TextId::NextPane ? tr("Next Pane\tF6")
-                                                              : tr("Previous Pane\tShift+F6"));
+    for (Command id : {Command::NextPane, Command::PrevPane}) {
+        QAction* pane = AddCommand(id, id == Command::NextPane ? tr("Next Pane\tF6")
+                                                               : tr("Previous Pane\tShift+F6"));
         pane->setShortcutContext(Qt::WindowShortcut);
         enable(pane, [this] { OnNextPane(); });
         addAction(pane);
@@ -210,7 +213,7 @@ void MainWindow::CreateMenus() {
     m_fileMenu = bar->addMenu(tr("&File"));
     m_fileMenu->setObjectName(QStringLiteral("fileMenu"));
     m_fileMenu->setSeparatorsCollapsible(false);
-    for (unsigned id : {TextId::FileNew, TextId::FileOpen, TextId::FileSave, TextId::FileSaveAs})
+    for (Command id : {Command::New, Command::Open, Command::Save, Command::SaveAs})
         m_fileMenu->addAction(Action(id));
     m_fileMenu->addSeparator();
     m_fileMenu->addAction(m_recentPlaceholder);
@@ -224,23 +227,23 @@ void MainWindow::CreateMenus() {
     m_fileMenu->addAction(Action(Command::ExportHits));
     m_fileMenu->addAction(Action(Command::ClearHistory));
     m_fileMenu->addSeparator();
-    m_fileMenu->addAction(Action(TextId::AppExit));
+    m_fileMenu->addAction(Action(Command::Exit));
 
     QMenu* edit = bar->addMenu(tr("&Edit"));
     edit->setObjectName(QStringLiteral("editMenu"));
-    edit->addAction(Action(TextId::EditUndo));
+    edit->addAction(Action(Command::Undo));
     edit->addSeparator();
-    for (unsigned id : {TextId::EditCut, TextId::EditCopy, TextId::EditPaste})
+    for (Command id : {Command::Cut, Command::Copy, Command::Paste})
         edit->addAction(Action(id));
 
     QMenu* view = bar->addMenu(tr("&View"));
     view->setObjectName(QStringLiteral("viewMenu"));
-    view->addAction(Action(TextId::ViewToolbar));
-    view->addAction(Action(TextId::ViewStatusBar));
+    view->addAction(Action(Command::Toolbar));
+    view->addAction(Action(Command::StatusBar));
 
     QMenu* help = bar->addMenu(tr("&Help"));
     help->setObjectName(QStringLiteral("helpMenu"));
-    help->addAction(Action(TextId::AppAbout));
+    help->addAction(Action(Command::About));
 
     ProfileStore store;
     m_recent.Load(store);
@@ -252,36 +255,22 @@ void MainWindow::CreateToolBar() {
     m_toolBar->setObjectName(QStringLiteral("toolBar"));
     m_toolBar->setIconSize(QSize(16, 16));
     m_toolBar->setMovable(true);
-    const unsigned order[] = {TextId::FileNew,
-                              TextId::FileOpen,
-                              TextId::FileSave,
-                              0,
-                              Command::LogOut,
-                              Command::LogIn,
-                              0,
-                              TextId::EditCut,
-                              TextId::EditCopy,
-                              TextId::EditPaste,
-                              0,
-                              TextId::FilePrint,
-                              0,
-                              TextId::ViewLargeIcons,
-                              TextId::ViewSmallIcons,
-                              TextId::ViewList,
-                              TextId::ViewDetails,
-                              0,
-                              TextId::AppAbout};
-    for (unsigned id : order) {
-        if (id == 0)
+    const std::vector<std::optional<Command>> order = {
+        Command::New,   Command::Open,    Command::Save, std::nullopt,        Command::LogOut,
+        Command::LogIn, std::nullopt,     Command::Cut,  Command::Copy,       Command::Paste,
+        std::nullopt,   Command::Print,   std::nullopt,  Command::LargeIcons, Command::SmallIcons,
+        Command::List,  Command::Details, std::nullopt,  Command::About};
+    for (const std::optional<Command>& id : order) {
+        if (!id)
             m_toolBar->addSeparator();
         else
-            m_toolBar->addAction(Action(id));
-        if (id == TextId::FileSave) {
+            m_toolBar->addAction(Action(*id));
+        if (id == Command::Save) {
             m_toolBar->addSeparator();
             m_toolBar->addAction(Action(Command::Stop));
         }
     }
-    QAction* toggle = Action(TextId::ViewToolbar);
+    QAction* toggle = Action(Command::Toolbar);
     connect(toggle, &QAction::toggled, m_toolBar, &QToolBar::setVisible);
     connect(m_toolBar, &QToolBar::visibilityChanged, toggle, [toggle, this](bool visible) {
         if (!isMinimized())
@@ -367,8 +356,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
         UpdateKeyIndicators();
     // Log in, Log out and Print have their prompt in the status bar, and no tool tip.
     if (event->type() == QEvent::ToolTip && m_toolBar)
-        for (unsigned id :
-             {unsigned(Command::LogIn), unsigned(Command::LogOut), unsigned(TextId::FilePrint)})
+        for (Command id : {Command::LogIn, Command::LogOut, Command::Print})
             if (watched == m_toolBar->widgetForAction(Action(id)))
                 return true;
     return QMainWindow::eventFilter(watched, event);
@@ -376,14 +364,14 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
 
 // List styles.
 
-void MainWindow::OnListStyle(unsigned id) {
+void MainWindow::OnListStyle(Command id) {
     ResultView* view = ResultPane();
     if (!view)
         return;
     for (const auto& [command, style] : kListStyles)
         if (command == id)
             view->SetListStyle(style);
-    if (id == TextId::ViewLineup)
+    if (id == Command::LineUp)
         view->LineUp();
     CheckCurrentListStyle();
 }
@@ -392,7 +380,7 @@ void MainWindow::CheckCurrentListStyle() {
     const ListStyle style = m_resultView->Style();
     for (const auto& [command, s] : kListStyles)
         Action(command)->setChecked(s == style);
-    Action(TextId::ViewLineup)
+    Action(Command::LineUp)
         ->setEnabled(style == ListStyle::LargeIcons || style == ListStyle::SmallIcons);
 }
 

@@ -9,6 +9,7 @@
 #include "config/WindowPlacement.h"
 
 #include "gui/ResultView.h"
+#include "text/StringTable.h"
 
 #include <QMainWindow>
 #include <map>
@@ -20,18 +21,40 @@ class QMenu;
 class QSplitter;
 class QToolBar;
 
-// Command ids, as the menus, toolbar and string table know them.
-namespace Command {
-enum : unsigned {
-    LogIn = 32771,
-    LogOut = 32772,
-    Settings = 32773,
+// The window's commands (menus, toolbar and shortcuts). Each is numbered as the string table
+// numbers its prompt, the status text and tool tip shown for it; nothing else depends on the
+// numbers.
+enum class Command : unsigned {
+    New = TextId::FileNew,
+    Open = TextId::FileOpen,
+    Save = TextId::FileSave,
+    SaveAs = TextId::FileSaveAs,
+    RecentFile = TextId::RecentFile1,
+    Print = TextId::FilePrint,
+    Exit = TextId::AppExit,
+    Undo = TextId::EditUndo,
+    Cut = TextId::EditCut,
+    Copy = TextId::EditCopy,
+    Paste = TextId::EditPaste,
+    Toolbar = TextId::ViewToolbar,
+    StatusBar = TextId::ViewStatusBar,
+    About = TextId::AppAbout,
+    LargeIcons = TextId::ViewLargeIcons,
+    SmallIcons = TextId::ViewSmallIcons,
+    List = TextId::ViewList,
+    Details = TextId::ViewDetails,
+    LineUp = TextId::ViewLineup,
+    ByName = TextId::ViewByname,
+    NextPane = TextId::NextPane,
+    PrevPane = TextId::PrevPane,
+    LogIn = TextId::Login,
+    LogOut = TextId::Logout,
+    Settings = TextId::Settings,
     Stop = 32774,
     ExportHits = 32775,
     ClearHistory = 32776,
     FindInHits = 32777,
 };
-} // namespace Command
 
 // Start-up of the desktop program: the shared start-up, then the main window with a new
 // document, or the document the command line names. False when that document cannot be opened.
@@ -72,13 +95,13 @@ public:
     // Runs search, sign-in and logout off the window's thread.
     RequestRunner* Requests() const { return m_requests; }
     // The action of a command id (menus, toolbar and accelerators share it), or nullptr.
-    QAction* Action(unsigned id) const;
+    QAction* Action(Command id) const;
 
     // Shows the window as the stored placement says (normal, minimised or maximised).
     void ShowStored();
 
     // Commands.
-    void OnListStyle(unsigned id);
+    void OnListStyle(Command id);
     void CheckCurrentListStyle();
     void OnFileNew();
     void OnFileOpen();
@@ -104,7 +127,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    QAction* AddCommand(unsigned id, const QString& menuText, const char* icon = nullptr);
+    QAction* AddCommand(Command id, const QString& menuText, const char* icon = nullptr);
     void CreateMenus();
     void CreateToolBar();
     void CreateStatusBar();
@@ -123,7 +146,7 @@ private:
     QToolBar* m_toolBar = nullptr;
     RequestRunner* m_requests = nullptr;
     QLabel* m_panes[kPaneCount] = {};
-    std::map<unsigned, QAction*> m_actions;
+    std::map<Command, QAction*> m_actions;
     QMenu* m_fileMenu = nullptr;
     QAction* m_recentPlaceholder = nullptr;
     QAction* m_afterRecent = nullptr;

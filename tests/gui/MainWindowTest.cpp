@@ -141,14 +141,15 @@ private slots:
                               "Clear search history", "-", "E&xit"}));
         QCOMPARE(MenuTexts(frame.findChild<QMenu*>(QStringLiteral("editMenu"))),
                  (QStringList{"&Undo", "-", "Cu&t", "&Copy", "&Paste"}));
-        for (unsigned id : {TextId::EditUndo, TextId::EditCut, TextId::EditCopy, TextId::EditPaste,
-                            TextId::FilePrint, TextId::RecentFile1})
-            QVERIFY2(!frame.Action(id)->isEnabled(), qPrintable(QString::number(id)));
-        QVERIFY(frame.Action(TextId::FileNew)->isEnabled());
-        QCOMPARE(frame.Action(TextId::FileNew)->shortcut(), QKeySequence(QStringLiteral("Ctrl+N")));
-        QCOMPARE(frame.Action(TextId::EditCut)->shortcuts().size(), 2);
-        QCOMPARE(frame.Action(TextId::FileOpen)->toolTip(), QStringLiteral("Open"));
-        QCOMPARE(frame.Action(TextId::FileOpen)->statusTip(),
+        for (Command id : {Command::Undo, Command::Cut, Command::Copy, Command::Paste,
+                           Command::Print, Command::RecentFile})
+            QVERIFY2(!frame.Action(id)->isEnabled(),
+                     qPrintable(QString::number(static_cast<unsigned>(id))));
+        QVERIFY(frame.Action(Command::New)->isEnabled());
+        QCOMPARE(frame.Action(Command::New)->shortcut(), QKeySequence(QStringLiteral("Ctrl+N")));
+        QCOMPARE(frame.Action(Command::Cut)->shortcuts().size(), 2);
+        QCOMPARE(frame.Action(Command::Open)->toolTip(), QStringLiteral("Open"));
+        QCOMPARE(frame.Action(Command::Open)->statusTip(),
                  QStringLiteral("Open an existing document"));
 
         // Prompts go to pane 0, an empty one brings back "Ready".
@@ -161,9 +162,9 @@ private slots:
         QCOMPARE(frame.PaneLabel(MainWindow::Pane::Message)->text(), QStringLiteral("Ready"));
 
         frame.show();
-        frame.Action(TextId::ViewStatusBar)->trigger();
+        frame.Action(Command::StatusBar)->trigger();
         QVERIFY(!frame.statusBar()->isVisible());
-        frame.Action(TextId::ViewToolbar)->trigger();
+        frame.Action(Command::Toolbar)->trigger();
         QVERIFY(!frame.ToolBar()->isVisible());
         QCOMPARE(frame.PaneLabel(MainWindow::Pane::Hits)->text(), QStringLiteral("HITS"));
         QCOMPARE(frame.PaneLabel(MainWindow::Pane::Auth)->text(), QStringLiteral("AUTH"));
@@ -262,26 +263,26 @@ private slots:
         frame.SetUpViews();
         ResultView* view = frame.ResultPane();
         QCOMPARE(view->Style(), ListStyle::Details);
-        QVERIFY(frame.Action(TextId::ViewDetails)->isChecked());
-        QVERIFY(!frame.Action(TextId::ViewLineup)->isEnabled());
-        const std::pair<unsigned, ListStyle> styles[] = {
-            {TextId::ViewLargeIcons, ListStyle::LargeIcons},
-            {TextId::ViewSmallIcons, ListStyle::SmallIcons},
-            {TextId::ViewList, ListStyle::List},
-            {TextId::ViewDetails, ListStyle::Details}};
+        QVERIFY(frame.Action(Command::Details)->isChecked());
+        QVERIFY(!frame.Action(Command::LineUp)->isEnabled());
+        const std::pair<Command, ListStyle> styles[] = {
+            {Command::LargeIcons, ListStyle::LargeIcons},
+            {Command::SmallIcons, ListStyle::SmallIcons},
+            {Command::List, ListStyle::List},
+            {Command::Details, ListStyle::Details}};
         for (const auto& [id, style] : styles) {
             frame.Action(id)->trigger();
             QCOMPARE(view->Style(), style);
             for (const auto& [other, unused] : styles)
                 QCOMPARE(frame.Action(other)->isChecked(), other == id);
-            QCOMPARE(frame.Action(TextId::ViewLineup)->isEnabled(),
+            QCOMPARE(frame.Action(Command::LineUp)->isEnabled(),
                      style == ListStyle::LargeIcons || style == ListStyle::SmallIcons);
         }
         // Rows carry the icon of their file type in every style.
         Fill(frame, {Hit(1, "Report", "/docs/r.pdf"), Hit(2, "Notes", "/docs/n")});
         QVERIFY(!view->Model()->index(0, 0).data(Qt::DecorationRole).value<QIcon>().isNull());
         QVERIFY(!view->Model()->index(1, 0).data(Qt::DecorationRole).value<QIcon>().isNull());
-        frame.Action(TextId::ViewLargeIcons)->trigger();
+        frame.Action(Command::LargeIcons)->trigger();
         QCOMPARE(view->IconView()->model(), view->Model());
     }
 
@@ -524,14 +525,14 @@ private slots:
         MainWindow frame(SettingsOf());
         frame.SetUpViews();
         m_fileAnswer = saved.toStdString();
-        frame.Action(TextId::FileSave)->trigger(); // no name yet: Save As
+        frame.Action(Command::Save)->trigger(); // no name yet: Save As
         QCOMPARE(QFileInfo(saved).size(), 0);
         QCOMPARE(Store().value("Recent File List/File1").toString(), saved);
 
         const QString second = FilePath("second.zdx");
         QVERIFY(Touch(second));
         m_fileAnswer = second.toStdString();
-        frame.Action(TextId::FileOpen)->trigger();
+        frame.Action(Command::Open)->trigger();
         QCOMPARE(Store().value("Recent File List/File1").toString(), second);
         QCOMPARE(Store().value("Recent File List/File2").toString(), saved);
         auto* file = frame.findChild<QMenu*>(QStringLiteral("fileMenu"));
@@ -556,7 +557,7 @@ private slots:
         QCOMPARE(m_messages.size(), 1u);
 
         // New keeps the columns and the dates as they are.
-        frame.Action(TextId::FileNew)->trigger();
+        frame.Action(Command::New)->trigger();
         QCOMPARE(frame.ResultPane()->Model()->columnCount(), 8);
     }
 

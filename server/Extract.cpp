@@ -122,7 +122,6 @@ std::string FormatOf(const std::string& extension) {
 
 } // namespace
 
-
 // The opening of a text, cut at a character boundary.
 std::string Summary(const std::string& body) {
     std::size_t n = std::min<std::size_t>(body.size(), 160);

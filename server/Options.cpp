@@ -126,8 +126,8 @@ bool TakeValue(const std::string& arg, const std::string& value, CommandLine& li
 
 bool TakesValue(const std::string& arg) {
     for (const char* option :
-         {"--listen", "--index", "--db", "--users", "--tls-cert", "--tls-key", "--base",
-          "--links", "--rescan", "--session-idle-minutes", "--sessions-per-user", "--add-user"})
+         {"--listen", "--index", "--db", "--users", "--tls-cert", "--tls-key", "--base", "--links",
+          "--rescan", "--session-idle-minutes", "--sessions-per-user", "--add-user"})
         if (arg == option)
             return true;
     return false;

@@ -56,8 +56,7 @@ std::string Cp1252Text(const std::string& bytes) {
 }
 
 int RelevanceOf(double score, double best) {
-    return best < 0 ? std::clamp(static_cast<int>(std::lround(100.0 * score / best)), 1, 100)
-                    : 100;
+    return best < 0 ? std::clamp(static_cast<int>(std::lround(100.0 * score / best)), 1, 100) : 100;
 }
 
 } // namespace
@@ -117,10 +116,9 @@ bool Routes::CheckPassword(const std::string& address, const std::string& name,
     // Only a checked password counts: the back-off doubles with each one.
     const auto wait = counters.Failed(address, name, now);
     if (wait > wait.zero())
-        std::fprintf(stderr, "zdx-server: sign-in from %s backed off for %lld s\n",
-                     address.c_str(),
-                     static_cast<long long>(
-                         std::chrono::duration_cast<std::chrono::seconds>(wait).count()));
+        std::fprintf(
+            stderr, "zdx-server: sign-in from %s backed off for %lld s\n", address.c_str(),
+            static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(wait).count()));
     return false;
 }
 

@@ -25,6 +25,23 @@ bool UnderAny(const std::string& path, const std::vector<std::string>& places) {
     return false;
 }
 
+// The first bytes of a file, up to the text limit; false when it cannot be opened.
+bool ReadTextBytes(const std::string& path, std::int64_t size, std::string& bytes) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    // Sized by the file (at most the text limit), not zero-filled to it.
+    bytes.resize(static_cast<std::size_t>(
+        std::clamp<std::int64_t>(size, 0, static_cast<std::int64_t>(kMaxTextBytes))));
+    std::size_t got = 0;
+    for (ssize_t n;
+         got < bytes.size() && (n = read(fd, bytes.data() + got, bytes.size() - got)) > 0;)
+        got += static_cast<std::size_t>(n);
+    bytes.resize(got);
+    close(fd);
+    return true;
+}
+
 } // namespace
 
 std::string KnownFileKey(const std::string& index, const std::string& path) {
@@ -91,20 +108,8 @@ ScanStats ScanFolders(const std::vector<IndexedFolder>& folders,
                     }
                 }
                 std::string bytes;
-                {
-                    const int fd = open(change.path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-                    if (fd < 0)
-                        continue; // unreadable: left for the next scan
-                    // Sized by the file (at most the text limit), not zero-filled to it.
-                    bytes.resize(static_cast<std::size_t>(std::clamp<std::int64_t>(
-                        change.size, 0, static_cast<std::int64_t>(kMaxTextBytes))));
-                    std::size_t got = 0;
-                    for (ssize_t n; got < bytes.size() &&
-                                    (n = read(fd, bytes.data() + got, bytes.size() - got)) > 0;)
-                        got += static_cast<std::size_t>(n);
-                    bytes.resize(got);
-                    close(fd);
-                }
+                if (!ReadTextBytes(change.path, change.size, bytes))
+                    continue; // unreadable: left for the next scan
                 change.name = entry.path().filename().string();
                 change.text = ExtractText(change.name, bytes);
                 change.summary = Summary(change.text.body);

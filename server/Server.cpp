@@ -23,16 +23,17 @@ namespace fs = std::filesystem;
 
 namespace zdxserver {
 
-int RunServer(const ServerOptions& options, const std::atomic<bool>& stop) {
-    Users users;
+namespace {
+
+// The users file, the backend and its first scan; false (reported) when either fails.
+bool OpenData(const ServerOptions& options, Users& users, Backend& backend) {
     if (!options.usersFile.empty()) {
         std::string error;
         if (!users.Load(options.usersFile, error) && fs::exists(options.usersFile)) {
             std::fprintf(stderr, "zdx-server: %s\n", error.c_str());
-            return 1;
+            return false;
         }
     }
-    Backend backend;
     try {
         backend = OpenBackend(options);
         const ScanStats stats = backend.documents->Scan();
@@ -40,9 +41,14 @@ int RunServer(const ServerOptions& options, const std::atomic<bool>& stop) {
                      stats.added, stats.updated, stats.removed, stats.unchanged);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "zdx-server: %s\n", e.what());
-        return 1;
+        return false;
     }
+    return true;
+}
 
+// The HTTP server with its routes, time-outs and worker pool; null (reported) when the
+// certificate cannot be used.
+std::unique_ptr<httplib::Server> MakeHttpServer(const ServerOptions& options, Routes& routes) {
     std::unique_ptr<httplib::Server> server;
     if (!options.certFile.empty())
         server =
@@ -52,17 +58,14 @@ int RunServer(const ServerOptions& options, const std::atomic<bool>& stop) {
     if (!server->is_valid()) {
         std::fprintf(stderr, "zdx-server: cannot use the certificate %s\n",
                      options.certFile.c_str());
-        return 1;
+        return nullptr;
     }
-    Routes routes(options, backend, users);
-    const std::string servlet = "/" + options.base;
-    server->Get(servlet, [&routes](const httplib::Request& req, httplib::Response& res) {
+    server->Get("/" + options.base, [&routes](const httplib::Request& req, httplib::Response& res) {
         routes.Servlet(req, res);
     });
-    server->Get(std::string(kFilesRoute) + ".*",
-                [&routes](const httplib::Request& req, httplib::Response& res) {
-                    routes.File(req, res);
-                });
+    server->Get(
+        std::string(kFilesRoute) + ".*",
+        [&routes](const httplib::Request& req, httplib::Response& res) { routes.File(req, res); });
     // Headers and body go out in separate writes: without this, Nagle's algorithm holds the
     // body back until the client's delayed acknowledgement, some 40 ms a request.
     server->set_tcp_nodelay(true);
@@ -77,52 +80,91 @@ int RunServer(const ServerOptions& options, const std::atomic<bool>& stop) {
     const unsigned workers =
         std::max(128u, 32u * std::max(1u, std::thread::hardware_concurrency()));
     server->new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
+    return server;
+}
 
+// The port listened on, or -1 (reported).
+int Bind(httplib::Server& server, const ServerOptions& options) {
     int port = options.port;
     if (port == 0)
-        port = server->bind_to_any_port(options.host);
-    else if (!server->bind_to_port(options.host, port))
+        port = server.bind_to_any_port(options.host);
+    else if (!server.bind_to_port(options.host, port))
         port = -1;
-    if (port <= 0) {
+    if (port <= 0)
         std::fprintf(stderr, "zdx-server: cannot listen on %s:%d\n", options.host.c_str(),
                      options.port);
-        return 1;
+    return port;
+}
+
+// Brings the index up to date every `seconds` until stopped.
+class Rescanner {
+public:
+    Rescanner(DocumentStore& documents, int seconds)
+        : m_thread([this, &documents, seconds] { Run(documents, seconds); }) {}
+    ~Rescanner() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_done = true;
+        }
+        m_wake.notify_all();
+        m_thread.join();
     }
 
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::atomic<bool> done{false};
-    std::thread rescanner([&] {
-        std::unique_lock<std::mutex> lock(mutex);
-        while (!wake.wait_for(lock, std::chrono::seconds(std::max(1, options.rescanSeconds)),
-                              [&] { return done.load(); })) {
+private:
+    void Run(DocumentStore& documents, int seconds) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        while (!m_wake.wait_for(lock, std::chrono::seconds(std::max(1, seconds)),
+                                [this] { return m_done; })) {
             lock.unlock();
             try {
-                backend.documents->Scan();
+                documents.Scan();
             } catch (const std::exception& e) {
                 std::fprintf(stderr, "zdx-server: re-scan failed: %s\n", e.what());
             }
             lock.lock();
         }
-    });
-    std::thread stopper([&] {
-        while (!stop && !done)
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        server->stop();
-    });
-    const std::string host =
-        options.host.find(':') != std::string::npos ? "[" + options.host + "]" : options.host;
-    std::printf("zdx-server listening on %s://%s:%d%s\n",
-                options.certFile.empty() ? "http" : "https", host.c_str(), port, servlet.c_str());
-    std::fflush(stdout);
-    const bool listened = server->listen_after_bind();
-    {
-        std::lock_guard<std::mutex> lock(mutex); // the rescanner waits on it
-        done = true;
     }
-    wake.notify_all();
-    rescanner.join();
-    stopper.join();
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_done = false;
+    std::thread m_thread;
+};
+
+} // namespace
+
+int RunServer(const ServerOptions& options, const std::atomic<bool>& stop) {
+    Users users;
+    Backend backend;
+    if (!OpenData(options, users, backend))
+        return 1;
+    Routes routes(options, backend, users);
+    const std::unique_ptr<httplib::Server> server = MakeHttpServer(options, routes);
+    if (!server)
+        return 1;
+    const int port = Bind(*server, options);
+    if (port <= 0)
+        return 1;
+
+    std::atomic<bool> done{false};
+    bool listened = false;
+    {
+        Rescanner rescanner(*backend.documents, options.rescanSeconds);
+        std::thread stopper([&] {
+            while (!stop && !done)
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            server->stop();
+        });
+        const std::string host =
+            options.host.find(':') != std::string::npos ? "[" + options.host + "]" : options.host;
+        std::printf("zdx-server listening on %s://%s:%d/%s\n",
+                    options.certFile.empty() ? "http" : "https", host.c_str(), port,
+                    options.base.c_str());
+        std::fflush(stdout);
+        listened = server->listen_after_bind();
+        done = true;
+        stopper.join();
+    }
     return listened || stop ? 0 : 1;
 }
 

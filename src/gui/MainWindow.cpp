@@ -120,29 +120,34 @@ QAction* MainWindow::AddCommand(Command id, const QString& menuText, const char*
     return action;
 }
 
-void MainWindow::CreateMenus() {
-    auto enable = [](QAction* action, auto handler) {
-        action->setEnabled(true);
-        QObject::connect(action, &QAction::triggered, handler);
-    };
+namespace {
+// Enables a command and runs `handler` when it is triggered.
+template <class Handler> void Enable(QAction* action, Handler handler) {
+    action->setEnabled(true);
+    QObject::connect(action, &QAction::triggered, handler);
+}
+} // namespace
+
+// The File commands, Stop and Refine.
+void MainWindow::CreateFileCommands() {
     QAction* newDoc = AddCommand(Command::New, tr("&New\tCtrl+N"), "new");
-    enable(newDoc, [this] { OnFileNew(); });
-    enable(AddCommand(Command::Open, tr("&Open...\tCtrl+O"), "open"), [this] { OnFileOpen(); });
-    enable(AddCommand(Command::Save, tr("&Save\tCtrl+S"), "save"), [this] { OnFileSave(); });
-    enable(AddCommand(Command::SaveAs, tr("Save &As...")), [this] { OnFileSaveAs(); });
+    Enable(newDoc, [this] { OnFileNew(); });
+    Enable(AddCommand(Command::Open, tr("&Open...\tCtrl+O"), "open"), [this] { OnFileOpen(); });
+    Enable(AddCommand(Command::Save, tr("&Save\tCtrl+S"), "save"), [this] { OnFileSave(); });
+    Enable(AddCommand(Command::SaveAs, tr("Save &As...")), [this] { OnFileSaveAs(); });
     m_recentPlaceholder = AddCommand(Command::RecentFile, tr("Recent File"));
-    enable(AddCommand(Command::LogIn, tr("Log in"), "login"), [this] { OnLogIn(); });
-    enable(AddCommand(Command::LogOut, tr("Log out"), "logout"), [this] { OnLogOut(); });
-    enable(AddCommand(Command::Settings, tr("Settings")), [this] { OnSettings(); });
+    Enable(AddCommand(Command::LogIn, tr("Log in"), "login"), [this] { OnLogIn(); });
+    Enable(AddCommand(Command::LogOut, tr("Log out"), "logout"), [this] { OnLogOut(); });
+    Enable(AddCommand(Command::Settings, tr("Settings")), [this] { OnSettings(); });
     QAction* exportHits = AddCommand(Command::ExportHits, tr("&Export hits..."));
     exportHits->setStatusTip(tr("Write the hits shown to a CSV or TSV file"));
-    enable(exportHits, [this] { m_resultView->OnExport(); });
+    Enable(exportHits, [this] { m_resultView->OnExport(); });
     QAction* clearHistory = AddCommand(Command::ClearHistory, tr("Clear search history"));
     clearHistory->setStatusTip(tr("Forget the queries searched for"));
-    enable(clearHistory, [this] { m_leftView->ClearHistory(); });
+    Enable(clearHistory, [this] { m_leftView->ClearHistory(); });
     QAction* find = AddCommand(Command::FindInHits, tr("Refine hits\tCtrl+F"));
     find->setStatusTip(tr("Narrow the hits shown to those holding the words typed"));
-    enable(find, [this] {
+    Enable(find, [this] {
         m_resultView->FilterField()->setFocus();
         m_resultView->FilterField()->selectAll();
     });
@@ -158,8 +163,11 @@ void MainWindow::CreateMenus() {
     addAction(stop);
     connect(m_requests, &RequestRunner::busyChanged, stop, &QAction::setEnabled);
     connect(m_requests, &RequestRunner::busyChanged, m_leftView, &SearchForm::OnRequestBusy);
-    enable(AddCommand(Command::Exit, tr("E&xit")), [this] { close(); });
+    Enable(AddCommand(Command::Exit, tr("E&xit")), [this] { close(); });
+}
 
+// The Edit, View, Help and pane commands.
+void MainWindow::CreateViewCommands() {
     AddCommand(Command::Undo, tr("&Undo\tCtrl+Z"))
         ->setShortcuts({QKeySequence(tr("Ctrl+Z")), QKeySequence(tr("Alt+Backspace"))});
     AddCommand(Command::Cut, tr("Cu&t\tCtrl+X"), "cut")
@@ -180,7 +188,7 @@ void MainWindow::CreateMenus() {
     statusBarToggle->setEnabled(true);
     connect(statusBarToggle, &QAction::toggled, this,
             [this](bool on) { statusBar()->setVisible(on); });
-    enable(AddCommand(Command::About, tr("&About ZDX..."), "about"), [this] { ShowAbout(); });
+    Enable(AddCommand(Command::About, tr("&About ZDX..."), "about"), [this] { ShowAbout(); });
 
     auto* styles = new QActionGroup(this);
     const std::pair<Command, const char*> styleIcons[] = {{Command::LargeIcons, "largeicons"},
@@ -193,21 +201,25 @@ void MainWindow::CreateMenus() {
         action->setCheckable(true);
         styles->addAction(action);
         const Command command = id;
-        enable(action, [this, command] { OnListStyle(command); });
+        Enable(action, [this, command] { OnListStyle(command); });
     }
-    enable(AddCommand(Command::LineUp, tr("Line up Icons")),
+    Enable(AddCommand(Command::LineUp, tr("Line up Icons")),
            [this] { OnListStyle(Command::LineUp); });
-    enable(AddCommand(Command::ByName, tr("By Name")), [this] { OnListStyle(Command::ByName); });
+    Enable(AddCommand(Command::ByName, tr("By Name")), [this] { OnListStyle(Command::ByName); });
 
     // F6 and Shift+F6 move the focus between the two panes.
     for (Command id : {Command::NextPane, Command::PrevPane}) {
         QAction* pane = AddCommand(id, id == Command::NextPane ? tr("Next Pane\tF6")
                                                                : tr("Previous Pane\tShift+F6"));
         pane->setShortcutContext(Qt::WindowShortcut);
-        enable(pane, [this] { OnNextPane(); });
+        Enable(pane, [this] { OnNextPane(); });
         addAction(pane);
     }
+}
 
+void MainWindow::CreateMenus() {
+    CreateFileCommands();
+    CreateViewCommands();
     QMenuBar* bar = menuBar();
     bar->setObjectName(QStringLiteral("menuBar"));
     m_fileMenu = bar->addMenu(tr("&File"));

@@ -128,6 +128,8 @@ protected:
 
 private:
     QAction* AddCommand(Command id, const QString& menuText, const char* icon = nullptr);
+    void CreateFileCommands();
+    void CreateViewCommands();
     void CreateMenus();
     void CreateToolBar();
     void CreateStatusBar();

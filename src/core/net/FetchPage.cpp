@@ -328,38 +328,11 @@ int ErrorNumber(CURL* curl, CURLcode code, std::string_view errorText) {
     }
 }
 
-// Runs one GET. Returns the status (and sets `answered`), or a failure number; fills
-// `rawHeaders`.
-int Perform(FetchStatus& session, PageReader* reader, const FetchOptions& options,
-            const std::string& host, int port, const std::string& path, bool firstRequest,
-            std::string& rawHeaders, bool& answered) {
-    answered = false;
+// Everything the handle needs for one GET: the URL, HTTP/1.1, no reuse, the limits, cookies,
+// certificate checks and the callbacks into the exchange.
+void SetOptions(CURL* c, Exchange& x, const FetchOptions& options, const std::string& url,
+                curl_slist* headers, char* errorText) {
     const ConnectionSettings& connection = options.connection;
-    const bool secure = connection.secure == 1;
-    const Logger& log = options.log;
-    Exchange x;
-    x.session = &session;
-    x.log = &log;
-    x.parse = true;
-    x.logReturned = firstRequest;
-    x.view = reader;
-    x.curl = curl_easy_init();
-    if (!x.curl)
-        return kErrorOther;
-    session.Report(kHandleCreated);
-
-    std::string url = std::string(secure ? "https://" : "http://") + HostForUrl(host);
-    const int tcpPort = port & 0xFFFF;
-    if (tcpPort != 0)
-        url += ":" + std::to_string(tcpPort);
-    url += RequestLinePath(path.empty() || path[0] != '/' ? "/" + path : path);
-
-    curl_slist* headers = curl_slist_append(nullptr, kAcceptHeader);
-    if (firstRequest)
-        headers = curl_slist_append(headers, kUserAgentHeader);
-    char errorText[CURL_ERROR_SIZE] = "";
-
-    CURL* c = x.curl;
     curl_easy_setopt(c, CURLOPT_URL, url.c_str());
     curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
     curl_easy_setopt(c, CURLOPT_PATH_AS_IS, 1L);
@@ -392,6 +365,41 @@ int Perform(FetchStatus& session, PageReader* reader, const FetchOptions& option
     curl_easy_setopt(c, CURLOPT_DEBUGFUNCTION, OnDebug);
     curl_easy_setopt(c, CURLOPT_DEBUGDATA, &x);
     curl_easy_setopt(c, CURLOPT_VERBOSE, 1L);
+}
+
+// Runs one GET. Returns the status (and sets `answered`), or a failure number; fills
+// `rawHeaders`.
+int Perform(FetchStatus& session, PageReader* reader, const FetchOptions& options,
+            const std::string& host, int port, const std::string& path, bool firstRequest,
+            std::string& rawHeaders, bool& answered) {
+    answered = false;
+    const ConnectionSettings& connection = options.connection;
+    const bool secure = connection.secure == 1;
+    const Logger& log = options.log;
+    Exchange x;
+    x.session = &session;
+    x.log = &log;
+    x.parse = true;
+    x.logReturned = firstRequest;
+    x.view = reader;
+    x.curl = curl_easy_init();
+    if (!x.curl)
+        return kErrorOther;
+    session.Report(kHandleCreated);
+
+    std::string url = std::string(secure ? "https://" : "http://") + HostForUrl(host);
+    const int tcpPort = port & 0xFFFF;
+    if (tcpPort != 0)
+        url += ":" + std::to_string(tcpPort);
+    url += RequestLinePath(path.empty() || path[0] != '/' ? "/" + path : path);
+
+    curl_slist* headers = curl_slist_append(nullptr, kAcceptHeader);
+    if (firstRequest)
+        headers = curl_slist_append(headers, kUserAgentHeader);
+    char errorText[CURL_ERROR_SIZE] = "";
+
+    CURL* c = x.curl;
+    SetOptions(c, x, options, url, headers, errorText);
 
     session.Report(kResolvingName, host);
     const CURLcode code = PerformCancellable(c, options.cancel);

@@ -71,6 +71,8 @@ int main(int argc, char** argv) {
         std::abort();
     } else if (what == "overflow") {
         return Recurse(0);
+    } else if (what == "threadoverflow") {
+        std::thread([] { Recurse(0); }).join();
     } else if (what == "breakpoint") {
         __asm__ volatile("int3");
     } else if (what == "malloclock") {

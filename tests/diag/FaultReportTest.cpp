@@ -112,6 +112,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Crash{"intdiv", SIGFPE, "C0000094", "(unknown)"},
                     Crash{"abort", SIGABRT, "40000015", "(unknown)"},
                     Crash{"overflow", SIGSEGV, "C00000FD", "STACK_OVERFLOW"},
+                    Crash{"threadoverflow", SIGSEGV, "C00000FD", "STACK_OVERFLOW"},
                     Crash{"breakpoint", SIGTRAP, "80000003", "BREAKPOINT"}),
     [](const testing::TestParamInfo<Crash>& info) { return std::string(info.param.how); });
 

@@ -19,6 +19,10 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <dlfcn.h>
+#include <new>
+#include <pthread.h>
+#include <sys/mman.h>
 
 // Everything the handler touches is prepared at install time; the handler itself allocates
 // nothing and calls no routine that takes a C library lock: raw system calls, sigaction,
@@ -666,6 +670,75 @@ void WriteStackTrace(int fd, std::uintptr_t faultAddress, std::uintptr_t framePo
         bounds ? *bounds : ThreadBounds(reinterpret_cast<std::uintptr_t>(&faultAddress));
     Out out(fd);
     WriteWalk(out, faultAddress, framePointer, walk, frameGiven);
+}
+
+namespace {
+
+constexpr std::size_t kThreadAltStackBytes = 128 * 1024;
+
+// An alternate signal stack for the thread that makes it, given back when the thread ends: the
+// fault handler then runs for a stack overflow on that thread too.
+class ThreadAltStack {
+public:
+    ThreadAltStack() {
+        void* memory = mmap(nullptr, kThreadAltStackBytes, PROT_READ | PROT_WRITE,
+                            MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (memory == MAP_FAILED)
+            return;
+        stack_t alternate{};
+        alternate.ss_sp = memory;
+        alternate.ss_size = kThreadAltStackBytes;
+        if (sigaltstack(&alternate, nullptr) != 0) {
+            munmap(memory, kThreadAltStackBytes);
+            return;
+        }
+        m_memory = memory;
+    }
+    ~ThreadAltStack() {
+        if (!m_memory)
+            return;
+        stack_t off{};
+        off.ss_flags = SS_DISABLE;
+        sigaltstack(&off, nullptr);
+        munmap(m_memory, kThreadAltStackBytes);
+    }
+    ThreadAltStack(const ThreadAltStack&) = delete;
+    ThreadAltStack& operator=(const ThreadAltStack&) = delete;
+
+private:
+    void* m_memory = nullptr;
+};
+
+struct ThreadStart {
+    void* (*routine)(void*);
+    void* argument;
+};
+
+void* StartWithAltStack(void* start) {
+    const ThreadStart what = *static_cast<ThreadStart*>(start);
+    delete static_cast<ThreadStart*>(start);
+    const ThreadAltStack guard;
+    return what.routine(what.argument);
+}
+
+} // namespace
+
+// Every thread the program starts (its own, libcurl's resolvers, Qt's) gets an alternate signal
+// stack, so that an overflow there is reported like one on the main thread: the program's
+// pthread_create takes the place of the C library's and hands the thread to it.
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
+                              void* (*routine)(void*), void* argument) {
+    using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    static const auto real = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
+    if (!real)
+        return EAGAIN;
+    auto* start = new (std::nothrow) ThreadStart{routine, argument};
+    if (!start)
+        return real(thread, attributes, routine, argument);
+    const int result = real(thread, attributes, StartWithAltStack, start);
+    if (result != 0)
+        delete start;
+    return result;
 }
 
 void InstallFaultFilter() {

@@ -25,9 +25,27 @@
 #include <QTest>
 #include <QTimer>
 #include <atomic>
+#include <cstring>
+#include <dlfcn.h>
+#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
+
+// A resolver that never answers for one name: the name lookup of libcurl's resolver thread
+// goes through here, and is held until the test lets it go.
+std::atomic<bool> g_holdLookups{true};
+extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo* hints,
+                           addrinfo** result) {
+    using Real = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
+    static const auto real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "getaddrinfo"));
+    if (node && std::strcmp(node, "unanswered.invalid") == 0) {
+        for (int waited = 0; g_holdLookups && waited < 20000; waited += 10)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return EAI_AGAIN;
+    }
+    return real(node, service, hints, result);
+}
 
 namespace {
 
@@ -196,6 +214,26 @@ private slots:
                                                     "character \xCE\xA9 (U+03A9). Please "
                                                     "remove it."});
         QCOMPARE(server.Connections(), 0);
+    }
+
+    // Stop while the host name is being resolved by a name server that does not answer: the
+    // window must not wait for the resolver.
+    void stopDuringANameLookupIsQuick() {
+        Settings settings = SettingsOf(kIndexes);
+        settings.connection.address = "unanswered.invalid";
+        MainWindow frame(settings);
+        ShowActive(frame);
+        g_holdLookups = true;
+        for (int round = 0; round < 2; ++round) {
+            Find<QPushButton>(frame, "searchButton")->click();
+            QTest::qWait(100); // the lookup is under way
+            QElapsedTimer timer;
+            timer.start();
+            QTest::keyClick(&frame, Qt::Key_Escape);
+            QTRY_VERIFY(!frame.Requests()->Busy());
+            QVERIFY2(timer.elapsed() < 200, qPrintable(QString::number(timer.elapsed())));
+        }
+        g_holdLookups = false;
     }
 
     // Accepting new settings during a search must neither stop it nor move it: it ends with the

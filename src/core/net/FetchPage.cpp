@@ -343,6 +343,9 @@ void SetOptions(CURL* c, Exchange& x, const FetchOptions& options, const std::st
     curl_easy_setopt(c, CURLOPT_FORBID_REUSE, 1L);
     curl_easy_setopt(c, CURLOPT_FRESH_CONNECT, 1L);
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    // A request ended while its host name is being resolved does not wait for the resolver:
+    // its thread is left to finish on its own, so that Stop returns at once.
+    curl_easy_setopt(c, CURLOPT_QUICK_EXIT, 1L);
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, options.timeouts.connectMs);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, options.timeouts.idleSeconds);

@@ -26,7 +26,7 @@ void ResultModel::Append(HitRow&& hit) {
     }
     m_table.Append(std::move(hit));
     const std::size_t added = m_table.RowCount() - 1;
-    if (!m_words.empty() && !RowMatches(m_table, added, m_words))
+    if (!m_words.empty() && !RowMatches(m_table, added, m_words, m_titleMode))
         return;
     m_order.push_back(static_cast<std::uint32_t>(added));
     if (m_order.size() - static_cast<std::size_t>(m_shownRows) >= kBatchRows) {
@@ -91,23 +91,23 @@ void ResultModel::SortByColumn(int column, bool forward) {
     emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
 }
 
-void ResultModel::MarkMissing(const std::string& path) {
-    if (!m_missing.insert(path).second)
-        return;
-    for (int row = 0; row < m_shownRows; ++row)
-        if (m_table.Link(TableRow(row)) == path)
-            emit dataChanged(index(row, 0), index(row, std::max(0, columnCount() - 1)));
+bool ResultModel::MarkMissing(const std::string& path) {
+    return m_missing.insert(path).second;
 }
 
 void ResultModel::SetFilter(const std::string& text) {
     std::vector<std::string> words = FilterWords(text);
     if (words == m_words)
         return;
-    beginResetModel();
     m_words = std::move(words);
+    ApplyFilter();
+}
+
+void ResultModel::ApplyFilter() {
+    beginResetModel();
     m_order.clear();
     for (std::size_t t = 0; t < m_table.RowCount(); ++t)
-        if (m_words.empty() || RowMatches(m_table, t, m_words))
+        if (m_words.empty() || RowMatches(m_table, t, m_words, m_titleMode))
             m_order.push_back(static_cast<std::uint32_t>(t));
     m_shownRows = static_cast<int>(m_order.size());
     endResetModel();
@@ -137,6 +137,9 @@ void ResultModel::SetTitleMode(bool on) {
         on ? endInsertColumns() : endRemoveColumns();
     else if (m_shownRows > 0)
         emit dataChanged(index(0, 0), index(m_shownRows - 1, 0), {Qt::DisplayRole});
+    // The filter matches what the style shows, the title included in the title styles.
+    if (!m_words.empty())
+        ApplyFilter();
 }
 
 QString ResultModel::Shown(std::string_view text) {

@@ -49,8 +49,10 @@ public:
     const std::vector<std::uint32_t>& ShownTableRows() const { return m_order; }
 
     // Marks the rows that link to `path` as linking to a file that no longer exists: greyed,
-    // with a last tip line saying so.
-    void MarkMissing(const std::string& path);
+    // with a last tip line saying so. Rows read the mark when they are painted, so nothing
+    // walks the rows here (a million of them would stall the window for each path); the views
+    // repaint what they show. True when the path was not marked before.
+    bool MarkMissing(const std::string& path);
     bool IsMissing(const std::string& path) const { return m_missing.count(path) > 0; }
     static constexpr const char* kMissingText = "This file no longer exists.";
 
@@ -70,6 +72,8 @@ public:
     static QString Shown(std::string_view text);
 
 private:
+    void ApplyFilter();
+
     ResultTable m_table;
     QStringList m_headings;
     int m_shownRows = 0; // rows the views know of

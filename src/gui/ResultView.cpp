@@ -123,7 +123,7 @@ ResultView::ResultView(QWidget* parent) : QWidget(parent) {
     m_checker = new FileChecker(this);
     connect(m_checker, &FileChecker::checked, this, [this](const QString& path, bool exists) {
         if (!exists)
-            m_model->MarkMissing(path.toStdString());
+            MarkGone(path.toStdString());
     });
     m_checkTimer = new QTimer(this);
     m_checkTimer->setInterval(300);
@@ -185,6 +185,12 @@ void ResultView::CheckVisibleRows() {
         if (!link.empty() && !IsUrlLink(link))
             m_checker->Check(link);
     }
+}
+
+void ResultView::MarkGone(const std::string& path) {
+    // Only the rows on the screen can show the change; the others read it when shown.
+    if (m_model->MarkMissing(path))
+        CurrentView()->viewport()->update();
 }
 
 bool ResultView::SaysFileIsGone(const std::string& link) {
@@ -249,6 +255,9 @@ void ResultView::SetListStyle(ListStyle style) {
     // the columns. Every property is set for each style, so that no earlier style leaves its
     // flow or spacing behind.
     m_model->SetTitleMode(style != ListStyle::Details);
+    if (m_model->Filtered())
+        emit shownRowsChanged(m_model->rowCount(), static_cast<int>(m_model->Table().RowCount()),
+                              true);
     m_icons->setUniformItemSizes(false);
     m_icons->setLayoutMode(QListView::Batched);
     m_icons->setBatchSize(1000);
@@ -352,10 +361,13 @@ void ResultView::OnDelete() {
     if (ShowMessageBox(StringPrintf(Text(TextId::ReallyDelete).c_str(), link.c_str()),
                        MessageKind::YesNo, window()) != Answer::Yes)
         return;
-    if (!DeleteLinkedFile(link))
+    if (!DeleteLinkedFile(link)) {
         ShowMessageBox(StringPrintf("Failed to delete %s", link.c_str()), MessageKind::Ok,
                        window());
-    // The row and its tip stay either way.
+        return;
+    }
+    // The row and its tip stay, marked as linking to a file that is gone.
+    MarkGone(link);
 }
 
 QPoint ResultView::KeyboardMenuPosition() const {

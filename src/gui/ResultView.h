@@ -109,6 +109,8 @@ private:
     void SetStatus(const std::string& text);
     // Asks the checker about the local files of the rows on the screen.
     void CheckVisibleRows();
+    // Greys the rows that link to a file that is gone.
+    void MarkGone(const std::string& path);
     // True (after saying so) when the row's file is known to be gone.
     bool SaysFileIsGone(const std::string& link);
     ListStyle m_style = ListStyle::Details;

@@ -456,6 +456,11 @@ private slots:
         frame.ResultPane()->ContextMenu()->actions().at(1)->trigger(); // "Delete"
         QVERIFY(!QFile::exists(doomed));
         QCOMPARE(m_messages.size(), 1u);
+        // The deleted file's row is marked at once: greyed, and Open says the file is gone.
+        QVERIFY(frame.ResultPane()->Model()->index(1, 0).data(Qt::ForegroundRole).isValid());
+        frame.ResultPane()->OpenFirstSelected();
+        QCOMPARE(m_messages.back(), std::string("This file no longer exists."));
+        QVERIFY(m_launched.empty());
 
         for (int row : {2, 3}) {
             m_messages.clear();

@@ -9,6 +9,7 @@
 
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListView>
 #include <QTest>
 #include <QTreeView>
@@ -181,7 +182,14 @@ private slots:
                              qPrintable(QString::number(first.width())));
                 }
             }
+            // Refining matches what the style shows: the title in List, only the columns in
+            // Details (where no column shows the title).
+            view->SetListStyle(ListStyle::List);
+            view->FilterField()->setText(QStringLiteral("RATHER"));
+            QCOMPARE(view->Model()->rowCount(), 1);
             view->SetListStyle(ListStyle::Details);
+            QCOMPARE(view->Model()->rowCount(), 0);
+            view->FilterField()->clear();
             QCOMPARE(view->Model()->columnCount(), frame.CurrentSettings().columns);
         }
     }

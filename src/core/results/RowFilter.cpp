@@ -40,10 +40,11 @@ std::vector<std::string> FilterWords(std::string_view text) {
     return words;
 }
 
-bool RowMatches(const ResultTable& table, std::size_t row, const std::vector<std::string>& words) {
+bool RowMatches(const ResultTable& table, std::size_t row, const std::vector<std::string>& words,
+                bool withTitle) {
     const int columns = table.Layout().columns;
     for (const std::string& word : words) {
-        bool found = false;
+        bool found = withTitle && ContainsFolded(table.Title(row), word);
         for (int c = 0; c < columns && !found; ++c)
             found = ContainsFolded(table.Cell(row, c), word);
         if (!found)

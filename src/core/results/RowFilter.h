@@ -11,5 +11,7 @@
 // The words of a filter text, split at blanks, A-Z folded to a-z; none for a blank text.
 std::vector<std::string> FilterWords(std::string_view text);
 
-// True when every word occurs in a cell of the row (true for no words).
-bool RowMatches(const ResultTable& table, std::size_t row, const std::vector<std::string>& words);
+// True when every word occurs in a cell of the row, or in its title when `withTitle` is set (the
+// styles that show each hit's title); true for no words.
+bool RowMatches(const ResultTable& table, std::size_t row, const std::vector<std::string>& words,
+                bool withTitle = false);

@@ -15,6 +15,7 @@
 #include "search/QueryText.h"
 #include "text/StringTable.h"
 
+#include "../support/RawServer.h"
 #include "../support/SessionServer.h"
 
 #include <QCheckBox>
@@ -30,6 +31,9 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <poll.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -270,6 +274,31 @@ private slots:
         QVERIFY(!text.contains("s3cret"));
         QVERIFY(server.Paths().at(0).find("&userid=bob&password=s3cret") != std::string::npos);
         ProcessLog() = Logger();
+    }
+
+    // A logout stopped before the service answers changes nothing and says no status number.
+    void stoppedLogoutLeavesTheUserSignedIn() {
+        RawServer held([](int socket, const std::string&, RawServer& self) {
+            for (char byte; !self.Stopping();) { // until the client hangs up
+                pollfd p{socket, POLLIN, 0};
+                if (poll(&p, 1, 10) > 0 && recv(socket, &byte, 1, MSG_DONTWAIT) == 0)
+                    break;
+            }
+        });
+        Settings settings = DefaultSettings(false);
+        settings.connection.address = "127.0.0.1";
+        settings.connection.port = held.Port();
+        MainWindow frame(settings);
+        frame.SetUpViews();
+        frame.SetSignedInUser("bob");
+        QTimer::singleShot(300, &frame, [&frame] { frame.OnStop(); });
+        frame.Action(Command::LogOut)->trigger();
+        QCOMPARE(held.Connections(), 1);
+        QCOMPARE(frame.PaneLabel(MainWindow::Pane::Auth)->text(), QStringLiteral("bob"));
+        QVERIFY2(!frame.PaneLabel(MainWindow::Pane::Message)
+                      ->text()
+                      .startsWith(QStringLiteral("Status")),
+                 qPrintable(frame.PaneLabel(MainWindow::Pane::Message)->text()));
     }
 
     void loginThatTheServerDoesNotConfirm() {

@@ -10,6 +10,7 @@ namespace {
 std::mutex g_logMutex;
 std::FILE* g_logStream = nullptr;
 bool g_writeFailureReported = false;
+bool g_openFailureReported = false;
 } // namespace
 
 Logger& ProcessLog() {
@@ -31,6 +32,7 @@ std::string ActivityLog::FormatLine(const std::tm& local, std::string_view first
 void ActivityLog::Reset() {
     std::lock_guard<std::mutex> lock(g_logMutex);
     g_writeFailureReported = false;
+    g_openFailureReported = false;
     if (g_logStream)
         std::fclose(g_logStream);
     g_logStream = nullptr;
@@ -42,7 +44,10 @@ void ActivityLog::Write(const std::string& fileName, std::string_view first,
     if (!g_logStream) {
         g_logStream = std::fopen(fileName.c_str(), "a");
         if (!g_logStream) {
-            std::perror(fileName.c_str());
+            // Said once: a search would otherwise repeat it for every line of its page.
+            if (!g_openFailureReported)
+                std::perror(fileName.c_str());
+            g_openFailureReported = true;
             return;
         }
     }

@@ -9,7 +9,7 @@ namespace ActivityLog {
 
 // Appends "YYYY.MM.DD hh:mm <first> <second>" to the log. The file name is used only to open
 // the stream; once open, the stream stays open for the run. When the file cannot be opened the
-// failure goes to standard error, the line is dropped and the next call tries again.
+// line is dropped and the next call tries again; the failure goes to standard error once.
 void Write(const std::string& fileName, std::string_view first, std::string_view second);
 
 // Marks the log as not open, closing a stream left from before, so that the next line opens

@@ -50,7 +50,8 @@ LoginOutcome RunLogin(const std::string& user, const char* password, const Setti
     // FetchPage takes the path by value: that copy is its own to drop.
     outcome.status = FetchPage(MakeFetchOptions(settings.connection, control, &sink), path, &tap);
     WipeString(path);
-    ShowStatus(sink, outcome.status);
+    if (outcome.status != kFetchCancelled) // a stopped sign-in has nothing to report
+        ShowStatus(sink, outcome.status);
     outcome.confirmed = user == tap.m_user;
     if (outcome.confirmed)
         store.WriteString(kUserSection, kUserKey, user);
@@ -62,7 +63,8 @@ int RunLogout(const Settings& settings, RequestSink& sink, const RequestControl&
         return 0;
     const int status = FetchPage(MakeFetchOptions(settings.connection, control, &sink),
                                  Utf8ToCp1252(settings.searchbase) + "&logout", &sink);
-    if (status != 200)
+    // A stopped logout says nothing: the user is still signed in, as the AUTH pane shows.
+    if (status != 200 && status != kFetchCancelled)
         ShowStatus(sink, status);
     return status;
 }

@@ -81,7 +81,10 @@ MainWindow::MainWindow(Settings settings, QWidget* parent)
     qApp->installEventFilter(this);
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow() {
+    // As a close does: a request under way ends now, while the views it reports to still exist.
+    m_requests->Stop();
+}
 
 void MainWindow::SetUpViews() {
     m_leftView->SetUp(m_settings);

@@ -216,6 +216,23 @@ private slots:
         QCOMPARE(server.Connections(), 0);
     }
 
+    // A window destroyed while the worker waits for room in a full queue must not hang.
+    void destroyingTheWindowWhileRowsWaitEnds() {
+        std::string page = "0|60000\n";
+        for (int i = 1; i <= 60000; ++i)
+            page += std::to_string(i) + "|t\n";
+        RawServer server(RawServer::Reply(HttpResponse("200 OK", page)));
+        auto* frame = new MainWindow(SettingsFor(server.Port()));
+        ShowActive(*frame);
+        Find<QPushButton>(*frame, "searchButton")->click();
+        // No event loop runs: the queue fills to its limit and the worker waits for room.
+        for (int waited = 0; frame->Requests()->QueuedRows() < 50000 && waited < 10000;
+             waited += 5)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        QCOMPARE(frame->Requests()->QueuedRows(), std::size_t{50000});
+        delete frame; // returns: the worker is told to stop and wakes
+    }
+
     // Stop while the host name is being resolved by a name server that does not answer: the
     // window must not wait for the resolver.
     void stopDuringANameLookupIsQuick() {

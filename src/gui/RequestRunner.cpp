@@ -21,7 +21,7 @@ RequestRunner::RequestRunner(MainWindow& window, ResultView& view)
     : QObject(&window), m_window(window), m_view(view) {}
 
 RequestRunner::~RequestRunner() {
-    if (Busy()) {
+    if (m_thread.joinable()) {
         m_stopRequested = true;
         m_cancel.Cancel();
         {
@@ -71,8 +71,8 @@ std::size_t RequestRunner::QueuedRows() {
 }
 
 void RequestRunner::Stop() {
-    if (!Busy())
-        return;
+    if (!m_thread.joinable())
+        return; // nothing runs (or it ended, and its finish waits for a message box)
     m_stopRequested = true;
     m_cancel.Cancel();
     {
@@ -84,13 +84,20 @@ void RequestRunner::Stop() {
 }
 
 void RequestRunner::WorkerEnded() {
-    if (!Busy() || !m_workerDone)
+    if (!m_thread.joinable() || !m_workerDone)
         return; // already finished by Stop
     m_thread.join();
     Finish();
 }
 
 void RequestRunner::Finish() {
+    if (m_draining) {
+        // A message box of an earlier event is up, with rows queued behind it: the request is
+        // finished once that drain has handed everything on.
+        m_finishDeferred = true;
+        return;
+    }
+    m_finishDeferred = false;
     while (!Drain(SIZE_MAX)) {
     }
     m_view.Model()->FlushPendingRows();
@@ -183,6 +190,8 @@ bool RequestRunner::Drain(std::size_t budget) {
     }
     m_view.Model()->FlushPendingRows();
     m_draining = false;
+    if (m_finishDeferred && !m_thread.joinable())
+        Finish();
     return empty;
 }
 

@@ -24,7 +24,8 @@ public:
     RequestRunner(MainWindow& window, ResultView& view);
     ~RequestRunner() override;
 
-    bool Busy() const { return m_thread.joinable(); }
+    // True from Start until the request's end is shown (its rows included).
+    bool Busy() const { return m_thread.joinable() || m_finishDeferred; }
 
     // A request: it reports to the sink and runs under the control it is handed (the runner's
     // cancel token and the process's log).
@@ -81,6 +82,7 @@ private:
     int m_status = 0;
     Finished m_finished;
     bool m_draining = false;
+    bool m_finishDeferred = false; // ended while a message box was up: finished after it
 
     std::mutex m_mutex;
     std::condition_variable m_drained; // the worker waits here while the queue is full

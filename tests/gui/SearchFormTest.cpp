@@ -17,6 +17,7 @@
 #include <QComboBox>
 #include <QCompleter>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -216,6 +217,36 @@ private slots:
         QCOMPARE(server.Connections(), 0);
     }
 
+    // A service message shown while the page ends: the search is over only once every row
+    // queued behind the box is in the list.
+    void aMessageBoxAtTheEndOfThePageKeepsTheSearchGoing() {
+        std::string page = "0|5000\n-3|Careful\n";
+        for (int i = 1; i <= 5000; ++i)
+            page += std::to_string(i) + "|t\n";
+        RawServer server(RawServer::Reply(HttpResponse("200 OK", page)));
+        MainWindow frame(SettingsFor(server.Port()));
+        ShowActive(frame);
+        auto* search = Find<QPushButton>(frame, "searchButton");
+        bool busyAfterTheBox = false;
+        QString buttonAfterTheBox;
+        SetMessageBoxHook([&](const std::string&, MessageKind) {
+            // A box stays up while the page ends: its own event loop runs meanwhile.
+            QEventLoop loop;
+            QTimer::singleShot(500, &loop, &QEventLoop::quit);
+            loop.exec();
+            busyAfterTheBox = frame.Requests()->Busy();
+            buttonAfterTheBox = search->text();
+            return Answer::Ok;
+        });
+        search->click();
+        frame.Requests()->Wait();
+        SetMessageBoxHook(nullptr);
+        QVERIFY(busyAfterTheBox);
+        QCOMPARE(buttonAfterTheBox, QStringLiteral("Stop"));
+        QCOMPARE(frame.ResultPane()->Model()->rowCount(), 5000);
+        QVERIFY(!frame.ResultPane()->findChild<QLabel*>(QStringLiteral("emptyNote"))->isVisible());
+    }
+
     // A window destroyed while the worker waits for room in a full queue must not hang.
     void destroyingTheWindowWhileRowsWaitEnds() {
         std::string page = "0|60000\n";
@@ -226,8 +257,7 @@ private slots:
         ShowActive(*frame);
         Find<QPushButton>(*frame, "searchButton")->click();
         // No event loop runs: the queue fills to its limit and the worker waits for room.
-        for (int waited = 0; frame->Requests()->QueuedRows() < 50000 && waited < 10000;
-             waited += 5)
+        for (int waited = 0; frame->Requests()->QueuedRows() < 50000 && waited < 10000; waited += 5)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         QCOMPARE(frame->Requests()->QueuedRows(), std::size_t{50000});
         delete frame; // returns: the worker is told to stop and wakes

@@ -623,8 +623,10 @@ void MainWindow::OnSearch() {
     const SearchRequest form = m_leftView->ReadForm();
     m_leftView->RememberQuery(form.query);
     // A character the service cannot receive would go out as '?': the search would look for
-    // something nobody typed.
-    const std::string refusal = UnsendableTextMessage(form);
+    // something nobody typed. A date box text that names no range would search all dates.
+    std::string refusal = UnsendableTextMessage(form);
+    if (refusal.empty())
+        refusal = m_leftView->DateProblem();
     if (!refusal.empty()) {
         ShowMessageBox(refusal, MessageKind::Ok, this);
         return;

@@ -136,11 +136,31 @@ void SearchForm::SetUp(const Settings& settings) {
     m_date->setCurrentIndex(-1);
 }
 
+int SearchForm::DateIndex() const {
+    const QString typed = m_date->currentText().trimmed();
+    if (typed.isEmpty())
+        return -1;
+    // A typed entry counts like a picked one, in any case.
+    return m_date->findText(typed, Qt::MatchFixedString);
+}
+
+std::string SearchForm::DateProblem() const {
+    const QString typed = m_date->currentText().trimmed();
+    if (typed.isEmpty() || DateIndex() >= 0)
+        return {};
+    QStringList ranges;
+    for (int i = 0; i < m_date->count(); ++i)
+        ranges << m_date->itemText(i);
+    return "\"" + typed.toStdString() + "\" is not a date range. Please pick one of " +
+           ranges.join(QStringLiteral(", ")).toStdString() + ", or leave the box empty.";
+}
+
 SearchRequest SearchForm::ReadForm() const {
     SearchRequest form;
-    // Only a picked entry counts; text typed into the field is not read.
-    if (m_date->currentIndex() >= 0)
-        form.dateSeconds = m_date->itemData(m_date->currentIndex()).toInt();
+    // A picked (or typed) entry; an empty box searches all dates.
+    const int date = DateIndex();
+    if (date >= 0)
+        form.dateSeconds = m_date->itemData(date).toInt();
     form.query = m_query->text().toStdString();
     form.filename = m_filename->text().toStdString();
     for (int i = 0; i < kIndexBoxes; ++i)

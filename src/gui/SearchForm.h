@@ -34,6 +34,9 @@ public:
 
     // What the form holds now.
     SearchRequest ReadForm() const;
+    // The message refusing a text typed into the date box that names no date range; empty
+    // when the box is empty or names one.
+    std::string DateProblem() const;
     // Adds a query to the history, here and in the profile store.
     void RememberQuery(const std::string& query);
 
@@ -46,6 +49,7 @@ protected:
 
 private:
     void MoveToNextTabStop(QWidget* from);
+    int DateIndex() const;
 
     QLineEdit* m_query = nullptr;
     QLineEdit* m_filename = nullptr;

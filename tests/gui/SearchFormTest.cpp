@@ -215,6 +215,25 @@ private slots:
                                                     "character \xCE\xA9 (U+03A9). Please "
                                                     "remove it."});
         QCOMPARE(server.Connections(), 0);
+
+        // Free text in the date box is refused, not taken as "any date"; a range's own name
+        // typed in any case is taken as picked.
+        messages.clear();
+        SetMessageBoxHook([&messages](const std::string& text, MessageKind) {
+            messages.push_back(text);
+            return Answer::Ok;
+        });
+        Find<QLineEdit>(frame, "queryEdit")->setText(QStringLiteral("budget"));
+        auto* date = Find<QComboBox>(frame, "dateCombo");
+        date->setEditText(QStringLiteral("yesterday"));
+        Find<QPushButton>(frame, "searchButton")->click();
+        frame.Requests()->Wait();
+        QCOMPARE(messages.size(), std::size_t{1});
+        QVERIFY(messages[0].rfind("\"yesterday\" is not a date range.", 0) == 0);
+        QCOMPARE(server.Connections(), 0);
+        date->setEditText(date->itemText(1).toUpper());
+        QCOMPARE(frame.FormPane()->ReadForm().dateSeconds, -604800);
+        SetMessageBoxHook(nullptr);
     }
 
     // A service message shown while the page ends: the search is over only once every row

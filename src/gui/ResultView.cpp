@@ -18,6 +18,7 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QMenu>
+#include <QProgressDialog>
 #include <QStackedWidget>
 #include <QStyledItemDelegate>
 #include <QTimer>
@@ -405,14 +406,34 @@ void ResultView::OnExport() {
     if (path.empty())
         return;
     m_model->FlushPendingRows();
-    const std::string bytes = FormatExport(m_model->Table(), m_model->ShownTableRows(), m_headings,
-                                           csv ? ExportFormat::Csv : ExportFormat::Tsv);
+    // The rows shown now; a search under way may add more to the list meanwhile.
+    const std::vector<std::uint32_t> rows = m_model->ShownTableRows();
+    ExportWriter writer(path, csv ? ExportFormat::Csv : ExportFormat::Tsv, m_headings);
     std::string error;
-    if (!WriteExport(path, bytes, error))
+    bool written = writer.Begin(error);
+    // A slice at a time, the window answering in between; a long export shows its progress
+    // and can be cancelled (the file is then left as it was).
+    QProgressDialog progress(tr("Exporting the hits..."), tr("Cancel"), 0,
+                             static_cast<int>(rows.size()), window());
+    progress.setObjectName(QStringLiteral("exportProgress"));
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setMinimumDuration(300);
+    constexpr std::size_t kSlice = 20000;
+    for (std::size_t done = 0; written && done < rows.size(); done += kSlice) {
+        written = writer.WriteRows(m_model->Table(), rows.data() + done,
+                                   std::min(kSlice, rows.size() - done), error);
+        progress.setValue(static_cast<int>(std::min(done + kSlice, rows.size())));
+        if (progress.wasCanceled()) {
+            SetStatus("Export cancelled; " + path + " was not written.");
+            return;
+        }
+    }
+    written = written && writer.Finish(error);
+    if (!written)
         ShowMessageBox("The hits could not be written to " + path + ": " + error + ".",
                        MessageKind::Ok, window());
     else
-        SetStatus(std::to_string(m_model->ShownTableRows().size()) + " hits exported to " + path);
+        SetStatus(std::to_string(rows.size()) + " hits exported to " + path);
 }
 
 void ResultView::OnContextMenu(const QPoint& globalPos, bool fromKeyboard) {

@@ -409,6 +409,29 @@ private slots:
             }
     }
 
+    // An export is as private as the user's umask makes new files (or as the file it
+    // replaces), and a cell a spreadsheet would run as a formula is written as text.
+    void exportModesAndFormulaCells() {
+        MainWindow frame(SettingsOf("[List]\nColumns=1\nColumn0=0\nHeading0=Title\n"));
+        frame.SetUpViews();
+        Fill(frame, {Hit(1, "=1+1", ""), Hit(2, "@SUM(A1)", ""), Hit(3, "-2", ""), Hit(4, "+x", ""),
+                     Hit(5, "a=b", "")});
+        const mode_t old = umask(027);
+        m_fileAnswer = FilePath("private.csv").toStdString();
+        frame.ResultPane()->OnExport();
+        umask(old);
+        struct stat info {};
+        QCOMPARE(stat(m_fileAnswer.c_str(), &info), 0);
+        QCOMPARE(info.st_mode & 0777, mode_t(0640));
+        QFile csv(QString::fromStdString(m_fileAnswer));
+        QVERIFY(csv.open(QIODevice::ReadOnly));
+        QCOMPARE(csv.readAll(), QByteArray("Title\r\n'=1+1\r\n'@SUM(A1)\r\n'-2\r\n'+x\r\na=b\r\n"));
+        chmod(m_fileAnswer.c_str(), 0600);
+        frame.ResultPane()->OnExport(); // replacing it keeps its mode
+        QCOMPARE(stat(m_fileAnswer.c_str(), &info), 0);
+        QCOMPARE(info.st_mode & 0777, mode_t(0600));
+    }
+
     void filesThatAreGoneAreMarked() {
         const QString gone = FilePath("gone.txt");
         QVERIFY(Touch(gone));

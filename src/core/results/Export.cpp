@@ -35,31 +35,72 @@ void AppendTsvField(std::string& out, std::string_view text) {
             out[i] = ' ';
 }
 
+namespace {
+
+// A cell a spreadsheet would take as a formula is written as text.
+std::string_view Defused(std::string_view text, std::string& scratch) {
+    if (text.empty() || (text[0] != '=' && text[0] != '+' && text[0] != '-' && text[0] != '@'))
+        return text;
+    scratch.assign("'").append(text);
+    return scratch;
+}
+
+template <class Cell>
+void AppendLine(std::string& out, std::size_t columns, ExportFormat format, Cell cell) {
+    const bool csv = format == ExportFormat::Csv;
+    std::string scratch;
+    for (std::size_t c = 0; c < columns; ++c) {
+        if (c)
+            out += csv ? ',' : '\t';
+        const std::string_view text = Defused(cell(c), scratch);
+        csv ? AppendCsvField(out, text) : AppendTsvField(out, text);
+    }
+    out += csv ? "\r\n" : "\n";
+}
+
+void AppendRows(std::string& out, const ResultTable& table, const std::uint32_t* rows,
+                std::size_t count, std::size_t columns, ExportFormat format) {
+    for (std::size_t i = 0; i < count; ++i)
+        AppendLine(out, columns, format,
+                   [&](std::size_t c) { return table.Cell(rows[i], static_cast<int>(c)); });
+}
+
+} // namespace
+
 std::string FormatExport(const ResultTable& table, const std::vector<std::uint32_t>& rows,
                          const std::vector<std::string>& headings, ExportFormat format) {
-    const bool csv = format == ExportFormat::Csv;
-    const char* separator = csv ? "," : "\t";
-    const char* end = csv ? "\r\n" : "\n";
     std::string out;
-    auto line = [&](auto cell) {
-        for (std::size_t c = 0; c < headings.size(); ++c) {
-            if (c)
-                out += separator;
-            csv ? AppendCsvField(out, cell(c)) : AppendTsvField(out, cell(c));
-        }
-        out += end;
-    };
-    line([&](std::size_t c) { return std::string_view(headings[c]); });
-    for (std::uint32_t row : rows)
-        line([&](std::size_t c) { return table.Cell(row, static_cast<int>(c)); });
+    AppendLine(out, headings.size(), format,
+               [&](std::size_t c) { return std::string_view(headings[c]); });
+    AppendRows(out, table, rows.data(), rows.size(), headings.size(), format);
     return out;
 }
 
-bool WriteExport(const std::string& path, const std::string& bytes, std::string& error) {
-    WriteStep step;
-    int number = 0;
-    if (WriteFileWhole(path, bytes, 0644, step, number))
-        return true;
-    error = std::strerror(number);
+ExportWriter::ExportWriter(const std::string& path, ExportFormat format,
+                           std::vector<std::string> headings)
+    : m_file(path, 0666, true), m_format(format), m_headings(std::move(headings)) {}
+
+bool ExportWriter::Failed(std::string& error) {
+    error = std::strerror(m_file.Error());
     return false;
+}
+
+bool ExportWriter::Begin(std::string& error) {
+    if (!m_file.Open())
+        return Failed(error);
+    std::string out;
+    AppendLine(out, m_headings.size(), m_format,
+               [&](std::size_t c) { return std::string_view(m_headings[c]); });
+    return m_file.Write(out) || Failed(error);
+}
+
+bool ExportWriter::WriteRows(const ResultTable& table, const std::uint32_t* rows, std::size_t count,
+                             std::string& error) {
+    std::string out;
+    AppendRows(out, table, rows, count, m_headings.size(), m_format);
+    return m_file.Write(out) || Failed(error);
+}
+
+bool ExportWriter::Finish(std::string& error) {
+    return m_file.Commit() || Failed(error);
 }

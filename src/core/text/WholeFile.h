@@ -8,8 +8,39 @@
 // Where a write failed.
 enum class WriteStep { Create, Write, Replace };
 
-// Writes `bytes` into a new file beside `path` (created exclusively, so that a planted file or
-// link at its name is never followed), gives it `mode`, flushes it to disk, then renames it over
-// `path`. On failure nothing is left behind and `step` and `error` (an errno value) say why.
+// Writes a new file beside `path` (created exclusively, so that a planted file or link at its
+// name is never followed), then renames it over `path` on Commit. Until then `path` is as it
+// was; a writer dropped without a commit leaves nothing behind.
+class WholeFileWriter {
+public:
+    // The new file gets `mode` less the umask; with `keepReplacedMode`, a regular file at `path`
+    // passes its own mode on instead. Without it the mode is exactly `mode`.
+    WholeFileWriter(std::string path, mode_t mode, bool keepReplacedMode);
+    ~WholeFileWriter();
+    WholeFileWriter(const WholeFileWriter&) = delete;
+    WholeFileWriter& operator=(const WholeFileWriter&) = delete;
+
+    bool Open();
+    bool Write(std::string_view bytes);
+    // Flushes the file to disk and renames it over `path`.
+    bool Commit();
+
+    // After a failure: where, and the errno value.
+    WriteStep FailedStep() const { return m_step; }
+    int Error() const { return m_error; }
+
+private:
+    bool Fail(WriteStep step);
+
+    std::string m_path;
+    std::string m_temporary;
+    mode_t m_mode;
+    bool m_keepReplacedMode;
+    int m_fd = -1;
+    WriteStep m_step = WriteStep::Create;
+    int m_error = 0;
+};
+
+// The whole file at once: false with `step` and `error` (an errno value) on failure.
 bool WriteFileWhole(const std::string& path, std::string_view bytes, mode_t mode, WriteStep& step,
                     int& error);

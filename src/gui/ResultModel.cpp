@@ -149,7 +149,7 @@ QString ResultModel::Shown(std::string_view text) {
 }
 
 QString ResultModel::TipOf(int row) const {
-    const std::string* tip = m_table.Tip(m_table.ItemData(TableRow(row)));
+    const std::optional<std::string_view> tip = m_table.Tip(m_table.ItemData(TableRow(row)));
     if (!tip || tip->empty())
         return {};
     QString text = QString::fromUtf8(tip->data(), static_cast<qsizetype>(std::min<std::size_t>(

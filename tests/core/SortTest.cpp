@@ -202,10 +202,18 @@ TEST(ResultTable, CellsTipsAndFields) {
     ASSERT_EQ(table.TipCount(), 1u); // the later tip replaces the earlier one
     EXPECT_EQ(*table.Tip(5), "tip 99999");
     EXPECT_EQ(table.Fields()[kLink], "/docs/99999");
-    EXPECT_EQ(table.Tip(6), nullptr);
+    EXPECT_EQ(table.Tip(6), std::nullopt);
+    for (const std::int32_t far : {2000000000, -7}) { // numbers far from the rows' count
+        HitRow hit;
+        hit.number = far;
+        hit.tip = "far " + std::to_string(far);
+        table.Append(std::move(hit));
+        EXPECT_EQ(table.Tip(far), "far " + std::to_string(far));
+    }
+    EXPECT_EQ(table.TipCount(), 3u);
     table.ClearTips();
-    EXPECT_EQ(table.Tip(5), nullptr);
-    EXPECT_EQ(table.RowCount(), 100000u);
+    EXPECT_EQ(table.Tip(5), std::nullopt);
+    EXPECT_EQ(table.RowCount(), 100002u); // the rows stay
 }
 
 } // namespace

@@ -6,15 +6,21 @@
 namespace {
 constexpr std::size_t kMaxTypeLength = 15;
 
-std::string TypeOf(const std::string& filename) {
+// Below the allocator's mmap threshold, so that blocks reuse what the parser's strings gave back.
+constexpr std::size_t kTextBlockBytes = 64u << 10;
+
+// The file type into `type` (lower case, without the dot; empty when there is none).
+void SetTypeOf(const std::string& filename, char (&type)[16]) {
+    static_assert(kMaxTypeLength < sizeof type);
     const std::size_t dot = filename.rfind('.');
     if (dot == std::string::npos || filename.size() - dot - 1 > kMaxTypeLength)
-        return {};
-    std::string type = filename.substr(dot + 1);
-    for (char& c : type)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return type;
+        return;
+    std::size_t n = 0;
+    for (std::size_t i = dot + 1; i < filename.size(); ++i) {
+        const char c = filename[i];
+        type[n++] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    type[n] = '\0';
 }
 } // namespace
 
@@ -33,9 +39,9 @@ std::string_view ResultTable::Segment(const Row& row, int column, std::uint32_t 
                                       std::uint32_t to) const {
     if (column >= 0) {
         const std::uint32_t begin = column == 0 ? 0 : row.end[column - 1];
-        return std::string_view(row.text).substr(begin, row.end[column] - begin);
+        return std::string_view(row.text + begin, row.end[column] - begin);
     }
-    return std::string_view(row.text).substr(from, to - from);
+    return std::string_view(row.text + from, to - from);
 }
 
 std::string_view ResultTable::Title(std::size_t row) const {
@@ -49,33 +55,83 @@ std::string_view ResultTable::Link(std::size_t row) const {
     return Segment(r, m_linkColumn, r.titleEnd, r.linkEnd);
 }
 
+char* ResultTable::TextSpace(std::size_t size) {
+    // Not zero-filled: only what rows use is ever touched.
+    if (size > kTextBlockBytes / 4) { // a long row gets a block of its own
+        m_ownTexts.emplace_back(new char[size]);
+        return m_ownTexts.back().get();
+    }
+    if (m_blocks.empty() || m_blockUsed + size > kTextBlockBytes) {
+        m_blocks.emplace_back(new char[kTextBlockBytes]);
+        m_blockUsed = 0;
+    }
+    char* space = m_blocks.back().get() + m_blockUsed;
+    m_blockUsed += size;
+    return space;
+}
+
+void ResultTable::ClearRows() {
+    ClearTips(); // their texts go with the rows'
+    std::vector<Row>().swap(m_rows);
+    std::vector<std::unique_ptr<char[]>>().swap(m_blocks);
+    std::vector<std::unique_ptr<char[]>>().swap(m_ownTexts);
+    m_blockUsed = 0;
+}
+
 void ResultTable::Append(HitRow&& hit) {
     m_fields = std::move(hit.fields);
     Row row;
     row.item = hit.number;
-    row.type = TypeOf(m_fields[kFilename]);
+    SetTypeOf(m_fields[kFilename], row.type);
     std::size_t size = 0;
     for (int i = 0; i < m_layout.columns; ++i) {
         const int f = m_layout.field[i];
         if (f >= 0 && f < kFieldCount)
             size += m_fields[f].size();
     }
-    row.text.reserve(size + (m_titleColumn < 0 ? m_fields[kTitle].size() : 0) +
-                     (m_linkColumn < 0 ? m_fields[kLink].size() : 0));
+    size += (m_titleColumn < 0 ? m_fields[kTitle].size() : 0) +
+            (m_linkColumn < 0 ? m_fields[kLink].size() : 0) + hit.tip.size();
+    char* text = size ? TextSpace(size) : nullptr;
+    std::uint32_t used = 0;
+    auto add = [&](const std::string& field) {
+        if (field.empty())
+            return;
+        field.copy(text + used, field.size());
+        used += static_cast<std::uint32_t>(field.size());
+    };
     for (int i = 0; i < m_layout.columns; ++i) {
         const int f = m_layout.field[i];
         if (f >= 0 && f < kFieldCount)
-            row.text += m_fields[f];
-        row.end[i] = static_cast<std::uint32_t>(row.text.size());
+            add(m_fields[f]);
+        row.end[i] = used;
     }
     if (m_titleColumn < 0)
-        row.text += m_fields[kTitle];
-    row.titleEnd = static_cast<std::uint32_t>(row.text.size());
+        add(m_fields[kTitle]);
+    row.titleEnd = used;
     if (m_linkColumn < 0)
-        row.text += m_fields[kLink];
-    row.linkEnd = static_cast<std::uint32_t>(row.text.size());
-    m_rows.push_back(std::move(row));
-    m_tipMap.insert_or_assign(hit.number, std::move(hit.tip));
+        add(m_fields[kLink]);
+    row.linkEnd = used;
+    add(hit.tip);
+    row.tipEnd = used;
+    row.text = text;
+    m_rows.push_back(row);
+    // A later tip under the same number replaces the earlier one.
+    if (TipRef* slot = TipSlot(hit.number)) {
+        m_tipCount += slot->set ? 0 : 1;
+        *slot = {text ? text + row.linkEnd : nullptr, row.tipEnd - row.linkEnd, true};
+    }
+}
+
+ResultTable::TipRef* ResultTable::TipSlot(std::int32_t item) {
+    // Pages number their hits 1, 2, 3, ...: those go by number; a far-off number goes to the
+    // map, so that no number makes the table large.
+    const std::size_t limit = 2 * m_rows.size() + 4096;
+    if (item >= 0 && static_cast<std::size_t>(item) < limit) {
+        if (static_cast<std::size_t>(item) >= m_tipsByNumber.size())
+            m_tipsByNumber.resize(std::max<std::size_t>(item + 1, m_tipsByNumber.size() * 3 / 2));
+        return &m_tipsByNumber[static_cast<std::size_t>(item)];
+    }
+    return &m_otherTips[item];
 }
 
 std::string_view ResultTable::Cell(std::size_t row, int column) const {
@@ -83,16 +139,26 @@ std::string_view ResultTable::Cell(std::size_t row, int column) const {
         return {};
     const Row& r = m_rows[row];
     const std::uint32_t begin = column == 0 ? 0 : r.end[column - 1];
-    return std::string_view(r.text).substr(begin, r.end[column] - begin);
+    return std::string_view(r.text + begin, r.end[column] - begin);
 }
 
-const std::string* ResultTable::Tip(std::int32_t item) const {
-    auto it = m_tipMap.find(item);
-    return it == m_tipMap.end() ? nullptr : &it->second;
+std::optional<std::string_view> ResultTable::Tip(std::int32_t item) const {
+    const TipRef* ref = nullptr;
+    if (item >= 0 && static_cast<std::size_t>(item) < m_tipsByNumber.size()) {
+        ref = &m_tipsByNumber[static_cast<std::size_t>(item)];
+    } else {
+        auto it = m_otherTips.find(item);
+        ref = it == m_otherTips.end() ? nullptr : &it->second;
+    }
+    if (!ref || !ref->set)
+        return std::nullopt;
+    return std::string_view(ref->text ? ref->text : "", ref->size);
 }
 
 void ResultTable::ClearTips() {
-    std::unordered_map<std::int32_t, std::string>().swap(m_tipMap); // frees the storage too
+    std::vector<TipRef>().swap(m_tipsByNumber); // frees the storage too
+    std::unordered_map<std::int32_t, TipRef>().swap(m_otherTips);
+    m_tipCount = 0;
 }
 
 std::vector<std::uint32_t> ResultTable::SortOrder(int column, bool forward) const {

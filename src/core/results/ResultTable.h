@@ -6,6 +6,8 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -29,11 +31,11 @@ public:
     // The extension of the hit's file name, lower case and without the dot ("" when none).
     std::string_view FileType(std::size_t row) const { return m_rows[row].type; }
 
-    // The tip stored under the number, or nullptr.
-    const std::string* Tip(std::int32_t item) const;
-    std::size_t TipCount() const { return m_tipMap.size(); }
+    // The tip stored under the number, or nothing.
+    std::optional<std::string_view> Tip(std::int32_t item) const;
+    std::size_t TipCount() const { return m_tipCount; }
     void ClearTips();
-    void ClearRows() { std::vector<Row>().swap(m_rows); } // frees the storage too
+    void ClearRows(); // frees the storage too, the tips' included
 
     // The field texts of the last hit appended (slots 8 and 9 are never written).
     const std::array<std::string, kFieldCount>& Fields() const { return m_fields; }
@@ -45,15 +47,19 @@ public:
     void ApplyOrder(const std::vector<std::uint32_t>& order);
 
 private:
+    // A row is small and fixed in size; its texts live in the table's text blocks, so that a
+    // million short rows cost little more than their fixed part.
     struct Row {
         // The cells one after the other, then the title and the link where no column holds
         // them.
-        std::string text;
+        const char* text = nullptr;
         std::array<std::uint32_t, kMaxDisplayColumns> end{};
-        std::uint32_t titleEnd = 0, linkEnd = 0;
+        std::uint32_t titleEnd = 0, linkEnd = 0, tipEnd = 0; // the tip follows the link
         std::int32_t item = 0;
-        std::string type;
+        char type[16] = {}; // the file type, NUL-terminated (at most 15 characters)
     };
+    // Room for `size` bytes that stay where they are until the rows are cleared.
+    char* TextSpace(std::size_t size);
     std::string_view Segment(const Row& row, int column, std::uint32_t from,
                              std::uint32_t to) const;
 
@@ -61,6 +67,18 @@ private:
     int m_titleColumn = -1; // the first column showing the title, or -1
     int m_linkColumn = -1;  // the last column showing the link, or -1
     std::vector<Row> m_rows;
-    std::unordered_map<std::int32_t, std::string> m_tipMap;
+    std::vector<std::unique_ptr<char[]>> m_blocks;   // the rows' texts, many a block
+    std::vector<std::unique_ptr<char[]>> m_ownTexts; // long rows' texts, one each
+    std::size_t m_blockUsed = 0;
+    // Where each number's tip is: by number for the usual small numbers, in a map for others.
+    struct TipRef {
+        const char* text = nullptr;
+        std::uint32_t size = 0;
+        bool set = false;
+    };
+    TipRef* TipSlot(std::int32_t item);
+    std::vector<TipRef> m_tipsByNumber;
+    std::unordered_map<std::int32_t, TipRef> m_otherTips;
+    std::size_t m_tipCount = 0;
     std::array<std::string, kFieldCount> m_fields;
 };

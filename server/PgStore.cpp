@@ -492,12 +492,15 @@ SearchResult PgStore::Search(const SearchRequest& request) {
     return result;
 }
 
-bool PgStore::HasDocument(const std::string& index, const std::string& path) {
+std::optional<std::int64_t> PgStore::DocumentInode(const std::string& index,
+                                                   const std::string& path) {
     if (!IsValidUtf8(path))
-        return false;
+        return std::nullopt;
     Lease db(m_pool);
-    return Run(db.Db(), "SELECT 1 FROM zdx_docs WHERE idx=$1 AND path=$2", {index, path})->Rows() >
-           0;
+    auto found = Run(db.Db(), "SELECT inode FROM zdx_docs WHERE idx=$1 AND path=$2", {index, path});
+    if (found->Rows() == 0)
+        return std::nullopt;
+    return found->Int(0, 0);
 }
 
 std::unique_ptr<SignInCounters> PgStore::MakeSignInCounters() {

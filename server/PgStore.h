@@ -48,7 +48,8 @@ public:
     // another process indexes.
     ScanStats Scan() override;
     SearchResult Search(const SearchRequest& request) override;
-    bool HasDocument(const std::string& index, const std::string& path) override;
+    std::optional<std::int64_t> DocumentInode(const std::string& index,
+                                              const std::string& path) override;
     const std::vector<IndexedFolder>& Folders() const override { return m_folders; }
     // True while this process holds the indexing role.
     bool Indexing() const { return m_indexing; }

@@ -1,5 +1,7 @@
 #include "Routes.h"
 
+#include "Beneath.h"
+
 #include "text/Codepage.h"
 
 #include <httplib.h>
@@ -197,27 +199,31 @@ void Routes::File(const httplib::Request& req, httplib::Response& res) {
         return;
     }
     // /zdx-files/<index>/<path inside it>. Only a file of the index is served, by the very
-    // path it was indexed under: no control characters, no "..", and no symbolic link on the
-    // way, inside the folder or out of it.
+    // path it was indexed under, opened below the index's folder a step at a time: no control
+    // characters, no "..", no link, pipe or device anywhere on the way, and the very file the
+    // scan saw (its inode), whatever is swapped on the disk meanwhile.
     const std::string rest = req.path.substr(std::strlen(kFilesRoute));
     const std::size_t slash = rest.find('/');
     const IndexedFolder* folder = nullptr;
     for (const auto& f : documents.Folders())
         if (f.name == rest.substr(0, slash))
             folder = &f;
+    const std::string_view relative =
+        slash == std::string::npos ? std::string_view() : std::string_view(rest).substr(slash + 1);
     const std::optional<std::string> path =
-        folder && slash != std::string::npos
-            ? PathUnderRoot(folder->root, std::string_view(rest).substr(slash + 1))
-            : std::nullopt;
-    std::error_code ec;
-    if (!path || !documents.HasDocument(folder->name, *path) ||
-        fs::canonical(*path, ec) != fs::path(*path) || ec) {
-        res.status = 404;
-        return;
+        folder && slash != std::string::npos ? PathUnderRoot(folder->root, relative) : std::nullopt;
+    const std::optional<std::int64_t> inode =
+        path ? documents.DocumentInode(folder->name, *path) : std::nullopt;
+    int fd = -1;
+    if (inode) {
+        const int root = OpenRoot(folder->root);
+        fd = root >= 0 ? OpenBeneath(root, relative, false) : -1;
+        if (root >= 0)
+            close(root);
     }
-    const int fd = open(path->c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     struct stat info {};
-    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (fd < 0 || fstat(fd, &info) != 0 ||
+        (*inode != 0 && static_cast<std::int64_t>(info.st_ino) != *inode)) {
         if (fd >= 0)
             close(fd);
         res.status = 404;

@@ -1,11 +1,13 @@
 #include "Scan.h"
 
+#include "Beneath.h"
 #include "Protocol.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
@@ -25,11 +27,8 @@ bool UnderAny(const std::string& path, const std::vector<std::string>& places) {
     return false;
 }
 
-// The first bytes of a file, up to the text limit; false when it cannot be opened.
-bool ReadTextBytes(const std::string& path, std::int64_t size, std::string& bytes) {
-    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return false;
+// The first bytes of an open file, up to the text limit.
+void ReadTextBytes(int fd, std::int64_t size, std::string& bytes) {
     // Sized by the file (at most the text limit), not zero-filled to it.
     bytes.resize(static_cast<std::size_t>(
         std::clamp<std::int64_t>(size, 0, static_cast<std::int64_t>(kMaxTextBytes))));
@@ -38,8 +37,114 @@ bool ReadTextBytes(const std::string& path, std::int64_t size, std::string& byte
          got < bytes.size() && (n = read(fd, bytes.data() + got, bytes.size() - got)) > 0;)
         got += static_cast<std::size_t>(n);
     bytes.resize(got);
+}
+
+// One scan: what it knows, where it writes, and what it found.
+struct ScanContext {
+    std::unordered_map<std::string, KnownFile>& known;
+    ScanTarget& target;
+    ScanStats stats;
+    // Folders (and files) that could not be read this time: what is indexed there stays.
+    std::vector<std::string> unreadable;
+
+    void Skip(const std::string& where, int error) {
+        // Skipped, not given up: the rest of the scan goes on.
+        std::fprintf(stderr, "zdx-server: cannot read %s (%s); what is indexed there is kept\n",
+                     where.c_str(), std::strerror(error));
+        unreadable.push_back(where);
+        ++stats.skippedFolders;
+    }
+};
+
+std::string Joined(const std::string& folder, const std::string& name) {
+    return folder.empty() ? name : folder + "/" + name;
+}
+
+// A regular file found at `relative`: read and handed on when new or changed. It is opened
+// below the index's folder without following anything, and must be the file just listed.
+void ScanFile(const IndexedFolder& folder, int rootFd, const std::string& relative,
+              const struct stat& listed, ScanContext& c) {
+    FileChange change;
+    change.folder = &folder;
+    change.path = folder.root + "/" + relative;
+    change.size = listed.st_size;
+    change.mtime = listed.st_mtim.tv_sec;
+    change.mtimeNs = listed.st_mtim.tv_sec * 1000000000LL + listed.st_mtim.tv_nsec;
+    change.inode = static_cast<std::int64_t>(listed.st_ino);
+    auto found = c.known.find(KnownFileKey(folder.name, change.path));
+    if (found != c.known.end()) {
+        found->second.seen = true;
+        if (found->second.size == change.size && found->second.mtimeNs == change.mtimeNs &&
+            found->second.inode == change.inode) {
+            ++c.stats.unchanged;
+            return;
+        }
+    }
+    const int fd = OpenBeneath(rootFd, relative, false);
+    struct stat opened {};
+    if (fd < 0 || fstat(fd, &opened) != 0 || opened.st_ino != listed.st_ino ||
+        opened.st_dev != listed.st_dev) {
+        if (fd >= 0)
+            close(fd);
+        return; // gone, swapped or unreadable: left for the next scan
+    }
+    std::string bytes;
+    ReadTextBytes(fd, change.size, bytes);
     close(fd);
-    return true;
+    change.name = relative.substr(relative.rfind('/') + 1);
+    change.text = ExtractText(change.name, bytes);
+    change.summary = Summary(change.text.body);
+    change.id = found == c.known.end() ? -1 : found->second.id;
+    const std::int64_t id = c.target.Put(change);
+    if (found == c.known.end()) {
+        c.known[KnownFileKey(folder.name, change.path)] = {id, change.size, change.mtimeNs,
+                                                           change.inode, true};
+        ++c.stats.added;
+    } else {
+        found->second.size = change.size;
+        found->second.mtimeNs = change.mtimeNs;
+        found->second.inode = change.inode;
+        ++c.stats.updated;
+    }
+    c.stats.bytes += static_cast<std::int64_t>(bytes.size());
+    c.target.Tick();
+}
+
+// Lists one folder of the index ("" for its root): files are scanned, folders added to
+// `pending`. Hidden entries, links, pipes and devices are left out.
+void ScanFolder(const IndexedFolder& folder, int rootFd, const std::string& relative,
+                std::vector<std::string>& pending, ScanContext& c) {
+    const int fd = relative.empty() ? dup(rootFd) : OpenBeneath(rootFd, relative, true);
+    DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (!dir) {
+        const int error = errno;
+        if (fd >= 0)
+            close(fd);
+        c.Skip(relative.empty() ? folder.root : folder.root + "/" + relative, error);
+        return;
+    }
+    errno = 0;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        // Hidden files and folders are left out, as file managers leave them out.
+        if (name.empty() || name.front() == '.')
+            continue;
+        const std::string path = Joined(relative, name);
+        struct stat info {};
+        if (fstatat(dirfd(dir), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            c.Skip(folder.root + "/" + path, errno);
+            continue;
+        }
+        // Links are not followed: nothing outside the folder is ever indexed.
+        if (S_ISDIR(info.st_mode))
+            pending.push_back(path);
+        else if (S_ISREG(info.st_mode))
+            ScanFile(folder, rootFd, path, info, c);
+        errno = 0;
+    }
+    if (errno != 0)
+        c.Skip(relative.empty() ? folder.root : folder.root + "/" + relative, errno);
+    closedir(dir);
 }
 
 } // namespace
@@ -50,96 +155,29 @@ std::string KnownFileKey(const std::string& index, const std::string& path) {
 
 ScanStats ScanFolders(const std::vector<IndexedFolder>& folders,
                       std::unordered_map<std::string, KnownFile>& known, ScanTarget& target) {
-    ScanStats stats;
-    // Folders (and files) that could not be read this time: what is indexed there stays.
-    std::vector<std::string> unreadable;
-    auto skip = [&](const fs::path& where, const std::error_code& error) {
-        // Skipped, not given up: the rest of the scan goes on.
-        std::fprintf(stderr, "zdx-server: cannot read %s (%s); what is indexed there is kept\n",
-                     where.c_str(), error.message().c_str());
-        unreadable.push_back(where.string());
-        ++stats.skippedFolders;
-    };
+    ScanContext c{known, target, {}, {}};
     for (const IndexedFolder& folder : folders) {
-        std::vector<fs::path> pending = {folder.root};
-        while (!pending.empty()) {
-            const fs::path dir = pending.back();
-            pending.pop_back();
-            std::error_code ec;
-            fs::directory_iterator it(dir, ec);
-            for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-                const fs::directory_entry& entry = *it;
-                std::error_code statError;
-                // Hidden files and folders are left out, as file managers leave them out.
-                if (entry.path().filename().string().front() == '.')
-                    continue;
-                const fs::file_status status = entry.symlink_status(statError);
-                if (statError) {
-                    skip(entry.path(), statError);
-                    continue;
-                }
-                // Links are not followed: nothing outside the folder is ever indexed.
-                if (fs::is_symlink(status))
-                    continue;
-                if (fs::is_directory(status)) {
-                    pending.push_back(entry.path());
-                    continue;
-                }
-                if (!fs::is_regular_file(status))
-                    continue;
-                FileChange change;
-                change.folder = &folder;
-                change.path = entry.path().string();
-                struct stat info {};
-                if (lstat(change.path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
-                    continue;
-                change.size = info.st_size;
-                change.mtime = info.st_mtim.tv_sec;
-                change.mtimeNs = info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec;
-                change.inode = static_cast<std::int64_t>(info.st_ino);
-                auto found = known.find(KnownFileKey(folder.name, change.path));
-                if (found != known.end()) {
-                    found->second.seen = true;
-                    if (found->second.size == change.size &&
-                        found->second.mtimeNs == change.mtimeNs &&
-                        found->second.inode == change.inode) {
-                        ++stats.unchanged;
-                        continue;
-                    }
-                }
-                std::string bytes;
-                if (!ReadTextBytes(change.path, change.size, bytes))
-                    continue; // unreadable: left for the next scan
-                change.name = entry.path().filename().string();
-                change.text = ExtractText(change.name, bytes);
-                change.summary = Summary(change.text.body);
-                change.id = found == known.end() ? -1 : found->second.id;
-                const std::int64_t id = target.Put(change);
-                if (found == known.end()) {
-                    known[KnownFileKey(folder.name, change.path)] = {
-                        id, change.size, change.mtimeNs, change.inode, true};
-                    ++stats.added;
-                } else {
-                    found->second.size = change.size;
-                    found->second.mtimeNs = change.mtimeNs;
-                    found->second.inode = change.inode;
-                    ++stats.updated;
-                }
-                stats.bytes += static_cast<std::int64_t>(bytes.size());
-                target.Tick();
-            }
-            if (ec)
-                skip(dir, ec);
+        const int root = OpenRoot(folder.root);
+        if (root < 0) {
+            c.Skip(folder.root, errno);
+            continue;
         }
+        std::vector<std::string> pending = {""};
+        while (!pending.empty()) {
+            const std::string relative = pending.back();
+            pending.pop_back();
+            ScanFolder(folder, root, relative, pending, c);
+        }
+        close(root);
     }
     for (const auto& [where, doc] : known) {
-        if (doc.seen || UnderAny(where.substr(where.find('\0') + 1), unreadable))
+        if (doc.seen || UnderAny(where.substr(where.find('\0') + 1), c.unreadable))
             continue;
         target.Remove(doc.id);
-        ++stats.removed;
+        ++c.stats.removed;
         target.Tick();
     }
-    return stats;
+    return c.stats;
 }
 
 } // namespace zdxserver

@@ -272,7 +272,8 @@ ScanStats SqliteStore::Scan() {
 void SqliteStore::LoadDocuments() {
     std::unordered_map<std::int64_t, DocInfo> docs;
     Statement all(Connection(), "SELECT id, idx, path, name, title, summary, format, author,"
-                                " mtime, size FROM docs");
+                                " mtime, size, inode FROM docs");
+    std::unordered_map<std::string, std::int64_t> paths;
     while (all.Step()) {
         DocInfo& d = docs[all.Int(0)];
         d.index = all.Text(1);
@@ -284,11 +285,8 @@ void SqliteStore::LoadDocuments() {
         d.author = all.Text(7);
         d.mtime = all.Int(8);
         d.size = static_cast<std::uint64_t>(all.Int(9));
+        paths[d.index + '\0' + d.path] = all.Int(10);
     }
-    std::unordered_set<std::string> paths;
-    paths.reserve(docs.size());
-    for (const auto& [id, d] : docs)
-        paths.insert(d.index + '\0' + d.path);
     std::unique_lock<std::shared_mutex> lock(m_docsMutex);
     std::lock_guard<std::mutex> cacheLock(m_cacheMutex);
     m_docs.swap(docs);
@@ -297,9 +295,11 @@ void SqliteStore::LoadDocuments() {
     m_cache.clear();
 }
 
-bool SqliteStore::HasDocument(const std::string& index, const std::string& path) {
+std::optional<std::int64_t> SqliteStore::DocumentInode(const std::string& index,
+                                                       const std::string& path) {
     std::shared_lock<std::shared_mutex> lock(m_docsMutex);
-    return m_paths.count(index + '\0' + path) > 0;
+    const auto it = m_paths.find(index + '\0' + path);
+    return it == m_paths.end() ? std::nullopt : std::optional<std::int64_t>(it->second);
 }
 
 SearchResult SqliteStore::Search(const SearchRequest& request) {

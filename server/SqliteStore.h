@@ -32,7 +32,8 @@ public:
     SearchResult Search(const SearchRequest& request) override;
 
     const std::vector<IndexedFolder>& Folders() const override { return m_folders; }
-    bool HasDocument(const std::string& index, const std::string& path) override;
+    std::optional<std::int64_t> DocumentInode(const std::string& index,
+                                              const std::string& path) override;
 
     static constexpr int kSchemaVersion = 3;
     // How many recent answers are kept.
@@ -64,8 +65,8 @@ private:
     };
     std::shared_mutex m_docsMutex;
     std::unordered_map<std::int64_t, DocInfo> m_docs;
-    std::unordered_set<std::string> m_paths; // index name, NUL, path
-    std::uint64_t m_generation = 0;          // counts the loads of the documents (cache lock)
+    std::unordered_map<std::string, std::int64_t> m_paths; // index name, NUL, path: inode
+    std::uint64_t m_generation = 0; // counts the loads of the documents (cache lock)
     // Recent answers by their request, dropped whenever the documents are loaded again.
     std::mutex m_cacheMutex;
     std::unordered_map<std::string, SearchResult> m_cache;

@@ -3,6 +3,7 @@
 // answer, and the interface every store offers (SQLite in one process, PostgreSQL shared by
 // several).
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,8 +48,10 @@ public:
     // Brings the store up to date with the folders. Safe to run while searches run.
     virtual ScanStats Scan() = 0;
     virtual SearchResult Search(const SearchRequest& request) = 0;
-    // True when the file at `path` is a document of the index `index`.
-    virtual bool HasDocument(const std::string& index, const std::string& path) = 0;
+    // The inode the last scan recorded for the file at `path` when it is a document of the
+    // index `index`; nothing otherwise.
+    virtual std::optional<std::int64_t> DocumentInode(const std::string& index,
+                                                      const std::string& path) = 0;
     virtual const std::vector<IndexedFolder>& Folders() const = 0;
     bool HasIndex(const std::string& name) const;
 };

@@ -1,11 +1,12 @@
 // zdx-server: its protocol helpers, its index over real folders, and zdx-query against the
 // running service over HTTP and HTTPS.
-#include "SqliteStore.h"
-#include "Extract.h"
-#include "Scan.h"
 #include "Backend.h"
+#include "Beneath.h"
+#include "Extract.h"
 #include "Options.h"
 #include "Protocol.h"
+#include "Scan.h"
+#include "SqliteStore.h"
 #include "Users.h"
 
 #include "../support/RawServer.h"
@@ -111,14 +112,15 @@ TEST(Options, NumbersAreWholeAndInRange) {
         for (std::string& a : argv)
             pointers.push_back(a.data());
         testing::internal::CaptureStderr();
-        const CommandLine line = ParseCommandLine(static_cast<int>(pointers.size()), pointers.data());
+        const CommandLine line =
+            ParseCommandLine(static_cast<int>(pointers.size()), pointers.data());
         const std::string err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(line.action, CommandLine::Action::Exit) << args[0];
         EXPECT_EQ(line.exitCode, 2) << args[0];
         EXPECT_NE(err.find(message), std::string::npos) << err;
     }
     std::vector<std::string> good = {"zdx-server", "--listen", "[::1]:0", "--index", "d=/tmp",
-                                     "--rescan", "+30", "--db", "x.sqlite"};
+                                     "--rescan",   "+30",      "--db",    "x.sqlite"};
     std::vector<char*> pointers;
     for (std::string& a : good)
         pointers.push_back(a.data());
@@ -248,6 +250,53 @@ protected:
     TempDir m_dir;
 };
 
+// A folder on the way swapped for a link to outside the index, at the worst moment: right
+// before the file below it is opened. Neither the route's opener nor the scan may follow it.
+std::string g_swapFolder, g_swapTarget;
+void SwapFolderForLink(std::string_view) {
+    if (g_swapFolder.empty())
+        return;
+    std::filesystem::rename(g_swapFolder, g_swapFolder + ".moved");
+    std::filesystem::create_directory_symlink(g_swapTarget, g_swapFolder);
+    g_swapFolder.clear();
+}
+
+TEST_F(IndexTest, NothingOutsideTheFolderIsOpenedOrIndexed) {
+    m_dir.Write("outside/sub/review.md", "secret outside words");
+    m_dir.Write("outside/secret.txt", "secret outside words");
+    const int root = OpenRoot(m_dir.File("a"));
+    ASSERT_GE(root, 0);
+    g_swapFolder = m_dir.File("a/sub");
+    g_swapTarget = m_dir.File("outside/sub");
+    SetBeneathHook(SwapFolderForLink);
+    EXPECT_EQ(OpenBeneath(root, "sub/review.md", false), -1); // the route's way of opening
+    SetBeneathHook(nullptr);
+    // Pipes (without waiting for a writer), "..", links and folders where a file is wanted.
+    ASSERT_EQ(mkfifo(m_dir.File("a/pipe").c_str(), 0644), 0);
+    std::filesystem::create_symlink(m_dir.File("outside/secret.txt"), m_dir.File("a/link.txt"));
+    for (const char* path : {"pipe", "../outside/secret.txt", "sub/../budget.txt", "link.txt",
+                             "sub", "/etc/passwd", "missing.txt"})
+        EXPECT_EQ(OpenBeneath(root, path, false), -1) << path;
+    const int file = OpenBeneath(root, "budget.txt", false);
+    EXPECT_GE(file, 0);
+    close(file);
+    close(root);
+
+    // The scan lists a/sub as a folder, then finds a link there when it opens it.
+    std::filesystem::remove(m_dir.File("a/sub"));
+    std::filesystem::rename(m_dir.File("a/sub.moved"), m_dir.File("a/sub"));
+    auto index = Open();
+    g_swapFolder = m_dir.File("a/sub");
+    SetBeneathHook(SwapFolderForLink);
+    index->Scan();
+    SetBeneathHook(nullptr);
+    SearchRequest request;
+    request.query = "secret";
+    EXPECT_EQ(index->Search(request).found, 0);
+    request.query = "budget";
+    EXPECT_GE(index->Search(request).found, 1); // the rest of the folder is indexed
+}
+
 TEST_F(IndexTest, ScanSearchAndKeepUpToDate) {
     auto index = Open();
     ScanStats stats = index->Scan();
@@ -300,7 +349,8 @@ TEST_F(IndexTest, ScanSearchAndKeepUpToDate) {
 TEST_F(IndexTest, QuickSameSizeEditsAndNestedIndexes) {
     // "b2" is an index inside "a": each holds the file under it.
     m_dir.Write("a/b2/inner.txt", "Inner\n\nalpha words");
-    SqliteStore index(m_dir.File("nested.sqlite"), {{"a", m_dir.File("a")}, {"b2", m_dir.File("a/b2")}});
+    SqliteStore index(m_dir.File("nested.sqlite"),
+                      {{"a", m_dir.File("a")}, {"b2", m_dir.File("a/b2")}});
     index.Scan();
     SearchRequest request;
     request.query = "alpha";

@@ -15,7 +15,7 @@ namespace {
 constexpr const char* kUsage =
     "Usage: zdx-server --listen HOST:PORT --index NAME=DIR [--index NAME=DIR ...]\n"
     "                  [--db FILE] [--users FILE] [--tls-cert FILE --tls-key FILE]\n"
-    "                  [--base PATH] [--links path|url] [--rescan SECONDS]\n"
+    "                  [--base PATH] [--links path|url] [--public-url URL] [--rescan SECONDS]\n"
     "                  [--allow-anonymous] [--session-idle-minutes N] [--sessions-per-user N]\n"
     "       zdx-server --users FILE --add-user NAME   (password on standard input)\n"
     "  --listen HOST:PORT  where to listen; port 0 takes a free one (printed at start)\n"
@@ -25,6 +25,8 @@ constexpr const char* kUsage =
     "  --tls-cert, --tls-key  serve HTTPS with this certificate and key (PEM)\n"
     "  --base PATH         the servlet path (default lvsearch/SearchServlet)\n"
     "  --links path|url    hits link to the file's path (default) or to a URL served here\n"
+    "  --public-url URL    with --links url: the address clients reach this service at\n"
+    "                        (default: the listen address)\n"
     "  --rescan SECONDS    how often to bring the index up to date (default 60)\n"
     "  --allow-anonymous   with --users, still answer searches and files without sign-in\n"
     "  --session-idle-minutes N  end sessions idle this long (default 720)\n"
@@ -109,6 +111,14 @@ bool TakeValue(const std::string& arg, const std::string& value, CommandLine& li
         o.linksAsUrls = value == "url";
         return problem.empty();
     }
+    if (arg == "--public-url") {
+        if (value.rfind("http://", 0) != 0 && value.rfind("https://", 0) != 0)
+            problem = "--public-url takes an http:// or https:// address, not '" + value + "'.";
+        o.publicUrl = value;
+        while (!o.publicUrl.empty() && o.publicUrl.back() == '/')
+            o.publicUrl.pop_back();
+        return problem.empty();
+    }
     if (arg == "--base") {
         o.base = value;
         while (!o.base.empty() && o.base.front() == '/')
@@ -125,9 +135,9 @@ bool TakeValue(const std::string& arg, const std::string& value, CommandLine& li
 }
 
 bool TakesValue(const std::string& arg) {
-    for (const char* option :
-         {"--listen", "--index", "--db", "--users", "--tls-cert", "--tls-key", "--base", "--links",
-          "--rescan", "--session-idle-minutes", "--sessions-per-user", "--add-user"})
+    for (const char* option : {"--listen", "--index", "--db", "--users", "--tls-cert", "--tls-key",
+                               "--base", "--links", "--public-url", "--rescan",
+                               "--session-idle-minutes", "--sessions-per-user", "--add-user"})
         if (arg == option)
             return true;
     return false;

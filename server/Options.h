@@ -16,6 +16,9 @@ struct ServerOptions {
     std::string certFile, keyFile;
     std::string base = "lvsearch/SearchServlet";
     bool linksAsUrls = false;
+    // With --links url: where clients reach this service ("https://search.example.org"); the
+    // listen address when empty. Links never take the request's Host header.
+    std::string publicUrl;
     int rescanSeconds = 60;
     // With a users file, searches and files need a signed-in session unless this is set.
     bool allowAnonymous = false;

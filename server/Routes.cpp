@@ -159,13 +159,16 @@ void Routes::Search(const httplib::Request& req, const Params& params, const std
                     httplib::Response& res) {
     SearchRequest request;
     const std::string refused = ReadSearch(params, request);
+    if (request.query.empty() && request.fileFilter.empty() && refused.empty())
+        return res.set_content(SummaryLine(-1, 0, user), kPageType);
+    // Asked before the index names are judged: without a session nobody learns which exist.
+    if (user.empty() && SignInRequired())
+        return res.set_content(SummaryLine(0, 0, user) + FailureLine("Please sign in first."),
+                               kPageType);
     if (!refused.empty())
         return res.set_content(SummaryLine(0, 0, user) + refused, kPageType);
     if (request.query.empty() && request.fileFilter.empty())
         return res.set_content(SummaryLine(-1, 0, user), kPageType);
-    if (user.empty() && SignInRequired())
-        return res.set_content(SummaryLine(0, 0, user) + FailureLine("Please sign in first."),
-                               kPageType);
     SearchResult result;
     try {
         result = m_backend.documents->Search(request);
@@ -196,6 +199,9 @@ void Routes::File(const httplib::Request& req, httplib::Response& res) {
     DocumentStore& documents = *m_backend.documents;
     if (SignInRequired() && m_backend.sessions->UserOf(CookieValue(req, kCookie)).empty()) {
         res.status = 401;
+        // Sign-in goes through the servlet, which sets the session cookie.
+        res.set_header("WWW-Authenticate",
+                       "Cookie realm=\"zdx-server\", cookie-name=" + std::string(kCookie));
         return;
     }
     // /zdx-files/<index>/<path inside it>. Only a file of the index is served, by the very
@@ -243,6 +249,20 @@ void Routes::File(const httplib::Request& req, httplib::Response& res) {
         });
 }
 
+std::string Routes::PublicUrl(const httplib::Request& req) const {
+    if (!m_options.publicUrl.empty())
+        return m_options.publicUrl;
+    // The address the service listens on (the port it got, for port 0), never the request's
+    // Host header, which the client writes.
+    // Listening on every address: the one this connection came in on (the server's side).
+    const bool any =
+        m_options.host.empty() || m_options.host == "0.0.0.0" || m_options.host == "::";
+    const std::string address = any ? req.local_addr : m_options.host;
+    const std::string host = address.find(':') != std::string::npos ? "[" + address + "]" : address;
+    return std::string(m_options.certFile.empty() ? "http://" : "https://") + host + ":" +
+           std::to_string(req.local_port);
+}
+
 std::string Routes::LinkFor(const httplib::Request& req, const Document& d) const {
     if (!m_options.linksAsUrls)
         if (auto escaped = EscapeLink(d.path))
@@ -253,12 +273,8 @@ std::string Routes::LinkFor(const httplib::Request& req, const Document& d) cons
         if (f.name == d.index)
             root = f.root;
     const std::string relative = d.path.substr(std::min(d.path.size(), root.size() + 1));
-    std::string host = req.get_header_value("Host");
-    if (host.empty())
-        host = m_options.host + ":" + std::to_string(m_options.port);
-    const std::string url = std::string(m_options.certFile.empty() ? "http://" : "https://") +
-                            host + kFilesRoute + UrlEscapePath(d.index) + "/" +
-                            UrlEscapePath(relative);
+    const std::string url =
+        PublicUrl(req) + kFilesRoute + UrlEscapePath(d.index) + "/" + UrlEscapePath(relative);
     return EscapeLink(url).value_or(std::string());
 }
 

@@ -41,6 +41,8 @@ private:
     void Search(const httplib::Request& req, const Params& params, const std::string& user,
                 httplib::Response& res);
     std::string LinkFor(const httplib::Request& req, const Document& d) const;
+    // Where clients reach this service: --public-url, else the listen address.
+    std::string PublicUrl(const httplib::Request& req) const;
 
     const ServerOptions& m_options;
     Backend& m_backend;

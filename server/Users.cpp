@@ -104,12 +104,14 @@ bool Users::AddUser(const std::string& path, const std::string& name, const std:
     text += name + ":" + hash + "\n";
 
     // A fresh file beside the old one, created exclusively (a planted file or link at its name
-    // is never followed), written whole and flushed to disk before it replaces the old one.
-    WriteStep step;
-    int number = 0;
-    if (WriteFileWhole(path, text, 0600, step, number))
+    // is never followed), written whole and flushed to disk before it replaces the old one. It
+    // keeps the old file's owner, group and mode (a service running under another account
+    // reads it as before), less any access for others; a new file is for its owner only.
+    WholeFileWriter writer(path, 0600, true, 0770);
+    if (writer.Open() && writer.Write(text) && writer.Commit())
         return true;
-    const char* reason = std::strerror(number);
+    const WriteStep step = writer.FailedStep();
+    const char* reason = std::strerror(writer.Error());
     error = step == WriteStep::Create    ? "cannot create a file beside " + path + ": " + reason
             : step == WriteStep::Replace ? "cannot replace " + path + ": " + reason
                                          : "cannot write beside " + path + ": " + reason;

@@ -610,10 +610,17 @@ TEST_F(EndToEnd, SignInRequiredWithAUsersFile) {
     m_docs.Write("handbook/.hidden.txt", "budget hidden");
     Start({"--links", "url"}, true);
     httplib::Client client("127.0.0.1", m_port);
-    auto anonymous = client.Get("/lvsearch/SearchServlet?query0=budget");
-    ASSERT_TRUE(anonymous);
-    EXPECT_EQ(anonymous->body, "0|0|0||\n-3|Please sign in first.\n");
-    EXPECT_EQ(client.Get("/zdx-files/handbook/budget-rules.txt")->status, 401);
+    // Without a session nothing tells which indexes exist, and the refusal says how to sign in.
+    for (const char* target :
+         {"/lvsearch/SearchServlet?query0=budget", "/lvsearch/SearchServlet?query0=x&index=nope;",
+          "/lvsearch/SearchServlet?query0=x&index=handbook;"}) {
+        auto anonymous = client.Get(target);
+        ASSERT_TRUE(anonymous);
+        EXPECT_EQ(anonymous->body, "0|0|0||\n-3|Please sign in first.\n") << target;
+    }
+    auto refused = client.Get("/zdx-files/handbook/budget-rules.txt");
+    EXPECT_EQ(refused->status, 401);
+    EXPECT_NE(refused->get_header_value("WWW-Authenticate"), "");
 
     auto signIn = client.Get("/lvsearch/SearchServlet?userid=ann&password=pa55%20word");
     ASSERT_TRUE(signIn);
@@ -622,8 +629,14 @@ TEST_F(EndToEnd, SignInRequiredWithAUsersFile) {
                                                     "SameSite=Strict")))
         << cookie;
     const httplib::Headers session = {{"Cookie", cookie.substr(0, cookie.find(';'))}};
-    auto search = client.Get("/lvsearch/SearchServlet?query0=budget", session);
+    // Links name the service's own address, whatever Host the request claims.
+    httplib::Headers lying = session;
+    lying.emplace("Host", "attacker.example:1");
+    auto search = client.Get("/lvsearch/SearchServlet?query0=budget", lying);
     EXPECT_EQ(search->body.substr(0, 10), "0|3|1||ann");
+    EXPECT_EQ(search->body.find("attacker"), std::string::npos) << search->body;
+    EXPECT_NE(search->body.find("http://127.0.0.1:" + std::to_string(m_port) + "/zdx-files/"),
+              std::string::npos);
     EXPECT_EQ(client.Get("/zdx-files/handbook/budget-rules.txt", session)->status, 200);
     // Only what the index holds, by the path it holds it under.
     m_docs.Write("handbook/after-the-scan.txt", "new");
@@ -681,7 +694,10 @@ TEST_F(EndToEnd, SlowConnectionsLeaveSearchesAnswered) {
 TEST_F(EndToEnd, UsersFileStaysPrivateAndWhole) {
     const std::string users = m_docs.File("users");
     struct stat info {};
-    chmod(users.c_str(), 0644); // an older file made readable by all is made private again
+    // An older file readable by all loses that; its owner, group and group access stay (a
+    // service running under the group reads it on).
+    chmod(users.c_str(), 0644);
+    ASSERT_EQ(chown(users.c_str(), getuid(), 65534), 0);
     auto add = [&](const std::string& name, const std::string& prefix = "") {
         return RunProcess(
             "/bin/sh",
@@ -694,7 +710,8 @@ TEST_F(EndToEnd, UsersFileStaysPrivateAndWhole) {
     ASSERT_EQ(add("bob").exitCode, 0);
     EXPECT_EQ(TempDir::Read(m_docs.File("victim")), "untouched");
     ASSERT_EQ(stat(users.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(info.st_mode & 0777, 0640u);
+    EXPECT_EQ(info.st_gid, 65534u);
     const std::string before = TempDir::Read(users);
     EXPECT_NE(before.find("ann:"), std::string::npos);
     EXPECT_NE(before.find("bob:"), std::string::npos);
@@ -710,6 +727,14 @@ TEST_F(EndToEnd, UsersFileStaysPrivateAndWhole) {
     EXPECT_NE(failed.exitCode, 0);
     EXPECT_NE(failed.err.find("cannot write"), std::string::npos) << failed.err;
     EXPECT_EQ(TempDir::Read(users), whole);
+    // ... and nothing beside it, also when the limit would have killed the process.
+    const ProcessResult killed = add("dora", "ulimit -f 4; ");
+    EXPECT_NE(killed.exitCode, 0);
+    EXPECT_EQ(TempDir::Read(users), whole);
+    for (const auto& entry : std::filesystem::directory_iterator(m_docs.Path())) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_TRUE(name.rfind("users.", 0) != 0 || name == "users.new") << name; // planted above
+    }
 }
 
 TEST_F(EndToEnd, SearchesWhileTheIndexChanges) {

@@ -7,8 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-WholeFileWriter::WholeFileWriter(std::string path, mode_t mode, bool keepReplacedMode)
-    : m_path(std::move(path)), m_mode(mode), m_keepReplacedMode(keepReplacedMode) {}
+WholeFileWriter::WholeFileWriter(std::string path, mode_t mode, bool keepReplaced, mode_t keptBits)
+    : m_path(std::move(path)), m_mode(mode), m_keepReplacedMode(keepReplaced),
+      m_keptBits(keptBits) {}
 
 WholeFileWriter::~WholeFileWriter() {
     if (m_fd >= 0) {
@@ -45,7 +46,8 @@ bool WholeFileWriter::Open() {
     struct stat replaced {};
     if (m_keepReplacedMode) {
         if (stat(m_path.c_str(), &replaced) == 0 && S_ISREG(replaced.st_mode) &&
-            fchmod(m_fd, replaced.st_mode & 07777) != 0)
+            (fchown(m_fd, replaced.st_uid, replaced.st_gid) != 0 ||
+             fchmod(m_fd, replaced.st_mode & m_keptBits) != 0))
             return Fail(WriteStep::Create);
     } else if (fchmod(m_fd, m_mode) != 0) {
         return Fail(WriteStep::Create);

@@ -13,9 +13,11 @@ enum class WriteStep { Create, Write, Replace };
 // was; a writer dropped without a commit leaves nothing behind.
 class WholeFileWriter {
 public:
-    // The new file gets `mode` less the umask; with `keepReplacedMode`, a regular file at `path`
-    // passes its own mode on instead. Without it the mode is exactly `mode`.
-    WholeFileWriter(std::string path, mode_t mode, bool keepReplacedMode);
+    // The new file gets `mode` less the umask; with `keepReplaced`, a regular file at `path`
+    // passes its own mode, owner and group on instead (failing when they cannot be kept).
+    // Without it the mode is exactly `mode`.
+    // `keptBits` limits the mode passed on (07777: all of it).
+    WholeFileWriter(std::string path, mode_t mode, bool keepReplaced, mode_t keptBits = 07777);
     ~WholeFileWriter();
     WholeFileWriter(const WholeFileWriter&) = delete;
     WholeFileWriter& operator=(const WholeFileWriter&) = delete;
@@ -36,6 +38,7 @@ private:
     std::string m_temporary;
     mode_t m_mode;
     bool m_keepReplacedMode;
+    mode_t m_keptBits;
     int m_fd = -1;
     WriteStep m_step = WriteStep::Create;
     int m_error = 0;

@@ -42,10 +42,14 @@ for folder in "$docs"/*/; do
   name=$(basename "$folder")
   indexes+=(--index "${name^}=$folder")
 done
+# nginx's port first: the nodes link to it (--public-url) and take the client's address from it
+# (--trusted-proxy), so that each client's failed sign-ins count as its own.
+front=$(free_port)
 nodes=()
 for n in 1 2; do
   port=$(free_port)
   "$server" --listen "127.0.0.1:$port" "${indexes[@]}" --db "$db" --rescan "$rescan" \
+    --public-url "http://127.0.0.1:$front" --trusted-proxy 127.0.0.1 \
     "${extra[@]}" >"$work/node$n.out" 2>"$work/node$n.err" &
   pids+=($!)
   nodes+=("$port")
@@ -55,7 +59,6 @@ for n in 1 2; do
   for _ in $(seq 200); do grep -q "listening on" "$work/node$n.out" && break; sleep 0.05; done
 done
 
-front=$(free_port)
 cat >"$work/nginx.conf" <<CONF
 worker_processes 1;
 pid $work/nginx.pid;
@@ -77,6 +80,8 @@ http {
     location / {
       proxy_pass http://zdx;
       proxy_set_header Host \$host:\$server_port;
+      proxy_set_header X-Forwarded-For \$proxy_add_x_forwarded_for;
+      proxy_set_header X-Real-IP \$remote_addr;
       # A node that does not answer: the same (idempotent) request goes to the other one.
       proxy_next_upstream error timeout http_502 http_503;
       proxy_connect_timeout 2s;

@@ -10,15 +10,16 @@ namespace zdxserver {
 Backend OpenBackend(const ServerOptions& options) {
     const auto idle = std::chrono::minutes(std::max(1, options.sessionIdleMinutes));
     const auto perUser = static_cast<std::size_t>(std::max(1, options.sessionsPerUser));
+    const auto lifetime = std::chrono::hours(std::max(1, options.sessionMaxHours));
     Backend backend;
     if (IsPostgresUrl(options.db)) {
         auto store = std::make_unique<PgStore>(options.db, options.folders);
-        backend.sessions = store->MakeSessions(idle, perUser);
+        backend.sessions = store->MakeSessions(idle, perUser, lifetime);
         backend.counters = store->MakeSignInCounters();
         backend.documents = std::move(store);
     } else {
         backend.documents = std::make_unique<SqliteStore>(options.db, options.folders);
-        backend.sessions = std::make_unique<Sessions>(idle, perUser);
+        backend.sessions = std::make_unique<Sessions>(idle, perUser, lifetime);
         backend.counters = std::make_unique<SignInGuard>();
     }
     return backend;

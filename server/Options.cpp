@@ -27,10 +27,13 @@ constexpr const char* kUsage =
     "  --links path|url    hits link to the file's path (default) or to a URL served here\n"
     "  --public-url URL    with --links url: the address clients reach this service at\n"
     "                        (default: the listen address)\n"
+    "  --trusted-proxy ADDR  a proxy in front whose X-Forwarded-For (or X-Real-IP) names\n"
+    "                        the client; may be repeated\n"
     "  --rescan SECONDS    how often to bring the index up to date (default 60)\n"
     "  --allow-anonymous   with --users, still answer searches and files without sign-in\n"
     "  --session-idle-minutes N  end sessions idle this long (default 720)\n"
     "  --sessions-per-user N     at most this many sessions a user (default 20)\n"
+    "  --session-max-hours N     end sessions this long after sign-in (default 24)\n"
     "  --help              display this help and exit\n"
     "  --version           output version information and exit\n";
 
@@ -103,6 +106,8 @@ bool TakeValue(const std::string& arg, const std::string& value, CommandLine& li
         return ReadNumber(arg, value, " of seconds", 1, 86400, o.rescanSeconds, problem);
     if (arg == "--session-idle-minutes")
         return ReadNumber(arg, value, " of minutes", 1, 525600, o.sessionIdleMinutes, problem);
+    if (arg == "--session-max-hours")
+        return ReadNumber(arg, value, " of hours", 1, 8760, o.sessionMaxHours, problem);
     if (arg == "--sessions-per-user")
         return ReadNumber(arg, value, "", 1, 100000, o.sessionsPerUser, problem);
     if (arg == "--links") {
@@ -110,6 +115,10 @@ bool TakeValue(const std::string& arg, const std::string& value, CommandLine& li
             problem = "--links takes path or url";
         o.linksAsUrls = value == "url";
         return problem.empty();
+    }
+    if (arg == "--trusted-proxy") {
+        o.trustedProxies.push_back(value);
+        return true;
     }
     if (arg == "--public-url") {
         if (value.rfind("http://", 0) != 0 && value.rfind("https://", 0) != 0)
@@ -136,8 +145,8 @@ bool TakeValue(const std::string& arg, const std::string& value, CommandLine& li
 
 bool TakesValue(const std::string& arg) {
     for (const char* option : {"--listen", "--index", "--db", "--users", "--tls-cert", "--tls-key",
-                               "--base", "--links", "--public-url", "--rescan",
-                               "--session-idle-minutes", "--sessions-per-user", "--add-user"})
+                               "--base", "--links", "--public-url", "--trusted-proxy", "--rescan",
+                               "--session-idle-minutes", "--session-max-hours", "--sessions-per-user", "--add-user"})
         if (arg == option)
             return true;
     return false;

@@ -19,11 +19,14 @@ struct ServerOptions {
     // With --links url: where clients reach this service ("https://search.example.org"); the
     // listen address when empty. Links never take the request's Host header.
     std::string publicUrl;
+    // Proxies (nginx in front) whose X-Forwarded-For / X-Real-IP name the client's address.
+    std::vector<std::string> trustedProxies;
     int rescanSeconds = 60;
     // With a users file, searches and files need a signed-in session unless this is set.
     bool allowAnonymous = false;
     int sessionIdleMinutes = 12 * 60;
     int sessionsPerUser = 20;
+    int sessionMaxHours = 24; // a session ends this long after sign-in, however much it is used
 };
 
 // What the command line asks for: serve with `options`, add a user, or end at once with

@@ -6,6 +6,7 @@
 #include "text/Codepage.h"
 
 #include <libpq-fe.h>
+#include <openssl/sha.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -178,15 +179,19 @@ private:
     std::chrono::steady_clock::time_point m_lastCommit = std::chrono::steady_clock::now();
 };
 
+// Sessions every node sees. The table keeps only a hash of each session id: whoever reads the
+// database cannot take over a session with what it finds there.
 class PgSessions : public SessionStore {
 public:
-    PgSessions(PgPool& pool, std::chrono::minutes idle, std::size_t perUser)
+    PgSessions(PgPool& pool, std::chrono::minutes idle, std::size_t perUser,
+               std::chrono::hours lifetime)
         : m_pool(pool), m_idle(std::to_string(idle.count()) + " minutes"),
-          m_perUser(std::to_string(perUser)) {}
+          m_perUser(std::to_string(perUser)),
+          m_lifetime(std::to_string(lifetime.count()) + " hours") {}
     std::string Create(const std::string& user) override {
         const std::string id = NewSessionId();
         Lease db(m_pool);
-        Run(db.Db(), "INSERT INTO zdx_sessions(id, username) VALUES($1, $2)", {id, user});
+        Run(db.Db(), "INSERT INTO zdx_sessions(id, username) VALUES($1, $2)", {Hashed(id), user});
         // The user's oldest sessions beyond the limit end.
         Run(db.Db(),
             "DELETE FROM zdx_sessions WHERE id IN (SELECT id FROM zdx_sessions WHERE "
@@ -200,22 +205,38 @@ public:
         Lease db(m_pool);
         auto user = Run(db.Db(),
                         "UPDATE zdx_sessions SET used=now() WHERE id=$1 AND used > now() - "
-                        "$2::interval RETURNING username",
-                        {id, m_idle});
+                        "$2::interval AND created > now() - $3::interval RETURNING username",
+                        {Hashed(id), m_idle, m_lifetime});
         if (user->Rows() == 0) {
-            Run(db.Db(), "DELETE FROM zdx_sessions WHERE id=$1", {id});
+            Run(db.Db(), "DELETE FROM zdx_sessions WHERE id=$1", {Hashed(id)});
             return {};
         }
         return user->Text(0, 0);
     }
     void End(const std::string& id) override {
         Lease db(m_pool);
-        Run(db.Db(), "DELETE FROM zdx_sessions WHERE id=$1", {id});
+        Run(db.Db(), "DELETE FROM zdx_sessions WHERE id=$1", {Hashed(id)});
+    }
+    void EndUser(const std::string& user) override {
+        Lease db(m_pool);
+        Run(db.Db(), "DELETE FROM zdx_sessions WHERE username=$1", {user});
     }
 
 private:
+    static std::string Hashed(const std::string& id) {
+        unsigned char digest[SHA256_DIGEST_LENGTH];
+        SHA256(reinterpret_cast<const unsigned char*>(id.data()), id.size(), digest);
+        static const char* hex = "0123456789abcdef";
+        std::string out;
+        for (unsigned char b : digest) {
+            out += hex[b >> 4];
+            out += hex[b & 15];
+        }
+        return out;
+    }
+
     PgPool& m_pool;
-    std::string m_idle, m_perUser;
+    std::string m_idle, m_perUser, m_lifetime;
 };
 
 // Sign-in counters every node sees: failures by address and by name, in one table.
@@ -287,8 +308,11 @@ public:
     }
     void Succeeded(const std::string& address, const std::string& name) override {
         Lease db(m_pool);
-        Run(db.Db(), "DELETE FROM zdx_signin WHERE (kind='a' AND key=$1) OR (kind='n' AND key=$2)",
-            {address, name});
+        // As in memory: the name is cleared, the address keeps its failures.
+        Run(db.Db(), "UPDATE zdx_signin SET checking=GREATEST(checking-1, 0) WHERE kind='a' AND "
+                     "key=$1",
+            {address});
+        Run(db.Db(), "DELETE FROM zdx_signin WHERE kind='n' AND key=$1", {name});
     }
 
 private:
@@ -365,6 +389,10 @@ PgStore::PgStore(const std::string& url, std::vector<IndexedFolder> folders)
     Run(db.Db(), "CREATE INDEX IF NOT EXISTS zdx_docs_mtime ON zdx_docs(mtime)");
     Run(db.Db(), "CREATE TABLE IF NOT EXISTS zdx_sessions(id text PRIMARY KEY, username text "
                  "NOT NULL, used timestamptz NOT NULL DEFAULT now())");
+    // Sessions end after an absolute lifetime too; ids are kept hashed (sessions of an older
+    // table, whose ids were kept as they are, can no longer be found and lapse).
+    Run(db.Db(), "ALTER TABLE zdx_sessions ADD COLUMN IF NOT EXISTS created timestamptz NOT NULL "
+                 "DEFAULT now()");
     Run(db.Db(), "CREATE TABLE IF NOT EXISTS zdx_signin(kind text NOT NULL, key text NOT NULL, "
                  "failures int NOT NULL DEFAULT 0, checking int NOT NULL DEFAULT 0, until_ms "
                  "bigint NOT NULL DEFAULT 0, PRIMARY KEY(kind, key))");
@@ -508,8 +536,9 @@ std::unique_ptr<SignInCounters> PgStore::MakeSignInCounters() {
 }
 
 std::unique_ptr<SessionStore> PgStore::MakeSessions(std::chrono::minutes idleLimit,
-                                                    std::size_t perUserLimit) {
-    return std::make_unique<PgSessions>(m_pool, idleLimit, perUserLimit);
+                                                    std::size_t perUserLimit,
+                                                    std::chrono::hours lifetime) {
+    return std::make_unique<PgSessions>(m_pool, idleLimit, perUserLimit, lifetime);
 }
 
 } // namespace zdxserver

@@ -56,7 +56,8 @@ public:
 
     // Sessions kept in the same database.
     std::unique_ptr<SessionStore> MakeSessions(std::chrono::minutes idleLimit,
-                                               std::size_t perUserLimit);
+                                               std::size_t perUserLimit,
+                                               std::chrono::hours lifetime);
 
     // Sign-in counters kept in the same database.
     std::unique_ptr<SignInCounters> MakeSignInCounters();

@@ -95,12 +95,39 @@ std::string Routes::SignInOrOut(const httplib::Request& req, const Params& param
     if (!name || !password)
         return user;
     const std::string userName = Cp1252Text(*name);
-    if (!CheckPassword(req.remote_addr, userName, Cp1252Text(*password)))
+    if (!CheckPassword(ClientAddress(req), userName, Cp1252Text(*password)))
         return {}; // a failed sign-in names nobody
     m_backend.sessions->End(sid);
     sid = m_backend.sessions->Create(userName);
     res.set_header("Set-Cookie", std::string(kCookie) + "=" + sid + CookieAttributes());
     return userName;
+}
+
+std::string Routes::ClientAddress(const httplib::Request& req) const {
+    const auto trusted = [this](std::string_view address) {
+        return std::find(m_options.trustedProxies.begin(), m_options.trustedProxies.end(),
+                         address) != m_options.trustedProxies.end();
+    };
+    // Anyone else's headers are ignored: a client could write any address there.
+    if (!trusted(req.remote_addr))
+        return req.remote_addr;
+    // X-Forwarded-For grows by one address a proxy: the last one no trusted proxy added is
+    // the client's.
+    const std::string chain = req.get_header_value("X-Forwarded-For");
+    std::string_view rest = chain;
+    while (!rest.empty()) {
+        const std::size_t comma = rest.rfind(',');
+        std::string_view hop = comma == std::string_view::npos ? rest : rest.substr(comma + 1);
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(0, comma);
+        while (!hop.empty() && hop.front() == ' ')
+            hop.remove_prefix(1);
+        while (!hop.empty() && hop.back() == ' ')
+            hop.remove_suffix(1);
+        if (!hop.empty() && !trusted(hop))
+            return std::string(hop);
+    }
+    const std::string real = req.get_header_value("X-Real-IP");
+    return real.empty() ? req.remote_addr : real;
 }
 
 bool Routes::CheckPassword(const std::string& address, const std::string& name,

@@ -33,6 +33,8 @@ private:
     // Sign-out and sign-in as the parameters ask; returns the user the answer names.
     std::string SignInOrOut(const httplib::Request& req, const Params& params,
                             httplib::Response& res);
+    // The client's address: the peer's, or what a trusted proxy says it is.
+    std::string ClientAddress(const httplib::Request& req) const;
     // Checks a password under the back-off rules; true when it signs the user in.
     bool CheckPassword(const std::string& address, const std::string& name,
                        const std::string& password);

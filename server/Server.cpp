@@ -9,6 +9,7 @@
 #include "Routes.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <httplib.h>
 
@@ -131,6 +132,63 @@ private:
     std::thread m_thread;
 };
 
+// Reloads the users file when it changes (looked at twice a second): a user removed or given a
+// new password loses every session at once.
+class UsersWatcher {
+public:
+    UsersWatcher(const std::string& path, Users& users, SessionStore& sessions)
+        : m_path(path), m_users(users), m_sessions(sessions), m_seen(Stamp()),
+          m_thread([this] { Run(); }) {}
+    ~UsersWatcher() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_done = true;
+        }
+        m_wake.notify_all();
+        m_thread.join();
+    }
+
+private:
+    // What tells a changed file: its inode (a file renamed over it), size and time.
+    std::string Stamp() const {
+        struct stat info {};
+        if (m_path.empty() || stat(m_path.c_str(), &info) != 0)
+            return {};
+        return std::to_string(info.st_ino) + ":" + std::to_string(info.st_size) + ":" +
+               std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec);
+    }
+    void Run() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        while (!m_path.empty() &&
+               !m_wake.wait_for(lock, std::chrono::milliseconds(500), [this] { return m_done; })) {
+            const std::string stamp = Stamp();
+            if (stamp == m_seen || stamp.empty())
+                continue;
+            m_seen = stamp;
+            std::vector<std::string> changed;
+            std::string error;
+            if (!m_users.Load(m_path, error, &changed)) {
+                std::fprintf(stderr, "zdx-server: %s; the users known before stay\n",
+                             error.c_str());
+                continue;
+            }
+            for (const std::string& name : changed)
+                m_sessions.EndUser(name);
+            std::fprintf(stderr, "zdx-server: %s read again: %zu users, sessions ended for %zu\n",
+                         m_path.c_str(), m_users.Count(), changed.size());
+        }
+    }
+
+    std::string m_path;
+    Users& m_users;
+    SessionStore& m_sessions;
+    std::string m_seen;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_done = false;
+    std::thread m_thread;
+};
+
 } // namespace
 
 int RunServer(const ServerOptions& options, const std::atomic<bool>& stop) {
@@ -150,6 +208,7 @@ int RunServer(const ServerOptions& options, const std::atomic<bool>& stop) {
     bool listened = false;
     {
         Rescanner rescanner(*backend.documents, options.rescanSeconds);
+        UsersWatcher watcher(options.usersFile, users, *backend.sessions);
         std::thread stopper([&] {
             while (!stop && !done)
                 std::this_thread::sleep_for(std::chrono::milliseconds(200));

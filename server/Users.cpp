@@ -41,18 +41,29 @@ const std::string& DummyHash() {
 
 } // namespace
 
-bool Users::Load(const std::string& path, std::string& error) {
+bool Users::Load(const std::string& path, std::string& error,
+                 std::vector<std::string>* changed) {
     std::ifstream in(path);
     if (!in) {
         error = "cannot read " + path;
         return false;
     }
-    m_hashes.clear();
+    std::map<std::string, std::string> hashes;
     for (std::string line; std::getline(in, line);) {
         const std::size_t colon = line.find(':');
         if (line.empty() || line[0] == '#' || colon == std::string::npos || colon == 0)
             continue;
-        m_hashes[line.substr(0, colon)] = line.substr(colon + 1);
+        hashes[line.substr(0, colon)] = line.substr(colon + 1);
+    }
+    {
+        std::unique_lock<std::shared_mutex> lock(m_mapMutex);
+        if (changed)
+            for (const auto& [name, hash] : m_hashes) {
+                const auto now = hashes.find(name);
+                if (now == hashes.end() || now->second != hash)
+                    changed->push_back(name);
+            }
+        m_hashes.swap(hashes);
     }
     if (EnsureSodium())
         DummyHash();
@@ -62,9 +73,14 @@ bool Users::Load(const std::string& path, std::string& error) {
 bool Users::Verify(const std::string& name, const std::string& password) const {
     if (!EnsureSodium())
         return false;
-    auto it = m_hashes.find(name);
-    const bool known = it != m_hashes.end();
-    const std::string& hash = known ? it->second : DummyHash();
+    std::string hash;
+    bool known = false;
+    {
+        std::shared_lock<std::shared_mutex> lock(m_mapMutex);
+        auto it = m_hashes.find(name);
+        known = it != m_hashes.end();
+        hash = known ? it->second : DummyHash();
+    }
     std::lock_guard<std::mutex> lock(m_verifyMutex);
     const bool matches =
         crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
@@ -175,7 +191,11 @@ SignInGuard::Clock::duration SignInGuard::Failed(const std::string& address,
 
 void SignInGuard::Succeeded(const std::string& address, const std::string& name) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_addresses.erase(address);
+    // The name is cleared; the address keeps its failures against any name (a sign-in to one's
+    // own account must not buy more guesses at another's), only its check is over.
+    auto it = m_addresses.find(address);
+    if (it != m_addresses.end() && it->second.checking > 0)
+        --it->second.checking;
     m_names.erase(name);
 }
 
@@ -215,7 +235,7 @@ std::string Sessions::UserOf(const std::string& id) {
     auto it = m_sessions.find(id);
     if (it == m_sessions.end())
         return {};
-    if (now - it->second.used > m_idleLimit) {
+    if (now - it->second.used > m_idleLimit || now - it->second.created > m_lifetime) {
         m_sessions.erase(it);
         return {};
     }
@@ -228,6 +248,12 @@ void Sessions::End(const std::string& id) {
     m_sessions.erase(id);
 }
 
+void Sessions::EndUser(const std::string& user) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto it = m_sessions.begin(); it != m_sessions.end();)
+        it = it->second.user == user ? m_sessions.erase(it) : std::next(it);
+}
+
 std::size_t Sessions::Count() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_sessions.size();
@@ -238,7 +264,9 @@ void Sessions::DropIdle(Clock::time_point now) {
         return;
     m_lastSweep = now;
     for (auto it = m_sessions.begin(); it != m_sessions.end();)
-        it = now - it->second.used > m_idleLimit ? m_sessions.erase(it) : std::next(it);
+        it = now - it->second.used > m_idleLimit || now - it->second.created > m_lifetime
+                 ? m_sessions.erase(it)
+                 : std::next(it);
 }
 
 } // namespace zdxserver

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <shared_mutex>
+#include <vector>
 #include <string>
 #include <unordered_map>
 
@@ -13,12 +15,17 @@ namespace zdxserver {
 
 class Users {
 public:
-    // Reads "name:hash" lines; false (with a reason) when the file cannot be read.
-    bool Load(const std::string& path, std::string& error);
+    // Reads "name:hash" lines; false (with a reason) when the file cannot be read. `changed`
+    // gets the names that were there before and are gone or have a new hash now.
+    bool Load(const std::string& path, std::string& error,
+              std::vector<std::string>* changed = nullptr);
     // Checks a password. An unknown name is checked against a dummy hash, so that it takes as
     // long as a known one and names cannot be told apart by the time an answer takes.
     bool Verify(const std::string& name, const std::string& password) const;
-    std::size_t Count() const { return m_hashes.size(); }
+    std::size_t Count() const {
+        std::shared_lock<std::shared_mutex> lock(m_mapMutex);
+        return m_hashes.size();
+    }
 
     // Adds or replaces a user in the file, through a new file (mode 0600) renamed over it; on
     // any failure the old file is left as it was.
@@ -26,6 +33,7 @@ public:
                         const std::string& password, std::string& error);
 
 private:
+    mutable std::shared_mutex m_mapMutex; // a reload replaces the map while checks read it
     std::map<std::string, std::string> m_hashes;
     mutable std::mutex m_verifyMutex; // one hash at a time keeps memory bounded
 };
@@ -34,7 +42,8 @@ private:
 // an address is backed off: its attempts are answered at once with the failure, without looking
 // at the password, for a time that doubles from 1 s up to 5 minutes. A user name that is backed
 // off refuses attempts from addresses that have failed before, so that an attacker spread over
-// many addresses cannot lock the user out of a clean one. A success clears both counters.
+// many addresses cannot lock the user out of a clean one. A success clears the name's count; the
+// address keeps its failures against other names.
 class SignInCounters {
 public:
     using Clock = std::chrono::steady_clock;
@@ -94,6 +103,8 @@ public:
     // session that is used stays alive.
     virtual std::string UserOf(const std::string& id) = 0;
     virtual void End(const std::string& id) = 0;
+    // Ends every session of the user (removed, or given a new password).
+    virtual void EndUser(const std::string& user) = 0;
 };
 
 // A random session id: 32 hexadecimal digits.
@@ -104,12 +115,14 @@ class Sessions : public SessionStore {
 public:
     using Clock = std::chrono::steady_clock;
     explicit Sessions(Clock::duration idleLimit = std::chrono::hours(12),
-                      std::size_t perUserLimit = 20)
-        : m_idleLimit(idleLimit), m_perUserLimit(perUserLimit) {}
+                      std::size_t perUserLimit = 20,
+                      Clock::duration lifetime = std::chrono::hours(24))
+        : m_idleLimit(idleLimit), m_perUserLimit(perUserLimit), m_lifetime(lifetime) {}
 
     std::string Create(const std::string& user) override;
     std::string UserOf(const std::string& id) override;
     void End(const std::string& id) override;
+    void EndUser(const std::string& user) override;
     std::size_t Count() const;
 
 private:
@@ -121,6 +134,7 @@ private:
 
     Clock::duration m_idleLimit;
     std::size_t m_perUserLimit;
+    Clock::duration m_lifetime; // however much it is used, a session ends after this
     mutable std::mutex m_mutex;
     std::unordered_map<std::string, Session> m_sessions;
     Clock::time_point m_lastSweep{};

@@ -51,6 +51,14 @@ sleep 2.2; wrong
 curl -s "http://127.0.0.1:$(port 1)/$servlet?userid=ann&password=pa55%20word" |
   grep -q '^-1|0|0||$' || fail "the back-off did not reach node 2"
 
+# Behind nginx each client counts as itself: three failures from one (127.0.0.2) do not refuse
+# another (127.0.0.3), though nginx forwards both from 127.0.0.1.
+for _ in 1 2 3; do
+  curl -s --interface 127.0.0.2 "http://127.0.0.1:$front/$servlet?userid=ann&password=wrong" >/dev/null
+done
+curl -s --interface 127.0.0.3 "http://127.0.0.1:$front/$servlet?userid=ann&password=pa55%20word" |
+  grep -q '^-1|0|1||ann' || fail "a client behind nginx refused for another's failures"
+
 # Load through nginx; the node that indexes is killed halfway.
 indexer=0
 for n in 0 1; do

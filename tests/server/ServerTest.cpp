@@ -177,9 +177,22 @@ TEST(SignIn, BackOffByAddressAndName) {
     // ...unless it has failed before.
     guard.Failed("10.0.0.3", "bob", t0);
     EXPECT_FALSE(guard.Allowed("10.0.0.3", "ann", t0 + 1200ms));
-    // A success clears the name and the address.
+    // A success clears the name.
     guard.Succeeded("10.0.0.2", "ann");
     EXPECT_TRUE(guard.Allowed("10.0.0.3", "ann", t0 + 1200ms));
+    // Signing in to one's own account between guesses at another's buys no more guesses: the
+    // address's failures stay.
+    SignInGuard trick;
+    int checked = 0;
+    for (int i = 0; i < 10; ++i) {
+        if (trick.Allowed("10.0.0.7", "alice", t0)) {
+            ++checked;
+            trick.Failed("10.0.0.7", "alice", t0);
+        }
+        if (trick.Allowed("10.0.0.7", "mallory", t0))
+            trick.Succeeded("10.0.0.7", "mallory");
+    }
+    EXPECT_EQ(checked, 3);
     // The back-off is capped at five minutes.
     SignInGuard capped;
     std::chrono::steady_clock::duration last{};
@@ -454,7 +467,7 @@ protected:
         std::vector<std::string> args = {"--listen", "127.0.0.1:0",
                                          "--index",  "handbook=" + m_docs.File("handbook"),
                                          "--index",  "projects=" + m_docs.File("projects"),
-                                         "--db",     m_docs.File("index.sqlite"),
+                                         "--db",     m_db,
                                          "--users",  m_docs.File("users")};
         if (!signInRequired)
             args.push_back("--allow-anonymous");
@@ -689,6 +702,44 @@ TEST_F(EndToEnd, SlowConnectionsLeaveSearchesAnswered) {
     EXPECT_EQ(res->body.substr(0, 4), "0|3|");
     for (int fd : sockets)
         close(fd);
+}
+
+// Access can be taken away while the service runs, and behind a trusted proxy each client's
+// failures are its own.
+TEST_F(EndToEnd, AccessCanBeTakenAwayAndProxiedClientsAreToldApart) {
+    Start({"--trusted-proxy", "127.0.0.1"}, true);
+    httplib::Client client("127.0.0.1", m_port);
+    const std::string servlet = "/lvsearch/SearchServlet?";
+    auto from = [](const char* address) { return httplib::Headers{{"X-Forwarded-For", address}}; };
+    for (int i = 0; i < 3; ++i) // one client's three failures ...
+        client.Get(servlet + "userid=ann&password=wrong", from("10.1.1.1"));
+    EXPECT_EQ(client.Get(servlet + "userid=ann&password=wrong", from("10.1.1.1"))->body,
+              "-1|0|0||\n"); // (backed off)
+    // ... do not refuse another behind the same proxy.
+    auto signIn = client.Get(servlet + "userid=ann&password=pa55%20word", from("10.2.2.2"));
+    ASSERT_TRUE(signIn);
+    EXPECT_EQ(signIn->body, "-1|0|1||ann\n");
+    const std::string cookie = signIn->get_header_value("Set-Cookie");
+    const httplib::Headers session = {{"Cookie", cookie.substr(0, cookie.find(';'))}};
+    EXPECT_EQ(client.Get(servlet + "query0=budget", session)->body.substr(0, 10), "0|3|1||ann");
+
+    // A new password ends the session within two seconds, and only the new one signs in.
+    const ProcessResult changed =
+        RunProcess(ZDX_SERVER_BIN, {"--users", m_docs.File("users"), "--add-user", "ann"},
+                   {m_docs.Path().string(), {}, "new words\n"});
+    ASSERT_EQ(changed.exitCode, 0) << changed.err;
+    std::string body;
+    for (int waited = 0; waited < 2000; waited += 100) {
+        body = client.Get(servlet + "query0=budget", session)->body;
+        if (body.find("Please sign in first.") != std::string::npos)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(body, "0|0|0||\n-3|Please sign in first.\n");
+    EXPECT_EQ(client.Get(servlet + "userid=ann&password=new%20words", from("10.3.3.3"))->body,
+              "-1|0|1||ann\n");
+    EXPECT_EQ(client.Get(servlet + "userid=ann&password=pa55%20word", from("10.4.4.4"))->body,
+              "-1|0|0||\n");
 }
 
 TEST_F(EndToEnd, UsersFileStaysPrivateAndWhole) {

@@ -144,9 +144,10 @@ bool TakeValue(const std::string& arg, const std::string& value, CommandLine& li
 }
 
 bool TakesValue(const std::string& arg) {
-    for (const char* option : {"--listen", "--index", "--db", "--users", "--tls-cert", "--tls-key",
-                               "--base", "--links", "--public-url", "--trusted-proxy", "--rescan",
-                               "--session-idle-minutes", "--session-max-hours", "--sessions-per-user", "--add-user"})
+    for (const char* option :
+         {"--listen", "--index", "--db", "--users", "--tls-cert", "--tls-key", "--base", "--links",
+          "--public-url", "--trusted-proxy", "--rescan", "--session-idle-minutes",
+          "--session-max-hours", "--sessions-per-user", "--add-user"})
         if (arg == option)
             return true;
     return false;

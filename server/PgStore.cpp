@@ -9,6 +9,7 @@
 #include <openssl/sha.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <optional>
 #include <set>
@@ -266,8 +267,8 @@ class PgSignInCounters : public SignInCounters {
             Run(db, "INSERT INTO zdx_signin(kind, key) VALUES($1, $2) ON CONFLICT DO NOTHING",
                 {kind, key});
         auto row = Run(db,
-                       "SELECT failures, checking, until_ms FROM zdx_signin WHERE kind=$1 AND "
-                       "key=$2 FOR UPDATE",
+                       "SELECT failures, checking, until_ms, check_start_ms, window_start_ms, "
+                       "window_checks FROM zdx_signin WHERE kind=$1 AND key=$2 FOR UPDATE",
                        {kind, key});
         if (row->Rows() == 0)
             return std::nullopt;
@@ -275,13 +276,32 @@ class PgSignInCounters : public SignInCounters {
         r.failures = static_cast<int>(row->Int(0, 0));
         r.checking = static_cast<int>(row->Int(0, 1));
         r.untilMs = row->Int(0, 2);
+        r.checkStartMs = row->Int(0, 3);
+        r.windowStartMs = row->Int(0, 4);
+        r.windowChecks = static_cast<int>(row->Int(0, 5));
         return r;
     }
     static void Store(pg_conn* db, const char* kind, const std::string& key, const Record& r) {
         Run(db,
-            "UPDATE zdx_signin SET failures=$3, checking=$4, until_ms=$5 WHERE kind=$1 AND key=$2",
+            "INSERT INTO zdx_signin(kind, key, failures, checking, until_ms, check_start_ms, "
+            "window_start_ms, window_checks) VALUES($1,$2,$3,$4,$5,$6,$7,$8) ON CONFLICT(kind, "
+            "key) "
+            "DO UPDATE SET failures=$3, checking=$4, until_ms=$5, check_start_ms=$6, "
+            "window_start_ms=$7, window_checks=$8",
             {kind, key, std::to_string(r.failures), std::to_string(r.checking),
-             std::to_string(r.untilMs)});
+             std::to_string(r.untilMs), std::to_string(r.checkStartMs),
+             std::to_string(r.windowStartMs), std::to_string(r.windowChecks)});
+    }
+    // Rows with nothing to hold against anyone for a day are dropped, now and then.
+    static void ForgetOld(pg_conn* db, std::int64_t now) {
+        static std::atomic<std::int64_t> last{0};
+        if (now - last.load() < 60000)
+            return;
+        last = now;
+        Run(db,
+            "DELETE FROM zdx_signin WHERE until_ms < $1 AND check_start_ms < $1 AND "
+            "window_start_ms < $1",
+            {std::to_string(now - 24 * 3600 * 1000LL)});
     }
 
 public:
@@ -289,11 +309,18 @@ public:
 
     bool Allowed(const std::string& address, const std::string& name, Clock::time_point) override {
         return Transaction([&](pg_conn* db) {
-            Record a = *Lock(db, "a", address, true);
+            // A refusal writes nothing: rows are made or changed only for a check.
+            const std::optional<Record> a = Lock(db, "a", address, false);
             const std::optional<Record> n = Lock(db, "n", name, false);
-            const bool allowed = Allow(a, n ? &*n : nullptr, NowMs());
-            Store(db, "a", address, a);
-            return allowed;
+            Record ar = a.value_or(Record()), nr = n.value_or(Record());
+            const std::int64_t now = NowMs();
+            if (!Allow(ar, nr, now))
+                return false;
+            Store(db, "a", address, ar);
+            if (n || nr.windowChecks > 0)
+                Store(db, "n", name, nr);
+            ForgetOld(db, now);
+            return true;
         });
     }
     Clock::duration Failed(const std::string& address, const std::string& name,
@@ -309,8 +336,9 @@ public:
     void Succeeded(const std::string& address, const std::string& name) override {
         Lease db(m_pool);
         // As in memory: the name is cleared, the address keeps its failures.
-        Run(db.Db(), "UPDATE zdx_signin SET checking=GREATEST(checking-1, 0) WHERE kind='a' AND "
-                     "key=$1",
+        Run(db.Db(),
+            "UPDATE zdx_signin SET checking=GREATEST(checking-1, 0) WHERE kind='a' AND "
+            "key=$1",
             {address});
         Run(db.Db(), "DELETE FROM zdx_signin WHERE kind='n' AND key=$1", {name});
     }
@@ -396,6 +424,10 @@ PgStore::PgStore(const std::string& url, std::vector<IndexedFolder> folders)
     Run(db.Db(), "CREATE TABLE IF NOT EXISTS zdx_signin(kind text NOT NULL, key text NOT NULL, "
                  "failures int NOT NULL DEFAULT 0, checking int NOT NULL DEFAULT 0, until_ms "
                  "bigint NOT NULL DEFAULT 0, PRIMARY KEY(kind, key))");
+    // When a check began (one cut short lapses) and the per-name rate's window.
+    Run(db.Db(), "ALTER TABLE zdx_signin ADD COLUMN IF NOT EXISTS check_start_ms bigint NOT NULL "
+                 "DEFAULT 0, ADD COLUMN IF NOT EXISTS window_start_ms bigint NOT NULL DEFAULT 0, "
+                 "ADD COLUMN IF NOT EXISTS window_checks int NOT NULL DEFAULT 0");
     Run(db.Db(), "COMMIT");
 }
 

@@ -63,7 +63,7 @@ int RelevanceOf(double score, double best) {
 
 } // namespace
 
-Routes::Routes(const ServerOptions& options, Backend& backend, const Users& users)
+Routes::Routes(const ServerOptions& options, Backend& backend, Users& users)
     : m_options(options), m_backend(backend), m_users(users) {}
 
 bool Routes::SignInRequired() const {
@@ -132,6 +132,17 @@ std::string Routes::ClientAddress(const httplib::Request& req) const {
 
 bool Routes::CheckPassword(const std::string& address, const std::string& name,
                            const std::string& password) {
+    // A place in the queue of checks first: when it is full, the attempt fails at once without
+    // counting, and the HTTP worker goes back to searches.
+    if (!m_users.ReserveCheck()) {
+        std::fprintf(stderr, "zdx-server: sign-in queue full; attempt from %s refused\n",
+                     address.c_str());
+        return false;
+    }
+    struct Release {
+        Users& users;
+        ~Release() { users.ReleaseCheck(); }
+    } release{m_users};
     SignInCounters& counters = *m_backend.counters;
     const auto now = SignInGuard::Clock::now();
     // A backed-off attempt is answered at once, its password unchecked: failures never hold a

@@ -18,7 +18,7 @@ inline constexpr const char* kFilesRoute = "/zdx-files/";
 
 class Routes {
 public:
-    Routes(const ServerOptions& options, Backend& backend, const Users& users);
+    Routes(const ServerOptions& options, Backend& backend, Users& users);
 
     // The servlet path: signs in or out when asked, then searches.
     void Servlet(const httplib::Request& req, httplib::Response& res);
@@ -48,7 +48,7 @@ private:
 
     const ServerOptions& m_options;
     Backend& m_backend;
-    const Users& m_users;
+    Users& m_users;
 };
 
 } // namespace zdxserver

@@ -41,8 +41,7 @@ const std::string& DummyHash() {
 
 } // namespace
 
-bool Users::Load(const std::string& path, std::string& error,
-                 std::vector<std::string>* changed) {
+bool Users::Load(const std::string& path, std::string& error, std::vector<std::string>* changed) {
     std::ifstream in(path);
     if (!in) {
         error = "cannot read " + path;
@@ -141,16 +140,31 @@ std::int64_t SignInCounters::BackOffMs(int failures) {
     return std::min<std::int64_t>(1000LL << doublings, 5 * 60 * 1000);
 }
 
-bool SignInCounters::Allow(Record& a, const Record* n, std::int64_t now) {
-    if (n && now < n->untilMs && a.failures > 0)
+bool SignInCounters::Allow(Record& a, Record& n, std::int64_t now) {
+    if (now < n.untilMs && a.failures > 0)
         return false;
+    // A check cut short (a process that died during it) is no lasting count.
+    const int checking = now - a.checkStartMs >= kCheckLapseMs ? 0 : a.checking;
     // Checks under way count as failures to come: a burst of attempts gets no more checks than
     // the free ones, and after a back-off only one attempt at a time is checked.
-    const bool free = a.failures + a.checking < kFreeFailures;
-    const bool probe = a.failures >= kFreeFailures && now >= a.untilMs && a.checking == 0;
+    const bool free = a.failures + checking < kFreeFailures;
+    const bool probe = a.failures >= kFreeFailures && now >= a.untilMs && checking == 0;
     if (!free && !probe)
         return false;
-    ++a.checking;
+    // A name that has failed often gets so many checks a minute, whatever the addresses.
+    const bool limited = n.failures >= kRateLimitedFailures;
+    const bool newWindow = now - n.windowStartMs >= 60000;
+    if (limited && !newWindow && n.windowChecks >= kChecksPerMinute)
+        return false;
+    if (limited) {
+        if (newWindow) {
+            n.windowStartMs = now;
+            n.windowChecks = 0;
+        }
+        ++n.windowChecks;
+    }
+    a.checking = checking + 1;
+    a.checkStartMs = now;
     return true;
 }
 
@@ -176,9 +190,17 @@ void SignInGuard::Forget(std::int64_t now) {
 bool SignInGuard::Allowed(const std::string& address, const std::string& name,
                           Clock::time_point now) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    auto byName = m_names.find(name);
-    return Allow(m_addresses[address], byName == m_names.end() ? nullptr : &byName->second,
-                 Ms(now));
+    // Nothing is written for a refusal: the records are copied and kept only when it allows.
+    auto a = m_addresses.find(address);
+    auto n = m_names.find(name);
+    Record ar = a == m_addresses.end() ? Record() : a->second;
+    Record nr = n == m_names.end() ? Record() : n->second;
+    if (!Allow(ar, nr, Ms(now)))
+        return false;
+    m_addresses[address] = ar;
+    if (n != m_names.end() || nr.windowChecks > 0)
+        m_names[name] = nr;
+    return true;
 }
 
 SignInGuard::Clock::duration SignInGuard::Failed(const std::string& address,

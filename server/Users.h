@@ -6,10 +6,11 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <semaphore>
 #include <shared_mutex>
-#include <vector>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace zdxserver {
 
@@ -27,6 +28,13 @@ public:
         return m_hashes.size();
     }
 
+    // Checks take turns, one hash at a time; at most kCheckQueue attempts wait for theirs (and
+    // hold an HTTP worker meanwhile). False when that many wait already: the attempt is then
+    // answered at once as failed, and searches never queue behind hashes.
+    static constexpr std::ptrdiff_t kCheckQueue = 8;
+    bool ReserveCheck() { return m_checkSlots.try_acquire(); }
+    void ReleaseCheck() { m_checkSlots.release(); }
+
     // Adds or replaces a user in the file, through a new file (mode 0600) renamed over it; on
     // any failure the old file is left as it was.
     static bool AddUser(const std::string& path, const std::string& name,
@@ -36,6 +44,7 @@ private:
     mutable std::shared_mutex m_mapMutex; // a reload replaces the map while checks read it
     std::map<std::string, std::string> m_hashes;
     mutable std::mutex m_verifyMutex; // one hash at a time keeps memory bounded
+    std::counting_semaphore<kCheckQueue> m_checkSlots{kCheckQueue};
 };
 
 // Failed sign-ins counted per client address and per user name. After kFreeFailures failures
@@ -62,12 +71,22 @@ public:
     // milliseconds of the keeper's clock.
     struct Record {
         int failures = 0;
-        int checking = 0; // attempts allowed whose password is being checked
+        int checking = 0;              // attempts allowed whose password is being checked
+        std::int64_t checkStartMs = 0; // when the last of them began
         std::int64_t untilMs = 0;
+        // A name's checks in the current minute, once it has failed often.
+        std::int64_t windowStartMs = 0;
+        int windowChecks = 0;
     };
+    // After this many failures a name's checks, from all addresses together, are limited to
+    // kChecksPerMinute: guessing from many addresses gains nothing.
+    static constexpr int kRateLimitedFailures = 5;
+    static constexpr int kChecksPerMinute = 10;
+    // A check that never ended (its process died) stops counting after this.
+    static constexpr std::int64_t kCheckLapseMs = 30000;
     static std::int64_t BackOffMs(int failures);
-    // Allowed's rule: may update `address` (a check under way).
-    static bool Allow(Record& address, const Record* name, std::int64_t nowMs);
+    // Allowed's rule: may update both records (a check under way), and only when it allows.
+    static bool Allow(Record& address, Record& name, std::int64_t nowMs);
     // Failed's rule: updates both; returns the address's back-off in milliseconds.
     static std::int64_t Fail(Record& address, Record& name, std::int64_t nowMs);
 };

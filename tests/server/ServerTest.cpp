@@ -4,6 +4,7 @@
 #include "Beneath.h"
 #include "Extract.h"
 #include "Options.h"
+#include "PgStore.h"
 #include "Protocol.h"
 #include "Scan.h"
 #include "SqliteStore.h"
@@ -193,6 +194,28 @@ TEST(SignIn, BackOffByAddressAndName) {
             trick.Succeeded("10.0.0.7", "mallory");
     }
     EXPECT_EQ(checked, 3);
+    // Guesses at one name from 200 addresses, one each, after the name has failed five times:
+    // ten checks a minute, whatever the addresses (README's numbers).
+    SignInGuard spread;
+    for (int i = 0; i < 5; ++i)
+        if (spread.Allowed("10.9.0." + std::to_string(i), "carol", t0))
+            spread.Failed("10.9.0." + std::to_string(i), "carol", t0);
+    int spreadChecks = 0;
+    for (int i = 0; i < 200; ++i) {
+        const std::string address = "10.8." + std::to_string(i / 250) + "." + std::to_string(i);
+        if (spread.Allowed(address, "carol", t0 + 30s)) {
+            ++spreadChecks;
+            spread.Failed(address, "carol", t0 + 30s);
+        }
+    }
+    EXPECT_EQ(spreadChecks, 10);
+    EXPECT_TRUE(spread.Allowed("10.7.0.1", "carol", t0 + 91s)); // the next minute
+    // A check that never ended (its process died) stops counting after 30 s.
+    SignInGuard cut;
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(cut.Allowed("10.6.0.1", "dan", t0));
+    EXPECT_FALSE(cut.Allowed("10.6.0.1", "dan", t0 + 1s));
+    EXPECT_TRUE(cut.Allowed("10.6.0.1", "dan", t0 + 31s));
     // The back-off is capped at five minutes.
     SignInGuard capped;
     std::chrono::steady_clock::duration last{};
@@ -740,6 +763,26 @@ TEST_F(EndToEnd, AccessCanBeTakenAwayAndProxiedClientsAreToldApart) {
               "-1|0|1||ann\n");
     EXPECT_EQ(client.Get(servlet + "userid=ann&password=pa55%20word", from("10.4.4.4"))->body,
               "-1|0|0||\n");
+}
+
+// A check cut short (its node died between letting the attempt through and counting it) does
+// not lock the address out for good, in either store.
+TEST_F(EndToEnd, AnInterruptedCheckLapses) {
+    ServerOptions options;
+    options.db = m_db;
+    options.folders = {{"handbook", m_docs.File("handbook")}};
+    Backend backend = OpenBackend(options);
+    SignInCounters& counters = *backend.counters;
+    const auto t0 = SignInCounters::Clock::now();
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(counters.Allowed("10.5.0.1", "ann", t0)); // never answered
+    EXPECT_FALSE(counters.Allowed("10.5.0.1", "ann", t0));
+    if (IsPostgresUrl(m_db)) { // PostgreSQL keeps the time on the database's side
+        PGconn* db = PQconnectdb(m_db.c_str());
+        PQclear(PQexec(db, "UPDATE zdx_signin SET check_start_ms = check_start_ms - 31000"));
+        PQfinish(db);
+    }
+    EXPECT_TRUE(counters.Allowed("10.5.0.1", "ann", t0 + std::chrono::seconds(31)));
 }
 
 TEST_F(EndToEnd, UsersFileStaysPrivateAndWhole) {

@@ -22,6 +22,7 @@
 #include <regex>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <thread>
 #include <unistd.h>
 #include <utime.h>
@@ -313,6 +314,10 @@ TEST_F(IndexTest, NothingOutsideTheFolderIsOpenedOrIndexed) {
     for (const char* path : {"pipe", "../outside/secret.txt", "sub/../budget.txt", "link.txt",
                              "sub", "/etc/passwd", "missing.txt"})
         EXPECT_EQ(OpenBeneath(root, path, false), -1) << path;
+    // A device (where this account may make one).
+    if (mknod(m_dir.File("a/null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) {
+        EXPECT_EQ(OpenBeneath(root, "null", false), -1);
+    }
     const int file = OpenBeneath(root, "budget.txt", false);
     EXPECT_GE(file, 0);
     close(file);

@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -97,12 +98,19 @@ int Bind(httplib::Server& server, const ServerOptions& options) {
     return port;
 }
 
-// Brings the index up to date every `seconds` until stopped.
-class Rescanner {
+// Runs `work` every `interval` on a thread of its own until the object goes.
+class Every {
 public:
-    Rescanner(DocumentStore& documents, int seconds)
-        : m_thread([this, &documents, seconds] { Run(documents, seconds); }) {}
-    ~Rescanner() {
+    Every(std::chrono::milliseconds interval, std::function<void()> work)
+        : m_thread([this, interval, work = std::move(work)] {
+              std::unique_lock<std::mutex> lock(m_mutex);
+              while (!m_wake.wait_for(lock, interval, [this] { return m_done; })) {
+                  lock.unlock();
+                  work();
+                  lock.lock();
+              }
+          }) {}
+    ~Every() {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_done = true;
@@ -110,84 +118,52 @@ public:
         m_wake.notify_all();
         m_thread.join();
     }
+    Every(const Every&) = delete;
+    Every& operator=(const Every&) = delete;
 
 private:
-    void Run(DocumentStore& documents, int seconds) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        while (!m_wake.wait_for(lock, std::chrono::seconds(std::max(1, seconds)),
-                                [this] { return m_done; })) {
-            lock.unlock();
-            try {
-                documents.Scan();
-            } catch (const std::exception& e) {
-                std::fprintf(stderr, "zdx-server: re-scan failed: %s\n", e.what());
-            }
-            lock.lock();
-        }
-    }
-
     std::mutex m_mutex;
     std::condition_variable m_wake;
     bool m_done = false;
     std::thread m_thread;
 };
 
-// Reloads the users file when it changes (looked at twice a second): a user removed or given a
-// new password loses every session at once.
-class UsersWatcher {
-public:
-    UsersWatcher(const std::string& path, Users& users, SessionStore& sessions)
-        : m_path(path), m_users(users), m_sessions(sessions), m_seen(Stamp()),
-          m_thread([this] { Run(); }) {}
-    ~UsersWatcher() {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_done = true;
-        }
-        m_wake.notify_all();
-        m_thread.join();
+// Brings the index up to date.
+void Rescan(DocumentStore& documents) {
+    try {
+        documents.Scan();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "zdx-server: re-scan failed: %s\n", e.what());
     }
+}
 
-private:
-    // What tells a changed file: its inode (a file renamed over it), size and time.
-    std::string Stamp() const {
-        struct stat info {};
-        if (m_path.empty() || stat(m_path.c_str(), &info) != 0)
-            return {};
-        return std::to_string(info.st_ino) + ":" + std::to_string(info.st_size) + ":" +
-               std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec);
-    }
-    void Run() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        while (!m_path.empty() &&
-               !m_wake.wait_for(lock, std::chrono::milliseconds(500), [this] { return m_done; })) {
-            const std::string stamp = Stamp();
-            if (stamp == m_seen || stamp.empty())
-                continue;
-            m_seen = stamp;
-            std::vector<std::string> changed;
-            std::string error;
-            if (!m_users.Load(m_path, error, &changed)) {
-                std::fprintf(stderr, "zdx-server: %s; the users known before stay\n",
-                             error.c_str());
-                continue;
-            }
-            for (const std::string& name : changed)
-                m_sessions.EndUser(name);
-            std::fprintf(stderr, "zdx-server: %s read again: %zu users, sessions ended for %zu\n",
-                         m_path.c_str(), m_users.Count(), changed.size());
-        }
-    }
+// What tells a changed file: its inode (a file renamed over it), size and time.
+std::string FileStamp(const std::string& path) {
+    struct stat info {};
+    if (path.empty() || stat(path.c_str(), &info) != 0)
+        return {};
+    return std::to_string(info.st_ino) + ":" + std::to_string(info.st_size) + ":" +
+           std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec);
+}
 
-    std::string m_path;
-    Users& m_users;
-    SessionStore& m_sessions;
-    std::string m_seen;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_done = false;
-    std::thread m_thread;
-};
+// Reads the users file again when it has changed since `seen`: a user removed or given a new
+// password loses every session at once.
+void ReloadUsers(const std::string& path, std::string& seen, Users& users, SessionStore& sessions) {
+    const std::string stamp = FileStamp(path);
+    if (stamp == seen || stamp.empty())
+        return;
+    seen = stamp;
+    std::vector<std::string> changed;
+    std::string error;
+    if (!users.Load(path, error, &changed)) {
+        std::fprintf(stderr, "zdx-server: %s; the users known before stay\n", error.c_str());
+        return;
+    }
+    for (const std::string& name : changed)
+        sessions.EndUser(name);
+    std::fprintf(stderr, "zdx-server: %s read again: %zu users, sessions ended for %zu\n",
+                 path.c_str(), users.Count(), changed.size());
+}
 
 } // namespace
 
@@ -207,8 +183,14 @@ int RunServer(const ServerOptions& options, const std::atomic<bool>& stop) {
     std::atomic<bool> done{false};
     bool listened = false;
     {
-        Rescanner rescanner(*backend.documents, options.rescanSeconds);
-        UsersWatcher watcher(options.usersFile, users, *backend.sessions);
+        Every rescans(std::chrono::seconds(std::max(1, options.rescanSeconds)),
+                      [&backend] { Rescan(*backend.documents); });
+        // The users file is looked at twice a second.
+        std::string seen = FileStamp(options.usersFile);
+        Every reloads(std::chrono::milliseconds(500), [&] {
+            if (!options.usersFile.empty())
+                ReloadUsers(options.usersFile, seen, users, *backend.sessions);
+        });
         std::thread stopper([&] {
             while (!stop && !done)
                 std::this_thread::sleep_for(std::chrono::milliseconds(200));

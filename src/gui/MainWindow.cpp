@@ -78,6 +78,7 @@ MainWindow::MainWindow(Settings settings, QWidget* parent)
     CreateStatusBar();
     RestoreWindowPlacement();
     connect(m_leftView, &SearchForm::searchPressed, this, &MainWindow::OnSearch);
+    connect(m_leftView, &SearchForm::searchWanted, this, &MainWindow::OnSearchAgain);
     qApp->installEventFilter(this);
 }
 
@@ -165,6 +166,11 @@ void MainWindow::CreateFileCommands() {
     connect(stop, &QAction::triggered, this, [this] { OnStop(); });
     addAction(stop);
     connect(m_requests, &RequestRunner::busyChanged, stop, &QAction::setEnabled);
+    QAction* again = AddCommand(Command::SearchAgain, tr("Search again\tF5"));
+    again->setStatusTip(tr("Run the search of the form again"));
+    again->setShortcutContext(Qt::WindowShortcut);
+    Enable(again, [this] { OnSearchAgain(); });
+    addAction(again);
     connect(m_requests, &RequestRunner::busyChanged, m_leftView, &SearchForm::OnRequestBusy);
     Enable(AddCommand(Command::Exit, tr("E&xit")), [this] { close(); });
 }
@@ -198,10 +204,14 @@ void MainWindow::CreateViewCommands() {
                                                           {Command::SmallIcons, "smallicons"},
                                                           {Command::List, "list"},
                                                           {Command::Details, "details"}};
+    int number = 0;
     for (const auto& [id, icon] : styleIcons) {
         QAction* action =
             AddCommand(id, Res(static_cast<unsigned>(id)).section(QLatin1Char('\n'), 1), icon);
         action->setCheckable(true);
+        // In the View menu too, with Ctrl+1 .. Ctrl+4.
+        action->setShortcut(QKeySequence(Qt::ControlModifier | Qt::Key(Qt::Key_1 + number++)));
+        action->setShortcutContext(Qt::WindowShortcut);
         styles->addAction(action);
         const Command command = id;
         Enable(action, [this, command] { OnListStyle(command); });
@@ -255,6 +265,9 @@ void MainWindow::CreateMenus() {
     view->setObjectName(QStringLiteral("viewMenu"));
     view->addAction(Action(Command::Toolbar));
     view->addAction(Action(Command::StatusBar));
+    view->addSeparator();
+    for (Command id : {Command::LargeIcons, Command::SmallIcons, Command::List, Command::Details})
+        view->addAction(Action(id));
 
     QMenu* help = bar->addMenu(tr("&Help"));
     help->setObjectName(QStringLiteral("helpMenu"));
@@ -639,6 +652,11 @@ void MainWindow::OnSearch() {
             return RunSearch(form, settings, sink, control);
         },
         [this](int status, bool stopped) { SearchEnded(status, stopped); });
+}
+
+void MainWindow::OnSearchAgain() {
+    if (!m_requests->Busy())
+        OnSearch();
 }
 
 void MainWindow::SearchEnded(int status, bool stopped) {

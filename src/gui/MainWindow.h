@@ -54,6 +54,7 @@ enum class Command : unsigned {
     ExportHits = 32775,
     ClearHistory = 32776,
     FindInHits = 32777,
+    SearchAgain = 32778,
 };
 
 // Start-up of the desktop program: the shared start-up, then the main window with a new
@@ -115,6 +116,8 @@ public:
     void OnSettings();
     // The Search button: stops the search under way, or starts one from the form.
     void OnSearch();
+    // F5 and Ctrl+Enter: the form's search again, unless one runs.
+    void OnSearchAgain();
     void ShowAbout();
     // Ends the request under way, keeping the rows read so far.
     void OnStop();

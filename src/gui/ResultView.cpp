@@ -133,6 +133,10 @@ ResultView::ResultView(QWidget* parent) : QWidget(parent) {
 
     m_contextMenu = new QMenu(tr("Context"), this);
     m_contextMenu->setObjectName(QStringLiteral("contextMenu"));
+    // Open first, in bold, as the double-click and Enter do it.
+    QAction* open = m_contextMenu->addAction(tr("&Open"), this, &ResultView::OpenFirstSelected);
+    open->setObjectName(QStringLiteral("contextOpen"));
+    m_contextMenu->setDefaultAction(open);
     QAction* copy = m_contextMenu->addAction(tr("Copy"), this, &ResultView::OnCopy);
     copy->setObjectName(QStringLiteral("contextCopy"));
     QAction* remove = m_contextMenu->addAction(tr("Delete"), this, &ResultView::OnDelete);
@@ -388,7 +392,8 @@ void ResultView::UpdateContextMenu() {
     const std::string link = row >= 0 ? LinkOfRow(row) : std::string();
     for (QAction* action : m_contextMenu->actions())
         action->setEnabled(!link.empty());
-    m_contextMenu->actions().at(2)->setEnabled(!link.empty() && !IsUrlLink(link));
+    m_contextMenu->findChild<QAction*>(QStringLiteral("contextOpenFolder"))
+        ->setEnabled(!link.empty() && !IsUrlLink(link));
 }
 
 void ResultView::OnOpenFolder() {
@@ -476,10 +481,22 @@ bool ResultView::eventFilter(QObject* watched, QEvent* event) {
             OnContextMenu(QPoint(), true);
             return true;
         }
-        // The views' own text copy would replace a file that Copy put on the clipboard.
+        // The keyboard does what the context menu does: Enter opens, Delete deletes (after the
+        // same question), Ctrl+C copies the file (never the views' own text copy).
         if (key->matches(QKeySequence::Copy) ||
-            (key->key() == Qt::Key_Insert && key->modifiers() == Qt::ControlModifier))
+            (key->key() == Qt::Key_Insert && key->modifiers() == Qt::ControlModifier)) {
+            OnCopy();
             return true;
+        }
+        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
+            key->modifiers() == Qt::NoModifier) {
+            OpenFirstSelected();
+            return true;
+        }
+        if (key->key() == Qt::Key_Delete && key->modifiers() == Qt::NoModifier) {
+            OnDelete();
+            return true;
+        }
         break;
     }
     default:

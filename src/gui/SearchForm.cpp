@@ -216,7 +216,12 @@ bool SearchForm::eventFilter(QObject* watched, QEvent* event) {
             return true;
         }
         const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
-        if (enter && !(key->modifiers() & Qt::ControlModifier)) {
+        // Ctrl+Enter searches from any field; Enter alone moves on, as it always has.
+        if (enter && (key->modifiers() & Qt::ControlModifier)) {
+            emit searchWanted();
+            return true;
+        }
+        if (enter) {
             auto* widget = qobject_cast<QWidget*>(watched);
             if (auto* button = qobject_cast<QPushButton*>(widget))
                 button->click();

@@ -43,6 +43,8 @@ public:
 signals:
     // The Search button was pressed (it reads "Stop" while a request runs).
     void searchPressed();
+    // Ctrl+Enter in a field: a search, unless one runs.
+    void searchWanted();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

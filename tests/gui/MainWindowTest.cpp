@@ -298,7 +298,7 @@ private slots:
         QCOMPARE(clipboard->text(), QStringLiteral("untouched"));
 
         Select(frame, 0);
-        frame.ResultPane()->ContextMenu()->actions().at(0)->trigger(); // "Copy"
+        frame.ResultPane()->ContextMenu()->actions().at(1)->trigger(); // "Copy"
         const QMimeData* data = clipboard->mimeData();
         QCOMPARE(data->data(QStringLiteral("text/uri-list")),
                  QByteArray("file:///tmp/some%20dir/a%C3%A4.txt\r\n"));
@@ -306,13 +306,22 @@ private slots:
                  QByteArray("copy\nfile:///tmp/some%20dir/a%C3%A4.txt"));
         QCOMPARE(data->formats(), (QStringList{QStringLiteral("text/uri-list"),
                                                QStringLiteral("x-special/gnome-copied-files")}));
-        // The list's own text copy leaves the file on the clipboard.
+        // Ctrl+C and Ctrl+Insert in the list copy the selected hit's file as Copy does (never
+        // the list's own text); Enter opens it, Delete asks before deleting it.
         for (const QKeyCombination key :
              {Qt::ControlModifier | Qt::Key_C, Qt::ControlModifier | Qt::Key_Insert}) {
+            clipboard->clear();
             QTest::keyClick(frame.ResultPane()->DetailsView(), key.key(), key.keyboardModifiers());
             QCOMPARE(clipboard->mimeData()->data(QStringLiteral("text/uri-list")),
                      QByteArray("file:///tmp/some%20dir/a%C3%A4.txt\r\n"));
         }
+        m_answer = Answer::No;
+        QTest::keyClick(frame.ResultPane()->DetailsView(), Qt::Key_Delete);
+        QCOMPARE(m_messages.back(), std::string("Really delete /tmp/some dir/a\xC3\xA4.txt?"));
+        Select(frame, 1);
+        QTest::keyClick(frame.ResultPane()->DetailsView(), Qt::Key_Return);
+        QCOMPARE(m_launched, std::vector<QUrl>{QUrl(QStringLiteral("http://example.org/b?x=1"))});
+        Select(frame, 0);
 
         Select(frame, 1);
         frame.ResultPane()->OnCopy();
@@ -332,7 +341,7 @@ private slots:
         QCOMPARE(m_launched.size(), 1u);
         QCOMPARE(m_launched[0], QUrl(QStringLiteral("https://example.org/a")));
         view->UpdateContextMenu();
-        QVERIFY(view->ContextMenu()->actions().at(0)->isEnabled());
+        QVERIFY(view->ContextMenu()->actions().at(0)->isEnabled()); // Open
         // A hit without a link offers nothing.
         Select(frame, 1);
         view->UpdateContextMenu();
@@ -371,7 +380,7 @@ private slots:
         view->OnOpenFolder();
         QCOMPARE(m_launched.back(), QUrl::fromLocalFile(m_files.path()));
         view->UpdateContextMenu();
-        QVERIFY(view->ContextMenu()->actions().at(2)->isEnabled()); // Open containing folder
+        QVERIFY(view->ContextMenu()->actions().at(3)->isEnabled()); // Open containing folder
         // Both formats, read back by a CSV reader: the shown rows in the shown order.
         for (const char* name : {"hits.csv", "hits.tsv"}) {
             m_fileAnswer = FilePath(name).toStdString();
@@ -405,7 +414,7 @@ private slots:
             if (view->LinkOfRow(row) == "https://example.org/b") {
                 Select(frame, row);
                 view->UpdateContextMenu();
-                QVERIFY(!view->ContextMenu()->actions().at(2)->isEnabled());
+                QVERIFY(!view->ContextMenu()->actions().at(3)->isEnabled());
             }
     }
 
@@ -476,7 +485,7 @@ private slots:
         m_answer = Answer::Yes;
         m_messages.clear();
         Select(frame, 1);
-        frame.ResultPane()->ContextMenu()->actions().at(1)->trigger(); // "Delete"
+        frame.ResultPane()->ContextMenu()->actions().at(2)->trigger(); // "Delete"
         QVERIFY(!QFile::exists(doomed));
         QCOMPARE(m_messages.size(), 1u);
         // The deleted file's row is marked at once: greyed, and Open says the file is gone.

@@ -167,6 +167,19 @@ private slots:
                  QStringLiteral("2 documents found"));
         // The form keeps what was typed.
         QCOMPARE(query->text(), QStringLiteral("report x"));
+        // Ctrl+Enter in any field searches at once; F5 runs the search again; Ctrl+1..4 pick
+        // the list's style.
+        filename->setFocus();
+        Enter(Qt::ControlModifier);
+        frame.Requests()->Wait();
+        QCOMPARE(server.Connections(), 2);
+        QTest::keyClick(&frame, Qt::Key_F5);
+        frame.Requests()->Wait();
+        QCOMPARE(server.Connections(), 3);
+        QTest::keyClick(&frame, Qt::Key_1, Qt::ControlModifier);
+        QCOMPARE(view->Style(), ListStyle::LargeIcons);
+        QTest::keyClick(&frame, Qt::Key_4, Qt::ControlModifier);
+        QCOMPARE(view->Style(), ListStyle::Details);
     }
 
     void enterMovesOnWithoutTouchingTheControl() {

@@ -312,7 +312,9 @@ private slots:
              {Qt::ControlModifier | Qt::Key_C, Qt::ControlModifier | Qt::Key_Insert}) {
             clipboard->clear();
             QTest::keyClick(frame.ResultPane()->DetailsView(), key.key(), key.keyboardModifiers());
-            QCOMPARE(clipboard->mimeData()->data(QStringLiteral("text/uri-list")),
+            const QMimeData* copied = clipboard->mimeData();
+            QVERIFY(copied);
+            QCOMPARE(copied->data(QStringLiteral("text/uri-list")),
                      QByteArray("file:///tmp/some%20dir/a%C3%A4.txt\r\n"));
         }
         m_answer = Answer::No;

@@ -646,6 +646,7 @@ void MainWindow::OnSearch() {
     }
     // The old rows go at once; the new ones appear as they are read.
     m_resultView->Clear();
+    m_searchClock.start();
     const Settings settings = m_settings;
     m_requests->Start(
         [form, settings](RequestSink& sink, const RequestControl& control) {
@@ -661,8 +662,16 @@ void MainWindow::OnSearchAgain() {
 
 void MainWindow::SearchEnded(int status, bool stopped) {
     ResultModel* model = m_resultView->Model();
-    if (status == 200 && !stopped)
+    if (status == 200 && !stopped) {
         m_resultView->ShowEmptyNote(model->rowCount() == 0);
+        // The last word of a search that went well is what it found, not the connection.
+        SetStatusText(StringPrintf("%d documents in %.1f s", model->rowCount(),
+                                   m_searchClock.elapsed() / 1000.0));
+    }
+    // Stopped before the page ended: the count says how much of it is listed.
+    if (stopped && !model->Filtered() && m_hitCount > model->rowCount())
+        PaneLabel(Pane::Hits)
+            ->setText(tr("%1 of %2 documents").arg(model->rowCount()).arg(m_hitCount));
     if (model->DroppedRows() > 0)
         SetStatusText("Only the first " + std::to_string(ResultModel::kMaxRows) +
                       " hits are shown; " + std::to_string(model->DroppedRows()) +

@@ -11,6 +11,7 @@
 #include "gui/ResultView.h"
 #include "text/StringTable.h"
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <map>
 
@@ -163,4 +164,5 @@ private:
     int m_hitCount = 0; // the page's last count, shown when no filter narrows the list
     Settings m_settings;
     std::string m_signedInUser;
+    QElapsedTimer m_searchClock; // since the search under way started
 };

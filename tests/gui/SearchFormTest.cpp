@@ -23,6 +23,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 #include <atomic>
@@ -165,6 +166,11 @@ private slots:
         QCOMPARE(view->Model()->index(0, 2).data().toString(), QStringLiteral("a.txt"));
         QCOMPARE(frame.PaneLabel(MainWindow::Pane::Hits)->text(),
                  QStringLiteral("2 documents found"));
+        // Pane 0 ends on what the search found, not on the closed connection.
+        QVERIFY2(QRegularExpression(QStringLiteral("^2 documents in \\d+\\.\\d s$"))
+                     .match(frame.PaneLabel(MainWindow::Pane::Message)->text())
+                     .hasMatch(),
+                 qPrintable(frame.PaneLabel(MainWindow::Pane::Message)->text()));
         // The form keeps what was typed.
         QCOMPARE(query->text(), QStringLiteral("report x"));
         // Ctrl+Enter in any field searches at once; F5 runs the search again; Ctrl+1..4 pick
@@ -358,7 +364,7 @@ private slots:
         std::atomic<bool> release{false};
         RawServer server([&release](int socket, const std::string&, RawServer& self) {
             self.Send(socket, "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n"
-                              "0|3\n1|First|90\n2|Second|80\n3|Third|70\n");
+                              "0|74\n1|First|90\n2|Second|80\n3|Third|70\n");
             // Until released, or until the client hangs up.
             for (char byte; !release && !self.Stopping();) {
                 pollfd p{socket, POLLIN, 0};
@@ -390,6 +396,9 @@ private slots:
                     ->text()
                     .startsWith(QStringLiteral("Search stopped")));
         QCOMPARE(search->text(), QStringLiteral("Search"));
+        // The count says how much of the page is listed.
+        QCOMPARE(frame.PaneLabel(MainWindow::Pane::Hits)->text(),
+                 QStringLiteral("3 of 74 documents"));
 
         // Stop keeps the rows the worker has read but the window has not shown yet, and ends a
         // held transfer within 200 ms every time (the cancel flag is looked at often). The event

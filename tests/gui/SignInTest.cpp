@@ -237,6 +237,8 @@ private slots:
         }
         QVERIFY(m_messages.empty());
         QCOMPARE(frame.PaneLabel(MainWindow::Pane::Auth)->text(), QStringLiteral("bob"));
+        // The sign-in's page counts no search: the HITS pane is left as it was.
+        QCOMPARE(frame.PaneLabel(MainWindow::Pane::Hits)->text(), QStringLiteral("HITS"));
         QCOMPARE(frame.PaneLabel(MainWindow::Pane::Message)->text(),
                  QStringLiteral("Status Code 200 was returned."));
         QCOMPARE(Store().value("Settings/User").toString(), QStringLiteral("bob"));
@@ -295,6 +297,8 @@ private slots:
         frame.Action(Command::LogOut)->trigger();
         QCOMPARE(held.Connections(), 1);
         QCOMPARE(frame.PaneLabel(MainWindow::Pane::Auth)->text(), QStringLiteral("bob"));
+        // The sign-in's page counts no search: the HITS pane is left as it was.
+        QCOMPARE(frame.PaneLabel(MainWindow::Pane::Hits)->text(), QStringLiteral("HITS"));
         QVERIFY2(!frame.PaneLabel(MainWindow::Pane::Message)
                       ->text()
                       .startsWith(QStringLiteral("Status")),

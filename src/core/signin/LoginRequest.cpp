@@ -23,7 +23,8 @@ public:
     void ClearTips() override { m_inner.ClearTips(); }
     void Clear() override { m_inner.Clear(); }
     void AppendHit(HitRow&& hit) override { m_inner.AppendHit(std::move(hit)); }
-    void SetHitCount(int count) override { m_inner.SetHitCount(count); }
+    // A sign-in's page counts no search: the hits listed keep their count.
+    void SetHitCount(int) override {}
     void SetSignedInUser(const std::string& user) override {
         m_user = user;
         m_inner.SetSignedInUser(user);

@@ -11,6 +11,7 @@ bool StartWindow(Application& app) {
     app.StartUp(profileStore);
 
     auto* frame = new MainWindow(app.m_settings);
+    frame->SetSettingsFile(app.m_iniFile);
     frame->setAttribute(Qt::WA_DeleteOnClose);
     frame->SetUpViews();
     // The first argument that is no option names a document to open; when that fails, the

@@ -621,7 +621,7 @@ void MainWindow::OnLogOut() {
 void MainWindow::OnSettings() {
     // A search under way goes on with the settings it was started with; the next request
     // takes the new ones.
-    SettingsDialog dialog(this);
+    SettingsDialog dialog(m_settings, m_settingsFile, this);
     if (dialog.exec() != QDialog::Accepted)
         return;
     m_settings.connection = dialog.Connection();

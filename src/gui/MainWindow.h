@@ -74,6 +74,8 @@ public:
 
     // The settings the next request is started with.
     const Settings& CurrentSettings() const { return m_settings; }
+    // Where the settings came from: a settings file's path, or empty for the profile store.
+    void SetSettingsFile(const std::string& path) { m_settingsFile = path; }
     Settings& MutableSettings() { return m_settings; }
     // The user the service last reported as signed in; empty when nobody is.
     const std::string& SignedInUser() const { return m_signedInUser; }
@@ -164,5 +166,6 @@ private:
     int m_hitCount = 0; // the page's last count, shown when no filter narrows the list
     Settings m_settings;
     std::string m_signedInUser;
+    std::string m_settingsFile;
     QElapsedTimer m_searchClock; // since the search under way started
 };

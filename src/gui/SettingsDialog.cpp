@@ -74,6 +74,12 @@ SettingsDialog::SettingsDialog(QWidget* parent) : QDialog(parent) {
     for (QCheckBox* check :
          {m_secure, m_ignoreCertCnInvalid, m_ignoreUnknownCa, m_ignoreRevocation})
         grid->addWidget(check, row++, 0, 1, 2, Qt::AlignLeft | Qt::AlignAbsolute);
+    m_source = new QLabel(this);
+    m_source->setObjectName(QStringLiteral("settingsSource"));
+    m_source->setTextFormat(Qt::PlainText);
+    m_source->setWordWrap(true);
+    m_source->hide();
+    grid->addWidget(m_source, row, 0, 1, 4);
     grid->setColumnStretch(2, 1);
     grid->setSizeConstraint(QLayout::SetFixedSize);
 
@@ -86,21 +92,35 @@ SettingsDialog::SettingsDialog(QWidget* parent) : QDialog(parent) {
     setTabOrder(m_ignoreCertCnInvalid, m_ignoreUnknownCa);
     setTabOrder(m_ignoreUnknownCa, m_ignoreRevocation);
 
-    // The dialog shows what the profile store holds, not what the program runs with.
+    // Without settings in effect to show, what the profile store holds.
     ProfileStore store;
-    const Settings stored = LoadSettings(store, false, Logger());
-    const ConnectionSettings& c = stored.connection;
-    m_address->setText(QString::fromStdString(c.address));
-    m_port->setText(QString::number(c.port));
-    m_searchbase->setText(QString::fromStdString(stored.searchbase));
-    m_secure->setChecked(c.secure == 1);
-    m_ignoreCertCnInvalid->setChecked(c.ignoreCertCnInvalid == 1);
-    m_ignoreUnknownCa->setChecked(c.ignoreUnknownCa == 1);
-    m_ignoreRevocation->setChecked(c.ignoreRevocation == 1);
+    Show(LoadSettings(store, false, Logger()));
     m_address->setFocus();
 
     connect(ok, &QPushButton::clicked, this, &SettingsDialog::OnOK);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+SettingsDialog::SettingsDialog(const Settings& inEffect, const std::string& settingsFile,
+                               QWidget* parent)
+    : SettingsDialog(parent) {
+    Show(inEffect);
+    if (!settingsFile.empty()) {
+        m_source->setText(tr("These settings come from %1; OK saves them to your profile.")
+                              .arg(QString::fromStdString(settingsFile)));
+        m_source->show();
+    }
+}
+
+void SettingsDialog::Show(const Settings& settings) {
+    const ConnectionSettings& c = settings.connection;
+    m_address->setText(QString::fromStdString(c.address));
+    m_port->setText(QString::number(c.port));
+    m_searchbase->setText(QString::fromStdString(settings.searchbase));
+    m_secure->setChecked(c.secure == 1);
+    m_ignoreCertCnInvalid->setChecked(c.ignoreCertCnInvalid == 1);
+    m_ignoreUnknownCa->setChecked(c.ignoreUnknownCa == 1);
+    m_ignoreRevocation->setChecked(c.ignoreRevocation == 1);
 }
 
 void SettingsDialog::OnOK() {

@@ -5,14 +5,19 @@
 #include "config/Settings.h"
 
 #include <QDialog>
+#include <string>
 
 class QCheckBox;
+class QLabel;
 class QLineEdit;
 
 class SettingsDialog : public QDialog {
     Q_OBJECT
 public:
+    // Shows what the profile store holds.
     explicit SettingsDialog(QWidget* parent = nullptr);
+    // Shows the settings in effect; those from a settings file say so.
+    SettingsDialog(const Settings& inEffect, const std::string& settingsFile, QWidget* parent);
 
     // Confirming: a port that is no integer keeps the dialog open with a message; else the
     // settings are written to the profile store and the dialog is accepted.
@@ -29,6 +34,9 @@ private:
     QCheckBox* m_ignoreCertCnInvalid = nullptr;
     QCheckBox* m_ignoreUnknownCa = nullptr;
     QCheckBox* m_ignoreRevocation = nullptr;
+    void Show(const Settings& settings);
+
+    QLabel* m_source = nullptr;
     ConnectionSettings m_connection;
     std::string m_searchbaseText;
 };

@@ -398,8 +398,26 @@ private slots:
         {
             // A session that changes the settings and the placement, then closes.
             MainWindow frame(LoadSettings(source, true, Logger()));
+            frame.SetSettingsFile(path.toStdString());
             frame.SetUpViews();
             frame.show();
+            // File > Settings shows the settings in use, says where they come from, and OK
+            // with nothing changed changes nothing in effect.
+            QString shown, note;
+            QTimer::singleShot(0, [&] {
+                auto* dialog = qobject_cast<SettingsDialog*>(QApplication::activeModalWidget());
+                QVERIFY(dialog);
+                shown = dialog->findChild<QLineEdit*>(QStringLiteral("addressEdit"))->text() + ":" +
+                        dialog->findChild<QLineEdit*>(QStringLiteral("portEdit"))->text();
+                note = dialog->findChild<QLabel*>(QStringLiteral("settingsSource"))->text();
+                dialog->OnOK();
+            });
+            frame.Action(Command::Settings)->trigger();
+            QCOMPARE(shown, QStringLiteral("files.example:81"));
+            QCOMPARE(note, QStringLiteral("These settings come from ") + path +
+                               QStringLiteral("; OK saves them to your profile."));
+            QCOMPARE(frame.CurrentSettings().connection.address, std::string("files.example"));
+            QCOMPARE(frame.CurrentSettings().connection.port, 81);
             SettingsDialog dialog(&frame);
             dialog.findChild<QLineEdit*>(QStringLiteral("portEdit"))->setText(QStringLiteral("82"));
             dialog.OnOK();

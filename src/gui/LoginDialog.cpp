@@ -88,7 +88,10 @@ void LoginDialog::OnOK() {
         });
     }
     PasswordField::WipeClearText(password);
-    if (!outcome.confirmed)
+    m_status = outcome.status;
+    // "Login failed!" is for a service that answered and did not confirm the name; when the
+    // service could not be asked, the window says why instead.
+    if (!outcome.confirmed && outcome.status == 200)
         ShowMessageBox(Text(TextId::LoginFailed), MessageKind::Ok, this);
     accept();
 }

@@ -22,6 +22,8 @@ public:
     void OnOK();
 
     PasswordField* Password() const { return m_passwordField; }
+    // The status the sign-in request ended with (0 before one was sent).
+    int Status() const { return m_status; }
 
 private:
     PasswordField* m_passwordField = nullptr;
@@ -29,4 +31,5 @@ private:
     QLabel* m_note = nullptr;
     Settings m_settings;
     RequestRunner* m_requests = nullptr;
+    int m_status = 0;
 };

@@ -11,6 +11,7 @@
 #include "gui/ResultView.h"
 #include "gui/SearchForm.h"
 #include "gui/SettingsDialog.h"
+#include "net/FailureText.h"
 #include "profile/ProfileStore.h"
 #include "signin/LoginRequest.h"
 #include "text/StringTable.h"
@@ -600,8 +601,11 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 
 void MainWindow::OnLogIn() {
     m_requests->Stop(); // a search under way ends first
+    m_resultView->HideMessageBar();
     LoginDialog dialog(*this);
     dialog.exec();
+    // A refused password has its box; any other failure is said in the bar.
+    ShowFailure(dialog.Status(), m_settings.connection);
 }
 
 void MainWindow::OnStop() {
@@ -646,13 +650,21 @@ void MainWindow::OnSearch() {
     }
     // The old rows go at once; the new ones appear as they are read.
     m_resultView->Clear();
+    m_resultView->HideMessageBar();
     m_searchClock.start();
+    m_searchConnection = m_settings.connection;
     const Settings settings = m_settings;
     m_requests->Start(
         [form, settings](RequestSink& sink, const RequestControl& control) {
             return RunSearch(form, settings, sink, control);
         },
         [this](int status, bool stopped) { SearchEnded(status, stopped); });
+}
+
+void MainWindow::ShowFailure(int status, const ConnectionSettings& connection) {
+    const std::string text = FailureText(status, connection.address, connection.port);
+    if (!text.empty())
+        m_resultView->ShowMessageBar(text);
 }
 
 void MainWindow::OnSearchAgain() {
@@ -662,6 +674,7 @@ void MainWindow::OnSearchAgain() {
 
 void MainWindow::SearchEnded(int status, bool stopped) {
     ResultModel* model = m_resultView->Model();
+    ShowFailure(status, m_searchConnection);
     if (status == 200 && !stopped) {
         m_resultView->ShowEmptyNote(model->rowCount() == 0);
         // The last word of a search that went well is what it found, not the connection.

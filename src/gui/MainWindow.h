@@ -147,6 +147,8 @@ private:
     void SaveRecentFiles();
     bool SaveDocumentAs(const std::string& path);
     void SearchEnded(int status, bool stopped);
+    // Says what a failed request's status means in the message bar.
+    void ShowFailure(int status, const ConnectionSettings& connection);
 
     QSplitter* m_splitter = nullptr;
     SearchForm* m_leftView = nullptr;
@@ -167,5 +169,6 @@ private:
     Settings m_settings;
     std::string m_signedInUser;
     std::string m_settingsFile;
-    QElapsedTimer m_searchClock; // since the search under way started
+    QElapsedTimer m_searchClock;           // since the search under way started
+    ConnectionSettings m_searchConnection; // where it went
 };

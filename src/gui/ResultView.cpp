@@ -12,6 +12,8 @@
 #include "text/StringTable.h"
 
 #include <QContextMenuEvent>
+#include <QFrame>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
@@ -22,6 +24,7 @@
 #include <QStackedWidget>
 #include <QStyledItemDelegate>
 #include <QTimer>
+#include <QToolButton>
 #include <QTreeView>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -109,6 +112,7 @@ ResultView::ResultView(QWidget* parent) : QWidget(parent) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(2);
+    layout->addWidget(CreateMessageBar());
     layout->addWidget(m_filter);
     layout->addWidget(m_stack);
 
@@ -190,6 +194,42 @@ void ResultView::CheckVisibleRows() {
         if (!link.empty() && !IsUrlLink(link))
             m_checker->Check(link);
     }
+}
+
+QWidget* ResultView::CreateMessageBar() {
+    m_messageBar = new QFrame(this);
+    m_messageBar->setObjectName(QStringLiteral("messageBar"));
+    m_messageBar->setAccessibleName(tr("Message"));
+    m_messageBar->setFrameShape(QFrame::StyledPanel);
+    m_messageBar->setStyleSheet(QStringLiteral(
+        "#messageBar { background: #fff4ce; } #messageBar QLabel { color: #1f1f1f; }"));
+    m_messageText = new QLabel(m_messageBar);
+    m_messageText->setObjectName(QStringLiteral("messageBarText"));
+    m_messageText->setTextFormat(Qt::PlainText);
+    m_messageText->setWordWrap(true);
+    m_messageText->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    auto* close = new QToolButton(m_messageBar);
+    close->setObjectName(QStringLiteral("messageBarClose"));
+    close->setText(QStringLiteral("\u2715"));
+    close->setAccessibleName(tr("Close the message"));
+    close->setToolTip(tr("Close the message"));
+    connect(close, &QToolButton::clicked, this, &ResultView::HideMessageBar);
+    auto* row = new QHBoxLayout(m_messageBar);
+    row->setContentsMargins(6, 4, 4, 4);
+    row->addWidget(m_messageText, 1);
+    row->addWidget(close, 0, Qt::AlignTop);
+    m_messageBar->hide();
+    return m_messageBar;
+}
+
+void ResultView::ShowMessageBar(const std::string& text) {
+    m_messageText->setText(QString::fromStdString(text));
+    m_messageBar->setAccessibleDescription(m_messageText->text());
+    m_messageBar->show();
+}
+
+void ResultView::HideMessageBar() {
+    m_messageBar->hide();
 }
 
 void ResultView::MarkGone(const std::string& path) {

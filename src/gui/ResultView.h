@@ -12,6 +12,7 @@ class ResultModel;
 class QTimer;
 class QAbstractItemView;
 class QListView;
+class QFrame;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -48,6 +49,11 @@ public:
 
     // "No documents found" over the empty list, after a search that found nothing.
     void ShowEmptyNote(bool show);
+    // A bar over the list saying what went wrong and what to do; it stays until closed or the
+    // next request, and asks nothing.
+    void ShowMessageBar(const std::string& text);
+    void HideMessageBar();
+    QFrame* MessageBar() const { return m_messageBar; }
 
     // A heading click: flips the direction and sorts by that column.
     void OnColumnClick(int column);
@@ -107,6 +113,9 @@ private:
     FileChecker* m_checker = nullptr;
     QTimer* m_checkTimer = nullptr;
     void SetStatus(const std::string& text);
+    QWidget* CreateMessageBar();
+    QFrame* m_messageBar = nullptr;
+    QLabel* m_messageText = nullptr;
     // Asks the checker about the local files of the rows on the screen.
     void CheckVisibleRows();
     // Greys the rows that link to a file that is gone.

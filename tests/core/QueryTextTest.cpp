@@ -1,5 +1,6 @@
 #include "search/QueryText.h"
 #include "config/Settings.h"
+#include "net/FailureText.h"
 #include "net/FetchPage.h"
 #include "net/FetchStatus.h"
 
@@ -105,3 +106,23 @@ TEST(StatusText, Table) {
 }
 
 } // namespace
+
+// Catches a failure shown as a bare number, or words that send the user the wrong way.
+TEST(FailureText, SaysWhatHappenedAndWhatToDo) {
+    const std::pair<int, const char*> cases[] = {
+        {12029, "Cannot reach the search service at 127.0.0.1:8080: the connection was refused "
+                "(12029). Is the service running?"},
+        {12002, "The search service did not answer within 60 s (12002)."},
+        {12038, "The certificate of 127.0.0.1 is made out for another name (12038). See File > "
+                "Settings."},
+        {12007, "The name 127.0.0.1 could not be found (12007). Check the address in File > "
+                "Settings."},
+        {401, "The search service refused the request (401). Please log in (File > Log in)."},
+        {503, "The search service is not available just now (503). Please try again later."},
+        {418, "The search service answered with status 418."},
+        {200, ""},
+        {-1, ""}, // stopped: nothing failed
+    };
+    for (const auto& [status, text] : cases)
+        EXPECT_EQ(FailureText(status, "127.0.0.1", 8080), text) << status;
+}

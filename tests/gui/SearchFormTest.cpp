@@ -215,6 +215,25 @@ private slots:
         QCOMPARE(frame.ResultPane()->Model()->rowCount(), 0);
         QCOMPARE(frame.PaneLabel(MainWindow::Pane::Message)->text(),
                  QStringLiteral("Status Code 500 was returned."));
+        // The message bar says it in words, and so for a service that is not there; the next
+        // search takes it away.
+        auto* bar = frame.ResultPane()->MessageBar();
+        auto* text = frame.ResultPane()->findChild<QLabel*>(QStringLiteral("messageBarText"));
+        QVERIFY(bar->isVisible());
+        QCOMPARE(text->text(), QStringLiteral("The search service failed while answering (500). "
+                                              "Please try again later."));
+        const int closed = ClosedPort();
+        frame.MutableSettings().connection.port = closed;
+        Find<QPushButton>(frame, "searchButton")->click();
+        frame.Requests()->Wait();
+        QCOMPARE(text->text(), QStringLiteral("Cannot reach the search service at 127.0.0.1:%1: "
+                                              "the connection was refused (12029). Is the "
+                                              "service running?")
+                                   .arg(closed));
+        frame.MutableSettings().connection.port = server.Port();
+        Find<QPushButton>(frame, "searchButton")->click();
+        QVERIFY(!bar->isVisible());
+        frame.Requests()->Wait();
     }
 
     void charactersTheServiceCannotReceiveAreRefused() {

@@ -278,6 +278,30 @@ private slots:
         ProcessLog() = Logger();
     }
 
+    // A sign-in the service never received says why in the message bar, not "Login failed!"
+    // (which is for a refused password).
+    void signInToAClosedPortSaysWhy() {
+        const int closed = ClosedPort();
+        Settings settings = DefaultSettings(false);
+        settings.connection.address = "127.0.0.1";
+        settings.connection.port = closed;
+        MainWindow frame(settings);
+        frame.SetUpViews();
+        QTimer::singleShot(0, [] {
+            auto* dialog = qobject_cast<LoginDialog*>(QApplication::activeModalWidget());
+            QVERIFY(dialog);
+            dialog->findChild<QLineEdit*>(QStringLiteral("userEdit"))
+                ->setText(QStringLiteral("bob"));
+            dialog->OnOK();
+        });
+        frame.Action(Command::LogIn)->trigger();
+        QVERIFY(m_messages.empty());
+        QCOMPARE(frame.ResultPane()->findChild<QLabel*>(QStringLiteral("messageBarText"))->text(),
+                 QStringLiteral("Cannot reach the search service at 127.0.0.1:%1: the connection "
+                                "was refused (12029). Is the service running?")
+                     .arg(closed));
+    }
+
     // A logout stopped before the service answers changes nothing and says no status number.
     void stoppedLogoutLeavesTheUserSignedIn() {
         RawServer held([](int socket, const std::string&, RawServer& self) {

@@ -5,6 +5,7 @@
 #include "profile/ProfileStore.h"
 #include "text/StringTable.h"
 
+#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCompleter>
@@ -12,6 +13,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QStringListModel>
 #include <QVBoxLayout>
@@ -48,6 +50,9 @@ SearchForm::SearchForm(QWidget* parent) : QWidget(parent) {
     m_completer->setModelSorting(QCompleter::UnsortedModel);
     m_completer->setMaxVisibleItems(static_cast<int>(SearchHistory::kSize));
     m_query->setCompleter(m_completer);
+    // Installed after the completer's own filter, so it sees the popup's events first: a click
+    // on Search and Ctrl+Enter search at once instead of only closing the popup.
+    m_completer->popup()->installEventFilter(this);
     RememberQuery({});
     auto* filenameLabel = new QLabel(tr("Filename search"), this);
     m_filename = new QLineEdit(this);
@@ -206,6 +211,27 @@ void SearchForm::MoveToNextTabStop(QWidget* from) {
 }
 
 bool SearchForm::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_completer->popup()) {
+        if (event->type() == QEvent::MouseButtonPress) {
+            const auto* mouse = static_cast<QMouseEvent*>(event);
+            const QPoint onButton = m_search->mapFromGlobal(mouse->globalPosition().toPoint());
+            if (m_search->isEnabled() && m_search->rect().contains(onButton)) {
+                m_completer->popup()->hide();
+                m_search->click();
+                return true;
+            }
+        }
+        if (event->type() == QEvent::KeyPress) {
+            const auto* key = static_cast<QKeyEvent*>(event);
+            if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
+                (key->modifiers() & Qt::ControlModifier)) {
+                m_completer->popup()->hide();
+                emit searchWanted();
+                return true;
+            }
+        }
+        return QWidget::eventFilter(watched, event);
+    }
     if (event->type() == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(event);
         // Down or Alt+Down in an empty query field offers the whole history.

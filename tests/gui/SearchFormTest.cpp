@@ -182,6 +182,23 @@ private slots:
         QTest::keyClick(&frame, Qt::Key_F5);
         frame.Requests()->Wait();
         QCOMPARE(server.Connections(), 3);
+        // With the history popup open, a click on Search searches at once (not only closing
+        // the popup), and so does Ctrl+Enter.
+        QAbstractItemView* popup = Find<SearchForm>(frame, "leftView")->HistoryCompleter()->popup();
+        query->clear();
+        query->setFocus();
+        QTest::keyClick(query, Qt::Key_Down);
+        QTRY_VERIFY(popup->isVisible());
+        QTest::mouseClick(popup, Qt::LeftButton, {},
+                          popup->mapFromGlobal(search->mapToGlobal(search->rect().center())));
+        frame.Requests()->Wait();
+        QCOMPARE(server.Connections(), 4);
+        QVERIFY(!popup->isVisible());
+        QTest::keyClick(query, Qt::Key_Down);
+        QTRY_VERIFY(popup->isVisible());
+        QTest::keyClick(popup, Qt::Key_Return, Qt::ControlModifier);
+        frame.Requests()->Wait();
+        QCOMPARE(server.Connections(), 5);
         QTest::keyClick(&frame, Qt::Key_1, Qt::ControlModifier);
         QCOMPARE(view->Style(), ListStyle::LargeIcons);
         QTest::keyClick(&frame, Qt::Key_4, Qt::ControlModifier);

@@ -333,6 +333,13 @@ public:
             return wait;
         }));
     }
+    Clock::duration RetryAfter(const std::string& address, const std::string& name,
+                               Clock::time_point) override {
+        return std::chrono::milliseconds(Transaction([&](pg_conn* db) {
+            return WaitMs(Lock(db, "a", address, false).value_or(Record()),
+                          Lock(db, "n", name, false).value_or(Record()), NowMs());
+        }));
+    }
     void Succeeded(const std::string& address, const std::string& name) override {
         Lease db(m_pool);
         // As in memory: the name is cleared, the address keeps its failures.

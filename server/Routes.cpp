@@ -77,12 +77,16 @@ std::string Routes::CookieAttributes() const {
 
 void Routes::Servlet(const httplib::Request& req, httplib::Response& res) {
     const Params params = ParseTarget(req.target);
-    const std::string user = SignInOrOut(req, params, res);
+    std::string notice;
+    const std::string user = SignInOrOut(req, params, res, notice);
     Search(req, params, user, res);
+    // A back-off says so (before the summary line, where the client shows every -3 text).
+    if (!notice.empty())
+        res.body = FailureLine(notice) + res.body;
 }
 
 std::string Routes::SignInOrOut(const httplib::Request& req, const Params& params,
-                                httplib::Response& res) {
+                                httplib::Response& res, std::string& notice) {
     std::string sid = CookieValue(req, kCookie);
     std::string user = m_backend.sessions->UserOf(sid);
     if (params.Has("logout")) {
@@ -95,7 +99,7 @@ std::string Routes::SignInOrOut(const httplib::Request& req, const Params& param
     if (!name || !password)
         return user;
     const std::string userName = Cp1252Text(*name);
-    if (!CheckPassword(ClientAddress(req), userName, Cp1252Text(*password)))
+    if (!CheckPassword(ClientAddress(req), userName, Cp1252Text(*password), notice))
         return {}; // a failed sign-in names nobody
     m_backend.sessions->End(sid);
     sid = m_backend.sessions->Create(userName);
@@ -131,7 +135,7 @@ std::string Routes::ClientAddress(const httplib::Request& req) const {
 }
 
 bool Routes::CheckPassword(const std::string& address, const std::string& name,
-                           const std::string& password) {
+                           const std::string& password, std::string& notice) {
     // A place in the queue of checks first: when it is full, the attempt fails at once without
     // counting, and the HTTP worker goes back to searches.
     if (!m_users.ReserveCheck()) {
@@ -147,8 +151,13 @@ bool Routes::CheckPassword(const std::string& address, const std::string& name,
     const auto now = SignInGuard::Clock::now();
     // A backed-off attempt is answered at once, its password unchecked: failures never hold a
     // worker, and guessing gets no faster by sending more.
-    if (!counters.Allowed(address, name, now))
+    if (!counters.Allowed(address, name, now)) {
+        const auto wait = std::chrono::duration_cast<std::chrono::seconds>(
+            counters.RetryAfter(address, name, now) + std::chrono::milliseconds(999));
+        notice = "Too many failed sign-ins. Please wait " +
+                 std::to_string(std::max<long long>(1, wait.count())) + " seconds and try again.";
         return false;
+    }
     if (m_users.Verify(name, password)) {
         counters.Succeeded(address, name);
         return true;

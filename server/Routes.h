@@ -31,13 +31,14 @@ private:
     bool SignInRequired() const;
     std::string CookieAttributes() const;
     // Sign-out and sign-in as the parameters ask; returns the user the answer names.
+    // `notice` gets a -3 text for a sign-in refused without a check.
     std::string SignInOrOut(const httplib::Request& req, const Params& params,
-                            httplib::Response& res);
+                            httplib::Response& res, std::string& notice);
     // The client's address: the peer's, or what a trusted proxy says it is.
     std::string ClientAddress(const httplib::Request& req) const;
     // Checks a password under the back-off rules; true when it signs the user in.
     bool CheckPassword(const std::string& address, const std::string& name,
-                       const std::string& password);
+                       const std::string& password, std::string& notice);
     // The search the parameters ask for; the page's failure line when one is refused.
     std::string ReadSearch(const Params& params, SearchRequest& request) const;
     void Search(const httplib::Request& req, const Params& params, const std::string& user,

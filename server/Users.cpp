@@ -179,6 +179,25 @@ std::int64_t SignInCounters::Fail(Record& a, Record& n, std::int64_t now) {
     return wait;
 }
 
+std::int64_t SignInCounters::WaitMs(const Record& a, const Record& n, std::int64_t now) {
+    std::int64_t until = a.untilMs;
+    if (a.failures > 0)
+        until = std::max(until, n.untilMs);
+    if (n.failures >= kRateLimitedFailures && n.windowChecks >= kChecksPerMinute)
+        until = std::max(until, n.windowStartMs + 60000);
+    return std::max<std::int64_t>(0, until - now);
+}
+
+SignInGuard::Clock::duration SignInGuard::RetryAfter(const std::string& address,
+                                                     const std::string& name,
+                                                     Clock::time_point now) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto a = m_addresses.find(address);
+    const auto n = m_names.find(name);
+    return std::chrono::milliseconds(WaitMs(a == m_addresses.end() ? Record() : a->second,
+                                            n == m_names.end() ? Record() : n->second, Ms(now)));
+}
+
 void SignInGuard::Forget(std::int64_t now) {
     // Records of attackers that went quiet are dropped, so that the tables stay small.
     constexpr std::int64_t kMemoryMs = 15 * 60 * 1000;

@@ -66,6 +66,9 @@ public:
     virtual Clock::duration Failed(const std::string& address, const std::string& name,
                                    Clock::time_point now) = 0;
     virtual void Succeeded(const std::string& address, const std::string& name) = 0;
+    // How long until an attempt that Allowed refused may be checked; 0 when at once.
+    virtual Clock::duration RetryAfter(const std::string& address, const std::string& name,
+                                       Clock::time_point now) = 0;
 
     // The counts of one address or name, and the rules over them, whatever keeps them; times in
     // milliseconds of the keeper's clock.
@@ -89,6 +92,8 @@ public:
     static bool Allow(Record& address, Record& name, std::int64_t nowMs);
     // Failed's rule: updates both; returns the address's back-off in milliseconds.
     static std::int64_t Fail(Record& address, Record& name, std::int64_t nowMs);
+    // RetryAfter's rule: milliseconds until the records let a check through.
+    static std::int64_t WaitMs(const Record& address, const Record& name, std::int64_t nowMs);
 };
 
 // The counters of this process, in memory.
@@ -99,6 +104,8 @@ public:
     Clock::duration Failed(const std::string& address, const std::string& name,
                            Clock::time_point now) override;
     void Succeeded(const std::string& address, const std::string& name) override;
+    Clock::duration RetryAfter(const std::string& address, const std::string& name,
+                               Clock::time_point now) override;
 
 private:
     static std::int64_t Ms(Clock::time_point t) {

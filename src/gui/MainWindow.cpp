@@ -316,6 +316,11 @@ void MainWindow::CreateStatusBar() {
         auto* pane = new QLabel(Res(kIndicatorIds[i]), bar);
         pane->setObjectName(QStringLiteral("pane%1").arg(i));
         pane->setTextFormat(Qt::PlainText);
+        // Named by what they show; their text is the value a screen reader reads.
+        static const char* const kPaneNames[kPaneCount] = {
+            QT_TR_NOOP("Status"),      QT_TR_NOOP("Caps Lock"),    QT_TR_NOOP("Num Lock"),
+            QT_TR_NOOP("Scroll Lock"), QT_TR_NOOP("Signed in as"), QT_TR_NOOP("Hits")};
+        pane->setAccessibleName(tr(kPaneNames[i]));
         m_panes[i] = pane;
         if (i == 0) {
             bar->addWidget(pane, 1);

@@ -24,6 +24,8 @@ PasswordField::PasswordField(std::uint32_t seed, QWidget* parent)
 }
 
 void PasswordField::Setup() {
+    setAccessibleName(tr("Password"));
+    setAccessibleDescription(tr("%n characters", nullptr, 0));
     setInputMethodHints(Qt::ImhHiddenText | Qt::ImhSensitiveData | Qt::ImhNoPredictiveText |
                         Qt::ImhNoAutoUppercase);
     setAcceptDrops(true);
@@ -38,6 +40,8 @@ void PasswordField::ShowMask(int caret) {
     m_lastLength = static_cast<int>(m_cells.Count());
     // setText also empties the field's undo history: nothing typed can be undone back.
     setText(QString(m_lastLength, QLatin1Char('*')));
+    // A screen reader hears the length, never the content.
+    setAccessibleDescription(tr("%n characters", nullptr, m_lastLength));
     setCursorPosition(std::clamp(caret, 0, m_lastLength));
     m_updating = false;
 }

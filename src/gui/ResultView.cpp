@@ -63,6 +63,7 @@ ResultView::ResultView(QWidget* parent) : QWidget(parent) {
     m_model = new ResultModel(this);
 
     m_details = new QTreeView(this);
+    m_details->setAccessibleName(tr("Hits"));
     m_details->setObjectName(QStringLiteral("resultDetails"));
     m_details->setModel(m_model);
     m_details->setRootIsDecorated(false);
@@ -83,6 +84,7 @@ ResultView::ResultView(QWidget* parent) : QWidget(parent) {
 
     // The other three styles show the same rows and selection.
     m_icons = new QListView(this);
+    m_icons->setAccessibleName(tr("Hits"));
     m_icons->setObjectName(QStringLiteral("resultIcons"));
     m_icons->setModel(m_model);
     m_icons->setSelectionModel(m_details->selectionModel());

@@ -65,6 +65,7 @@ SearchForm::SearchForm(QWidget* parent) : QWidget(parent) {
         m_index[i]->setEnabled(false);
     }
     m_date = new QComboBox(this);
+    m_date->setAccessibleName(tr("Date range"));
     m_date->setObjectName(QStringLiteral("dateCombo"));
     m_date->setEditable(true);
     m_date->setInsertPolicy(QComboBox::NoInsert);

@@ -11,6 +11,7 @@
 #include "gui/SearchForm.h"
 #include "text/StringTable.h"
 
+#include <QAccessible>
 #include <QClipboard>
 #include <QLabel>
 #include <QLineEdit>
@@ -167,6 +168,15 @@ private slots:
         frame.Action(Command::Toolbar)->trigger();
         QVERIFY(!frame.ToolBar()->isVisible());
         QCOMPARE(frame.PaneLabel(MainWindow::Pane::Hits)->text(), QStringLiteral("HITS"));
+        // What a screen reader names: the list, the date box and every status pane.
+        for (QWidget* named :
+             {static_cast<QWidget*>(frame.ResultPane()->DetailsView()),
+              static_cast<QWidget*>(frame.findChild<QWidget*>(QStringLiteral("dateCombo"))),
+              static_cast<QWidget*>(frame.PaneLabel(MainWindow::Pane::Caps)),
+              static_cast<QWidget*>(frame.PaneLabel(MainWindow::Pane::Hits))})
+            QVERIFY2(
+                !QAccessible::queryAccessibleInterface(named)->text(QAccessible::Name).isEmpty(),
+                qPrintable(named->objectName()));
         QCOMPARE(frame.PaneLabel(MainWindow::Pane::Auth)->text(), QStringLiteral("AUTH"));
         QCOMPARE(frame.PaneLabel(MainWindow::Pane::Message)->text(), QStringLiteral("Ready"));
     }

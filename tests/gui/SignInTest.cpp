@@ -112,6 +112,8 @@ private slots:
 
         Type(*edit, QStringLiteral("abc"));
         QCOMPARE(edit->text(), QStringLiteral("***"));
+        // A screen reader hears the length, never the content.
+        QCOMPARE(edit->accessibleDescription(), QStringLiteral("3 characters"));
         QCOMPARE(Clear(*edit), std::string("abc"));
         Key(*edit, Qt::Key_Home);
         Type(*edit, QStringLiteral("x"));

@@ -11,6 +11,7 @@
 #include "text/Codepage.h"
 #include "text/StringTable.h"
 
+#include <QApplication>
 #include <QContextMenuEvent>
 #include <QFrame>
 #include <QHBoxLayout>
@@ -20,9 +21,11 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QMenu>
+#include <QPainter>
 #include <QProgressDialog>
 #include <QStackedWidget>
 #include <QStyledItemDelegate>
+#include <QTextLayout>
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeView>
@@ -35,22 +38,69 @@ constexpr int kLargeIconCell = 120; // the width a large icon's title wraps in
 
 // Large icons: each title wraps under its icon within a cell of fixed width, in as many lines
 // as it needs, so that the whole title is shown.
+constexpr int kMaxTitleLines = 3;
+
+// A large icon's title under it: wrapped at word boundaries (or inside a word too long for a
+// line) to at most three lines, the last one elided with "…" when more is left. Nothing is
+// clipped at either side; the whole title is in the tip.
+QStringList TitleLines(const QString& text, const QFont& font, int width) {
+    QTextLayout layout(text, font);
+    QTextOption wrap(Qt::AlignHCenter);
+    wrap.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(wrap);
+    QStringList lines;
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(width);
+        if (lines.size() == kMaxTitleLines - 1) {
+            const QString rest = text.mid(line.textStart());
+            lines << QFontMetrics(font).elidedText(rest, Qt::ElideRight, width);
+            break;
+        }
+        lines << text.mid(line.textStart(), line.textLength()).trimmed();
+    }
+    layout.endLayout();
+    return lines;
+}
+
 class WrappedIconDelegate : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
         if (option.decorationPosition != QStyleOptionViewItem::Top)
             return QStyledItemDelegate::sizeHint(option, index);
-        const QString text = index.data(Qt::DisplayRole).toString();
-        const QRect wrapped = option.fontMetrics.boundingRect(
-            QRect(0, 0, kLargeIconCell - 8, 100000),
-            Qt::TextWordWrap | Qt::TextWrapAnywhere | Qt::AlignHCenter, text);
-        return QSize(kLargeIconCell, option.decorationSize.height() + wrapped.height() + 12);
+        const QStringList lines =
+            TitleLines(index.data(Qt::DisplayRole).toString(), option.font, kLargeIconCell - 8);
+        return QSize(kLargeIconCell,
+                     option.decorationSize.height() +
+                         static_cast<int>(lines.size()) * option.fontMetrics.lineSpacing() + 12);
     }
-    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
-        QStyledItemDelegate::initStyleOption(option, index);
-        if (option->decorationPosition == QStyleOptionViewItem::Top)
-            option->textElideMode = Qt::ElideNone;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        if (option.decorationPosition != QStyleOptionViewItem::Top)
+            return QStyledItemDelegate::paint(painter, option, index);
+        QStyleOptionViewItem item = option;
+        initStyleOption(&item, index);
+        const QStringList lines = TitleLines(item.text, item.font, kLargeIconCell - 8);
+        item.text.clear(); // the style draws the icon and the selection; the lines come here
+        const QWidget* widget = option.widget;
+        QStyle* style = widget ? widget->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ItemViewItem, &item, painter, widget);
+        const bool selected = item.state & QStyle::State_Selected;
+        const int lineHeight = item.fontMetrics.lineSpacing();
+        QRect text(item.rect.left() + 4, item.rect.top() + item.decorationSize.height() + 6,
+                   item.rect.width() - 8, lineHeight * static_cast<int>(lines.size()));
+        painter->save();
+        if (selected)
+            painter->fillRect(text, item.palette.brush(QPalette::Highlight));
+        painter->setPen(item.palette.color(selected ? QPalette::HighlightedText : QPalette::Text));
+        painter->setFont(item.font);
+        for (const QString& line : lines) {
+            painter->drawText(QRect(text.left(), text.top(), text.width(), lineHeight),
+                              Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextSingleLine, line);
+            text.setTop(text.top() + lineHeight);
+        }
+        painter->restore();
     }
 };
 

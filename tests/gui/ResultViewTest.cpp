@@ -160,7 +160,9 @@ private slots:
             frame.show();
             QVERIFY(QTest::qWaitForWindowExposed(&frame));
             const std::string title = "A rather long title that one item's width would cut";
-            Feed(frame, {"1|" + title + "|9||||||||/docs/a.txt", "2|Short|8||||||||/docs/b.txt"});
+            Feed(frame, {"1|" + title + "|9||||||||/docs/a.txt", "2|Short|8||||||||/docs/b.txt",
+                         "3|" + std::string(60, 'w') + " " + std::string(200, 'x') +
+                             "|7||||||||/docs/c.txt"});
             ResultView* view = frame.ResultPane();
             view->Model()->FlushPendingRows();
             for (ListStyle style : {ListStyle::List, ListStyle::LargeIcons, ListStyle::SmallIcons,
@@ -177,6 +179,10 @@ private slots:
                     QVERIFY(first.height() >= 2 * icons->fontMetrics().height() + 32);
                     QCOMPARE(second.top(), first.top());
                     QVERIFY(second.left() > first.left());
+                    // A title too long for three lines is cut there, with "…", not run on.
+                    const QRect third = icons->visualRect(view->Model()->index(2, 0));
+                    QVERIFY2(third.height() <= 32 + 3 * icons->fontMetrics().lineSpacing() + 16,
+                             qPrintable(QString::number(third.height())));
                 } else {
                     QVERIFY2(first.width() >= textWidth,
                              qPrintable(QString::number(first.width())));

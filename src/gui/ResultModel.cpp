@@ -170,11 +170,17 @@ QVariant ResultModel::data(const QModelIndex& index, int role) const {
         if (m_titleMode && index.column() == 0)
             return Shown(m_table.Title(row));
         return Shown(m_table.Cell(row, index.column()));
-    case Qt::ToolTipRole:
+    case Qt::ToolTipRole: {
+        // The title styles may cut a title: the tip starts with all of it.
+        const QString title = m_titleMode ? QStringLiteral("<p><b>") +
+                                                Shown(m_table.Title(row)).toHtmlEscaped() +
+                                                QStringLiteral("</b></p>")
+                                          : QString();
         if (!m_missing.empty() && m_missing.count(std::string(m_table.Link(row))))
-            return TipOf(index.row()) + QStringLiteral("<p>") + tr(kMissingText) +
+            return title + TipOf(index.row()) + QStringLiteral("<p>") + tr(kMissingText) +
                    QStringLiteral("</p>");
-        return TipOf(index.row());
+        return title + TipOf(index.row());
+    }
     case Qt::ForegroundRole:
         if (!m_missing.empty() && m_missing.count(std::string(m_table.Link(row))))
             return QColor(Qt::gray);

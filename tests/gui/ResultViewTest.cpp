@@ -183,6 +183,12 @@ private slots:
                     const QRect third = icons->visualRect(view->Model()->index(2, 0));
                     QVERIFY2(third.height() <= 32 + 3 * icons->fontMetrics().lineSpacing() + 16,
                              qPrintable(QString::number(third.height())));
+                    QVERIFY(view->Model()
+                                ->index(2, 0)
+                                .data(Qt::ToolTipRole)
+                                .toString()
+                                .contains(QString(60, QLatin1Char('w')) + QLatin1Char(' ') +
+                                          QString(150, QLatin1Char('x'))));
                 } else {
                     QVERIFY2(first.width() >= textWidth,
                              qPrintable(QString::number(first.width())));

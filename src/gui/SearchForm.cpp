@@ -27,10 +27,18 @@ constexpr int kFieldWidth = 220;
 
 SearchForm::SearchForm(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("leftView"));
-    // The form and every control on it are white.
+    // The form and every control on it are white, and their texts dark whatever the theme: a
+    // dark palette's light text would be all but invisible on white.
     QPalette white = palette();
-    for (auto role : {QPalette::Window, QPalette::Base, QPalette::Button})
+    for (auto role : {QPalette::Window, QPalette::Base, QPalette::Button, QPalette::AlternateBase})
         white.setColor(role, Qt::white);
+    const QColor ink(0x1f, 0x1f, 0x1f);
+    for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        white.setColor(role, ink);
+    white.setColor(QPalette::PlaceholderText, QColor(0x70, 0x70, 0x70));
+    white.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x90, 0x90, 0x90));
+    white.setColor(QPalette::Disabled, QPalette::Text, QColor(0x90, 0x90, 0x90));
+    white.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x90, 0x90, 0x90));
     setPalette(white);
     setAutoFillBackground(true);
 

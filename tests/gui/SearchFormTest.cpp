@@ -117,6 +117,26 @@ private slots:
         QVERIFY(!Find<QLabel>(frame, "logo")->pixmap().isNull());
     }
 
+    // Under a dark theme the white form keeps dark, readable text.
+    void formIsReadableUnderADarkPalette() {
+        const QPalette before = QApplication::palette();
+        QPalette dark;
+        for (auto role : {QPalette::Window, QPalette::Base, QPalette::Button})
+            dark.setColor(role, QColor(0x30, 0x30, 0x30));
+        for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+            dark.setColor(role, QColor(0xee, 0xee, 0xee));
+        QApplication::setPalette(dark);
+        MainWindow frame(SettingsOf(kIndexes));
+        ShowActive(frame);
+        for (const char* name : {"queryEdit", "index0", "dateCombo", "searchButton"}) {
+            QWidget* widget = Find<QWidget>(frame, name);
+            for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+                QVERIFY2(widget->palette().color(role).lightness() < 100, name);
+            QCOMPARE(widget->palette().color(QPalette::Base), QColor(Qt::white));
+        }
+        QApplication::setPalette(before);
+    }
+
     void searchWithTheKeyboard() {
         RawServer server(RawServer::Reply(
             HttpResponse("200 OK", "0|2|0||\n1|First|90|||||||/docs/a.txt\n2|Second|80\n")));

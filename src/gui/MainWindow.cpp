@@ -24,10 +24,12 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QProgressBar>
 #include <QScreen>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStatusTipEvent>
+#include <QTimer>
 #include <QToolBar>
 #include <algorithm>
 #include <optional>
@@ -340,6 +342,34 @@ void MainWindow::CreateStatusBar() {
         bar->addPermanentWidget(pane);
     }
     UpdateKeyIndicators();
+
+    // While a request is out: a busy bar with the seconds it has taken, and the list's
+    // busy-but-usable cursor.
+    m_busy = new QProgressBar(bar);
+    m_busy->setObjectName(QStringLiteral("busyIndicator"));
+    m_busy->setAccessibleName(tr("Request under way"));
+    m_busy->setRange(0, 0);
+    m_busy->setTextVisible(true);
+    m_busy->setMaximumWidth(160);
+    m_busy->hide();
+    bar->addWidget(m_busy);
+    m_busyTimer = new QTimer(this);
+    m_busyTimer->setInterval(1000);
+    connect(m_busyTimer, &QTimer::timeout, this, &MainWindow::ShowBusySeconds);
+    connect(m_requests, &RequestRunner::busyChanged, this, [this](bool busy) {
+        m_busyClock.start();
+        ShowBusySeconds();
+        m_busy->setVisible(busy);
+        busy ? m_busyTimer->start() : m_busyTimer->stop();
+        if (busy)
+            m_resultView->setCursor(Qt::BusyCursor);
+        else
+            m_resultView->unsetCursor();
+    });
+}
+
+void MainWindow::ShowBusySeconds() {
+    m_busy->setFormat(tr("%n s", nullptr, static_cast<int>(m_busyClock.elapsed() / 1000)));
 }
 
 void MainWindow::UpdateKeyIndicators() {

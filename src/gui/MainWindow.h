@@ -18,6 +18,8 @@
 class SearchForm;
 class RequestRunner;
 class QLabel;
+class QProgressBar;
+class QTimer;
 class QMenu;
 class QSplitter;
 class QToolBar;
@@ -147,6 +149,7 @@ private:
     void SaveRecentFiles();
     bool SaveDocumentAs(const std::string& path);
     void SearchEnded(int status, bool stopped);
+    void ShowBusySeconds();
     // Says what a failed request's status means in the message bar.
     void ShowFailure(int status, const ConnectionSettings& connection);
 
@@ -169,6 +172,9 @@ private:
     Settings m_settings;
     std::string m_signedInUser;
     std::string m_settingsFile;
-    QElapsedTimer m_searchClock;           // since the search under way started
+    QElapsedTimer m_searchClock;    // since the search under way started
+    QProgressBar* m_busy = nullptr; // shown while a request is out
+    QTimer* m_busyTimer = nullptr;
+    QElapsedTimer m_busyClock;
     ConnectionSettings m_searchConnection; // where it went
 };

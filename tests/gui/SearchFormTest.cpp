@@ -437,6 +437,10 @@ private slots:
         QTRY_COMPARE(frame.ResultPane()->Model()->rowCount(), 3);
         QVERIFY(frame.Requests()->Busy());
         QCOMPARE(search->text(), QStringLiteral("Stop"));
+        // A request out shows: a busy bar with its seconds, and the list's busy cursor.
+        auto* busy = Find<QWidget>(frame, "busyIndicator");
+        QVERIFY(busy->isVisible());
+        QCOMPARE(frame.ResultPane()->cursor().shape(), Qt::BusyCursor);
         QMenu* fileMenu = frame.menuBar()->actions().at(0)->menu();
         fileMenu->popup(frame.mapToGlobal(QPoint(10, 10)));
         QTRY_VERIFY(fileMenu->isVisible());
@@ -455,6 +459,8 @@ private slots:
         // The count says how much of the page is listed.
         QCOMPARE(frame.PaneLabel(MainWindow::Pane::Hits)->text(),
                  QStringLiteral("3 of 74 documents"));
+        QVERIFY(!busy->isVisible());
+        QCOMPARE(frame.ResultPane()->cursor().shape(), Qt::ArrowCursor);
 
         // Stop keeps the rows the worker has read but the window has not shown yet, and ends a
         // held transfer within 200 ms every time (the cancel flag is looked at often). The event

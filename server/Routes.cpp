@@ -63,6 +63,15 @@ int RelevanceOf(double score, double best) {
 
 } // namespace
 
+void ServiceUnavailable(const httplib::Request& req, httplib::Response& res) {
+    res = httplib::Response();
+    res.status = 503;
+    res.set_header("Retry-After", "5");
+    if (req.path.rfind(kFilesRoute, 0) != 0)
+        res.set_content(SummaryLine(0, 0, "") + FailureLine("The search service is not available."),
+                        kPageType);
+}
+
 Routes::Routes(const ServerOptions& options, Backend& backend, Users& users)
     : m_options(options), m_backend(backend), m_users(users) {}
 
@@ -76,6 +85,26 @@ std::string Routes::CookieAttributes() const {
 }
 
 void Routes::Servlet(const httplib::Request& req, httplib::Response& res) {
+    try {
+        Serve(req, res);
+    } catch (const std::exception& e) {
+        // The stores failed (a database gone away): said in the protocol's words, the reason
+        // only on standard error.
+        std::fprintf(stderr, "zdx-server: %s\n", e.what());
+        ServiceUnavailable(req, res);
+    }
+}
+
+void Routes::File(const httplib::Request& req, httplib::Response& res) {
+    try {
+        ServeFile(req, res);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "zdx-server: %s\n", e.what());
+        ServiceUnavailable(req, res);
+    }
+}
+
+void Routes::Serve(const httplib::Request& req, httplib::Response& res) {
     const Params params = ParseTarget(req.target);
     std::string notice;
     const std::string user = SignInOrOut(req, params, res, notice);
@@ -216,13 +245,7 @@ void Routes::Search(const httplib::Request& req, const Params& params, const std
         return res.set_content(SummaryLine(0, 0, user) + refused, kPageType);
     if (request.query.empty() && request.fileFilter.empty())
         return res.set_content(SummaryLine(-1, 0, user), kPageType);
-    SearchResult result;
-    try {
-        result = m_backend.documents->Search(request);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "zdx-server: search failed: %s\n", e.what());
-        return res.set_content(SummaryLine(0, 0, user) + "-2|search failed\n", kPageType);
-    }
+    const SearchResult result = m_backend.documents->Search(request); // a failure: see Servlet
     std::string out = SummaryLine(0, result.found, user);
     const double best = result.documents.empty() ? 0 : result.documents.front().score;
     int number = 0;
@@ -242,7 +265,7 @@ void Routes::Search(const httplib::Request& req, const Params& params, const std
     res.set_content(out, kPageType);
 }
 
-void Routes::File(const httplib::Request& req, httplib::Response& res) {
+void Routes::ServeFile(const httplib::Request& req, httplib::Response& res) {
     DocumentStore& documents = *m_backend.documents;
     if (SignInRequired() && m_backend.sessions->UserOf(CookieValue(req, kCookie)).empty()) {
         res.status = 401;

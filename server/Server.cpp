@@ -1,8 +1,3 @@
-// The HTTP library listens with a backlog of 5 unless told otherwise: a burst of new
-// connections (every request comes on a connection of its own) would overflow it, and each
-// dropped connection attempt waits a second to be tried again.
-#define CPPHTTPLIB_LISTEN_BACKLOG SOMAXCONN
-
 #include "Server.h"
 
 #include "Backend.h"
@@ -68,6 +63,20 @@ std::unique_ptr<httplib::Server> MakeHttpServer(const ServerOptions& options, Ro
     server->Get(
         std::string(kFilesRoute) + ".*",
         [&routes](const httplib::Request& req, httplib::Response& res) { routes.File(req, res); });
+    // A store that fails (a database gone away) is answered in the protocol's words, never with
+    // a 500 carrying internal text; the reason goes to standard error.
+    server->set_exception_handler(
+        [](const httplib::Request& req, httplib::Response& res, std::exception_ptr failure) {
+            std::string reason = "unknown failure";
+            try {
+                std::rethrow_exception(failure);
+            } catch (const std::exception& e) {
+                reason = e.what();
+            } catch (...) {
+            }
+            std::fprintf(stderr, "zdx-server: %s: %s\n", req.path.c_str(), reason.c_str());
+            ServiceUnavailable(req, res);
+        });
     // Headers and body go out in separate writes: without this, Nagle's algorithm holds the
     // body back until the client's delayed acknowledgement, some 40 ms a request.
     server->set_tcp_nodelay(true);
@@ -87,6 +96,17 @@ std::unique_ptr<httplib::Server> MakeHttpServer(const ServerOptions& options, Ro
 
 // The port listened on, or -1 (reported).
 int Bind(httplib::Server& server, const ServerOptions& options) {
+    // The HTTP library (built as Debian's shared library, so its CPPHTTPLIB_LISTEN_BACKLOG of 5
+    // is fixed) listens with a backlog of 5: a burst of new connections (every request comes
+    // on a connection of its own) would overflow it, and each dropped attempt waits a second to
+    // be tried again. Its socket-options hook hands over the listening socket, which listens
+    // again below with a wide queue.
+    int listening = -1;
+    server.set_socket_options([&listening](socket_t sock) {
+        const int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        listening = sock;
+    });
     int port = options.port;
     if (port == 0)
         port = server.bind_to_any_port(options.host);
@@ -95,6 +115,8 @@ int Bind(httplib::Server& server, const ServerOptions& options) {
     if (port <= 0)
         std::fprintf(stderr, "zdx-server: cannot listen on %s:%d\n", options.host.c_str(),
                      options.port);
+    else if (listening >= 0)
+        listen(listening, SOMAXCONN);
     return port;
 }
 

@@ -6,6 +6,7 @@
 #include "Options.h"
 #include "PgStore.h"
 #include "Protocol.h"
+#include "Routes.h"
 #include "Scan.h"
 #include "SqliteStore.h"
 #include "Users.h"
@@ -336,6 +337,48 @@ TEST_F(IndexTest, NothingOutsideTheFolderIsOpenedOrIndexed) {
     EXPECT_EQ(index->Search(request).found, 0);
     request.query = "budget";
     EXPECT_GE(index->Search(request).found, 1); // the rest of the folder is indexed
+}
+
+// A store that has lost its database: every call fails with the database's own words.
+class LostStore : public DocumentStore {
+public:
+    ScanStats Scan() override { throw Lost(); }
+    SearchResult Search(const SearchRequest&) override { throw Lost(); }
+    std::optional<std::int64_t> DocumentInode(const std::string&, const std::string&) override {
+        throw Lost();
+    }
+    const std::vector<IndexedFolder>& Folders() const override { return m_folders; }
+
+private:
+    static std::runtime_error Lost() {
+        return std::runtime_error("cannot connect to PostgreSQL: connection refused");
+    }
+    std::vector<IndexedFolder> m_folders{{"docs", "/tmp"}};
+};
+
+// While the database is gone: 503 and the protocol's words, never a 500 or internal text.
+TEST(Routes, AStoreThatFailsIsUnavailableNotAnError) {
+    Backend backend{std::make_unique<LostStore>(), std::make_unique<Sessions>(),
+                    std::make_unique<SignInGuard>()};
+    ServerOptions options;
+    Users users;
+    Routes routes(options, backend, users);
+    for (const char* target : {"/lvsearch/SearchServlet?query0=budget", "/zdx-files/docs/a.txt"}) {
+        httplib::Request req;
+        req.target = target;
+        req.path = std::string(target).substr(0, std::string(target).find('?'));
+        httplib::Response res;
+        testing::internal::CaptureStderr();
+        req.path.rfind("/zdx-files/", 0) == 0 ? routes.File(req, res) : routes.Servlet(req, res);
+        EXPECT_NE(testing::internal::GetCapturedStderr().find("PostgreSQL"), std::string::npos);
+        EXPECT_EQ(res.status, 503) << target;
+        EXPECT_EQ(res.body.find("PostgreSQL"), std::string::npos);
+        for (const auto& [name, value] : res.headers)
+            EXPECT_EQ(value.find("PostgreSQL"), std::string::npos) << name;
+        if (req.path.rfind("/zdx-files/", 0) != 0) {
+            EXPECT_EQ(res.body, "0|0|0||\n-3|The search service is not available.\n");
+        }
+    }
 }
 
 TEST_F(IndexTest, ScanSearchAndKeepUpToDate) {

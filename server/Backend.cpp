@@ -18,7 +18,9 @@ Backend OpenBackend(const ServerOptions& options) {
         backend.counters = store->MakeSignInCounters();
         backend.documents = std::move(store);
     } else {
-        backend.documents = std::make_unique<SqliteStore>(options.db, options.folders);
+        auto store = std::make_unique<SqliteStore>(options.db, options.folders);
+        store->SetCacheLimit(static_cast<std::size_t>(std::max(0, options.cacheMb)) << 20);
+        backend.documents = std::move(store);
         backend.sessions = std::make_unique<Sessions>(idle, perUser, lifetime);
         backend.counters = std::make_unique<SignInGuard>();
     }

@@ -34,6 +34,7 @@ constexpr const char* kUsage =
     "  --session-idle-minutes N  end sessions idle this long (default 720)\n"
     "  --sessions-per-user N     at most this many sessions a user (default 20)\n"
     "  --session-max-hours N     end sessions this long after sign-in (default 24)\n"
+    "  --cache-mb N        keep recent answers up to N megabytes (default 64; 0: none)\n"
     "  --help              display this help and exit\n"
     "  --version           output version information and exit\n";
 
@@ -106,6 +107,8 @@ bool TakeValue(const std::string& arg, const std::string& value, CommandLine& li
         return ReadNumber(arg, value, " of seconds", 1, 86400, o.rescanSeconds, problem);
     if (arg == "--session-idle-minutes")
         return ReadNumber(arg, value, " of minutes", 1, 525600, o.sessionIdleMinutes, problem);
+    if (arg == "--cache-mb")
+        return ReadNumber(arg, value, " of megabytes", 0, 65536, o.cacheMb, problem);
     if (arg == "--session-max-hours")
         return ReadNumber(arg, value, " of hours", 1, 8760, o.sessionMaxHours, problem);
     if (arg == "--sessions-per-user")
@@ -147,7 +150,7 @@ bool TakesValue(const std::string& arg) {
     for (const char* option :
          {"--listen", "--index", "--db", "--users", "--tls-cert", "--tls-key", "--base", "--links",
           "--public-url", "--trusted-proxy", "--rescan", "--session-idle-minutes",
-          "--session-max-hours", "--sessions-per-user", "--add-user"})
+          "--session-max-hours", "--sessions-per-user", "--cache-mb", "--add-user"})
         if (arg == option)
             return true;
     return false;

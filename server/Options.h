@@ -26,7 +26,9 @@ struct ServerOptions {
     bool allowAnonymous = false;
     int sessionIdleMinutes = 12 * 60;
     int sessionsPerUser = 20;
-    int sessionMaxHours = 24; // a session ends this long after sign-in, however much it is used
+    int sessionMaxHours = 24;
+    int cacheMb = 64; // recent answers kept, in megabytes (0: none) // a session ends this long
+                      // after sign-in, however much it is used
 };
 
 // What the command line asks for: serve with `options`, add a user, or end at once with

@@ -79,6 +79,15 @@ void Exec(sqlite3* db, const char* sql) {
     }
 }
 
+// What a kept answer costs, roughly: its texts and its fixed parts.
+std::size_t AnswerBytes(const std::string& key, const SearchResult& result) {
+    std::size_t bytes = key.size() + sizeof(SearchResult) + 64;
+    for (const Document& d : result.documents)
+        bytes += sizeof(Document) + d.index.size() + d.path.size() + d.name.size() +
+                 d.title.size() + d.format.size() + d.author.size() + d.snippet.size();
+    return bytes;
+}
+
 } // namespace
 
 SqliteStore::SqliteStore(const std::string& dbPath, std::vector<IndexedFolder> folders)
@@ -293,6 +302,7 @@ void SqliteStore::LoadDocuments() {
     m_paths.swap(paths);
     ++m_generation;
     m_cache.clear();
+    m_cacheBytes = 0;
 }
 
 std::optional<std::int64_t> SqliteStore::DocumentInode(const std::string& index,
@@ -389,9 +399,14 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
     lock.unlock();
     {
         std::lock_guard<std::mutex> cacheLock(m_cacheMutex);
-        if (generation == m_generation) { // no scan has loaded newer documents meanwhile
-            if (m_cache.size() >= kCachedAnswers)
+        // Kept unless a scan has loaded newer documents meanwhile, or it is too large.
+        const std::size_t bytes = AnswerBytes(cacheKey, result);
+        if (generation == m_generation && bytes <= m_cacheLimit / 10 && !m_cache.count(cacheKey)) {
+            while (m_cacheBytes + bytes > m_cacheLimit && !m_cache.empty()) {
+                m_cacheBytes -= AnswerBytes(m_cache.begin()->first, m_cache.begin()->second);
                 m_cache.erase(m_cache.begin());
+            }
+            m_cacheBytes += bytes;
             m_cache.emplace(std::move(cacheKey), result);
         }
     }

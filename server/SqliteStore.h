@@ -36,8 +36,16 @@ public:
                                               const std::string& path) override;
 
     static constexpr int kSchemaVersion = 3;
-    // How many recent answers are kept.
-    static constexpr std::size_t kCachedAnswers = 256;
+    // Recent answers are kept up to this many bytes (0: none); an answer over a tenth of it is
+    // never kept, so that no one request fills it.
+    void SetCacheLimit(std::size_t bytes) {
+        std::lock_guard<std::mutex> lock(m_cacheMutex);
+        m_cacheLimit = bytes;
+    }
+    std::size_t CacheBytes() {
+        std::lock_guard<std::mutex> lock(m_cacheMutex);
+        return m_cacheBytes;
+    }
 
 private:
     sqlite3* Open();       // a new connection, closed with the index
@@ -70,6 +78,8 @@ private:
     // Recent answers by their request, dropped whenever the documents are loaded again.
     std::mutex m_cacheMutex;
     std::unordered_map<std::string, SearchResult> m_cache;
+    std::size_t m_cacheBytes = 0;
+    std::size_t m_cacheLimit = 64u << 20;
     std::uint64_t m_instance = 0;
     std::string m_dbPath;
     std::vector<IndexedFolder> m_folders;

@@ -471,6 +471,33 @@ TEST_F(IndexTest, AFolderThatCannotBeOpenedIsSkipped) {
     EXPECT_EQ(index->Search(request).found, 20);
 }
 
+// The answers kept stay within their bytes, whatever the requests: one over a tenth of the
+// limit is not kept, none when the limit is 0.
+TEST_F(IndexTest, TheAnswerCacheIsBoundedByBytes) {
+    auto index = Open();
+    index->Scan();
+    SearchRequest request;
+    request.query = "budget";
+    index->SetCacheLimit(20000);
+    for (int n = 1; n <= 50; ++n) {
+        request.maxHits = n; // each a different answer
+        index->Search(request);
+        EXPECT_LE(index->CacheBytes(), 20000u);
+    }
+    EXPECT_GT(index->CacheBytes(), 0u);
+    index->SetCacheLimit(0);
+    request.maxHits = 51;
+    const std::size_t before = index->CacheBytes();
+    index->Search(request);
+    EXPECT_EQ(index->CacheBytes(), before); // nothing more is kept
+    index->SetCacheLimit(5000);             // a tenth: 500 bytes, less than any answer with hits
+    index->Scan(); // (a scan forgets what was kept only when documents changed)
+    request.maxHits = 52;
+    const std::size_t kept = index->CacheBytes();
+    index->Search(request);
+    EXPECT_EQ(index->CacheBytes(), kept);
+}
+
 TEST_F(IndexTest, DatabaseIsPrivate) {
     auto index = Open();
     index->Scan();

@@ -397,20 +397,23 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
         result.documents.push_back(std::move(d));
     }
     lock.unlock();
-    {
-        std::lock_guard<std::mutex> cacheLock(m_cacheMutex);
-        // Kept unless a scan has loaded newer documents meanwhile, or it is too large.
-        const std::size_t bytes = AnswerBytes(cacheKey, result);
-        if (generation == m_generation && bytes <= m_cacheLimit / 10 && !m_cache.count(cacheKey)) {
-            while (m_cacheBytes + bytes > m_cacheLimit && !m_cache.empty()) {
-                m_cacheBytes -= AnswerBytes(m_cache.begin()->first, m_cache.begin()->second);
-                m_cache.erase(m_cache.begin());
-            }
-            m_cacheBytes += bytes;
-            m_cache.emplace(std::move(cacheKey), result);
-        }
-    }
+    KeepAnswer(std::move(cacheKey), result, generation);
     return result;
+}
+
+void SqliteStore::KeepAnswer(std::string key, const SearchResult& result,
+                             std::uint64_t generation) {
+    std::lock_guard<std::mutex> cacheLock(m_cacheMutex);
+    // Kept unless a scan has loaded newer documents meanwhile, or it is too large.
+    const std::size_t bytes = AnswerBytes(key, result);
+    if (generation != m_generation || bytes > m_cacheLimit / 10 || m_cache.count(key))
+        return;
+    while (m_cacheBytes + bytes > m_cacheLimit && !m_cache.empty()) {
+        m_cacheBytes -= AnswerBytes(m_cache.begin()->first, m_cache.begin()->second);
+        m_cache.erase(m_cache.begin());
+    }
+    m_cacheBytes += bytes;
+    m_cache.emplace(std::move(key), result);
 }
 
 } // namespace zdxserver

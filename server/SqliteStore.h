@@ -64,6 +64,8 @@ private:
         sqlite3* m_db = nullptr;
     };
     void LoadDocuments(); // the document table into memory, after a scan
+    // Keeps an answer within the cache's bytes, if the documents are still those it read.
+    void KeepAnswer(std::string key, const SearchResult& result, std::uint64_t generation);
 
     // What a hit shows of a document, kept in memory: searches read it without SQLite.
     struct DocInfo {

@@ -25,21 +25,27 @@ QString Res(unsigned id) {
 constexpr int kFieldWidth = 220;
 } // namespace
 
-SearchForm::SearchForm(QWidget* parent) : QWidget(parent) {
-    setObjectName(QStringLiteral("leftView"));
-    // The form and every control on it are white, and their texts dark whatever the theme: a
-    // dark palette's light text would be all but invisible on white.
-    QPalette white = palette();
+namespace {
+
+// The form and every control on it are white, and their texts dark whatever the theme: a dark
+// palette's light text would be all but invisible on white.
+QPalette WhiteForm(QPalette white) {
     for (auto role : {QPalette::Window, QPalette::Base, QPalette::Button, QPalette::AlternateBase})
         white.setColor(role, Qt::white);
     const QColor ink(0x1f, 0x1f, 0x1f);
     for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
         white.setColor(role, ink);
     white.setColor(QPalette::PlaceholderText, QColor(0x70, 0x70, 0x70));
-    white.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x90, 0x90, 0x90));
-    white.setColor(QPalette::Disabled, QPalette::Text, QColor(0x90, 0x90, 0x90));
-    white.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x90, 0x90, 0x90));
-    setPalette(white);
+    for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        white.setColor(QPalette::Disabled, role, QColor(0x90, 0x90, 0x90));
+    return white;
+}
+
+} // namespace
+
+SearchForm::SearchForm(QWidget* parent) : QWidget(parent) {
+    setObjectName(QStringLiteral("leftView"));
+    setPalette(WhiteForm(palette()));
     setAutoFillBackground(true);
 
     auto* contentLabel = new QLabel(tr("Content Search for"), this);

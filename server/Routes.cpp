@@ -61,8 +61,8 @@ int RelevanceOf(double score, double best) {
     return best < 0 ? std::clamp(static_cast<int>(std::lround(100.0 * score / best)), 1, 100) : 100;
 }
 
-} // namespace
-
+// The answer while the stores cannot be reached: 503, and for the servlet a page whose -3 line
+// the client shows, "The search service is not available."
 void ServiceUnavailable(const httplib::Request& req, httplib::Response& res) {
     res = httplib::Response();
     res.status = 503;
@@ -71,6 +71,8 @@ void ServiceUnavailable(const httplib::Request& req, httplib::Response& res) {
         res.set_content(SummaryLine(0, 0, "") + FailureLine("The search service is not available."),
                         kPageType);
 }
+
+} // namespace
 
 Routes::Routes(const ServerOptions& options, Backend& backend, Users& users)
     : m_options(options), m_backend(backend), m_users(users) {}
@@ -85,21 +87,20 @@ std::string Routes::CookieAttributes() const {
 }
 
 void Routes::Servlet(const httplib::Request& req, httplib::Response& res) {
-    try {
-        Serve(req, res);
-    } catch (const std::exception& e) {
-        // The stores failed (a database gone away): said in the protocol's words, the reason
-        // only on standard error.
-        std::fprintf(stderr, "zdx-server: %s\n", e.what());
-        ServiceUnavailable(req, res);
-    }
+    Guarded(req, res, &Routes::Serve);
 }
 
 void Routes::File(const httplib::Request& req, httplib::Response& res) {
+    Guarded(req, res, &Routes::ServeFile);
+}
+
+void Routes::Guarded(const httplib::Request& req, httplib::Response& res, Handler serve) {
     try {
-        ServeFile(req, res);
+        (this->*serve)(req, res);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "zdx-server: %s\n", e.what());
+        // The stores failed (a database gone away): said in the protocol's words, the reason
+        // only on standard error.
+        std::fprintf(stderr, "zdx-server: %s: %s\n", req.path.c_str(), e.what());
         ServiceUnavailable(req, res);
     }
 }

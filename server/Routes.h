@@ -16,10 +16,6 @@ namespace zdxserver {
 
 inline constexpr const char* kFilesRoute = "/zdx-files/";
 
-// The answer while the stores cannot be reached: 503, and for the servlet a page whose -3 line
-// the client shows, "The search service is not available."
-void ServiceUnavailable(const httplib::Request& req, httplib::Response& res);
-
 class Routes {
 public:
     Routes(const ServerOptions& options, Backend& backend, Users& users);
@@ -30,6 +26,9 @@ public:
     void File(const httplib::Request& req, httplib::Response& res);
 
 private:
+    using Handler = void (Routes::*)(const httplib::Request&, httplib::Response&);
+    // Runs a route; a store that fails is answered as unavailable.
+    void Guarded(const httplib::Request& req, httplib::Response& res, Handler serve);
     void Serve(const httplib::Request& req, httplib::Response& res);
     void ServeFile(const httplib::Request& req, httplib::Response& res);
     // Searches and files need a session when a users file is given, unless anonymous use is

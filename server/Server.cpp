@@ -63,20 +63,6 @@ std::unique_ptr<httplib::Server> MakeHttpServer(const ServerOptions& options, Ro
     server->Get(
         std::string(kFilesRoute) + ".*",
         [&routes](const httplib::Request& req, httplib::Response& res) { routes.File(req, res); });
-    // A store that fails (a database gone away) is answered in the protocol's words, never with
-    // a 500 carrying internal text; the reason goes to standard error.
-    server->set_exception_handler(
-        [](const httplib::Request& req, httplib::Response& res, std::exception_ptr failure) {
-            std::string reason = "unknown failure";
-            try {
-                std::rethrow_exception(failure);
-            } catch (const std::exception& e) {
-                reason = e.what();
-            } catch (...) {
-            }
-            std::fprintf(stderr, "zdx-server: %s: %s\n", req.path.c_str(), reason.c_str());
-            ServiceUnavailable(req, res);
-        });
     // Headers and body go out in separate writes: without this, Nagle's algorithm holds the
     // body back until the client's delayed acknowledgement, some 40 ms a request.
     server->set_tcp_nodelay(true);

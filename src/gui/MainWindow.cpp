@@ -143,16 +143,16 @@ void MainWindow::CreateFileCommands() {
     Enable(AddCommand(Command::Save, tr("&Save\tCtrl+S"), "save"), [this] { OnFileSave(); });
     Enable(AddCommand(Command::SaveAs, tr("Save &As...")), [this] { OnFileSaveAs(); });
     m_recentPlaceholder = AddCommand(Command::RecentFile, tr("Recent File"));
-    Enable(AddCommand(Command::LogIn, tr("Log in"), "login"), [this] { OnLogIn(); });
-    Enable(AddCommand(Command::LogOut, tr("Log out"), "logout"), [this] { OnLogOut(); });
-    Enable(AddCommand(Command::Settings, tr("Settings")), [this] { OnSettings(); });
+    Enable(AddCommand(Command::LogIn, tr("&Log in"), "login"), [this] { OnLogIn(); });
+    Enable(AddCommand(Command::LogOut, tr("Log o&ut"), "logout"), [this] { OnLogOut(); });
+    Enable(AddCommand(Command::Settings, tr("Se&ttings")), [this] { OnSettings(); });
     QAction* exportHits = AddCommand(Command::ExportHits, tr("&Export hits..."));
     exportHits->setStatusTip(tr("Write the hits shown to a CSV or TSV file"));
     Enable(exportHits, [this] { m_resultView->OnExport(); });
-    QAction* clearHistory = AddCommand(Command::ClearHistory, tr("Clear search history"));
+    QAction* clearHistory = AddCommand(Command::ClearHistory, tr("Clear search &history"));
     clearHistory->setStatusTip(tr("Forget the queries searched for"));
     Enable(clearHistory, [this] { m_leftView->ClearHistory(); });
-    QAction* find = AddCommand(Command::FindInHits, tr("Refine hits\tCtrl+F"));
+    QAction* find = AddCommand(Command::FindInHits, tr("&Refine hits\tCtrl+F"));
     find->setStatusTip(tr("Narrow the hits shown to those holding the words typed"));
     Enable(find, [this] {
         m_resultView->FilterField()->setFocus();
@@ -161,7 +161,7 @@ void MainWindow::CreateFileCommands() {
     addAction(find);
     connect(m_resultView, &ResultView::shownRowsChanged, this, &MainWindow::ShowFilteredCount);
     // Stop: the toolbar's button and Escape anywhere in the window, while a request runs.
-    QAction* stop = AddCommand(Command::Stop, tr("Stop"));
+    QAction* stop = AddCommand(Command::Stop, tr("St&op"));
     stop->setIcon(StopIcon());
     stop->setStatusTip(tr("Stop the search under way"));
     stop->setShortcut(QKeySequence(Qt::Key_Escape));
@@ -169,7 +169,7 @@ void MainWindow::CreateFileCommands() {
     connect(stop, &QAction::triggered, this, [this] { OnStop(); });
     addAction(stop);
     connect(m_requests, &RequestRunner::busyChanged, stop, &QAction::setEnabled);
-    QAction* again = AddCommand(Command::SearchAgain, tr("Search again\tF5"));
+    QAction* again = AddCommand(Command::SearchAgain, tr("Search a&gain\tF5"));
     again->setStatusTip(tr("Run the search of the form again"));
     again->setShortcutContext(Qt::WindowShortcut);
     Enable(again, [this] { OnSearchAgain(); });
@@ -207,10 +207,12 @@ void MainWindow::CreateViewCommands() {
                                                           {Command::SmallIcons, "smallicons"},
                                                           {Command::List, "list"},
                                                           {Command::Details, "details"}};
+    // The View menu's texts, with a mnemonic each; the tool tips keep the plain names.
+    const QString menuTexts[] = {tr("&Large Icons"), tr("S&mall Icons"), tr("L&ist"),
+                                 tr("&Details")};
     int number = 0;
     for (const auto& [id, icon] : styleIcons) {
-        QAction* action =
-            AddCommand(id, Res(static_cast<unsigned>(id)).section(QLatin1Char('\n'), 1), icon);
+        QAction* action = AddCommand(id, menuTexts[number], icon);
         action->setCheckable(true);
         // In the View menu too, with Ctrl+1 .. Ctrl+4.
         action->setShortcut(QKeySequence(Qt::ControlModifier | Qt::Key(Qt::Key_1 + number++)));
@@ -219,9 +221,9 @@ void MainWindow::CreateViewCommands() {
         const Command command = id;
         Enable(action, [this, command] { OnListStyle(command); });
     }
-    Enable(AddCommand(Command::LineUp, tr("Line up Icons")),
+    Enable(AddCommand(Command::LineUp, tr("Line &up Icons")),
            [this] { OnListStyle(Command::LineUp); });
-    Enable(AddCommand(Command::ByName, tr("By Name")), [this] { OnListStyle(Command::ByName); });
+    Enable(AddCommand(Command::ByName, tr("&By Name")), [this] { OnListStyle(Command::ByName); });
 
     // F6 and Shift+F6 move the focus between the two panes.
     for (Command id : {Command::NextPane, Command::PrevPane}) {

@@ -193,12 +193,12 @@ ResultView::ResultView(QWidget* parent) : QWidget(parent) {
     QAction* open = m_contextMenu->addAction(tr("&Open"), this, &ResultView::OpenFirstSelected);
     open->setObjectName(QStringLiteral("contextOpen"));
     m_contextMenu->setDefaultAction(open);
-    QAction* copy = m_contextMenu->addAction(tr("Copy"), this, &ResultView::OnCopy);
+    QAction* copy = m_contextMenu->addAction(tr("&Copy"), this, &ResultView::OnCopy);
     copy->setObjectName(QStringLiteral("contextCopy"));
-    QAction* remove = m_contextMenu->addAction(tr("Delete"), this, &ResultView::OnDelete);
+    QAction* remove = m_contextMenu->addAction(tr("&Delete"), this, &ResultView::OnDelete);
     remove->setObjectName(QStringLiteral("contextDelete"));
     QAction* folder =
-        m_contextMenu->addAction(tr("Open containing folder"), this, &ResultView::OnOpenFolder);
+        m_contextMenu->addAction(tr("Open containing &folder"), this, &ResultView::OnOpenFolder);
     folder->setObjectName(QStringLiteral("contextOpenFolder"));
 
     for (QAbstractItemView* view :

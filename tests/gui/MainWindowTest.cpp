@@ -20,6 +20,7 @@
 #include <QMenuBar>
 #include <QMimeData>
 #include <QProcess>
+#include <QSet>
 #include <QSettings>
 #include <QSplitter>
 #include <QStatusBar>
@@ -136,10 +137,25 @@ private slots:
             titles << action->text();
         QCOMPARE(titles, (QStringList{"&File", "&Edit", "&View", "&Help"}));
         auto* file = frame.findChild<QMenu*>(QStringLiteral("fileMenu"));
-        QCOMPARE(MenuTexts(file),
-                 (QStringList{"&New", "&Open...", "&Save", "Save &As...", "-", "Recent File", "-",
-                              "-", "Log in", "Log out", "-", "Settings", "-", "&Export hits...",
-                              "Clear search history", "-", "E&xit"}));
+        QCOMPARE(MenuTexts(file).replaceInStrings(QStringLiteral("&"), QString()),
+                 (QStringList{"New", "Open...", "Save", "Save As...", "-", "Recent File", "-", "-",
+                              "Log in", "Log out", "-", "Settings", "-", "Export hits...",
+                              "Clear search history", "-", "Exit"}));
+        // Every item of every menu has a mnemonic of its own within its menu.
+        QList<QMenu*> allMenus = frame.menuBar()->findChildren<QMenu*>();
+        allMenus << frame.ResultPane()->ContextMenu();
+        for (QMenu* menu : allMenus) {
+            QSet<QChar> keys;
+            for (QAction* action : menu->actions()) {
+                if (action->isSeparator() || action == frame.Action(Command::RecentFile))
+                    continue;
+                const QString text = action->text();
+                const auto at = text.indexOf(QLatin1Char('&'));
+                QVERIFY2(at >= 0 && at + 1 < text.size(), qPrintable(text));
+                QVERIFY2(!keys.contains(text[at + 1].toLower()), qPrintable(text));
+                keys.insert(text[at + 1].toLower());
+            }
+        }
         QCOMPARE(MenuTexts(frame.findChild<QMenu*>(QStringLiteral("editMenu"))),
                  (QStringList{"&Undo", "-", "Cu&t", "&Copy", "&Paste"}));
         for (Command id : {Command::Undo, Command::Cut, Command::Copy, Command::Paste,

@@ -26,6 +26,7 @@
 #include <QMenuBar>
 #include <QProgressBar>
 #include <QScreen>
+#include <QScrollArea>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStatusTipEvent>
@@ -66,9 +67,15 @@ MainWindow::MainWindow(Settings settings, QWidget* parent)
     m_splitter = new QSplitter(Qt::Horizontal, this);
     m_splitter->setObjectName(QStringLiteral("splitter"));
     m_splitter->setChildrenCollapsible(false);
-    m_leftView = new SearchForm(m_splitter);
+    // Below its smallest size the form scrolls instead of squashing its fields.
+    m_formScroll = new QScrollArea(m_splitter);
+    m_formScroll->setObjectName(QStringLiteral("formScroll"));
+    m_formScroll->setFrameShape(QFrame::NoFrame);
+    m_formScroll->setWidgetResizable(true);
+    m_leftView = new SearchForm;
+    m_formScroll->setWidget(m_leftView);
     m_resultView = new ResultView(m_splitter);
-    m_splitter->addWidget(m_leftView);
+    m_splitter->addWidget(m_formScroll);
     m_splitter->addWidget(m_resultView);
     m_splitter->setStretchFactor(0, 0);
     m_splitter->setStretchFactor(1, 1);
@@ -569,7 +576,7 @@ void MainWindow::ShowAbout() {
 void MainWindow::RestoreWindowPlacement() {
     ProfileStore store;
     const SplitterLayout splitter = ReadSplitterLayout(store);
-    m_leftView->setMinimumWidth(splitter.min0);
+    m_formScroll->setMinimumWidth(splitter.min0);
     m_resultView->setMinimumWidth(splitter.min1);
     m_splitter->setSizes({splitter.cur0, splitter.cur1});
 
@@ -618,7 +625,7 @@ void MainWindow::SaveWindowPlacement() {
     const QList<int> sizes = m_splitter->sizes();
     SplitterLayout splitter;
     splitter.cur0 = sizes.value(0);
-    splitter.min0 = m_leftView->minimumWidth();
+    splitter.min0 = m_formScroll->minimumWidth();
     splitter.cur1 = sizes.value(1);
     splitter.min1 = m_resultView->minimumWidth();
     WriteSplitterLayout(store, splitter);
@@ -726,8 +733,9 @@ void MainWindow::SearchEnded(int status, bool stopped) {
         SetStatusText("Only the first " + std::to_string(ResultModel::kMaxRows) +
                       " hits are shown; " + std::to_string(model->DroppedRows()) +
                       " more were left out.");
-    if (!stopped)
-        return;
-    SetStatusText("Search stopped; the hits read so far are shown.");
-    ProcessLog().Write("Search stopped", "");
+    if (stopped) {
+        SetStatusText("Search stopped; the hits read so far are shown.");
+        ProcessLog().Write("Search stopped", "");
+    }
+    m_resultView->Announce(PaneLabel(Pane::Message)->text());
 }

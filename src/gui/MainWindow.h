@@ -21,6 +21,7 @@ class QLabel;
 class QProgressBar;
 class QTimer;
 class QMenu;
+class QScrollArea;
 class QSplitter;
 class QToolBar;
 
@@ -155,6 +156,7 @@ private:
 
     QSplitter* m_splitter = nullptr;
     SearchForm* m_leftView = nullptr;
+    QScrollArea* m_formScroll = nullptr;
     ResultView* m_resultView = nullptr;
     QToolBar* m_toolBar = nullptr;
     RequestRunner* m_requests = nullptr;

@@ -309,6 +309,13 @@ void ResultView::ShowEmptyNote(bool show) {
     m_emptyNote->raise();
 }
 
+// The list's description is what the last search came to: a screen reader reports the change
+// (this Qt has no announcement event of its own) and reads it with the list.
+void ResultView::Announce(const QString& text) {
+    m_details->setAccessibleDescription(text);
+    m_icons->setAccessibleDescription(text);
+}
+
 void ResultView::AppendHit(HitRow&& hit) {
     m_model->Append(std::move(hit));
 }

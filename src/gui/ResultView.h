@@ -49,6 +49,7 @@ public:
 
     // "No documents found" over the empty list, after a search that found nothing.
     void ShowEmptyNote(bool show);
+    void Announce(const QString& text);
     // A bar over the list saying what went wrong and what to do; it stays until closed or the
     // next request, and asks nothing.
     void ShowMessageBar(const std::string& text);

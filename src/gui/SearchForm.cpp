@@ -22,7 +22,8 @@ namespace {
 QString Res(unsigned id) {
     return QString::fromStdString(Text(id));
 }
-constexpr int kFieldWidth = 220;
+// The fields never get narrower than this; wider panes widen them.
+constexpr int kFieldWidth = 140;
 } // namespace
 
 namespace {
@@ -94,7 +95,7 @@ SearchForm::SearchForm(QWidget* parent) : QWidget(parent) {
 
     for (QWidget* field : {static_cast<QWidget*>(m_query), static_cast<QWidget*>(m_filename),
                            static_cast<QWidget*>(m_date)})
-        field->setMaximumWidth(kFieldWidth);
+        field->setMinimumWidth(kFieldWidth);
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(10, 10, 10, 10);
@@ -108,14 +109,9 @@ SearchForm::SearchForm(QWidget* parent) : QWidget(parent) {
     // Box 4 stands in the fourth row and box 3 in the fifth; each belongs to the index setting
     // of its own number.
     for (int i : {0, 1, 2, 4, 3}) {
-        // A row of its own: the box takes the field width where there is room, less where not.
-        auto* row = new QHBoxLayout;
-        row->setContentsMargins(0, 0, 0, 0);
-        m_index[i]->setMaximumWidth(kFieldWidth);
+        // As wide as the fields, the box lined up with their right edge.
         m_index[i]->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-        row->addWidget(m_index[i], 1);
-        row->addStretch(0);
-        layout->addLayout(row);
+        layout->addWidget(m_index[i]);
     }
     layout->addSpacing(6);
     layout->addWidget(m_date);

@@ -26,6 +26,7 @@
 #include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
+#include <QTreeView>
 #include <atomic>
 #include <cstring>
 #include <dlfcn.h>
@@ -191,6 +192,9 @@ private slots:
                      .match(frame.PaneLabel(MainWindow::Pane::Message)->text())
                      .hasMatch(),
                  qPrintable(frame.PaneLabel(MainWindow::Pane::Message)->text()));
+        // ... which a screen reader hears with the list.
+        QCOMPARE(view->findChild<QTreeView*>()->accessibleDescription(),
+                 frame.PaneLabel(MainWindow::Pane::Message)->text());
         // The form keeps what was typed.
         QCOMPARE(query->text(), QStringLiteral("report x"));
         // Ctrl+Enter in any field searches at once; F5 runs the search again; Ctrl+1..4 pick

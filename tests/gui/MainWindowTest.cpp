@@ -205,6 +205,16 @@ private slots:
             first.setGeometry(60, 70, 700, 420);
             first.show();
             QVERIFY(QTest::qWaitForWindowExposed(&first));
+            // The fields widen with the pane; at its least the form scrolls instead of
+            // squashing them.
+            auto* query = first.findChild<QLineEdit*>(QStringLiteral("queryEdit"));
+            first.Splitter()->setSizes({100, 600});
+            QCoreApplication::processEvents();
+            const int narrow = query->width();
+            QVERIFY2(narrow >= 140, qPrintable(QString::number(narrow)));
+            first.Splitter()->setSizes({400, 300});
+            QCoreApplication::processEvents();
+            QVERIFY2(query->width() > narrow + 150, qPrintable(QString::number(query->width())));
             first.Splitter()->setSizes({250, 450});
             first.close();
         }

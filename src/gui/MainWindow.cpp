@@ -72,6 +72,7 @@ MainWindow::MainWindow(Settings settings, QWidget* parent)
     m_formScroll->setObjectName(QStringLiteral("formScroll"));
     m_formScroll->setFrameShape(QFrame::NoFrame);
     m_formScroll->setWidgetResizable(true);
+    m_formScroll->setFocusPolicy(Qt::NoFocus); // the tab order starts at the query field
     m_leftView = new SearchForm;
     m_formScroll->setWidget(m_leftView);
     m_resultView = new ResultView(m_splitter);

@@ -84,6 +84,9 @@ SearchForm::SearchForm(QWidget* parent) : QWidget(parent) {
     m_date->setObjectName(QStringLiteral("dateCombo"));
     m_date->setEditable(true);
     m_date->setInsertPolicy(QComboBox::NoInsert);
+    // As narrow as the other fields may get; the list opens as wide as its entries.
+    m_date->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    m_date->setMinimumContentsLength(8);
     // Nothing chosen sends no date; the grey text says so.
     m_date->lineEdit()->setPlaceholderText(tr("any date"));
     m_search = new QPushButton(tr("Search"), this);
@@ -92,6 +95,8 @@ SearchForm::SearchForm(QWidget* parent) : QWidget(parent) {
     m_logo = new QLabel(this);
     m_logo->setObjectName(QStringLiteral("logo"));
     m_logo->setPixmap(LogoPixmap());
+    // The logo's blank right edge may go in a narrow pane; it never widens the form.
+    m_logo->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
 
     for (QWidget* field : {static_cast<QWidget*>(m_query), static_cast<QWidget*>(m_filename),
                            static_cast<QWidget*>(m_date)})

@@ -258,7 +258,7 @@ std::string PageField(std::string_view utf8) {
     for (char& c : text) {
         if (c == '|')
             c = '/';
-        else if (c == '\n' || c == '\r' || c == '\t')
+        else if (c == '\n' || c == '\r' || c == '\t' || c == '\f')
             c = ' ';
     }
     return Utf8ToCp1252(text);

@@ -1,6 +1,7 @@
 #include "Scan.h"
 
 #include "Beneath.h"
+#include "Extractor.h"
 #include "Protocol.h"
 
 #include <algorithm>
@@ -27,12 +28,15 @@ bool UnderAny(const std::string& path, const std::vector<std::string>& places) {
     return false;
 }
 
-// The first bytes of an open file, up to the text limit.
-void ReadTextBytes(int fd, std::int64_t size, std::string& bytes) {
-    // Sized by the file (at most the text limit), not zero-filled to it.
-    bytes.resize(static_cast<std::size_t>(
-        std::clamp<std::int64_t>(size, 0, static_cast<std::int64_t>(kMaxTextBytes))));
-    std::size_t got = 0;
+// How large a document may be for its text to be read; larger ones are indexed by name.
+constexpr std::int64_t kMaxDocumentBytes = 100ll << 20;
+
+// Reads on from an open file until `bytes` holds `limit` bytes or the file ends.
+void ReadBytes(int fd, std::int64_t size, std::size_t limit, std::string& bytes) {
+    // Sized by the file (at most the limit), not zero-filled to it.
+    std::size_t got = bytes.size();
+    bytes.resize(std::max(got, static_cast<std::size_t>(std::clamp<std::int64_t>(
+                                   size, 0, static_cast<std::int64_t>(limit)))));
     for (ssize_t n;
          got < bytes.size() && (n = read(fd, bytes.data() + got, bytes.size() - got)) > 0;)
         got += static_cast<std::size_t>(n);
@@ -46,6 +50,8 @@ struct ScanContext {
     ScanStats stats;
     // Folders (and files) that could not be read this time: what is indexed there stays.
     std::vector<std::string> unreadable;
+    // Started on the scan's first document, ended with the scan.
+    Extractor extractor;
 
     void Skip(const std::string& where, int error) {
         // Skipped, not given up: the rest of the scan goes on.
@@ -55,6 +61,39 @@ struct ScanContext {
         ++stats.skippedFolders;
     }
 };
+
+// A document's text from the extractor; a file that holds none gets its format named. A
+// document it cannot read is indexed by name, said once here and not tried again until it
+// changes.
+void ReadDocument(FileChange& change, const std::string& bytes, Route route, ScanContext& c) {
+    const bool nameOnly = route == Route::Other;
+    if (route == Route::Document && change.size > kMaxDocumentBytes) {
+        std::fprintf(stderr, "zdx-server: %s is indexed by name only: it is larger than %lld MB\n",
+                     change.path.c_str(), static_cast<long long>(kMaxDocumentBytes >> 20));
+        return;
+    }
+    Extractor::Outcome outcome =
+        c.extractor.Read(change.name, nameOnly ? bytes.substr(0, 65536) : bytes, nameOnly);
+    if (!outcome.read) {
+        if (!nameOnly && !c.extractor.Missing())
+            std::fprintf(stderr, "zdx-server: %s is indexed by name only: %s\n",
+                         change.path.c_str(), outcome.failure.c_str());
+        return;
+    }
+    if (nameOnly) {
+        // Its bytes said it is not text, whatever a few of them suggest to the extractor.
+        if (!outcome.text.format.empty() && outcome.text.format != "Text")
+            change.text.format = outcome.text.format;
+        return;
+    }
+    if (outcome.text.title.empty())
+        outcome.text.title = change.name;
+    if (outcome.text.format.empty())
+        outcome.text.format = change.text.format;
+    if (outcome.text.date > 0)
+        change.mtime = outcome.text.date; // a mail is dated by its Date
+    change.text = std::move(outcome.text);
+}
 
 std::string Joined(const std::string& folder, const std::string& name) {
     return folder.empty() ? name : folder + "/" + name;
@@ -89,10 +128,15 @@ void ScanFile(const IndexedFolder& folder, int rootFd, const std::string& relati
         return; // gone, swapped or unreadable: left for the next scan
     }
     std::string bytes;
-    ReadTextBytes(fd, change.size, bytes);
-    close(fd);
+    ReadBytes(fd, change.size, kMaxTextBytes, bytes);
     change.name = relative.substr(relative.rfind('/') + 1);
+    const Route route = RouteOf(change.name, bytes);
+    if (route == Route::Document && change.size <= kMaxDocumentBytes)
+        ReadBytes(fd, change.size, static_cast<std::size_t>(kMaxDocumentBytes), bytes);
+    close(fd);
     change.text = ExtractText(change.name, bytes);
+    if (route == Route::Document || route == Route::Other)
+        ReadDocument(change, bytes, route, c);
     change.summary = Summary(change.text.body);
     change.id = found == c.known.end() ? -1 : found->second.id;
     const std::int64_t id = c.target.Put(change);
@@ -155,7 +199,7 @@ std::string KnownFileKey(const std::string& index, const std::string& path) {
 
 ScanStats ScanFolders(const std::vector<IndexedFolder>& folders,
                       std::unordered_map<std::string, KnownFile>& known, ScanTarget& target) {
-    ScanContext c{known, target, {}, {}};
+    ScanContext c{known, target, {}, {}, {}};
     for (const IndexedFolder& folder : folders) {
         const int root = OpenRoot(folder.root);
         if (root < 0) {

@@ -2,7 +2,9 @@
 // running service over HTTP and HTTPS.
 #include "Backend.h"
 #include "Beneath.h"
+#include "Documents.h"
 #include "Extract.h"
+#include "Extractor.h"
 #include "Options.h"
 #include "PgStore.h"
 #include "Protocol.h"
@@ -21,6 +23,7 @@
 #include <httplib.h>
 #include <libpq-fe.h>
 #include <regex>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -263,6 +266,118 @@ TEST(Extract, Formats) {
                   .title,
               "Gr\xC3\xBC\xC3\x9F"
               "e");
+}
+
+// Documents made by real tools (tests/data/documents/make.sh), read by the extractor process
+// in a scan: each one's own word finds it, with its title, author and format.
+TEST(Extract, EveryKindOfDocumentIsFoundByItsWords) {
+    TempDir dir;
+    std::filesystem::copy(ZDX_DOCUMENTS_DIR, dir.File("docs"));
+    std::filesystem::remove(dir.File("docs/make.sh"));
+    dir.Write("docs/README.Debian", "Notes for Debian\n\nThe ocelot package.");
+    dir.Write("docs/page.html", "<html><head><title>GCC 12 &mdash; Changes</title><style>p{}"
+                                "</style></head><body><p>&ldquo;Software&rdquo; &#x2014; ibex"
+                                "</p><script>var hidden;</script></body></html>");
+    dir.Write("docs/notes.md", "# Heading with [link](http://x.org) **bold**\n\nThe jackal.");
+    SqliteStore store(dir.File("idx.sqlite"), {{"d", dir.File("docs")}});
+    store.Scan();
+    struct Row {
+        const char *word, *title, *author, *format;
+    };
+    const Row rows[] = {
+        {"zebrafish", "Quarterly Word Report", "Ann Author", "Word"},
+        {"narwhal", "Slides About Plans", "Ann Author", "PowerPoint"},
+        {"capybara", "Budget Sheet", "Cy Counter", "Excel"},
+        {"okapi", "Budget Sheet", "Cy Counter", "Excel"}, // typed into its cell
+        {"axolotl", "Open Text Notes", "Ann Author", "OpenDocument Text"},
+        {"pangolin", "A Small Book", "Ann Author", "EPUB"},
+        {"quokka", "Rich Memo", "Ann Author", "RTF"},
+        {"wombat", "Paper On Three Pages", "Bo Writer", "PDF"}, // on its third page
+        {"meerkat", "Travel plans for March", "Dee Sender <dee@example.org>", "E-mail"},
+        {"tapir", "Travel plans for March", "Dee Sender <dee@example.org>", "E-mail"},
+        {"lemur", "box.mbox", "Eve <eve@example.org>", "Mailbox"}, // its second message
+        {"ocelot", "Notes for Debian", "", "Text"},
+        {"ibex", "GCC 12 \xE2\x80\x94 Changes", "", "HTML"},
+        {"software", "GCC 12 \xE2\x80\x94 Changes", "", "HTML"},
+        {"jackal", "Heading with link bold", "", "Markdown"},
+        {"hidden", nullptr, nullptr, nullptr},    // a script's text is no text
+        {"helvetica", nullptr, nullptr, nullptr}, // nor is an RTF file's font table
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.word);
+        SearchRequest request;
+        request.query = row.word;
+        const SearchResult result = store.Search(request);
+        if (!row.title) {
+            EXPECT_EQ(result.found, 0);
+            continue;
+        }
+        ASSERT_EQ(result.found, 1);
+        EXPECT_EQ(result.documents[0].title, row.title);
+        EXPECT_EQ(result.documents[0].author, row.author);
+        EXPECT_EQ(result.documents[0].format, row.format);
+    }
+    // The mail is dated by its Date; the PDF keeps its page breaks.
+    SearchRequest mail;
+    mail.query = "meerkat";
+    EXPECT_EQ(store.Search(mail).documents.at(0).mtime, 1772532000);
+    const Extracted pdf = ReadPdf(TempDir::Read(dir.File("docs/paper.pdf")));
+    ASSERT_EQ(std::count(pdf.body.begin(), pdf.body.end(), '\f'), 2);
+    EXPECT_NE(pdf.body.find("wombat", pdf.body.rfind('\f')), std::string::npos);
+}
+
+// A zip bomb, a truncated PDF, an extractor that hangs or crashes: each costs its own document
+// (indexed by name) and nothing else.
+TEST(Extract, ADocumentThatBreaksTheExtractorCostsOnlyItself) {
+    TempDir dir;
+    std::filesystem::copy(ZDX_DOCUMENTS_DIR, dir.File("docs"));
+    std::filesystem::remove(dir.File("docs/make.sh"));
+    const std::string pdf = TempDir::Read(dir.File("docs/paper.pdf"));
+    dir.Write("docs/truncated.pdf", pdf.substr(0, pdf.size() / 3));
+    // A Word file whose 200 MB text part packs into a few hundred kilobytes.
+    ASSERT_EQ(std::system(("python3 -c 'import zipfile\n"
+                           "z = zipfile.ZipFile(\"" +
+                           dir.File("docs/bomb.docx") +
+                           "\", \"w\", zipfile.ZIP_DEFLATED)\n"
+                           "z.writestr(\"[Content_Types].xml\", \"<Types/>\")\n"
+                           "with z.open(\"word/document.xml\", \"w\") as part:\n"
+                           "    part.write(b\"<d><t>\")\n"
+                           "    for i in range(200): part.write(b\" \" * 1048576)\n"
+                           "z.close()'")
+                              .c_str()),
+              0);
+    ASSERT_LT(std::filesystem::file_size(dir.File("docs/bomb.docx")), 1u << 20);
+    // Read here, the bomb takes no more memory than the limits allow.
+    rusage before{}, after{};
+    getrusage(RUSAGE_SELF, &before);
+    EXPECT_TRUE(ReadZipDocument(TempDir::Read(dir.File("docs/bomb.docx"))).body.empty());
+    getrusage(RUSAGE_SELF, &after);
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 150 * 1024);
+    SqliteStore store(dir.File("idx.sqlite"), {{"d", dir.File("docs")}});
+    const ScanStats stats = store.Scan();
+    EXPECT_EQ(stats.added, 11);
+    for (const char* word : {"zebrafish", "wombat", "lemur"}) {
+        SearchRequest request;
+        request.query = word;
+        EXPECT_EQ(store.Search(request).found, 1) << word;
+    }
+    SearchRequest byName;
+    byName.fileFilter = "*.pdf";
+    EXPECT_EQ(store.Search(byName).found, 2);
+
+    // The watchdog and a crash, with extractors that do just that.
+    dir.Write("hang", "#!/bin/sh\nexec sleep 30\n");
+    dir.Write("crash", "#!/bin/sh\nkill -SEGV $$\n");
+    for (const char* program : {"hang", "crash"})
+        chmod(dir.File(program).c_str(), 0755);
+    Extractor hangs(dir.File("hang"), 1);
+    EXPECT_EQ(hangs.Read("a.pdf", "%PDF-", false).failure, "it took longer than 1 s");
+    Extractor crashes(dir.File("crash"), 1);
+    EXPECT_EQ(crashes.Read("a.pdf", "%PDF-", false).failure,
+              "the extractor crashed on it (Segmentation fault)");
+    Extractor real(Extractor::FindProgram(), 10);
+    EXPECT_FALSE(real.Read("t.pdf", pdf.substr(0, 100), false).read);
+    EXPECT_EQ(real.Read("p.pdf", pdf, false).text.title, "Paper On Three Pages");
 }
 
 void SetAge(const std::string& path, int days) {

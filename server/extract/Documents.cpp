@@ -1,0 +1,623 @@
+#include "Documents.h"
+
+#include "text/Codepage.h"
+
+#include <gmime/gmime.h>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+#include <magic.h>
+#include <poppler-document.h>
+#include <poppler-global.h>
+#include <poppler-page.h>
+#include <zip.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <set>
+#include <vector>
+
+namespace zdxserver {
+
+namespace {
+
+bool StartsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+// Appends at most what the document's text may still take.
+void Append(std::string& body, std::string_view text) {
+    if (body.size() < kMaxDocumentText)
+        body.append(text.substr(0, kMaxDocumentText - body.size()));
+}
+
+std::string Utf8(const poppler::ustring& text) {
+    const poppler::byte_array bytes = text.to_utf8();
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// ---- XML parts ----
+
+struct XmlDoc {
+    xmlDocPtr doc = nullptr;
+    explicit XmlDoc(std::string_view xml) {
+        // No network, no entity expansion (the parser's own limits hold), errors kept quiet.
+        doc = xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr,
+                            XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING |
+                                XML_PARSE_RECOVER);
+    }
+    ~XmlDoc() { xmlFreeDoc(doc); }
+    XmlDoc(const XmlDoc&) = delete;
+    XmlDoc& operator=(const XmlDoc&) = delete;
+    xmlNode* Root() const { return doc ? xmlDocGetRootElement(doc) : nullptr; }
+};
+
+std::string LocalName(const xmlNode* n) {
+    return n->name ? reinterpret_cast<const char*>(n->name) : "";
+}
+
+// The text of a part: paragraphs, cells and breaks apart; field codes and deleted text out.
+void XmlText(const xmlNode* node, std::string& out, int depth = 0) {
+    static const std::set<std::string> kBreaks = {
+        "p", "h", "br", "tab", "tc", "tr", "si", "row", "line-break", "table-cell", "s", "cr"};
+    static const std::set<std::string> kSkipped = {"instrText", "delText", "fldChar", "annotation",
+                                                   "tracked-changes"};
+    if (depth > 256)
+        return;
+    for (const xmlNode* n = node; n && out.size() < kMaxDocumentText; n = n->next) {
+        if (n->type == XML_TEXT_NODE || n->type == XML_CDATA_SECTION_NODE) {
+            if (n->content)
+                Append(out, reinterpret_cast<const char*>(n->content));
+            continue;
+        }
+        if (n->type != XML_ELEMENT_NODE)
+            continue;
+        const std::string name = LocalName(n);
+        if (kSkipped.count(name))
+            continue;
+        XmlText(n->children, out, depth + 1);
+        if (kBreaks.count(name))
+            out += '\n';
+    }
+}
+
+// The text of the first element called `localName`, anywhere in the tree.
+std::string FirstText(const xmlNode* node, const char* localName, int depth = 0) {
+    for (const xmlNode* n = node; n && depth < 64; n = n->next) {
+        if (n->type != XML_ELEMENT_NODE)
+            continue;
+        if (LocalName(n) == localName) {
+            std::string text;
+            XmlText(n->children, text);
+            return Collapse(text);
+        }
+        std::string inner = FirstText(n->children, localName, depth + 1);
+        if (!inner.empty())
+            return inner;
+    }
+    return {};
+}
+
+// Every element called `localName`, in document order.
+void AllElements(const xmlNode* node, const char* localName, std::vector<const xmlNode*>& out,
+                 int depth = 0) {
+    for (const xmlNode* n = node; n && depth < 64; n = n->next) {
+        if (n->type != XML_ELEMENT_NODE)
+            continue;
+        if (LocalName(n) == localName)
+            out.push_back(n);
+        AllElements(n->children, localName, out, depth + 1);
+    }
+}
+
+std::string Attribute(const xmlNode* n, const char* name) {
+    xmlChar* value = xmlGetProp(n, BAD_CAST name);
+    std::string text = value ? reinterpret_cast<const char*>(value) : "";
+    xmlFree(value);
+    return text;
+}
+
+// ---- Zip containers ----
+
+class Zip {
+public:
+    explicit Zip(std::string_view bytes) {
+        zip_error_t error;
+        zip_error_init(&error);
+        zip_source_t* source = zip_source_buffer_create(bytes.data(), bytes.size(), 0, &error);
+        if (source) {
+            m_zip = zip_open_from_source(source, ZIP_RDONLY, &error);
+            if (!m_zip)
+                zip_source_free(source);
+        }
+        zip_error_fini(&error);
+        if (!m_zip)
+            throw Unreadable("not a readable zip container");
+    }
+    ~Zip() { zip_discard(m_zip); }
+    Zip(const Zip&) = delete;
+    Zip& operator=(const Zip&) = delete;
+
+    bool Has(const std::string& name) const { return zip_name_locate(m_zip, name.c_str(), 0) >= 0; }
+    std::vector<std::string> Names() const {
+        std::vector<std::string> names;
+        const zip_int64_t count = zip_get_num_entries(m_zip, 0);
+        for (zip_int64_t i = 0; i < count && i < 100000; ++i)
+            if (const char* name = zip_get_name(m_zip, static_cast<zip_uint64_t>(i), 0))
+                names.emplace_back(name);
+        return names;
+    }
+    // A part, inflated up to the limits: a part that claims little and inflates to much (a zip
+    // bomb) is cut where the limit is reached.
+    std::string Read(const std::string& name) {
+        std::string data;
+        zip_file_t* file = zip_fopen(m_zip, name.c_str(), 0);
+        if (!file)
+            return data;
+        const std::size_t limit =
+            std::min(kMaxZipPart, kMaxZipTotal - std::min(kMaxZipTotal, m_read));
+        char buffer[65536];
+        while (data.size() < limit) {
+            const zip_int64_t n = zip_fread(file, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            data.append(buffer,
+                        std::min<std::size_t>(static_cast<std::size_t>(n), limit - data.size()));
+        }
+        zip_fclose(file);
+        m_read += data.size();
+        return data;
+    }
+
+private:
+    zip_t* m_zip = nullptr;
+    std::size_t m_read = 0;
+};
+
+// The number in a part's name ("ppt/slides/slide12.xml" is 12), for reading order.
+long PartNumber(const std::string& name) {
+    const std::size_t end = name.rfind('.');
+    std::size_t start = end;
+    while (start > 0 && name[start - 1] >= '0' && name[start - 1] <= '9')
+        --start;
+    return start == end ? 0 : std::strtol(name.c_str() + start, nullptr, 10);
+}
+
+std::vector<std::string> PartsUnder(const Zip& zip, const std::string& prefix) {
+    std::vector<std::string> parts;
+    for (const std::string& name : zip.Names())
+        if (StartsWith(name, prefix) && name.size() > 4 &&
+            name.compare(name.size() - 4, 4, ".xml") == 0 &&
+            name.find('/', prefix.size()) == std::string::npos)
+            parts.push_back(name);
+    std::sort(parts.begin(), parts.end(), [](const std::string& a, const std::string& b) {
+        return PartNumber(a) < PartNumber(b);
+    });
+    return parts;
+}
+
+void AddPartText(Zip& zip, const std::string& part, Extracted& e) {
+    const XmlDoc doc(zip.Read(part));
+    std::string text;
+    XmlText(doc.Root(), text);
+    Append(e.body, text);
+    Append(e.body, "\n");
+}
+
+// Office Open XML: the format from the parts it has, title and author from core.xml.
+void ReadOfficeOpenXml(Zip& zip, Extracted& e) {
+    if (zip.Has("word/document.xml")) {
+        e.format = "Word";
+        for (const char* part : {"word/document.xml", "word/footnotes.xml", "word/endnotes.xml"})
+            if (zip.Has(part))
+                AddPartText(zip, part, e);
+    } else if (zip.Has("ppt/presentation.xml")) {
+        e.format = "PowerPoint";
+        for (const std::string& part : PartsUnder(zip, "ppt/slides/slide"))
+            AddPartText(zip, part, e);
+        for (const std::string& part : PartsUnder(zip, "ppt/notesSlides/notesSlide"))
+            AddPartText(zip, part, e);
+    } else if (zip.Has("xl/workbook.xml")) {
+        e.format = "Excel";
+        if (zip.Has("xl/sharedStrings.xml"))
+            AddPartText(zip, "xl/sharedStrings.xml", e);
+        // Strings typed into a cell as they are ("inlineStr") stand in the sheets.
+        for (const std::string& part : PartsUnder(zip, "xl/worksheets/sheet")) {
+            const XmlDoc doc(zip.Read(part));
+            std::vector<const xmlNode*> inline_;
+            AllElements(doc.Root(), "is", inline_);
+            for (const xmlNode* n : inline_) {
+                std::string text;
+                XmlText(n->children, text);
+                Append(e.body, text + "\n");
+            }
+        }
+    } else {
+        throw Unreadable("an Office container without a document part");
+    }
+    if (zip.Has("docProps/core.xml")) {
+        const XmlDoc core(zip.Read("docProps/core.xml"));
+        e.title = FirstText(core.Root(), "title");
+        e.author = FirstText(core.Root(), "creator");
+    }
+}
+
+void ReadOpenDocument(Zip& zip, const std::string& mime, Extracted& e) {
+    e.format = FormatForMime(mime);
+    if (e.format.empty())
+        e.format = "OpenDocument";
+    AddPartText(zip, "content.xml", e);
+    if (zip.Has("meta.xml")) {
+        const XmlDoc meta(zip.Read("meta.xml"));
+        e.title = FirstText(meta.Root(), "title");
+        e.author = FirstText(meta.Root(), "initial-creator");
+        if (e.author.empty())
+            e.author = FirstText(meta.Root(), "creator");
+    }
+}
+
+// A path inside the container, relative to the folder of `base`, without "." and "..".
+std::string Resolve(const std::string& base, const std::string& href) {
+    std::string path = base.substr(0, base.rfind('/') + 1) + href.substr(0, href.find('#'));
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        const std::string part = path.substr(start, end - start);
+        if (part == "..") {
+            if (!parts.empty())
+                parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        start = end + 1;
+    }
+    std::string joined;
+    for (const std::string& part : parts)
+        joined += (joined.empty() ? "" : "/") + part;
+    return joined;
+}
+
+// EPUB: the package file named by the container; its spine gives the reading order.
+void ReadEpub(Zip& zip, Extracted& e) {
+    e.format = "EPUB";
+    const XmlDoc container(zip.Read("META-INF/container.xml"));
+    std::vector<const xmlNode*> roots;
+    AllElements(container.Root(), "rootfile", roots);
+    if (roots.empty())
+        throw Unreadable("an EPUB without a package file");
+    const std::string opfPath = Attribute(roots.front(), "full-path");
+    const XmlDoc opf(zip.Read(opfPath));
+    e.title = FirstText(opf.Root(), "title");
+    e.author = FirstText(opf.Root(), "creator");
+    std::map<std::string, std::string> manifest;
+    std::vector<const xmlNode*> items, spine;
+    AllElements(opf.Root(), "item", items);
+    for (const xmlNode* item : items)
+        manifest[Attribute(item, "id")] = Attribute(item, "href");
+    AllElements(opf.Root(), "itemref", spine);
+    for (const xmlNode* ref : spine) {
+        auto it = manifest.find(Attribute(ref, "idref"));
+        if (it == manifest.end())
+            continue;
+        const Extracted chapter = HtmlText(zip.Read(Resolve(opfPath, it->second)));
+        Append(e.body, chapter.body);
+        Append(e.body, "\n");
+        if (e.body.size() >= kMaxDocumentText)
+            break;
+    }
+}
+
+// ---- RTF ----
+
+// One group's state: whether its text is left out, and where its text goes.
+struct RtfGroup {
+    bool skip = false;
+    int unicodeSkip = 1;
+    std::string* into = nullptr;
+};
+
+} // namespace
+
+Extracted ReadZipDocument(std::string_view bytes) {
+    Extracted e;
+    Zip zip(bytes);
+    std::string mime;
+    if (zip.Has("mimetype")) {
+        mime = zip.Read("mimetype");
+        mime.erase(std::remove_if(mime.begin(), mime.end(),
+                                  [](char c) { return c == '\r' || c == '\n' || c == ' '; }),
+                   mime.end());
+    }
+    if (mime == "application/epub+zip")
+        ReadEpub(zip, e);
+    else if (StartsWith(mime, "application/vnd.oasis.opendocument."))
+        ReadOpenDocument(zip, mime, e);
+    else if (zip.Has("[Content_Types].xml"))
+        ReadOfficeOpenXml(zip, e);
+    else {
+        e.format = "Zip archive";
+        return e; // an archive: by name only
+    }
+    e.body = Collapse(e.body);
+    e.textual = true;
+    return e;
+}
+
+Extracted ReadRtf(std::string_view rtf) {
+    static const std::set<std::string> kSkippedDestinations = {
+        "fonttbl",  "colortbl",  "stylesheet", "listtable",  "listoverridetable",
+        "pict",     "object",    "themedata",  "datastore",  "latentstyles",
+        "rsidtbl",  "generator", "fldinst",    "xmlnstbl",   "header",
+        "footer",   "filetbl",   "revtbl",     "operator",   "company",
+        "keywords", "comment",   "subject",    "doccomm",    "colorschememapping",
+        "mmathPr",  "bkmkstart", "bkmkend",    "nonshppict", "listtext"};
+    Extracted e;
+    e.format = "RTF";
+    std::vector<RtfGroup> groups(1);
+    std::string raw;     // Windows-1252 bytes of \'hh escapes, turned to UTF-8 when text follows
+    int pendingSkip = 0; // characters after \uN that stand in for it
+    auto out = [&]() -> std::string& { return groups.back().into ? *groups.back().into : e.body; };
+    auto flush = [&] {
+        if (!raw.empty()) {
+            Append(out(), Cp1252ToUtf8(raw));
+            raw.clear();
+        }
+    };
+    auto emit = [&](std::string_view text) {
+        if (groups.back().skip)
+            return;
+        flush();
+        Append(out(), text);
+    };
+    for (std::size_t i = 0; i < rtf.size() && e.body.size() < kMaxDocumentText; ++i) {
+        const char c = rtf[i];
+        if (c == '{') {
+            flush();
+            RtfGroup inner = groups.back();
+            if (groups.size() > 2000)
+                inner.skip = true;
+            groups.push_back(inner);
+            continue;
+        }
+        if (c == '}') {
+            flush();
+            if (groups.size() > 1)
+                groups.pop_back();
+            continue;
+        }
+        if (c == '\r' || c == '\n')
+            continue;
+        if (c != '\\') {
+            if (pendingSkip > 0) {
+                --pendingSkip;
+                continue;
+            }
+            if (!groups.back().skip)
+                raw.empty() ? Append(out(), std::string_view(&c, 1)) : void(raw += c);
+            continue;
+        }
+        if (++i >= rtf.size())
+            break;
+        const char s = rtf[i];
+        if (s == '\'' && i + 2 < rtf.size()) {
+            const std::string hex(rtf.substr(i + 1, 2));
+            i += 2;
+            if (pendingSkip > 0) {
+                --pendingSkip;
+                continue;
+            }
+            if (!groups.back().skip)
+                raw += static_cast<char>(std::strtol(hex.c_str(), nullptr, 16));
+            continue;
+        }
+        if (!std::isalpha(static_cast<unsigned char>(s))) {
+            if (s == '*') // an optional destination: left out unless it is known
+                groups.back().skip = true;
+            else if (s == '~')
+                emit(" ");
+            else if (s == '\\' || s == '{' || s == '}')
+                emit(std::string(1, s));
+            continue;
+        }
+        std::size_t end = i;
+        while (end < rtf.size() && std::isalpha(static_cast<unsigned char>(rtf[end])) &&
+               end - i < 32)
+            ++end;
+        const std::string word(rtf.substr(i, end - i));
+        std::size_t numberEnd = end;
+        if (numberEnd < rtf.size() && rtf[numberEnd] == '-')
+            ++numberEnd;
+        while (numberEnd < rtf.size() && std::isdigit(static_cast<unsigned char>(rtf[numberEnd])) &&
+               numberEnd - end < 10)
+            ++numberEnd;
+        const long number =
+            numberEnd > end
+                ? std::strtol(std::string(rtf.substr(end, numberEnd - end)).c_str(), nullptr, 10)
+                : 0;
+        i = numberEnd;
+        if (i < rtf.size() && rtf[i] != ' ')
+            --i; // the delimiter belongs to what follows
+        if (word == "par" || word == "line" || word == "sect" || word == "page" || word == "row" ||
+            word == "cell" || word == "tab") {
+            emit(word == "tab" || word == "cell" ? " " : "\n");
+        } else if (word == "u") {
+            const auto code = static_cast<char32_t>(number < 0 ? number + 65536 : number);
+            if (!groups.back().skip) {
+                flush();
+                std::string utf8;
+                AppendUtf8(utf8, code);
+                Append(out(), utf8);
+            }
+            pendingSkip = groups.back().unicodeSkip;
+        } else if (word == "uc") {
+            groups.back().unicodeSkip = static_cast<int>(std::clamp<long>(number, 0, 8));
+        } else if (word == "title" || word == "author") {
+            groups.back().into = word == "title" ? &e.title : &e.author;
+            groups.back().skip = false;
+        } else if (word == "info") {
+            groups.back().skip = true; // only its title and author count
+        } else if (kSkippedDestinations.count(word)) {
+            groups.back().skip = true;
+        }
+    }
+    flush();
+    e.title = Collapse(e.title);
+    e.author = Collapse(e.author);
+    e.body = Collapse(e.body);
+    e.textual = true;
+    return e;
+}
+
+Extracted ReadPdf(std::string_view bytes) {
+    poppler::set_debug_error_function([](const std::string&, void*) {}, nullptr);
+    std::unique_ptr<poppler::document> doc(poppler::document::load_from_raw_data(
+        bytes.data(), static_cast<int>(std::min<std::size_t>(bytes.size(), INT32_MAX))));
+    if (!doc)
+        throw Unreadable("not a readable PDF file");
+    if (doc->is_locked())
+        throw Unreadable("the PDF file is encrypted");
+    Extracted e;
+    e.format = "PDF";
+    e.title = Collapse(Utf8(doc->info_key("Title")));
+    e.author = Collapse(Utf8(doc->info_key("Author")));
+    const int pages = doc->pages();
+    for (int i = 0; i < pages && e.body.size() < kMaxDocumentText; ++i) {
+        std::unique_ptr<poppler::page> page(doc->create_page(i));
+        if (i > 0)
+            e.body += '\f';
+        if (page)
+            Append(e.body, Collapse(Utf8(page->text())));
+    }
+    e.textual = true;
+    return e;
+}
+
+namespace {
+
+// The text of a mail's text parts and text attachments; HTML parts without their markup.
+void MailText(GMimeMessage* message, std::string& body) {
+    GMimePartIter* iter = g_mime_part_iter_new(GMIME_OBJECT(message));
+    if (!g_mime_part_iter_is_valid(iter)) {
+        g_mime_part_iter_free(iter);
+        GMimeObject* part = g_mime_message_get_mime_part(message);
+        if (part && GMIME_IS_TEXT_PART(part)) {
+            char* text = g_mime_text_part_get_text(GMIME_TEXT_PART(part));
+            if (text)
+                Append(body, text);
+            g_free(text);
+        }
+        return;
+    }
+    do {
+        GMimeObject* part = g_mime_part_iter_get_current(iter);
+        if (!part || !GMIME_IS_TEXT_PART(part))
+            continue;
+        char* text = g_mime_text_part_get_text(GMIME_TEXT_PART(part));
+        if (!text)
+            continue;
+        GMimeContentType* type = g_mime_object_get_content_type(part);
+        if (type && g_mime_content_type_is_type(type, "text", "html"))
+            Append(body, HtmlText(text).body);
+        else
+            Append(body, text);
+        Append(body, "\n");
+        g_free(text);
+    } while (g_mime_part_iter_next(iter) && body.size() < kMaxDocumentText);
+    g_mime_part_iter_free(iter);
+}
+
+} // namespace
+
+Extracted ReadMail(std::string_view bytes, bool mailbox) {
+    static const bool initialised = [] {
+        g_mime_init();
+        return true;
+    }();
+    (void)initialised;
+    Extracted e;
+    e.format = mailbox ? "Mailbox" : "E-mail";
+    GMimeStream* stream = g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size());
+    GMimeParser* parser = g_mime_parser_new_with_stream(stream);
+    g_mime_parser_set_format(parser, mailbox ? GMIME_FORMAT_MBOX : GMIME_FORMAT_MESSAGE);
+    int messages = 0;
+    while (!g_mime_parser_eos(parser) && e.body.size() < kMaxDocumentText) {
+        GMimeMessage* message = g_mime_parser_construct_message(parser, nullptr);
+        if (!message)
+            break;
+        const char* subject = g_mime_message_get_subject(message);
+        InternetAddressList* from = g_mime_message_get_from(message);
+        char* sender = from ? internet_address_list_to_string(from, nullptr, FALSE) : nullptr;
+        if (messages == 0) {
+            // A mail's own subject, sender and date; a mailbox keeps its file's name.
+            if (!mailbox && subject)
+                e.title = Collapse(subject);
+            if (sender)
+                e.author = Collapse(sender);
+            if (GDateTime* date = g_mime_message_get_date(message); date && !mailbox)
+                e.date = g_date_time_to_unix(date);
+        }
+        Append(e.body, subject ? subject : "");
+        Append(e.body, "\n");
+        Append(e.body, sender ? sender : "");
+        Append(e.body, "\n");
+        g_free(sender);
+        MailText(message, e.body);
+        g_object_unref(message);
+        ++messages;
+    }
+    g_object_unref(parser);
+    g_object_unref(stream);
+    if (messages == 0)
+        throw Unreadable("not a readable mail");
+    e.body = Collapse(e.body);
+    e.textual = true;
+    return e;
+}
+
+std::string MimeTypeOf(std::string_view bytes) {
+    static magic_t cookie = [] {
+        magic_t m = magic_open(MAGIC_MIME_TYPE | MAGIC_NO_CHECK_COMPRESS | MAGIC_NO_CHECK_TAR);
+        if (m && magic_load(m, nullptr) != 0) {
+            magic_close(m);
+            m = nullptr;
+        }
+        return m;
+    }();
+    if (!cookie)
+        return {};
+    const char* mime =
+        magic_buffer(cookie, bytes.data(), std::min<std::size_t>(bytes.size(), 1u << 20));
+    return mime ? mime : "";
+}
+
+Extracted ReadDocument(const std::string& fileName, std::string_view bytes) {
+    const std::string mime = MimeTypeOf(bytes);
+    const std::string extension = fileName.substr(fileName.rfind('.') + 1);
+    Extracted e;
+    if (mime == "application/pdf" || StartsWith(bytes, "%PDF-"))
+        e = ReadPdf(bytes);
+    else if (StartsWith(bytes, "PK\x03\x04"))
+        e = ReadZipDocument(bytes);
+    else if (mime == "text/rtf" || StartsWith(bytes, "{\\rtf"))
+        e = ReadRtf(bytes);
+    else if (mime == "application/mbox" || StartsWith(bytes, "From "))
+        e = ReadMail(bytes, true);
+    else if (mime == "message/rfc822" || extension == "eml")
+        e = ReadMail(bytes, false);
+    else {
+        // Not a document: only its format, named by its content where a name is known.
+        e.format = FormatForMime(mime);
+        if (e.format.empty())
+            e.format = FormatFromName(fileName);
+        return e;
+    }
+    if (e.title.empty())
+        e.title = fileName;
+    return e;
+}
+
+} // namespace zdxserver

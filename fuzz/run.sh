@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 targets=(result_page decode_field query_escape settings_file command_line password_cells
-  server_request)
+  server_request document_readers)
 which=${1:-all}
 seconds=${2:-60}
 CC=clang CXX=clang++ cmake -S . -B ../build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -124,6 +124,25 @@ void HtmlWalk(xmlNode* node, Extracted& out, bool text) {
 
 } // namespace
 
+std::string ValidUtf8(std::string_view text) {
+    if (IsValidUtf8(text))
+        return std::string(text);
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        const std::size_t length = b < 0x80 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 0;
+        if (length > 0 && i + length <= text.size() && IsValidUtf8(text.substr(i, length))) {
+            out.append(text.substr(i, length));
+            i += length;
+        } else {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        }
+    }
+    return out;
+}
+
 std::string Collapse(std::string_view text) {
     std::string out;
     out.reserve(text.size());
@@ -147,8 +166,8 @@ Route RouteOf(const std::string& fileName, std::string_view head) {
     if (StartsWith(head, "%PDF-") || StartsWith(head, "PK\x03\x04") || StartsWith(head, "{\\rtf"))
         return Route::Document;
     // Text in Windows-1252 where the name says text; in UTF-8 (or ASCII) whatever the name.
-    static const std::set<std::string> kTextNames = {"txt", "text", "log", "csv", "md",
-                                                     "markdown", "htm", "html"};
+    static const std::set<std::string> kTextNames = {"txt", "text",     "log", "csv",
+                                                     "md",  "markdown", "htm", "html"};
     const std::string_view sample = head.substr(0, 8192);
     if (!LooksLikeText(sample) || (!kTextNames.count(extension) && !IsValidUtf8Prefix(sample)))
         return Route::Other;
@@ -167,8 +186,11 @@ Route RouteOf(const std::string& fileName, std::string_view head) {
     return Route::Text;
 }
 
-Extracted HtmlText(std::string_view utf8) {
+Extracted HtmlText(std::string_view html) {
     Extracted e;
+    // Read as UTF-8 when it is, else as Windows-1252 (as browsers read a page that says nothing).
+    const std::string converted = IsValidUtf8(html) ? std::string() : Cp1252ToUtf8(html);
+    const std::string_view utf8 = converted.empty() ? html : converted;
     const int options = HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING |
                         HTML_PARSE_NONET | HTML_PARSE_NOBLANKS;
     htmlDocPtr doc =

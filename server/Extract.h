@@ -27,11 +27,14 @@ Route RouteOf(const std::string& fileName, std::string_view head);
 Extracted ExtractText(const std::string& fileName, const std::string& bytes);
 
 // An HTML document's title, author (<meta name="author">) and text, every entity decoded,
-// scripts and styles left out.
-Extracted HtmlText(std::string_view utf8);
+// scripts and styles left out. Bytes that are not UTF-8 are read as Windows-1252.
+Extracted HtmlText(std::string_view html);
 
 // A line of Markdown without its markup: "# A [link](u) **bold**" reads "A link bold".
 std::string MarkdownPlain(std::string_view line);
+
+// The text with every byte that is not part of a well-formed UTF-8 character replaced by U+FFFD.
+std::string ValidUtf8(std::string_view text);
 
 // Runs of blanks and line breaks as one space; a form feed (a page break) is kept.
 std::string Collapse(std::string_view text);

@@ -320,6 +320,16 @@ struct RtfGroup {
     std::string* into = nullptr;
 };
 
+// The text as the index takes it: blanks collapsed, well-formed UTF-8 (a part may hold any
+// bytes, and the text limit may cut a character).
+Extracted& Finish(Extracted& e) {
+    e.title = ValidUtf8(Collapse(e.title));
+    e.author = ValidUtf8(Collapse(e.author));
+    e.body = ValidUtf8(Collapse(e.body));
+    e.textual = true;
+    return e;
+}
+
 } // namespace
 
 Extracted ReadZipDocument(std::string_view bytes) {
@@ -342,9 +352,7 @@ Extracted ReadZipDocument(std::string_view bytes) {
         e.format = "Zip archive";
         return e; // an archive: by name only
     }
-    e.body = Collapse(e.body);
-    e.textual = true;
-    return e;
+    return Finish(e);
 }
 
 Extracted ReadRtf(std::string_view rtf) {
@@ -396,8 +404,11 @@ Extracted ReadRtf(std::string_view rtf) {
                 --pendingSkip;
                 continue;
             }
-            if (!groups.back().skip)
-                raw.empty() ? Append(out(), std::string_view(&c, 1)) : void(raw += c);
+            // Bytes past ASCII are Windows-1252, as escaped ones are.
+            if (!groups.back().skip && raw.empty() && static_cast<unsigned char>(c) < 0x80)
+                Append(out(), std::string_view(&c, 1));
+            else if (!groups.back().skip)
+                raw += c;
             continue;
         }
         if (++i >= rtf.size())
@@ -465,11 +476,7 @@ Extracted ReadRtf(std::string_view rtf) {
         }
     }
     flush();
-    e.title = Collapse(e.title);
-    e.author = Collapse(e.author);
-    e.body = Collapse(e.body);
-    e.textual = true;
-    return e;
+    return Finish(e);
 }
 
 Extracted ReadPdf(std::string_view bytes) {
@@ -492,8 +499,8 @@ Extracted ReadPdf(std::string_view bytes) {
         if (page)
             Append(e.body, Collapse(Utf8(page->text())));
     }
-    e.textual = true;
-    return e;
+    // Collapsing keeps the page breaks.
+    return Finish(e);
 }
 
 namespace {
@@ -573,9 +580,7 @@ Extracted ReadMail(std::string_view bytes, bool mailbox) {
     g_object_unref(stream);
     if (messages == 0)
         throw Unreadable("not a readable mail");
-    e.body = Collapse(e.body);
-    e.textual = true;
-    return e;
+    return Finish(e);
 }
 
 std::string MimeTypeOf(std::string_view bytes) {

@@ -169,8 +169,10 @@ Route RouteOf(const std::string& fileName, std::string_view head) {
     static const std::set<std::string> kTextNames = {"txt", "text",     "log", "csv",
                                                      "md",  "markdown", "htm", "html"};
     const std::string_view sample = head.substr(0, 8192);
-    if (!LooksLikeText(sample) || (!kTextNames.count(extension) && !IsValidUtf8Prefix(sample)))
+    if (!LooksLikeText(sample))
         return Route::Other;
+    if (!kTextNames.count(extension) && !IsValidUtf8Prefix(sample))
+        return Route::MaybeText;
     if (extension == "eml" || extension == "mbox" || LooksLikeMail(head))
         return Route::Document;
     if (extension == "md" || extension == "markdown")
@@ -303,11 +305,12 @@ std::string Summary(const std::string& body) {
     return summary;
 }
 
-Extracted ExtractText(const std::string& fileName, const std::string& bytes) {
+Extracted ExtractText(const std::string& fileName, const std::string& bytes, bool asText) {
     Extracted e;
     e.title = fileName;
-    const Route route = RouteOf(fileName, std::string_view(bytes).substr(0, 65536));
-    if (route == Route::Document || route == Route::Other ||
+    const Route route =
+        asText ? Route::Text : RouteOf(fileName, std::string_view(bytes).substr(0, 65536));
+    if (route == Route::Document || route == Route::Other || route == Route::MaybeText ||
         bytes.find('\0') != std::string::npos) {
         e.format = FormatFromName(fileName);
         return e; // indexed by name only, unless the extractor reads it

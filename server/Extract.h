@@ -18,13 +18,15 @@ struct Extracted {
 };
 
 // Where a file's text comes from, decided by its first bytes (and its name where they say
-// little): read here, handed to the extractor, or nothing to read.
-enum class Route { Text, Markdown, Html, Document, Other };
+// little): read here, handed to the extractor, or nothing to read. `MaybeText` reads like text
+// but is not UTF-8 and its name does not say text: text when the extractor's libmagic says so.
+enum class Route { Text, Markdown, Html, Document, MaybeText, Other };
 Route RouteOf(const std::string& fileName, std::string_view head);
 
 // Text, Markdown and HTML files; anything else comes back with its name as the title, a format
 // from its name and no text.
-Extracted ExtractText(const std::string& fileName, const std::string& bytes);
+// `asText` reads the file as text (Windows-1252 where it is not UTF-8) whatever it looks like.
+Extracted ExtractText(const std::string& fileName, const std::string& bytes, bool asText = false);
 
 // An HTML document's title, author (<meta name="author">) and text, every entity decoded,
 // scripts and styles left out. Bytes that are not UTF-8 are read as Windows-1252.

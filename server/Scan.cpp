@@ -66,7 +66,7 @@ struct ScanContext {
 // document it cannot read is indexed by name, said once here and not tried again until it
 // changes.
 void ReadDocument(FileChange& change, const std::string& bytes, Route route, ScanContext& c) {
-    const bool nameOnly = route == Route::Other;
+    const bool nameOnly = route != Route::Document;
     if (route == Route::Document && change.size > kMaxDocumentBytes) {
         std::fprintf(stderr, "zdx-server: %s is indexed by name only: it is larger than %lld MB\n",
                      change.path.c_str(), static_cast<long long>(kMaxDocumentBytes >> 20));
@@ -81,8 +81,11 @@ void ReadDocument(FileChange& change, const std::string& bytes, Route route, Sca
         return;
     }
     if (nameOnly) {
-        // Its bytes said it is not text, whatever a few of them suggest to the extractor.
-        if (!outcome.text.format.empty() && outcome.text.format != "Text")
+        // Text in an 8-bit code page; but a file whose bytes said it is not text stays so,
+        // whatever a few of them suggest to libmagic.
+        if (route == Route::MaybeText && outcome.text.format == "Text")
+            change.text = ExtractText(change.name, bytes.substr(0, kMaxTextBytes), true);
+        else if (!outcome.text.format.empty() && outcome.text.format != "Text")
             change.text.format = outcome.text.format;
         return;
     }
@@ -135,7 +138,7 @@ void ScanFile(const IndexedFolder& folder, int rootFd, const std::string& relati
         ReadBytes(fd, change.size, static_cast<std::size_t>(kMaxDocumentBytes), bytes);
     close(fd);
     change.text = ExtractText(change.name, bytes);
-    if (route == Route::Document || route == Route::Other)
+    if (route == Route::Document || route == Route::Other || route == Route::MaybeText)
         ReadDocument(change, bytes, route, c);
     change.summary = Summary(change.text.body);
     change.id = found == c.known.end() ? -1 : found->second.id;

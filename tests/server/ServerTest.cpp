@@ -275,6 +275,7 @@ TEST(Extract, EveryKindOfDocumentIsFoundByItsWords) {
     std::filesystem::copy(ZDX_DOCUMENTS_DIR, dir.File("docs"));
     std::filesystem::remove(dir.File("docs/make.sh"));
     dir.Write("docs/README.Debian", "Notes for Debian\n\nThe ocelot package.");
+    dir.Write("docs/AUTHORS", "Authors\n\nJos\xE9 and the marmot."); // Windows-1252
     dir.Write("docs/page.html", "<html><head><title>GCC 12 &mdash; Changes</title><style>p{}"
                                 "</style></head><body><p>&ldquo;Software&rdquo; &#x2014; ibex"
                                 "</p><script>var hidden;</script></body></html>");
@@ -297,6 +298,7 @@ TEST(Extract, EveryKindOfDocumentIsFoundByItsWords) {
         {"tapir", "Travel plans for March", "Dee Sender <dee@example.org>", "E-mail"},
         {"lemur", "box.mbox", "Eve <eve@example.org>", "Mailbox"}, // its second message
         {"ocelot", "Notes for Debian", "", "Text"},
+        {"marmot", "Authors", "", "Text"},
         {"ibex", "GCC 12 \xE2\x80\x94 Changes", "", "HTML"},
         {"software", "GCC 12 \xE2\x80\x94 Changes", "", "HTML"},
         {"jackal", "Heading with link bold", "", "Markdown"},

@@ -173,7 +173,7 @@ Route RouteOf(const std::string& fileName, std::string_view head) {
         return Route::Other;
     if (!kTextNames.count(extension) && !IsValidUtf8Prefix(sample))
         return Route::MaybeText;
-    if (extension == "eml" || extension == "mbox" || LooksLikeMail(head))
+    if (extension == "eml" || extension == "mbox" || LooksLikeMail(sample))
         return Route::Document;
     if (extension == "md" || extension == "markdown")
         return Route::Markdown;
@@ -305,11 +305,11 @@ std::string Summary(const std::string& body) {
     return summary;
 }
 
-Extracted ExtractText(const std::string& fileName, const std::string& bytes, bool asText) {
+Extracted ExtractText(const std::string& fileName, const std::string& bytes,
+                      std::optional<Route> known) {
     Extracted e;
     e.title = fileName;
-    const Route route =
-        asText ? Route::Text : RouteOf(fileName, std::string_view(bytes).substr(0, 65536));
+    const Route route = known ? *known : RouteOf(fileName, bytes);
     if (route == Route::Document || route == Route::Other || route == Route::MaybeText ||
         bytes.find('\0') != std::string::npos) {
         e.format = FormatFromName(fileName);

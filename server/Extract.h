@@ -3,6 +3,7 @@
 // and HTML are read here, in the service's own process; documents (PDF, Office, OpenDocument,
 // EPUB, RTF, mail) go to the extractor process (Extractor.h).
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,8 +26,10 @@ Route RouteOf(const std::string& fileName, std::string_view head);
 
 // Text, Markdown and HTML files; anything else comes back with its name as the title, a format
 // from its name and no text.
-// `asText` reads the file as text (Windows-1252 where it is not UTF-8) whatever it looks like.
-Extracted ExtractText(const std::string& fileName, const std::string& bytes, bool asText = false);
+// `route`, when the caller knows it already (Route::Text reads any file as text, in
+// Windows-1252 where it is not UTF-8).
+Extracted ExtractText(const std::string& fileName, const std::string& bytes,
+                      std::optional<Route> route = std::nullopt);
 
 // An HTML document's title, author (<meta name="author">) and text, every entity decoded,
 // scripts and styles left out. Bytes that are not UTF-8 are read as Windows-1252.

@@ -84,7 +84,7 @@ void ReadDocument(FileChange& change, const std::string& bytes, Route route, Sca
         // Text in an 8-bit code page; but a file whose bytes said it is not text stays so,
         // whatever a few of them suggest to libmagic.
         if (route == Route::MaybeText && outcome.text.format == "Text")
-            change.text = ExtractText(change.name, bytes.substr(0, kMaxTextBytes), true);
+            change.text = ExtractText(change.name, bytes.substr(0, kMaxTextBytes), Route::Text);
         else if (!outcome.text.format.empty() && outcome.text.format != "Text")
             change.text.format = outcome.text.format;
         return;
@@ -137,7 +137,7 @@ void ScanFile(const IndexedFolder& folder, int rootFd, const std::string& relati
     if (route == Route::Document && change.size <= kMaxDocumentBytes)
         ReadBytes(fd, change.size, static_cast<std::size_t>(kMaxDocumentBytes), bytes);
     close(fd);
-    change.text = ExtractText(change.name, bytes);
+    change.text = ExtractText(change.name, bytes, route);
     if (route == Route::Document || route == Route::Other || route == Route::MaybeText)
         ReadDocument(change, bytes, route, c);
     change.summary = Summary(change.text.body);

@@ -323,6 +323,8 @@ struct RtfGroup {
 // The text as the index takes it: blanks collapsed, well-formed UTF-8 (a part may hold any
 // bytes, and the text limit may cut a character).
 Extracted& Finish(Extracted& e) {
+    for (std::string* text : {&e.title, &e.author, &e.body}) // no store keeps a NUL in a text
+        text->erase(std::remove(text->begin(), text->end(), '\0'), text->end());
     e.title = ValidUtf8(Collapse(e.title));
     e.author = ValidUtf8(Collapse(e.author));
     e.body = ValidUtf8(Collapse(e.body));

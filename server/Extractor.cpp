@@ -75,10 +75,13 @@ bool Extractor::Start() {
         // Only calls that are safe after fork in a threaded program, up to exec.
         if (dup2(pair[1], wire::kExtractorFd) < 0)
             _exit(127);
+        // Nothing in, nothing out but the socket: the readers' libraries may print, and
+        // the extractor may write no file, a log file on standard error included.
         const int null = open("/dev/null", O_RDWR);
         if (null >= 0) {
             dup2(null, 0);
             dup2(null, 1);
+            dup2(null, 2);
         }
         execv(program.c_str(), argv);
         _exit(127);

@@ -671,6 +671,7 @@ protected:
         m_docs.Write("handbook/b\xC3\xBCroordnung.txt", "B\xC3\xBCroordnung\n\nDie B\xC3\xBCros.");
         m_docs.Write("projects/beacon-budget.md", "# Beacon budget\n\nSix weeks of budget.");
         m_docs.Write("projects/old-plan.txt", "Old plan\n\nA budget from long ago.");
+        std::filesystem::copy(ZDX_DOCUMENTS_DIR "/box.mbox", m_docs.File("projects/box.mbox"));
         SetAge(m_docs.File("projects/old-plan.txt"), 200);
         const ProcessResult added =
             RunProcess(ZDX_SERVER_BIN, {"--users", m_docs.File("users"), "--add-user", "ann"},
@@ -742,6 +743,10 @@ TEST_F(EndToEnd, SearchesOverHttp) {
 
     r = Query({"--filename", "*.TXT"});
     EXPECT_EQ(Column(r.out, 1).size(), 3u);
+
+    // A mailbox, read by the extractor while the service's standard error goes to a file.
+    r = Query({"lemur"});
+    EXPECT_EQ(Column(r.out, 1), (std::vector<std::string>{"box.mbox"})) << m_server->Err();
 
     // A file name beyond ASCII comes back as the very path.
     r = Query({"--filename", "b\xC3\xBC*"});

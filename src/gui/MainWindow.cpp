@@ -197,6 +197,11 @@ void MainWindow::CreateViewCommands() {
     AddCommand(Command::Paste, tr("&Paste\tCtrl+V"), "paste")
         ->setShortcuts({QKeySequence(tr("Ctrl+V")), QKeySequence(tr("Shift+Ins"))});
     AddCommand(Command::Print, tr("&Print..."), "print");
+    // The list's Delete key and its context menu's Delete; Shift+Delete in the list deletes
+    // for good.
+    QAction* deleteHit = AddCommand(Command::DeleteHit, tr("&Delete"));
+    deleteHit->setStatusTip(tr("Move the selected hit's file to the Trash"));
+    Enable(deleteHit, [this] { m_resultView->OnDelete(); });
 
     QAction* toolbar = AddCommand(Command::Toolbar, tr("&Toolbar"));
     toolbar->setCheckable(true);
@@ -271,7 +276,7 @@ void MainWindow::CreateMenus() {
     edit->setObjectName(QStringLiteral("editMenu"));
     edit->addAction(Action(Command::Undo));
     edit->addSeparator();
-    for (Command id : {Command::Cut, Command::Copy, Command::Paste})
+    for (Command id : {Command::Cut, Command::Copy, Command::Paste, Command::DeleteHit})
         edit->addAction(Action(id));
 
     QMenu* view = bar->addMenu(tr("&View"));

@@ -59,6 +59,7 @@ enum class Command : unsigned {
     ClearHistory = 32776,
     FindInHits = 32777,
     SearchAgain = 32778,
+    DeleteHit = 32779,
 };
 
 // Start-up of the desktop program: the shared start-up, then the main window with a new

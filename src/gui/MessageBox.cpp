@@ -40,6 +40,12 @@ Answer ShowMessageBox(const std::string& text, MessageKind kind, QWidget* parent
         box.setDefaultButton(QMessageBox::Yes);
         box.setEscapeButton(QMessageBox::No);
         break;
+    case MessageKind::YesNoSafe:
+        box.setIcon(QMessageBox::Question);
+        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        box.setDefaultButton(QMessageBox::No);
+        box.setEscapeButton(QMessageBox::No);
+        break;
     case MessageKind::OkCancel:
         box.setIcon(QMessageBox::Question);
         box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);

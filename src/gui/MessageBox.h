@@ -7,9 +7,10 @@
 class QWidget;
 
 enum class MessageKind {
-    Ok,       // warning icon, OK
-    YesNo,    // question icon, Yes and No
-    OkCancel, // question icon, OK and Cancel
+    Ok,        // warning icon, OK
+    YesNo,     // question icon, Yes and No
+    YesNoSafe, // question icon, Yes and No, No the default (the question before a deletion)
+    OkCancel,  // question icon, OK and Cancel
 };
 
 // What the user answered a message box.

@@ -1,12 +1,16 @@
 #include "gui/ResultActions.h"
 
 #include <QClipboard>
+#include <QDateTime>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QMimeData>
+#include <QUrl>
 #include <cctype>
+#include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -85,14 +89,95 @@ bool OpenContainingFolder(const std::string& link) {
     return Hook() ? Hook()(url) : QDesktopServices::openUrl(url);
 }
 
-bool DeleteLinkedFile(const std::string& link) {
+namespace {
+// A file the actions may remove: there, no folder, and (unless a link) writable by its owner.
+bool Removable(const std::string& link) {
     if (link.empty() || IsUrlLink(link))
         return false;
     struct stat info {};
     if (lstat(link.c_str(), &info) != 0 || S_ISDIR(info.st_mode))
         return false;
     // A read-only file stays, as it would where the program comes from.
-    if (!S_ISLNK(info.st_mode) && !(info.st_mode & S_IWUSR))
+    return S_ISLNK(info.st_mode) || (info.st_mode & S_IWUSR);
+}
+} // namespace
+
+bool DeleteLinkedFile(const std::string& link) {
+    return Removable(link) && unlink(link.c_str()) == 0;
+}
+
+namespace {
+// The home Trash of the freedesktop.org Trash specification: $XDG_DATA_HOME/Trash, with its
+// files/ and info/ folders made (owner only) when missing; empty when it cannot be made.
+QString HomeTrash() {
+    QString dataHome = qEnvironmentVariable("XDG_DATA_HOME");
+    if (dataHome.isEmpty() || QDir::isRelativePath(dataHome))
+        dataHome = QDir::homePath() + QStringLiteral("/.local/share");
+    const QString trash = dataHome + QStringLiteral("/Trash");
+    for (const QString& dir :
+         {dataHome, trash, trash + QStringLiteral("/files"), trash + QStringLiteral("/info")}) {
+        if (QFileInfo(dir).isDir())
+            continue;
+        const bool made =
+            dir == dataHome ? QDir().mkpath(dir) : mkdir(dir.toLocal8Bit().constData(), 0700) == 0;
+        if (!made && errno != EEXIST)
+            return {};
+    }
+    return trash;
+}
+} // namespace
+
+// The home Trash takes files from its own volume; a file elsewhere is offered for deletion
+// for good (no Trash of its own volume is made).
+TrashOutcome TrashLinkedFile(const std::string& link, std::string& trashed) {
+    if (!Removable(link))
+        return TrashOutcome::Failed;
+    const QString trash = HomeTrash();
+    struct stat file {
+    }, place{};
+    if (trash.isEmpty() || lstat(link.c_str(), &file) != 0 ||
+        stat(trash.toLocal8Bit().constData(), &place) != 0 || file.st_dev != place.st_dev)
+        return TrashOutcome::NoTrash;
+    const QFileInfo source(QString::fromStdString(link));
+    const QString absolute = source.absoluteFilePath();
+    // A name of its own in the Trash, claimed by creating its info file first.
+    QString name = source.fileName();
+    int fd = -1;
+    for (int n = 2; n < 10000; ++n) {
+        const QString info = trash + QStringLiteral("/info/") + name + QStringLiteral(".trashinfo");
+        fd = open(info.toLocal8Bit().constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST)
+            break;
+        name = source.completeBaseName() + QStringLiteral(" (%1)").arg(n) +
+               (source.suffix().isEmpty() ? QString() : QStringLiteral(".") + source.suffix());
+    }
+    if (fd < 0)
+        return TrashOutcome::Failed;
+    const QByteArray record =
+        "[Trash Info]\nPath=" + QUrl::toPercentEncoding(absolute, "/") + "\nDeletionDate=" +
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")).toLatin1() +
+        "\n";
+    const bool written =
+        write(fd, record.constData(), static_cast<std::size_t>(record.size())) == record.size();
+    close(fd);
+    const QString target = trash + QStringLiteral("/files/") + name;
+    if (!written || rename(link.c_str(), target.toLocal8Bit().constData()) != 0) {
+        QFile::remove(trash + QStringLiteral("/info/") + name + QStringLiteral(".trashinfo"));
+        return TrashOutcome::Failed;
+    }
+    trashed = target.toStdString();
+    return TrashOutcome::Moved;
+}
+
+bool RestoreFromTrash(const std::string& trashed, const std::string& link) {
+    struct stat info {};
+    if (lstat(link.c_str(), &info) == 0 || lstat(trashed.c_str(), &info) != 0)
         return false;
-    return unlink(link.c_str()) == 0;
+    if (rename(trashed.c_str(), link.c_str()) != 0)
+        return false;
+    // TRASH/files/NAME has its record in TRASH/info/NAME.trashinfo.
+    const QFileInfo place(QString::fromStdString(trashed));
+    QFile::remove(place.dir().absoluteFilePath(QStringLiteral("../info/")) + place.fileName() +
+                  QStringLiteral(".trashinfo"));
+    return true;
 }

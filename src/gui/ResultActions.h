@@ -34,3 +34,13 @@ void CopyLinkToClipboard(const std::string& link);
 // Deletes the file a link names. A file the user may not write is not deleted, nor is a
 // folder or a URL. True on success.
 bool DeleteLinkedFile(const std::string& link);
+
+// Moves the file a link names to the desktop Trash (the freedesktop.org Trash specification's
+// home Trash); `trashed` gets its place there. NoTrash: the file could be deleted, but the
+// Trash is on another volume or cannot be made.
+enum class TrashOutcome { Moved, NoTrash, Failed };
+TrashOutcome TrashLinkedFile(const std::string& link, std::string& trashed);
+
+// Puts a file moved to the Trash back at `link` and drops its Trash entry; false when that
+// place is taken or the file has left the Trash.
+bool RestoreFromTrash(const std::string& trashed, const std::string& link);

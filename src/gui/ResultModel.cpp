@@ -95,6 +95,10 @@ bool ResultModel::MarkMissing(const std::string& path) {
     return m_missing.insert(path).second;
 }
 
+bool ResultModel::MarkPresent(const std::string& path) {
+    return m_missing.erase(path) > 0;
+}
+
 void ResultModel::SetFilter(const std::string& text) {
     std::vector<std::string> words = FilterWords(text);
     if (words == m_words)

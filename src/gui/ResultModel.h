@@ -53,6 +53,8 @@ public:
     // walks the rows here (a million of them would stall the window for each path); the views
     // repaint what they show. True when the path was not marked before.
     bool MarkMissing(const std::string& path);
+    // The file is back (taken out of the Trash): its rows are shown as usual again.
+    bool MarkPresent(const std::string& path);
     bool IsMissing(const std::string& path) const { return m_missing.count(path) > 0; }
     static constexpr const char* kMissingText = "This file no longer exists.";
 

@@ -13,6 +13,7 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QFileInfo>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -23,6 +24,7 @@
 #include <QMenu>
 #include <QPainter>
 #include <QProgressDialog>
+#include <QPushButton>
 #include <QStackedWidget>
 #include <QStyledItemDelegate>
 #include <QTextLayout>
@@ -266,21 +268,44 @@ QWidget* ResultView::CreateMessageBar() {
     close->setAccessibleName(tr("Close the message"));
     close->setToolTip(tr("Close the message"));
     connect(close, &QToolButton::clicked, this, &ResultView::HideMessageBar);
+    m_undoButton = new QPushButton(tr("&Undo"), m_messageBar);
+    m_undoButton->setObjectName(QStringLiteral("messageBarUndo"));
+    m_undoButton->hide();
+    connect(m_undoButton, &QPushButton::clicked, this, [this] {
+        auto undo = std::move(m_undo);
+        HideMessageBar();
+        if (undo)
+            undo();
+    });
+    m_undoTimer = new QTimer(this);
+    m_undoTimer->setSingleShot(true);
+    m_undoTimer->setInterval(10000);
+    connect(m_undoTimer, &QTimer::timeout, this, [this] {
+        if (m_undo)
+            HideMessageBar();
+    });
     auto* row = new QHBoxLayout(m_messageBar);
     row->setContentsMargins(6, 4, 4, 4);
     row->addWidget(m_messageText, 1);
+    row->addWidget(m_undoButton, 0, Qt::AlignTop);
     row->addWidget(close, 0, Qt::AlignTop);
     m_messageBar->hide();
     return m_messageBar;
 }
 
-void ResultView::ShowMessageBar(const std::string& text) {
+void ResultView::ShowMessageBar(const std::string& text, std::function<void()> undo) {
     m_messageText->setText(QString::fromStdString(text));
     m_messageBar->setAccessibleDescription(m_messageText->text());
+    m_undo = std::move(undo);
+    m_undoButton->setVisible(static_cast<bool>(m_undo));
+    if (m_undo)
+        m_undoTimer->start();
     m_messageBar->show();
 }
 
 void ResultView::HideMessageBar() {
+    m_undo = nullptr;
+    m_undoButton->hide();
     m_messageBar->hide();
 }
 
@@ -463,8 +488,51 @@ void ResultView::OnDelete() {
         return;
     const std::string link = LinkOfRow(row);
     if (ShowMessageBox(StringPrintf(Text(TextId::ReallyDelete).c_str(), link.c_str()),
-                       MessageKind::YesNo, window()) != Answer::Yes)
+                       MessageKind::YesNoSafe, window()) != Answer::Yes)
         return;
+    const std::string name = QFileInfo(QString::fromStdString(link)).fileName().toStdString();
+    std::string trashed;
+    switch (TrashLinkedFile(link, trashed)) {
+    case TrashOutcome::Moved: {
+        MarkGone(link);
+        const std::string done = "Moved to the Trash: " + name;
+        SetStatus(done);
+        ShowMessageBar(done, [this, trashed, link, name] {
+            if (!RestoreFromTrash(trashed, link)) {
+                ShowMessageBar(name + " could not be put back: its place is taken, or it has "
+                                      "left the Trash.");
+                return;
+            }
+            if (m_model->MarkPresent(link))
+                CurrentView()->viewport()->update();
+            SetStatus("Put back from the Trash: " + name);
+        });
+        return;
+    }
+    case TrashOutcome::NoTrash:
+        // No Trash on that volume: deleting for good is offered, saying so.
+        if (ShowMessageBox(name + " is on a volume without a Trash. Delete it for good? This "
+                                  "cannot be undone.",
+                           MessageKind::YesNoSafe, window()) == Answer::Yes)
+            DeleteForGood(link);
+        return;
+    case TrashOutcome::Failed:
+        break;
+    }
+    ShowMessageBox(StringPrintf("Failed to delete %s", link.c_str()), MessageKind::Ok, window());
+}
+
+void ResultView::OnDeleteForGood() {
+    const int row = FirstSelectedRow();
+    if (row < 0 || LinkOfRow(row).empty() || SaysFileIsGone(LinkOfRow(row)))
+        return;
+    const std::string link = LinkOfRow(row);
+    if (ShowMessageBox("Delete " + link + " for good? This cannot be undone.",
+                       MessageKind::YesNoSafe, window()) == Answer::Yes)
+        DeleteForGood(link);
+}
+
+void ResultView::DeleteForGood(const std::string& link) {
     if (!DeleteLinkedFile(link)) {
         ShowMessageBox(StringPrintf("Failed to delete %s", link.c_str()), MessageKind::Ok,
                        window());
@@ -594,6 +662,10 @@ bool ResultView::eventFilter(QObject* watched, QEvent* event) {
         }
         if (key->key() == Qt::Key_Delete && key->modifiers() == Qt::NoModifier) {
             OnDelete();
+            return true;
+        }
+        if (key->key() == Qt::Key_Delete && key->modifiers() == Qt::ShiftModifier) {
+            OnDeleteForGood();
             return true;
         }
         break;

@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 // The result list: the right-hand pane of the main window. One row per hit, columns, headings
 // and widths from the settings, the hit's tip as the row's tool tip; a heading click sorts. The
 // rows can be shown in four styles, and a hit can be opened, copied or deleted.
@@ -14,6 +15,7 @@ class QAbstractItemView;
 class QListView;
 class QFrame;
 class QLabel;
+class QPushButton;
 class QLineEdit;
 class QMenu;
 class QStackedWidget;
@@ -52,7 +54,8 @@ public:
     void Announce(const QString& text);
     // A bar over the list saying what went wrong and what to do; it stays until closed or the
     // next request, and asks nothing.
-    void ShowMessageBar(const std::string& text);
+    // With `undo`, the bar offers Undo for 10 s.
+    void ShowMessageBar(const std::string& text, std::function<void()> undo = {});
     void HideMessageBar();
     QFrame* MessageBar() const { return m_messageBar; }
 
@@ -75,7 +78,8 @@ public:
     // The actions on the first selected row.
     void OpenFirstSelected();
     void OnCopy();
-    void OnDelete();
+    void OnDelete();        // to the Trash
+    void OnDeleteForGood(); // Shift+Delete
     void OnOpenFolder();
     // Writes the shown rows, in their order and columns, to a CSV or TSV file the user picks.
     void OnExport();
@@ -117,12 +121,16 @@ private:
     QWidget* CreateMessageBar();
     QFrame* m_messageBar = nullptr;
     QLabel* m_messageText = nullptr;
+    QPushButton* m_undoButton = nullptr;
+    std::function<void()> m_undo;
+    QTimer* m_undoTimer = nullptr;
     // Asks the checker about the local files of the rows on the screen.
     void CheckVisibleRows();
     // Greys the rows that link to a file that is gone.
     void MarkGone(const std::string& path);
     // True (after saying so) when the row's file is known to be gone.
     bool SaysFileIsGone(const std::string& link);
+    void DeleteForGood(const std::string& link);
     ListStyle m_style = ListStyle::Details;
     bool m_columnsInserted = false;
     ResultViewHost* m_host = nullptr;

@@ -20,6 +20,7 @@
 #include <QMenuBar>
 #include <QMimeData>
 #include <QProcess>
+#include <QPushButton>
 #include <QSet>
 #include <QSettings>
 #include <QSplitter>
@@ -60,6 +61,7 @@ private:
     QTemporaryDir m_files;
     std::vector<std::string> m_messages;
     Answer m_answer = Answer::Yes;
+    MessageKind m_lastKind = MessageKind::Ok;
     std::vector<QUrl> m_launched;
     bool m_launchWorks = true;
     std::string m_fileAnswer;
@@ -98,6 +100,8 @@ private slots:
     void initTestCase() {
         QVERIFY(m_profile.isValid() && m_files.isValid());
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_profile.path());
+        // The desktop Trash goes to the test's own data folder.
+        qputenv("XDG_DATA_HOME", m_profile.filePath(QStringLiteral("data")).toLocal8Bit());
     }
     void init() {
         Store().clear();
@@ -105,8 +109,9 @@ private slots:
         m_launched.clear();
         m_answer = Answer::Yes;
         m_launchWorks = true;
-        SetMessageBoxHook([this](const std::string& text, MessageKind) {
+        SetMessageBoxHook([this](const std::string& text, MessageKind kind) {
             m_messages.push_back(text);
+            m_lastKind = kind;
             return m_answer;
         });
         SetLaunchHook([this](const QUrl& url) {
@@ -157,7 +162,7 @@ private slots:
             }
         }
         QCOMPARE(MenuTexts(frame.findChild<QMenu*>(QStringLiteral("editMenu"))),
-                 (QStringList{"&Undo", "-", "Cu&t", "&Copy", "&Paste"}));
+                 (QStringList{"&Undo", "-", "Cu&t", "&Copy", "&Paste", "&Delete"}));
         for (Command id : {Command::Undo, Command::Cut, Command::Copy, Command::Paste,
                            Command::Print, Command::RecentFile})
             QVERIFY2(!frame.Action(id)->isEnabled(),
@@ -520,12 +525,35 @@ private slots:
         QVERIFY(QFile::exists(kept));
         QCOMPARE(m_messages, std::vector<std::string>{"Really delete " + kept.toStdString() + "?"});
 
+        QCOMPARE(m_lastKind, MessageKind::YesNoSafe); // "No" is the default answer
+
+        // Delete moves to the Trash, and Undo puts the file back.
         m_answer = Answer::Yes;
         m_messages.clear();
         Select(frame, 1);
         frame.ResultPane()->ContextMenu()->actions().at(2)->trigger(); // "Delete"
+        const QString trash = m_profile.filePath(QStringLiteral("data/Trash/"));
+        const QString info = trash + QStringLiteral("info/doomed file.txt.trashinfo");
         QVERIFY(!QFile::exists(doomed));
+        QVERIFY(QFile::exists(trash + QStringLiteral("files/doomed file.txt")));
+        QVERIFY(QFile::exists(info));
         QCOMPARE(m_messages.size(), 1u);
+        QCOMPARE(frame.PaneLabel(MainWindow::Pane::Message)->text(),
+                 QStringLiteral("Moved to the Trash: doomed file.txt"));
+        auto* undo = frame.findChild<QPushButton*>(QStringLiteral("messageBarUndo"));
+        QVERIFY(undo->isVisibleTo(&frame));
+        undo->click();
+        QVERIFY(QFile::exists(doomed));
+        QVERIFY(!QFile::exists(info));
+        QVERIFY(!frame.ResultPane()->Model()->index(1, 0).data(Qt::ForegroundRole).isValid());
+
+        // Shift+Delete deletes for good, after a question of its own.
+        m_messages.clear();
+        QTest::keyClick(frame.ResultPane()->DetailsView(), Qt::Key_Delete, Qt::ShiftModifier);
+        QCOMPARE(m_messages, std::vector<std::string>{"Delete " + doomed.toStdString() +
+                                                      " for good? This cannot be undone."});
+        QVERIFY(!QFile::exists(doomed));
+        QVERIFY(!QFile::exists(trash + QStringLiteral("files/doomed file.txt")));
         // The deleted file's row is marked at once: greyed, and Open says the file is gone.
         QVERIFY(frame.ResultPane()->Model()->index(1, 0).data(Qt::ForegroundRole).isValid());
         frame.ResultPane()->OpenFirstSelected();

@@ -73,10 +73,11 @@ rlim_t CpuSecondsUsed() {
 
 std::string Answer(const Extracted& e, const char* status, const std::string& reason) {
     std::string out;
+    const std::string date = std::to_string(e.date);
     for (std::string_view field :
          {std::string_view(status), std::string_view(e.format), std::string_view(e.title),
-          std::string_view(e.author), std::string_view(e.body),
-          std::string_view(std::to_string(e.date)), std::string_view(reason)})
+          std::string_view(e.author), std::string_view(e.body), std::string_view(date),
+          std::string_view(reason)})
         wire::Put(out, field);
     return out;
 }

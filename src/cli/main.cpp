@@ -26,7 +26,7 @@
 namespace {
 
 constexpr const char* kHelp =
-    "Usage: zdx-query [OPTION]... [QUERY]\n"
+    "Usage: zdx-query [OPTION]... [[--] QUERY]\n"
     "  or:  zdx-query [-f<path>] [-l] --settings\n"
     "Send QUERY to the search service named by the ZDX settings and print the hits,\n"
     "one line each, as they arrive.\n"
@@ -269,6 +269,12 @@ ParseResult ParseOptions(int argc, char** argv, QueryOptions& options) {
             options.passwordStdin = true;
         } else if (arg == "--logout") {
             options.logout = true;
+        } else if (arg == "--" && i + 1 < argc) {
+            // What follows is the query, even when it starts with a dash ("-travel").
+            if (haveQuery || i + 2 < argc)
+                return Exit(Usage("give the query as one argument (quote it)"));
+            options.form.query = argv[++i];
+            haveQuery = true;
         } else if (arg.rfind("--", 0) == 0) {
             return Exit(Usage("unknown option " + arg));
         } else if (arg.size() >= 2 && arg[0] == '-' && (arg[1] == 'f' || arg[1] == 'l')) {

@@ -15,11 +15,16 @@
 #include "profile/ProfileStore.h"
 #include "signin/LoginRequest.h"
 #include "text/StringTable.h"
+#include "text/WholeFile.h"
 
 #include <QAbstractItemView>
 #include <QActionGroup>
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QFile>
+#include <QFileInfo>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -33,6 +38,7 @@
 #include <QTimer>
 #include <QToolBar>
 #include <algorithm>
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -197,6 +203,12 @@ void MainWindow::CreateViewCommands() {
     AddCommand(Command::Paste, tr("&Paste\tCtrl+V"), "paste")
         ->setShortcuts({QKeySequence(tr("Ctrl+V")), QKeySequence(tr("Shift+Ins"))});
     AddCommand(Command::Print, tr("&Print..."), "print");
+    QAction* asCommand = AddCommand(Command::CopyAsCommand, tr("Copy search as co&mmand"));
+    asCommand->setStatusTip(tr("Put the zdx-query command line of this search on the clipboard"));
+    Enable(asCommand, [this] {
+        QGuiApplication::clipboard()->setText(
+            QString::fromStdString(SearchAsCommand(m_leftView->ReadForm())));
+    });
     // The list's Delete key and its context menu's Delete; Shift+Delete in the list deletes
     // for good.
     QAction* deleteHit = AddCommand(Command::DeleteHit, tr("&Delete"));
@@ -278,6 +290,8 @@ void MainWindow::CreateMenus() {
     edit->addSeparator();
     for (Command id : {Command::Cut, Command::Copy, Command::Paste, Command::DeleteHit})
         edit->addAction(Action(id));
+    edit->addSeparator();
+    edit->addAction(Action(Command::CopyAsCommand));
 
     QMenu* view = bar->addMenu(tr("&View"));
     view->setObjectName(QStringLiteral("viewMenu"));
@@ -463,12 +477,29 @@ void MainWindow::CheckCurrentListStyle() {
         ->setEnabled(style == ListStyle::LargeIcons || style == ListStyle::SmallIcons);
 }
 
-// Documents: the window's document holds nothing, but New, Open, Save and the recent files
-// work as a user expects.
+// Documents: a search, saved as a small INI file (search/SavedSearch.h).
+
+namespace {
+// The text of a saved search's file; false when it cannot be read or is too large to be one.
+bool ReadSearchFile(const std::string& path, std::string& text) {
+    QFile file(QString::fromStdString(path));
+    if (QFileInfo(file).isDir() || !file.open(QIODevice::ReadOnly) || file.size() > (1 << 20))
+        return false;
+    text = file.readAll().toStdString();
+    return true;
+}
+} // namespace
 
 void MainWindow::OnFileNew() {
+    if (m_requests->Busy())
+        OnStop();
     m_doc.OnNewDocument();
     SetUpViews();
+    m_pendingSort.reset();
+    m_leftView->WriteForm({});
+    m_resultView->FilterField()->clear();
+    m_resultView->Clear();
+    UpdateTitle();
 }
 
 void MainWindow::OnFileOpen() {
@@ -478,13 +509,51 @@ void MainWindow::OnFileOpen() {
 }
 
 bool MainWindow::OpenDocument(const std::string& path) {
-    if (!m_doc.OnOpenDocument(path)) {
+    std::string text;
+    if (!ReadSearchFile(path, text)) {
         ShowMessageBox(StringPrintf("Cannot open %s.", path.c_str()), MessageKind::Ok, this);
         return false;
     }
+    const std::optional<SavedSearch> search = ParseSavedSearch(text);
+    if (!search) {
+        ShowMessageBox(StringPrintf("Cannot open %s: it is not a saved search.", path.c_str()),
+                       MessageKind::Ok, this);
+        return false;
+    }
+    if (m_requests->Busy())
+        OnStop();
+    m_doc.SetPathName(path);
     RememberRecentFile(path);
     SetUpViews();
+    UpdateTitle();
+    ApplySearch(*search);
     return true;
+}
+
+SavedSearch MainWindow::CurrentSearch() const {
+    SavedSearch search;
+    search.form = m_leftView->ReadForm();
+    search.sortColumn = m_resultView->SortColumn();
+    search.sortAscending = m_resultView->SortForward();
+    search.refine = m_resultView->FilterField()->text().toStdString();
+    return search;
+}
+
+void MainWindow::ApplySearch(const SavedSearch& search) {
+    m_leftView->WriteForm(search.form);
+    m_resultView->FilterField()->setText(QString::fromStdString(search.refine));
+    m_resultView->Clear();
+    m_pendingSort.reset();
+    if (search.sortColumn >= 0)
+        m_pendingSort = std::make_pair(search.sortColumn, search.sortAscending);
+    if (!search.form.query.empty() || !search.form.filename.empty())
+        OnSearch();
+}
+
+void MainWindow::UpdateTitle() {
+    const QString app = Res(TextId::AppTitle);
+    const QString name = QFileInfo(QString::fromStdString(m_doc.PathName())).completeBaseName();
+    setWindowTitle(name.isEmpty() ? app : name + QStringLiteral(" - ") + app);
 }
 
 void MainWindow::OnFileSave() {
@@ -495,19 +564,30 @@ void MainWindow::OnFileSave() {
 }
 
 void MainWindow::OnFileSaveAs() {
-    const std::string suggested =
-        m_doc.PathName().empty() ? Text(TextId::AppTitle) : m_doc.PathName();
-    const std::string path = AskDocumentPath(true, suggested, this);
-    if (!path.empty())
-        SaveDocumentAs(path);
+    std::string suggested = m_doc.PathName();
+    if (suggested.empty()) {
+        const std::string query = m_leftView->ReadForm().query;
+        suggested = (query.empty() ? Text(TextId::AppTitle) : query) + ".zdxsearch";
+    }
+    std::string path = AskDocumentPath(true, suggested, this);
+    if (path.empty())
+        return;
+    if (QFileInfo(QString::fromStdString(path)).suffix().isEmpty())
+        path += ".zdxsearch";
+    SaveDocumentAs(path);
 }
 
 bool MainWindow::SaveDocumentAs(const std::string& path) {
-    if (!m_doc.OnSaveDocument(path)) {
-        ShowMessageBox(StringPrintf("Cannot save %s.", path.c_str()), MessageKind::Ok, this);
+    WriteStep step = WriteStep::Create;
+    int error = 0;
+    if (!WriteFileWhole(path, FormatSavedSearch(CurrentSearch()), 0666, step, error)) {
+        ShowMessageBox(StringPrintf("Cannot save %s: %s.", path.c_str(), std::strerror(error)),
+                       MessageKind::Ok, this);
         return false;
     }
+    m_doc.SetPathName(path);
     RememberRecentFile(path);
+    UpdateTitle();
     return true;
 }
 
@@ -526,9 +606,9 @@ void MainWindow::OnRecentFile(std::size_t index) {
     if (index >= m_recent.Files().size())
         return;
     const std::string path = m_recent.Files()[index];
-    if (m_doc.OnOpenDocument(path)) {
-        RememberRecentFile(path);
-        SetUpViews();
+    std::string text;
+    if (ReadSearchFile(path, text)) {
+        OpenDocument(path);
         return;
     }
     // A file that is gone leaves the list, with a word to the user.
@@ -724,6 +804,11 @@ void MainWindow::OnSearchAgain() {
 
 void MainWindow::SearchEnded(int status, bool stopped) {
     ResultModel* model = m_resultView->Model();
+    // A restored search is sorted as it was saved, once its hits are in.
+    if (m_pendingSort) {
+        m_resultView->SetSort(m_pendingSort->first, m_pendingSort->second);
+        m_pendingSort.reset();
+    }
     ShowFailure(status, m_searchConnection);
     if (status == 200 && !stopped) {
         m_resultView->ShowEmptyNote(model->rowCount() == 0);

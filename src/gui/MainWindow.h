@@ -7,13 +7,17 @@
 #include "config/RecentFileList.h"
 #include "config/Settings.h"
 #include "config/WindowPlacement.h"
+#include "search/SavedSearch.h"
 
 #include "gui/ResultView.h"
 #include "text/StringTable.h"
 
 #include <QElapsedTimer>
 #include <QMainWindow>
+
 #include <map>
+#include <optional>
+#include <utility>
 
 class SearchForm;
 class RequestRunner;
@@ -60,6 +64,7 @@ enum class Command : unsigned {
     FindInHits = 32777,
     SearchAgain = 32778,
     DeleteHit = 32779,
+    CopyAsCommand = 32780,
 };
 
 // Start-up of the desktop program: the shared start-up, then the main window with a new
@@ -114,8 +119,15 @@ public:
     void OnFileNew();
     void OnFileOpen();
     bool OpenDocument(const std::string& path);
+    bool SaveDocumentAs(const std::string& path);
     void OnFileSave();
     void OnFileSaveAs();
+    // The search the window shows, as a document holds it.
+    SavedSearch CurrentSearch() const;
+    // Fills the form, the sort and the refine field from a search, and runs it when it asks
+    // for anything.
+    void ApplySearch(const SavedSearch& search);
+    void UpdateTitle(); // "NAME - ZDX" for an open search
     void OnRecentFile(std::size_t index);
     void OnNextPane();
     void OnLogIn();
@@ -149,7 +161,6 @@ private:
     void UpdateRecentFileMenu();
     void RememberRecentFile(const std::string& path);
     void SaveRecentFiles();
-    bool SaveDocumentAs(const std::string& path);
     void SearchEnded(int status, bool stopped);
     void ShowBusySeconds();
     // Says what a failed request's status means in the message bar.
@@ -171,6 +182,7 @@ private:
     RecentFileList m_recent;
     WindowPlacement m_placement;
     bool m_placementSaved = false;
+    std::optional<std::pair<int, bool>> m_pendingSort; // a restored search's, after its answer
     int m_hitCount = 0; // the page's last count, shown when no filter narrows the list
     Settings m_settings;
     std::string m_signedInUser;

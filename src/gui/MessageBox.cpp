@@ -85,7 +85,8 @@ std::string AskDocumentPath(bool save, const std::string& suggested, QWidget* pa
         return FileHook()(save, suggested);
     if (!parent)
         parent = QApplication::activeWindow();
-    const QString filter = QObject::tr("All Files (*)");
+    const QString filter = QObject::tr("Saved searches (*.zdxsearch)") + QStringLiteral(";;") +
+                           QObject::tr("All Files (*)");
     const QString path =
         save ? QFileDialog::getSaveFileName(parent, QObject::tr("Save As"),
                                             QString::fromStdString(suggested), filter)

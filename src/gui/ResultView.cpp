@@ -214,6 +214,7 @@ ResultView::~ResultView() {}
 
 void ResultView::SetUp(const Settings& settings) {
     m_sortForward = true;
+    m_sorted = false;
     // A repeated initial update (a new document in the same window) keeps the columns it has.
     if (m_columnsInserted)
         return;
@@ -369,6 +370,16 @@ void ResultView::ShowMessage(const std::string& text) {
 void ResultView::OnColumnClick(int column) {
     m_sortForward = !m_sortForward;
     m_sortColumn = column;
+    m_sorted = true;
+    m_model->SortByColumn(m_sortColumn, m_sortForward);
+}
+
+void ResultView::SetSort(int column, bool forward) {
+    if (column < 0 || column >= m_model->columnCount())
+        return;
+    m_sortColumn = column;
+    m_sortForward = forward;
+    m_sorted = true;
     m_model->SortByColumn(m_sortColumn, m_sortForward);
 }
 

@@ -62,8 +62,11 @@ public:
     // A heading click: flips the direction and sorts by that column.
     void OnColumnClick(int column);
     // The last heading click's column and direction (one direction for all columns).
-    int SortColumn() const { return m_sortColumn; }
+    // The column the list was last sorted by; -1 before any sort.
+    int SortColumn() const { return m_sorted ? m_sortColumn : -1; }
     bool SortForward() const { return m_sortForward; }
+    // Sorts by a column in a direction, as a saved search says.
+    void SetSort(int column, bool forward);
 
     void SetListStyle(ListStyle style);
     ListStyle Style() const { return m_style; }
@@ -137,4 +140,5 @@ private:
     std::vector<std::string> m_headings;
     bool m_sortForward = true;
     int m_sortColumn = 0;
+    bool m_sorted = false;
 };

@@ -189,6 +189,16 @@ SearchRequest SearchForm::ReadForm() const {
     return form;
 }
 
+void SearchForm::WriteForm(const SearchRequest& form) {
+    m_query->setText(QString::fromStdString(form.query));
+    m_filename->setText(QString::fromStdString(form.filename));
+    for (int i = 0; i < kIndexBoxes; ++i)
+        m_index[i]->setChecked(form.ticked[i] && m_index[i]->isEnabled());
+    m_date->setCurrentIndex(form.dateSeconds == 0 ? -1 : m_date->findData(form.dateSeconds));
+    if (m_date->currentIndex() < 0)
+        m_date->setEditText(QString());
+}
+
 void SearchForm::RememberQuery(const std::string& query) {
     if (!query.empty()) {
         m_history.Add(query);

@@ -34,6 +34,8 @@ public:
 
     // What the form holds now.
     SearchRequest ReadForm() const;
+    // Fills the form with a search (a saved one, or an empty one for a new document).
+    void WriteForm(const SearchRequest& form);
     // The message refusing a text typed into the date box that names no date range; empty
     // when the box is empty or names one.
     std::string DateProblem() const;

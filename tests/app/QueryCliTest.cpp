@@ -48,9 +48,11 @@ TEST_F(QueryCli, TsvRows) {
 
 TEST_F(QueryCli, JsonRows) {
     RawServer server(RawServer::Reply(HttpResponse("200 OK", kPage)));
-    const ProcessResult r = Run(server.Port(), {"--format", "json", "--filename", "*.pdf"},
-                                "[List]\nColumns=3\nColumn0=0\nColumn1=1\nColumn2=6\n"
-                                "Heading0=Title\nHeading1=Title\nHeading2=tip\n");
+    // After "--" the query may start with a dash.
+    const ProcessResult r =
+        Run(server.Port(), {"--format", "json", "--filename", "*.pdf", "--", "-draft"},
+            "[List]\nColumns=3\nColumn0=0\nColumn1=1\nColumn2=6\n"
+            "Heading0=Title\nHeading1=Title\nHeading2=tip\n");
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, "{\"hit\":17,\"Title\":\"Report\",\"column1\":\"88\",\"column2\":"
                      "\"C:\\\\docs\\\\q 2.pdf\",\"tip\":\"Quarterly figures\\u000d\\u000a2006-05-01"
@@ -59,6 +61,7 @@ TEST_F(QueryCli, JsonRows) {
                      "{\"hit\":4,\"Title\":\"Tab\\u0009here \\\"quoted\\\"\",\"column1\":\"12\","
                      "\"column2\":\"\",\"tip\":\"\\u000d\\u000a\\u000d\\u000a\\u000d\\u000a"
                      "\\u000d\\u000a bytes\\u000d\\u000a\"}\n");
+    EXPECT_NE(server.Requests().at(0).find("query0=-draft&"), std::string::npos);
 }
 
 TEST_F(QueryCli, FailuresExitWithTheStatus) {
@@ -253,7 +256,7 @@ TEST_F(QueryCli, OutputThatCannotBeWrittenFails) {
 TEST_F(QueryCli, HelpAndVersion) {
     const ProcessResult help = RunProcess(ZDX_QUERY_BIN, {"--help"}, {});
     EXPECT_EQ(help.exitCode, 0);
-    EXPECT_EQ(help.out.rfind("Usage: zdx-query [OPTION]... [QUERY]\n", 0), 0u);
+    EXPECT_EQ(help.out.rfind("Usage: zdx-query [OPTION]... [[--] QUERY]\n", 0), 0u);
     EXPECT_NE(help.out.find("--max-time SECONDS"), std::string::npos);
     for (const char* program : {ZDX_QUERY_BIN, ZDX_BIN, ZDX_SERVER_BIN}) {
         const ProcessResult version = RunProcess(program, {"--version"}, {});

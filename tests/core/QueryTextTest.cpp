@@ -3,6 +3,7 @@
 #include "net/FailureText.h"
 #include "net/FetchPage.h"
 #include "net/FetchStatus.h"
+#include "search/SavedSearch.h"
 
 #include <gtest/gtest.h>
 
@@ -125,4 +126,15 @@ TEST(FailureText, SaysWhatHappenedAndWhatToDo) {
     };
     for (const auto& [status, text] : cases)
         EXPECT_EQ(FailureText(status, "127.0.0.1", 8080), text) << status;
+}
+
+TEST(SearchAsCommand, QuotesForTheShell) {
+    SearchRequest form;
+    EXPECT_EQ(SearchAsCommand(form), "zdx-query");
+    form.query = "it's -draft";
+    form.filename = "*.pdf";
+    form.ticked[0] = form.ticked[4] = true;
+    form.dateSeconds = kDateRanges[2].seconds;
+    EXPECT_EQ(SearchAsCommand(form),
+              "zdx-query --index 0 --index 4 --date month --filename '*.pdf' -- 'it'\\''s -draft'");
 }

@@ -162,7 +162,8 @@ private slots:
             }
         }
         QCOMPARE(MenuTexts(frame.findChild<QMenu*>(QStringLiteral("editMenu"))),
-                 (QStringList{"&Undo", "-", "Cu&t", "&Copy", "&Paste", "&Delete"}));
+                 (QStringList{"&Undo", "-", "Cu&t", "&Copy", "&Paste", "&Delete", "-",
+                              "Copy search as co&mmand"}));
         for (Command id : {Command::Undo, Command::Cut, Command::Copy, Command::Paste,
                            Command::Print, Command::RecentFile})
             QVERIFY2(!frame.Action(id)->isEnabled(),
@@ -629,7 +630,12 @@ private slots:
         frame.SetUpViews();
         m_fileAnswer = saved.toStdString();
         frame.Action(Command::Save)->trigger(); // no name yet: Save As
-        QCOMPARE(QFileInfo(saved).size(), 0);
+        {
+            QFile written(saved);
+            QVERIFY(written.open(QIODevice::ReadOnly));
+            QVERIFY(written.readAll().startsWith("[Search]\nQuery=\n"));
+        }
+        QCOMPARE(frame.windowTitle(), QStringLiteral("first - ZDX"));
         QCOMPARE(Store().value("Recent File List/File1").toString(), saved);
 
         const QString second = FilePath("second.zdx");
@@ -653,15 +659,30 @@ private slots:
         QCOMPARE(frame.RecentFiles().Files().size(), 4u);
         QVERIFY(!Store().contains("Recent File List/File5"));
 
+        // A file that is no saved search stays shut.
+        const QString notes = FilePath("notes.txt");
+        {
+            QFile f(notes);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("just notes");
+        }
+        QVERIFY(!frame.OpenDocument(notes.toStdString()));
+        QCOMPARE(m_messages.back(),
+                 "Cannot open " + notes.toStdString() + ": it is not a saved search.");
+        m_messages.clear();
+
         // An entry whose file is gone is removed with a message.
         QFile::remove(FilePath("more3.zdx"));
         frame.OnRecentFile(0);
         QCOMPARE(frame.RecentFiles().Files().size(), 3u);
         QCOMPARE(m_messages.size(), 1u);
 
-        // New keeps the columns and the dates as they are.
+        // New keeps the columns and the dates as they are, and clears the form.
+        frame.FormPane()->findChild<QLineEdit*>(QStringLiteral("queryEdit"))->setText("x");
         frame.Action(Command::New)->trigger();
         QCOMPARE(frame.ResultPane()->Model()->columnCount(), 8);
+        QCOMPARE(frame.FormPane()->ReadForm().query, std::string());
+        QCOMPARE(frame.windowTitle(), QStringLiteral("ZDX"));
     }
 
     void panesTakeTurnsWithF6() {

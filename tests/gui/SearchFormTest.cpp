@@ -24,6 +24,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
@@ -136,6 +137,48 @@ private slots:
             QCOMPARE(widget->palette().color(QPalette::Base), QColor(Qt::white));
         }
         QApplication::setPalette(before);
+    }
+
+    // A search saved as a document opens with its form, refine text and sort, and runs.
+    void aSavedSearchOpensAndRuns() {
+        RawServer server(
+            RawServer::Reply(HttpResponse("200 OK", "0|2|0||\n1|Beta|90\n2|Alpha|80\n")));
+        QTemporaryDir dir;
+        const std::string path = dir.filePath("budget review.zdxsearch").toStdString();
+        SearchRequest form;
+        form.query = "budget";
+        form.filename = "*.pdf";
+        form.ticked[4] = true;
+        form.dateSeconds = kDateRanges[2].seconds;
+        {
+            MainWindow frame(SettingsFor(server.Port()));
+            frame.SetUpViews();
+            frame.FormPane()->WriteForm(form);
+            frame.ResultPane()->FilterField()->setText("a");
+            frame.ResultPane()->SetSort(1, false); // Rel %, smallest first
+            QVERIFY(frame.SaveDocumentAs(path));
+            {
+                QFile f(QString::fromStdString(path));
+                f.open(QIODevice::ReadOnly);
+                qWarning("%s", f.readAll().constData());
+                qWarning("cols %d", frame.ResultPane()->Model()->columnCount());
+            }
+            QCOMPARE(frame.windowTitle(), QStringLiteral("budget review - ZDX"));
+        }
+        MainWindow frame(SettingsFor(server.Port()));
+        frame.SetUpViews();
+        QVERIFY(frame.OpenDocument(path));
+        frame.Requests()->Wait();
+        QCoreApplication::processEvents();
+        const SearchRequest read = frame.FormPane()->ReadForm();
+        QCOMPARE(read.query, form.query);
+        QCOMPARE(read.filename, form.filename);
+        QCOMPARE(read.ticked, form.ticked);
+        QCOMPARE(read.dateSeconds, form.dateSeconds);
+        QCOMPARE(frame.ResultPane()->FilterField()->text(), QStringLiteral("a"));
+        QCOMPARE(server.Connections(), 1);
+        QCOMPARE(frame.ResultPane()->Model()->index(0, 0).data().toString(),
+                 QStringLiteral("Alpha"));
     }
 
     void searchWithTheKeyboard() {

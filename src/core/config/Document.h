@@ -1,16 +1,12 @@
 #pragma once
-// The document of the single-document window. It holds no data: an opened file contributes
-// nothing and a saved file is empty; only its name is kept.
+// The document of the single-document window: a saved search (search/SavedSearch.h). This
+// keeps its file's name; the window reads and writes the search.
 #include <string>
 
 class Document {
 public:
     void OnNewDocument() { m_pathName.clear(); }
-    // True when the file can be read.
-    bool OnOpenDocument(const std::string& path);
-    // Writes the (empty) document; true on success.
-    bool OnSaveDocument(const std::string& path);
-
+    void SetPathName(const std::string& path) { m_pathName = path; }
     const std::string& PathName() const { return m_pathName; }
 
 private:

@@ -21,5 +21,10 @@ for script in zdx-query zdx-server; do
 done
 "$prefix/bin/zdx-query" --version | grep -q '^zdx-query (ZDX) '
 "$prefix/bin/zdx-server" --version | grep -q '^zdx-server (ZDX) '
-test -x "$prefix/bin/zdx" && test -x "$prefix/bin/zdx-symbolize"
+test -x "$prefix/bin/zdx" && test -x "$prefix/bin/zdx-symbolize" && test -x "$prefix/bin/zdx-extract"
+# The saved-search type the desktop entry opens: well-formed, for *.zdxsearch.
+python3 -c 'import sys, xml.dom.minidom; d = xml.dom.minidom.parse(sys.argv[1]);
+assert d.getElementsByTagName("glob")[0].getAttribute("pattern") == "*.zdxsearch"' \
+  "$share/mime/packages/org.example.zdx.xml"
+grep -q '^MimeType=application/x-zdx-search;$' "$share/applications/org.example.zdx.desktop"
 echo "installed and validated"

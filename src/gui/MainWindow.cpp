@@ -22,6 +22,8 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -29,6 +31,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QScreen>
 #include <QScrollArea>
@@ -68,6 +71,7 @@ MainWindow::MainWindow(Settings settings, QWidget* parent)
     setObjectName(QStringLiteral("mainFrame"));
     // The caption is always the application title; no document name is ever part of it.
     setWindowTitle(Res(TextId::AppTitle));
+    setAcceptDrops(true);
     setWindowIcon(AppIcon());
 
     m_splitter = new QSplitter(Qt::Horizontal, this);
@@ -554,6 +558,33 @@ void MainWindow::UpdateTitle() {
     const QString app = Res(TextId::AppTitle);
     const QString name = QFileInfo(QString::fromStdString(m_doc.PathName())).completeBaseName();
     setWindowTitle(name.isEmpty() ? app : name + QStringLiteral(" - ") + app);
+}
+
+namespace {
+// The first local saved search among what is dragged; empty when there is none.
+QString DroppedSearch(const QMimeData* data) {
+    if (!data || !data->hasUrls())
+        return {};
+    for (const QUrl& url : data->urls())
+        if (url.isLocalFile() && url.toLocalFile().endsWith(QStringLiteral(".zdxsearch")))
+            return url.toLocalFile();
+    return {};
+}
+} // namespace
+
+void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
+    if (!DroppedSearch(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent* event) {
+    if (OpenDropped(event->mimeData()))
+        event->acceptProposedAction();
+}
+
+bool MainWindow::OpenDropped(const QMimeData* data) {
+    const QString path = DroppedSearch(data);
+    return !path.isEmpty() && OpenDocument(path.toStdString());
 }
 
 void MainWindow::OnFileSave() {

@@ -21,7 +21,10 @@
 
 class SearchForm;
 class RequestRunner;
+class QDragEnterEvent;
+class QDropEvent;
 class QLabel;
+class QMimeData;
 class QProgressBar;
 class QTimer;
 class QMenu;
@@ -120,6 +123,8 @@ public:
     void OnFileOpen();
     bool OpenDocument(const std::string& path);
     bool SaveDocumentAs(const std::string& path);
+    // Opens the first saved search among dropped files; false when there is none.
+    bool OpenDropped(const QMimeData* data);
     void OnFileSave();
     void OnFileSaveAs();
     // The search the window shows, as a document holds it.
@@ -147,6 +152,9 @@ protected:
     bool event(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    // A saved search dropped on the window opens.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     QAction* AddCommand(Command id, const QString& menuText, const char* icon = nullptr);

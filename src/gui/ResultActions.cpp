@@ -71,14 +71,25 @@ protected:
 
 } // namespace
 
-void CopyLinkToClipboard(const std::string& link) {
+QMimeData* LinksMimeData(const std::vector<std::string>& links) {
     auto* data = new FileDropData;
-    QByteArray uri;
-    if (!link.empty())
-        uri = LinkUrl(link).toEncoded();
-    data->setData(QStringLiteral("text/uri-list"), uri.isEmpty() ? uri : uri + "\r\n");
-    data->setData(QStringLiteral("x-special/gnome-copied-files"), "copy\n" + uri);
-    QGuiApplication::clipboard()->setMimeData(data);
+    QByteArray uriList, copied = "copy";
+    for (const std::string& link : links) {
+        if (link.empty())
+            continue;
+        const QByteArray uri = LinkUrl(link).toEncoded();
+        uriList += uri + "\r\n";
+        copied += "\n" + uri;
+    }
+    if (links.empty() || (links.size() == 1 && links[0].empty()))
+        copied += "\n";
+    data->setData(QStringLiteral("text/uri-list"), uriList);
+    data->setData(QStringLiteral("x-special/gnome-copied-files"), copied);
+    return data;
+}
+
+void CopyLinkToClipboard(const std::string& link) {
+    QGuiApplication::clipboard()->setMimeData(LinksMimeData({link}));
 }
 
 bool OpenContainingFolder(const std::string& link) {

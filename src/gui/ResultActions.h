@@ -4,6 +4,9 @@
 #include <QUrl>
 
 #include <functional>
+#include <vector>
+
+class QMimeData;
 #include <string>
 
 // Launch results, as the shell's numbers: above 32 is success.
@@ -30,6 +33,8 @@ void SetLaunchHook(LaunchHook hook);
 // Puts the link on the clipboard as a file (a file URI for a path, the URL itself for a URL),
 // in the forms file managers paste; no plain text.
 void CopyLinkToClipboard(const std::string& link);
+// The same data for several links: what a drag out of the list carries.
+QMimeData* LinksMimeData(const std::vector<std::string>& links);
 
 // Deletes the file a link names. A file the user may not write is not deleted, nor is a
 // folder or a URL. True on success.

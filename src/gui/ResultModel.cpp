@@ -1,11 +1,13 @@
 #include "gui/ResultModel.h"
 
 #include "gui/Images.h"
+#include "gui/ResultActions.h"
 #include "results/RowFilter.h"
 
 #include <QColor>
 #include <QTimer>
 #include <algorithm>
+#include <set>
 
 ResultModel::ResultModel(QObject* parent) : QAbstractTableModel(parent) {}
 
@@ -89,6 +91,30 @@ void ResultModel::SortByColumn(int column, bool forward) {
     m_order.swap(shown);
     changePersistentIndexList(before, after);
     emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+}
+
+Qt::ItemFlags ResultModel::flags(const QModelIndex& index) const {
+    Qt::ItemFlags flags = QAbstractTableModel::flags(index);
+    if (index.isValid())
+        flags |= Qt::ItemIsDragEnabled;
+    return flags;
+}
+
+QStringList ResultModel::mimeTypes() const {
+    return {QStringLiteral("text/uri-list"), QStringLiteral("x-special/gnome-copied-files")};
+}
+
+QMimeData* ResultModel::mimeData(const QModelIndexList& indexes) const {
+    std::set<int> rows;
+    for (const QModelIndex& index : indexes)
+        rows.insert(index.row());
+    std::vector<std::string> links;
+    for (int row : rows) {
+        std::string link(m_table.Link(TableRow(row)));
+        if (!link.empty() && !m_missing.count(link))
+            links.push_back(std::move(link));
+    }
+    return links.empty() ? nullptr : LinksMimeData(links);
 }
 
 bool ResultModel::MarkMissing(const std::string& path) {

@@ -205,6 +205,10 @@ ResultView::ResultView(QWidget* parent) : QWidget(parent) {
 
     for (QAbstractItemView* view :
          {static_cast<QAbstractItemView*>(m_details), static_cast<QAbstractItemView*>(m_icons)}) {
+        // Hits drag out as files; nothing is dropped into the list.
+        view->setDragEnabled(true);
+        view->setDragDropMode(QAbstractItemView::DragOnly);
+        view->setDefaultDropAction(Qt::CopyAction);
         view->installEventFilter(this);
         view->viewport()->installEventFilter(this);
     }

@@ -371,6 +371,16 @@ private slots:
         frame.ResultPane()->OnCopy();
         QCOMPARE(clipboard->mimeData()->data(QStringLiteral("text/uri-list")),
                  QByteArray("http://example.org/b?x=1\r\n"));
+
+        // Both hits drag out together, as files.
+        ResultModel* model = frame.ResultPane()->Model();
+        QVERIFY(model->flags(model->index(0, 1)) & Qt::ItemIsDragEnabled);
+        std::unique_ptr<QMimeData> dragged(
+            model->mimeData({model->index(0, 0), model->index(0, 1), model->index(1, 0)}));
+        QCOMPARE(dragged->formats(), (QStringList{QStringLiteral("text/uri-list"),
+                                                  QStringLiteral("x-special/gnome-copied-files")}));
+        QCOMPARE(dragged->data(QStringLiteral("x-special/gnome-copied-files")),
+                 QByteArray("copy\nfile:///tmp/some%20dir/a%C3%A4.txt\nhttp://example.org/b?x=1"));
     }
 
     void actionsUseTheHitsOwnLink() {
@@ -676,6 +686,14 @@ private slots:
         frame.OnRecentFile(0);
         QCOMPARE(frame.RecentFiles().Files().size(), 3u);
         QCOMPARE(m_messages.size(), 1u);
+
+        // A saved search dropped on the window opens.
+        const QString dropped = FilePath("dropped.zdxsearch");
+        QVERIFY(QFile::copy(saved, dropped));
+        QMimeData drop;
+        drop.setUrls({QUrl::fromLocalFile(notes), QUrl::fromLocalFile(dropped)});
+        QVERIFY(frame.OpenDropped(&drop));
+        QCOMPARE(frame.windowTitle(), QStringLiteral("dropped - ZDX"));
 
         // New keeps the columns and the dates as they are, and clears the form.
         frame.FormPane()->findChild<QLineEdit*>(QStringLiteral("queryEdit"))->setText("x");

@@ -1,6 +1,9 @@
 #include "gui/ResultActions.h"
 
 #include <QClipboard>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QDateTime>
 #include <QDesktopServices>
 #include <QDir>
@@ -95,9 +98,28 @@ void CopyLinkToClipboard(const std::string& link) {
 bool OpenContainingFolder(const std::string& link) {
     if (link.empty() || IsUrlLink(link))
         return false;
-    const QString folder = QFileInfo(QString::fromStdString(link)).absolutePath();
-    const QUrl url = QUrl::fromLocalFile(folder);
-    return Hook() ? Hook()(url) : QDesktopServices::openUrl(url);
+    const QFileInfo file(QString::fromStdString(link));
+    const QUrl folder = QUrl::fromLocalFile(file.absolutePath());
+    if (Hook())
+        return Hook()(folder);
+    // The file manager shows the folder with the file selected; where none answers on the
+    // session bus (within 2 s), the folder opens as any folder does.
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.FileManager1"),
+        QStringLiteral("/org/freedesktop/FileManager1"),
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
+    call << QStringList{QUrl::fromLocalFile(file.absoluteFilePath()).toString()} << QString();
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return QDesktopServices::openUrl(folder);
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, 2000));
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished,
+                     [folder](QDBusPendingCallWatcher* w) {
+                         if (w->isError())
+                             QDesktopServices::openUrl(folder);
+                         w->deleteLater();
+                     });
+    return true;
 }
 
 namespace {

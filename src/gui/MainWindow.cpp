@@ -799,7 +799,7 @@ void MainWindow::OnSearch() {
         return;
     }
     const SearchRequest form = m_leftView->ReadForm();
-    m_leftView->RememberQuery(form.query);
+    m_leftView->RememberSearch(form);
     // A character the service cannot receive would go out as '?': the search would look for
     // something nobody typed. A date box text that names no range would search all dates.
     std::string refusal = UnsendableTextMessage(form);

@@ -1,5 +1,7 @@
 #include "gui/SearchForm.h"
 
+#include "config/SearchHistory.h"
+
 #include "gui/Images.h"
 #include "gui/MessageBox.h"
 #include "profile/ProfileStore.h"
@@ -53,22 +55,40 @@ SearchForm::SearchForm(QWidget* parent) : QWidget(parent) {
     m_query = new QLineEdit(this);
     m_query->setObjectName(QStringLiteral("queryEdit"));
     contentLabel->setBuddy(m_query);
-    // The queries searched for lately, newest first, offered while typing.
-    {
+    // The searches made lately, newest first, their queries offered while typing. They moved
+    // from the profile store to the state folder: the old queries are taken over once.
+    m_historyPath = RecentSearches::DefaultPath();
+    if (!m_history.Load(m_historyPath)) {
         ProfileStore store;
-        m_history.Load(store);
+        SearchHistory old;
+        old.Load(store);
+        for (auto it = old.Queries().rbegin(); it != old.Queries().rend(); ++it) {
+            SearchRequest search;
+            search.query = *it;
+            m_history.Add(search);
+        }
+        if (m_history.Save(m_historyPath)) {
+            old.Clear();
+            old.Save(store);
+        }
     }
     m_historyModel = new QStringListModel(this);
     m_completer = new QCompleter(m_historyModel, this);
     m_completer->setCaseSensitivity(Qt::CaseInsensitive);
     m_completer->setCompletionMode(QCompleter::PopupCompletion);
     m_completer->setModelSorting(QCompleter::UnsortedModel);
-    m_completer->setMaxVisibleItems(static_cast<int>(SearchHistory::kSize));
+    m_completer->setMaxVisibleItems(static_cast<int>(RecentSearches::kSize));
     m_query->setCompleter(m_completer);
+    // A search picked from the history brings back its indexes, date and file-name filter.
+    connect(m_completer, qOverload<const QString&>(&QCompleter::activated), this,
+            [this](const QString& query) {
+                if (const SearchRequest* search = m_history.Find(query.toStdString()))
+                    WriteForm(*search);
+            });
     // Installed after the completer's own filter, so it sees the popup's events first: a click
     // on Search and Ctrl+Enter search at once instead of only closing the popup.
     m_completer->popup()->installEventFilter(this);
-    RememberQuery({});
+    RememberSearch({});
     auto* filenameLabel = new QLabel(tr("Filename search"), this);
     m_filename = new QLineEdit(this);
     m_filename->setObjectName(QStringLiteral("filenameEdit"));
@@ -199,11 +219,10 @@ void SearchForm::WriteForm(const SearchRequest& form) {
         m_date->setEditText(QString());
 }
 
-void SearchForm::RememberQuery(const std::string& query) {
-    if (!query.empty()) {
-        m_history.Add(query);
-        ProfileStore store;
-        m_history.Save(store);
+void SearchForm::RememberSearch(const SearchRequest& search) {
+    if (!search.query.empty()) {
+        m_history.Add(search);
+        m_history.Save(m_historyPath);
     }
     QStringList items;
     for (const std::string& q : m_history.Queries())
@@ -213,8 +232,7 @@ void SearchForm::RememberQuery(const std::string& query) {
 
 void SearchForm::ClearHistory() {
     m_history.Clear();
-    ProfileStore store;
-    m_history.Save(store);
+    m_history.Save(m_historyPath);
     m_historyModel->setStringList({});
 }
 

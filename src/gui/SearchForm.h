@@ -2,9 +2,9 @@
 // The search form: the left-hand pane of the main window. Query and file-name fields, five
 // index boxes labelled from the settings, the date range, the Search button and the logo.
 // Enter moves to the next field, or presses the button that has the focus.
-#include "config/SearchHistory.h"
 #include "config/Settings.h"
 #include "search/QueryText.h"
+#include "search/RecentSearches.h"
 
 #include <QWidget>
 
@@ -29,7 +29,7 @@ public:
 
     // Forgets the queries searched for, here and in the profile store.
     void ClearHistory();
-    const SearchHistory& History() const { return m_history; }
+    const RecentSearches& History() const { return m_history; }
     QCompleter* HistoryCompleter() const { return m_completer; }
 
     // What the form holds now.
@@ -40,7 +40,8 @@ public:
     // when the box is empty or names one.
     std::string DateProblem() const;
     // Adds a query to the history, here and in the profile store.
-    void RememberQuery(const std::string& query);
+    // Puts the search first in the history (the query with its indexes, date and filter).
+    void RememberSearch(const SearchRequest& search);
 
 signals:
     // The Search button was pressed (it reads "Stop" while a request runs).
@@ -63,7 +64,8 @@ private:
     QLabel* m_logo = nullptr;
     QList<QWidget*> m_tabStops;
     bool m_datesFilled = false;
-    SearchHistory m_history;
+    RecentSearches m_history;
+    std::string m_historyPath;
     QStringListModel* m_historyModel = nullptr;
     QCompleter* m_completer = nullptr;
 };

@@ -9,6 +9,8 @@
 #include "gui/ResultModel.h"
 #include "gui/ResultView.h"
 #include "gui/SettingsDialog.h"
+#include "profile/ProfileStore.h"
+#include <cstdio>
 
 #include "../support/RawServer.h"
 
@@ -139,6 +141,26 @@ private slots:
         QApplication::setPalette(before);
     }
 
+    // The history lives in the state folder; the profile store's old one is taken over once.
+    void oldHistoryMovesToTheStateFolderOnce() {
+        const std::string path = RecentSearches::DefaultPath();
+        std::remove(path.c_str());
+        {
+            ProfileStore store;
+            store.WriteString("History", "Query0", "newer");
+            store.WriteString("History", "Query1", "older");
+        }
+        {
+            SearchForm form;
+            QCOMPARE(form.History().Queries(), (std::vector<std::string>{"newer", "older"}));
+        }
+        ProfileStore store;
+        QCOMPARE(store.ReadString("History", "Query0", "gone"), std::string(""));
+        store.WriteString("History", "Query0", "again");
+        SearchForm form; // the file is there now: the profile store is not read again
+        QCOMPARE(form.History().Queries(), (std::vector<std::string>{"newer", "older"}));
+    }
+
     // A search saved as a document opens with its form, refine text and sort, and runs.
     void aSavedSearchOpensAndRuns() {
         RawServer server(
@@ -206,9 +228,18 @@ private slots:
         Enter(); // on the button: a search
         frame.Requests()->Wait();
         // The query is remembered for the next start, and offered on Down in an empty field.
+        // With its indexes, date and filter, which picking it from the list brings back.
         {
             SearchForm next;
+            next.SetUp(SettingsFor(server.Port()));
             QCOMPARE(next.History().Queries().front(), std::string("report x"));
+            emit next.findChild<QLineEdit*>(QStringLiteral("queryEdit"))
+                ->completer()
+                ->activated("report x");
+            const SearchRequest restored = next.ReadForm();
+            QCOMPARE(restored.filename, std::string("*.pdf"));
+            QVERIFY(restored.ticked[4] && !restored.ticked[0]);
+            QCOMPARE(restored.dateSeconds, kDateRanges[2].seconds);
         }
         query->clear();
         query->setFocus();

@@ -4,6 +4,7 @@
 #include "diag/ActivityLog.h"
 #include "gui/FileChecker.h"
 #include "gui/MessageBox.h"
+#include "gui/RecentlyUsed.h"
 #include "gui/ResultActions.h"
 #include "gui/ResultModel.h"
 #include "results/Export.h"
@@ -488,6 +489,8 @@ void ResultView::OpenFirstSelected() {
     }
     if (result <= 32)
         SetStatus(StringPrintf(Text(TextId::LaunchError).c_str(), result, link.c_str()));
+    else if (!IsUrlLink(link))
+        AddToRecentlyUsed(link); // file dialogs elsewhere offer it too
 }
 
 void ResultView::OnCopy() {

@@ -623,6 +623,14 @@ private slots:
                                           QItemSelectionModel::Select | QItemSelectionModel::Rows);
         view->OpenFirstSelected();
         QCOMPARE(m_launched.back(), QUrl::fromLocalFile(there));
+        // Opened twice: one entry in the desktop's recently used files, used twice by ZDX.
+        QFile recent(m_profile.filePath(QStringLiteral("data/recently-used.xbel")));
+        QVERIFY(recent.open(QIODevice::ReadOnly));
+        const QString xbel = QString::fromUtf8(recent.readAll());
+        QCOMPARE(xbel.count(QUrl::fromLocalFile(there).toString(QUrl::FullyEncoded)), 1);
+        QVERIFY2(xbel.contains(QStringLiteral("name=\"ZDX\"")) &&
+                     xbel.contains(QStringLiteral("count=\"2\"")),
+                 qPrintable(xbel));
 
         // The keyboard's context menu stands at that row.
         const QPoint at = details->viewport()->mapFromGlobal(view->KeyboardMenuPosition());

@@ -844,7 +844,8 @@ void MainWindow::SearchEnded(int status, bool stopped) {
     if (status == 200 && !stopped) {
         m_resultView->ShowEmptyNote(model->rowCount() == 0);
         // The last word of a search that went well is what it found, not the connection.
-        SetStatusText(StringPrintf("%d documents in %.1f s", model->rowCount(),
+        SetStatusText(StringPrintf("%d documents in %.1f s",
+                                   static_cast<int>(model->Table().RowCount()),
                                    m_searchClock.elapsed() / 1000.0));
     }
     // Stopped before the page ended: the count says how much of it is listed.

@@ -163,8 +163,8 @@ private slots:
 
     // A search saved as a document opens with its form, refine text and sort, and runs.
     void aSavedSearchOpensAndRuns() {
-        RawServer server(
-            RawServer::Reply(HttpResponse("200 OK", "0|2|0||\n1|Beta|90\n2|Alpha|80\n")));
+        RawServer server(RawServer::Reply(
+            HttpResponse("200 OK", "0|3|0||\n1|Beta|90\n2|Alpha|80\n3|Zeta|85\n")));
         QTemporaryDir dir;
         const std::string path = dir.filePath("budget review.zdxsearch").toStdString();
         SearchRequest form;
@@ -176,7 +176,7 @@ private slots:
             MainWindow frame(SettingsFor(server.Port()));
             frame.SetUpViews();
             frame.FormPane()->WriteForm(form);
-            frame.ResultPane()->FilterField()->setText("a");
+            frame.ResultPane()->FilterField()->setText("et");
             frame.ResultPane()->SetSort(1, false); // Rel %, smallest first
             QVERIFY(frame.SaveDocumentAs(path));
             {
@@ -197,10 +197,15 @@ private slots:
         QCOMPARE(read.filename, form.filename);
         QCOMPARE(read.ticked, form.ticked);
         QCOMPARE(read.dateSeconds, form.dateSeconds);
-        QCOMPARE(frame.ResultPane()->FilterField()->text(), QStringLiteral("a"));
+        QCOMPARE(frame.ResultPane()->FilterField()->text(), QStringLiteral("et"));
         QCOMPARE(server.Connections(), 1);
+        QCOMPARE(frame.ResultPane()->Model()->rowCount(), 2);
         QCOMPARE(frame.ResultPane()->Model()->index(0, 0).data().toString(),
-                 QStringLiteral("Alpha"));
+                 QStringLiteral("Zeta"));
+        // Pane 0 counts what the search found, the refine field what it shows.
+        QVERIFY(frame.PaneLabel(MainWindow::Pane::Message)->text().startsWith("3 documents in"));
+        QCOMPARE(frame.PaneLabel(MainWindow::Pane::Hits)->text(),
+                 QStringLiteral("2 of 3 documents"));
     }
 
     void searchWithTheKeyboard() {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <filesystem>
 #include <iconv.h>
 #include <mutex>
@@ -340,6 +341,71 @@ std::string HitLine(int number, const Hit& hit) {
     line += hit.link; // already escaped
     line += '|' + PageField(hit.author) + '|' + std::to_string(hit.size) + "\n";
     return line;
+}
+
+} // namespace zdxserver
+
+namespace zdxserver {
+
+RangeRequest ParseRanges(std::string_view header, std::uint64_t size) {
+    RangeRequest whole;
+    const std::size_t equals = header.find('=');
+    if (equals == std::string_view::npos || header.substr(0, equals) != "bytes")
+        return whole;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
+    std::string_view rest = header.substr(equals + 1);
+    std::size_t count = 0;
+    while (!rest.empty()) {
+        const std::size_t comma = rest.find(',');
+        std::string_view spec = rest.substr(0, comma);
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        while (!spec.empty() && spec.front() == ' ')
+            spec.remove_prefix(1);
+        while (!spec.empty() && spec.back() == ' ')
+            spec.remove_suffix(1);
+        const std::size_t dash = spec.find('-');
+        if (dash == std::string_view::npos || ++count > 100)
+            return whole;
+        auto number = [](std::string_view text, std::uint64_t& value) {
+            const auto [end, error] =
+                std::from_chars(text.data(), text.data() + text.size(), value);
+            return !text.empty() && error == std::errc() && end == text.data() + text.size();
+        };
+        std::uint64_t first = 0, last = 0;
+        const std::string_view from = spec.substr(0, dash), to = spec.substr(dash + 1);
+        if (from.empty()) { // the last N bytes
+            if (!number(to, last))
+                return whole;
+            if (last == 0 || size == 0)
+                continue;
+            first = size - std::min(size, last);
+            last = size - 1;
+        } else {
+            if (!number(from, first))
+                return whole;
+            if (to.empty())
+                last = UINT64_MAX; // to the end
+            else if (!number(to, last) || last < first)
+                return whole;
+            if (first >= size)
+                continue; // past the end: not satisfiable on its own
+            last = std::min(last, size - 1);
+        }
+        ranges.emplace_back(first, last);
+    }
+    if (ranges.empty())
+        return {RangeRequest::Kind::Unsatisfiable, {}};
+    std::sort(ranges.begin(), ranges.end());
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> merged;
+    for (const auto& range : ranges) {
+        if (!merged.empty() && range.first <= merged.back().second + 1)
+            merged.back().second = std::max(merged.back().second, range.second);
+        else
+            merged.push_back(range);
+    }
+    if (merged.size() > kMaxRanges)
+        return whole;
+    return {RangeRequest::Kind::Ranges, std::move(merged)};
 }
 
 } // namespace zdxserver

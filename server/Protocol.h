@@ -47,6 +47,17 @@ std::optional<std::string> PathUnderRoot(const std::string& root, std::string_vi
 
 bool MatchFileName(std::string_view pattern, std::string_view name);
 
+// What a Range header asks of a file of `size` bytes: the whole file (no header, another unit,
+// a malformed header, or more than kMaxRanges ranges after merging: the header is ignored, as
+// HTTP allows), the byte ranges (first and last byte, sorted, overlapping and adjacent ones
+// merged), or nothing the file holds (416).
+struct RangeRequest {
+    enum class Kind { Whole, Ranges, Unsatisfiable } kind = Kind::Whole;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
+};
+inline constexpr std::size_t kMaxRanges = 8;
+RangeRequest ParseRanges(std::string_view header, std::uint64_t size);
+
 // A field for the page: '|' becomes '/', line breaks and tabs a blank, then Windows-1252
 // bytes ('?' for what Windows-1252 cannot hold).
 std::string PageField(std::string_view utf8);

@@ -306,6 +306,22 @@ void Routes::ServeFile(const httplib::Request& req, httplib::Response& res) {
         res.status = 404;
         return;
     }
+    // The ranges asked for, sorted, merged and checked against the file here: the HTTP
+    // library would repeat overlapping ranges and answer 206 for a range past the end. It
+    // applies what is left in the request's ranges (its own request object, not const where
+    // it lives) to the answer.
+    const auto size = static_cast<std::uint64_t>(info.st_size);
+    const RangeRequest asked = ParseRanges(req.get_header_value("Range"), size);
+    auto& ranges = const_cast<httplib::Request&>(req).ranges;
+    ranges.clear();
+    if (asked.kind == RangeRequest::Kind::Unsatisfiable) {
+        close(fd);
+        res.status = 416;
+        res.set_header("Content-Range", "bytes */" + std::to_string(size));
+        return;
+    }
+    for (const auto& [first, last] : asked.ranges)
+        ranges.emplace_back(static_cast<ssize_t>(first), static_cast<ssize_t>(last));
     auto file = std::shared_ptr<int>(new int(fd), [](int* p) {
         close(*p);
         delete p;

@@ -137,6 +137,42 @@ TEST(Options, NumbersAreWholeAndInRange) {
     EXPECT_EQ(line.options.rescanSeconds, 30);
 }
 
+// Ranges of a 22-byte file: merged, checked against its end, at most 8.
+TEST(Protocol, Ranges) {
+    using Kind = RangeRequest::Kind;
+    using R = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+    const struct {
+        const char* header;
+        Kind kind;
+        R ranges;
+    } cases[] = {
+        {"", Kind::Whole, {}},
+        {"items=0-5", Kind::Whole, {}},
+        {"bytes=5-2", Kind::Whole, {}},
+        {"bytes=x-2", Kind::Whole, {}},
+        {"bytes=0-5", Kind::Ranges, {{0, 5}}},
+        {"bytes=0-5,0-5,3-8", Kind::Ranges, {{0, 8}}},
+        {"bytes=0-1073741823,0-1073741823", Kind::Ranges, {{0, 21}}},
+        {"bytes=10-12, 0-2", Kind::Ranges, {{0, 2}, {10, 12}}},
+        {"bytes=0-2,3-4", Kind::Ranges, {{0, 4}}}, // adjacent
+        {"bytes=-5", Kind::Ranges, {{17, 21}}},
+        {"bytes=-50", Kind::Ranges, {{0, 21}}},
+        {"bytes=20-", Kind::Ranges, {{20, 21}}},
+        {"bytes=0-1,100-200", Kind::Ranges, {{0, 1}}},
+        {"bytes=22-30", Kind::Unsatisfiable, {}},
+        {"bytes=100-200,50-", Kind::Unsatisfiable, {}},
+        {"bytes=0-0,2-2,4-4,6-6,8-8,10-10,12-12,14-14",
+         Kind::Ranges,
+         {{0, 0}, {2, 2}, {4, 4}, {6, 6}, {8, 8}, {10, 10}, {12, 12}, {14, 14}}},
+        {"bytes=0-0,2-2,4-4,6-6,8-8,10-10,12-12,14-14,16-16", Kind::Whole, {}},
+    };
+    for (const auto& c : cases) {
+        const RangeRequest r = ParseRanges(c.header, 22);
+        EXPECT_EQ(r.kind, c.kind) << c.header;
+        EXPECT_EQ(r.ranges, c.ranges) << c.header;
+    }
+}
+
 TEST(Protocol, FieldsAndLinks) {
     EXPECT_EQ(PageField("a|b\r\nc\td \xE2\x82\xAC \xCE\xA9"), "a/b  c d \x80 ?");
     EXPECT_EQ(EscapeLink("/srv/caf\xC3\xA9 notes/a+b.md"), "/srv/caf%82 notes/a%2Bb.md");
@@ -803,6 +839,17 @@ TEST_F(EndToEnd, FilesServedOnlyFromTheIndexedFolders) {
     ASSERT_TRUE(ok);
     EXPECT_EQ(ok->status, 200);
     EXPECT_NE(ok->body.find("Each team manages its budget."), std::string::npos);
+    // Overlapping ranges come once; a range past the end is refused.
+    auto part =
+        client.Get("/zdx-files/handbook/budget-rules.txt", {{"Range", "bytes=0-5,0-5,2-5"}});
+    ASSERT_TRUE(part);
+    EXPECT_EQ(part->status, 206);
+    EXPECT_EQ(part->body, "Budget");
+    auto past = client.Get("/zdx-files/handbook/budget-rules.txt", {{"Range", "bytes=1000-"}});
+    ASSERT_TRUE(past);
+    EXPECT_EQ(past->status, 416);
+    EXPECT_EQ(past->get_header_value("Content-Range"),
+              "bytes */" + std::to_string(ok->body.size()));
     for (const char* path :
          {"/zdx-files/handbook/../projects/old-plan.txt",
           "/zdx-files/handbook/%2E%2E/%2E%2E/etc/passwd", "/zdx-files/handbook/escape.txt",

@@ -20,6 +20,12 @@ namespace zdxserver {
 
 namespace {
 
+const std::atomic<bool>* g_stop = nullptr;
+
+bool Stopping() {
+    return g_stop && g_stop->load();
+}
+
 // True when `path` is one of the places or lies inside one of them.
 bool UnderAny(const std::string& path, const std::vector<std::string>& places) {
     for (const std::string& p : places)
@@ -172,6 +178,8 @@ void ScanFolder(const IndexedFolder& folder, int rootFd, const std::string& rela
     }
     errno = 0;
     while (const dirent* entry = readdir(dir)) {
+        if (Stopping())
+            break;
         const std::string name = entry->d_name;
         // Hidden files and folders are left out, as file managers leave them out.
         if (name.empty() || name.front() == '.')
@@ -196,6 +204,10 @@ void ScanFolder(const IndexedFolder& folder, int rootFd, const std::string& rela
 
 } // namespace
 
+void SetScanStopFlag(const std::atomic<bool>* stop) {
+    g_stop = stop;
+}
+
 std::string KnownFileKey(const std::string& index, const std::string& path) {
     return index + '\0' + path;
 }
@@ -210,14 +222,17 @@ ScanStats ScanFolders(const std::vector<IndexedFolder>& folders,
             continue;
         }
         std::vector<std::string> pending = {""};
-        while (!pending.empty()) {
+        while (!pending.empty() && !Stopping()) {
             const std::string relative = pending.back();
             pending.pop_back();
             ScanFolder(folder, root, relative, pending, c);
         }
         close(root);
     }
+    // A scan cut short saw only part of the folders: nothing is taken for gone.
     for (const auto& [where, doc] : known) {
+        if (Stopping())
+            break;
         if (doc.seen || UnderAny(where.substr(where.find('\0') + 1), c.unreadable))
             continue;
         target.Remove(doc.id);

@@ -3,6 +3,7 @@
 #include "Extract.h"
 #include "Store.h"
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -40,6 +41,10 @@ public:
 // Walks the folders (no links, no hidden files), reads what is new or changed since `known`
 // says, and hands it to `target`; documents no longer found are removed, except under a folder
 // that could not be read.
+// A flag that, once set, ends every scan under way at the next file (a stop of the service);
+// what was not reached stays as the index had it.
+void SetScanStopFlag(const std::atomic<bool>* stop);
+
 ScanStats ScanFolders(const std::vector<IndexedFolder>& folders,
                       std::unordered_map<std::string, KnownFile>& known, ScanTarget& target);
 

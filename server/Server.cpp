@@ -2,6 +2,7 @@
 
 #include "Backend.h"
 #include "Routes.h"
+#include "Scan.h"
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -178,8 +179,12 @@ void ReloadUsers(const std::string& path, std::string& seen, Users& users, Sessi
 int RunServer(const ServerOptions& options, const std::atomic<bool>& stop) {
     Users users;
     Backend backend;
+    // A stop during the first scan ends the scan and the service, before it listens.
+    SetScanStopFlag(&stop);
     if (!OpenData(options, users, backend))
-        return 1;
+        return stop ? 0 : 1;
+    if (stop)
+        return 0;
     Routes routes(options, backend, users);
     const std::unique_ptr<httplib::Server> server = MakeHttpServer(options, routes);
     if (!server)
@@ -199,10 +204,14 @@ int RunServer(const ServerOptions& options, const std::atomic<bool>& stop) {
             if (!options.usersFile.empty())
                 ReloadUsers(options.usersFile, seen, users, *backend.sessions);
         });
+        // Asked again until listening has ended: a stop that comes before the server has
+        // started listening would otherwise be lost.
         std::thread stopper([&] {
-            while (!stop && !done)
+            while (!done) {
+                if (stop)
+                    server->stop();
                 std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            server->stop();
+            }
         });
         const std::string host =
             options.host.find(':') != std::string::npos ? "[" + options.host + "]" : options.host;

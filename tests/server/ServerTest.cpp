@@ -798,6 +798,19 @@ TEST_F(EndToEnd, SearchesOverHttp) {
     EXPECT_EQ(Column(r.out, 0).size(), 0u);
 }
 
+// SIGTERM during the first scan of a large folder ends the service at once, without listening.
+TEST_F(EndToEnd, StopsDuringItsFirstScan) {
+    if (std::getenv("ZDX_TEST_STORE"))
+        GTEST_SKIP() << "the same on both stores; once is enough";
+    BackgroundProcess server(ZDX_SERVER_BIN,
+                             {"--listen", "127.0.0.1:0", "--index", "share=/usr/share", "--db",
+                              m_docs.File("big.sqlite")});
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    EXPECT_EQ(server.Stop(SIGTERM), 0);
+    EXPECT_EQ(server.DiedOf(), 0);
+    EXPECT_EQ(server.Out().find("listening"), std::string::npos);
+}
+
 TEST_F(EndToEnd, SignInAndOut) {
     Start();
     ProcessResult r =

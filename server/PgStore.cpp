@@ -445,6 +445,21 @@ PgStore::~PgStore() {
 
 ScanStats PgStore::Scan() {
     std::lock_guard<std::mutex> scanning(m_scanMutex);
+    // The lock lives as long as its connection: when PostgreSQL restarted or the connection
+    // broke, it is gone, and the role is open to whoever takes it first, this node included.
+    if (m_lockConnection) {
+        PGresult* alive = PQexec(m_lockConnection, "SELECT 1");
+        const bool ok = PQresultStatus(alive) == PGRES_TUPLES_OK;
+        PQclear(alive);
+        if (!ok) {
+            PQfinish(m_lockConnection);
+            m_lockConnection = nullptr;
+            if (m_indexing)
+                std::fprintf(stderr, "zdx-server: the indexing role went with the database "
+                                     "connection; taking it again if no other node has\n");
+            m_indexing = false;
+        }
+    }
     if (!m_indexing) {
         // The role goes to whoever takes the lock; it is freed when its holder's process ends.
         if (!m_lockConnection)

@@ -798,6 +798,27 @@ TEST_F(EndToEnd, SearchesOverHttp) {
     EXPECT_EQ(Column(r.out, 0).size(), 0u);
 }
 
+// The indexing role lives with its lock's connection: when that goes (a restart of PostgreSQL),
+// another node takes the role, and the node that had it does not go on indexing too.
+TEST_F(EndToEnd, TheIndexingRoleMovesWhenItsConnectionGoes) {
+    if (!std::getenv("ZDX_TEST_STORE"))
+        GTEST_SKIP() << "PostgreSQL only";
+    const std::vector<IndexedFolder> folders = {{"handbook", m_docs.File("handbook")}};
+    PgStore first(m_db, folders), second(m_db, folders);
+    first.Scan();
+    second.Scan();
+    ASSERT_TRUE(first.Indexing());
+    ASSERT_FALSE(second.Indexing());
+    PGconn* admin = PQconnectdb(m_db.c_str());
+    PQclear(PQexec(admin, "SELECT pg_terminate_backend(pid) FROM pg_locks "
+                          "WHERE locktype = 'advisory' AND pid <> pg_backend_pid()"));
+    PQfinish(admin);
+    second.Scan();
+    first.Scan();
+    EXPECT_TRUE(second.Indexing());
+    EXPECT_FALSE(first.Indexing());
+}
+
 // SIGTERM during the first scan of a large folder ends the service at once, without listening.
 TEST_F(EndToEnd, StopsDuringItsFirstScan) {
     if (std::getenv("ZDX_TEST_STORE"))

@@ -77,23 +77,15 @@ private:
     pg_conn* m_db;
 };
 
-// The tsquery of the words of a query: each word a quoted lexeme, a trailing '*' a prefix,
-// all of them required.
+// The tsquery of the words of a query: each word a quoted lexeme, a prefix with ':*', all of
+// them required (the same words as on SQLite).
 std::string TsQuery(const std::string& query) {
     std::string out;
-    for (std::size_t i = 0; i < query.size();) {
-        auto word = [](unsigned char c) { return c >= 0x80 || std::isalnum(c) || c == '_'; };
-        while (i < query.size() && !word(static_cast<unsigned char>(query[i])))
-            ++i;
-        const std::size_t start = i;
-        while (i < query.size() && word(static_cast<unsigned char>(query[i])))
-            ++i;
-        if (i == start)
-            break;
+    for (const QueryWord& word : QueryWords(query)) {
         if (!out.empty())
             out += " & ";
-        out += '\'' + query.substr(start, i - start) + '\''; // word characters hold no quote
-        if (i < query.size() && query[i] == '*')
+        out += '\'' + word.text + '\''; // word characters hold no quote
+        if (word.prefix)
             out += ":*";
     }
     return out;
@@ -512,6 +504,14 @@ SearchResult PgStore::Search(const SearchRequest& request) {
     const bool filtered = !request.fileFilter.empty();
     const std::string limit = filtered ? "ALL" : std::to_string(std::max(0, request.maxHits));
     Lease db(m_pool);
+    // No search runs longer than 10 s in the database, even when the node that asked has gone.
+    struct SearchTimeout {
+        pg_conn* db;
+        explicit SearchTimeout(pg_conn* c) : db(c) {
+            PQclear(PQexec(db, "SET statement_timeout = 10000"));
+        }
+        ~SearchTimeout() { PQclear(PQexec(db, "SET statement_timeout = 0")); }
+    } timeout(db.Db());
     std::unique_ptr<Result> rows;
     const std::vector<std::string> values = {tsquery, std::to_string(request.sinceSeconds),
                                              ArrayLiteral(indexes)};

@@ -119,10 +119,17 @@ std::string DecodeQueryText(std::string_view raw) {
     return Cp1252ToUtf8(PercentDecodeOnce(unbroken));
 }
 
-std::string FtsExpression(std::string_view query) {
-    std::string expression;
-    std::size_t i = 0;
-    while (i < query.size()) {
+std::vector<QueryWord> QueryWords(std::string_view query) {
+    std::vector<QueryWord> words;
+    std::size_t prefixes = 0;
+    auto folded = [](std::string_view text) {
+        std::string out(text);
+        for (char& c : out)
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c - 'A' + 'a');
+        return out;
+    };
+    for (std::size_t i = 0; i < query.size() && words.size() < kMaxQueryWords;) {
         while (i < query.size() && !IsWordChar(static_cast<unsigned char>(query[i])))
             ++i;
         const std::size_t start = i;
@@ -130,13 +137,30 @@ std::string FtsExpression(std::string_view query) {
             ++i;
         if (i == start)
             break;
-        const bool prefix = i < query.size() && query[i] == '*';
+        QueryWord word{std::string(query.substr(start, i - start)), false};
+        word.prefix = i < query.size() && query[i] == '*' && word.text.size() >= 2 &&
+                      prefixes < kMaxPrefixWords;
+        bool seen = false;
+        for (QueryWord& w : words)
+            if (folded(w.text) == folded(word.text)) {
+                w.prefix = w.prefix && word.prefix; // the narrower of the two
+                seen = true;
+            }
+        if (seen)
+            continue;
+        prefixes += word.prefix ? 1 : 0;
+        words.push_back(std::move(word));
+    }
+    return words;
+}
+
+std::string FtsExpression(std::string_view query) {
+    std::string expression;
+    for (const QueryWord& word : QueryWords(query)) {
         if (!expression.empty())
             expression += ' ';
-        expression += '"';
-        expression.append(query.substr(start, i - start)); // words hold no quotes
-        expression += '"';
-        if (prefix)
+        expression += '"' + word.text + '"'; // words hold no quotes
+        if (word.prefix)
             expression += '*';
     }
     return expression;

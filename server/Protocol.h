@@ -33,6 +33,17 @@ std::string DecodeQueryText(std::string_view raw);
 // prefix); empty when the query has no words.
 std::string FtsExpression(std::string_view query);
 
+// The words of a query as both stores search them, with a bound on the cost of one query:
+// each word once (letters compared without case), at most kMaxQueryWords of them; a trailing
+// '*' makes a prefix only after two characters or more, and for at most kMaxPrefixWords words
+// (each prefix reads every indexed word that starts with it); the others count as words.
+struct QueryWord {
+    std::string text;
+    bool prefix = false;
+};
+inline constexpr std::size_t kMaxQueryWords = 16, kMaxPrefixWords = 3;
+std::vector<QueryWord> QueryWords(std::string_view query);
+
 // A file-name pattern with '*' and '?', compared without regard to case (ASCII and Latin-1).
 // About `words` words of `body` (words separated by single blanks) around the first word that
 // the query's words match (case-insensitive for ASCII letters; a query word ending in '*'

@@ -58,6 +58,17 @@ TEST(Protocol, QueryText) {
     EXPECT_EQ(FtsExpression("  \"quoted\" OR re* -x"), "\"quoted\" \"OR\" \"re\"* \"x\"");
     EXPECT_EQ(FtsExpression("!!! ..."), "");
     EXPECT_EQ(FtsExpression("caf\xC3\xA9"), "\"caf\xC3\xA9\"");
+    // A query's cost is bounded: words once, short and surplus prefixes as words, 16 words.
+    EXPECT_EQ(FtsExpression("Plan plan* PLAN"), "\"Plan\"");
+    EXPECT_EQ(FtsExpression("a* ab* bc* cd* de*"), "\"a\" \"ab\"* \"bc\"* \"cd\"* \"de\"");
+    std::string many;
+    for (int i = 0; i < 200; ++i)
+        many += "a* ";
+    EXPECT_EQ(FtsExpression(many), "\"a\"");
+    many.clear();
+    for (char c = 'a'; c <= 'z'; ++c)
+        many += std::string(2, c) + ' ';
+    EXPECT_EQ(QueryWords(many).size(), kMaxQueryWords);
 }
 
 TEST(Protocol, FileNamePatterns) {

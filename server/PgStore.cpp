@@ -1,6 +1,7 @@
 #include "PgStore.h"
 
 #include "Protocol.h"
+#include "Query.h"
 #include "Scan.h"
 
 #include "text/Codepage.h"
@@ -77,18 +78,10 @@ private:
     pg_conn* m_db;
 };
 
-// The tsquery of the words of a query: each word a quoted lexeme, a prefix with ':*', all of
-// them required (the same words as on SQLite).
+// The tsquery of a query (Query.h); empty when it has no word to search for.
 std::string TsQuery(const std::string& query) {
-    std::string out;
-    for (const QueryWord& word : QueryWords(query)) {
-        if (!out.empty())
-            out += " & ";
-        out += '\'' + word.text + '\''; // word characters hold no quote
-        if (word.prefix)
-            out += ":*";
-    }
-    return out;
+    const ParsedQuery parsed = ParseQuery(query);
+    return parsed.root ? TsQuerySyntax(*parsed.root) : std::string();
 }
 
 std::string ArrayLiteral(const std::vector<std::string>& names) {

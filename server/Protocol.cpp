@@ -1,5 +1,7 @@
 #include "Protocol.h"
 
+#include "Query.h"
+
 #include "text/Codepage.h"
 #include "text/Numbers.h"
 
@@ -119,51 +121,9 @@ std::string DecodeQueryText(std::string_view raw) {
     return Cp1252ToUtf8(PercentDecodeOnce(unbroken));
 }
 
-std::vector<QueryWord> QueryWords(std::string_view query) {
-    std::vector<QueryWord> words;
-    std::size_t prefixes = 0;
-    auto folded = [](std::string_view text) {
-        std::string out(text);
-        for (char& c : out)
-            if (c >= 'A' && c <= 'Z')
-                c = static_cast<char>(c - 'A' + 'a');
-        return out;
-    };
-    for (std::size_t i = 0; i < query.size() && words.size() < kMaxQueryWords;) {
-        while (i < query.size() && !IsWordChar(static_cast<unsigned char>(query[i])))
-            ++i;
-        const std::size_t start = i;
-        while (i < query.size() && IsWordChar(static_cast<unsigned char>(query[i])))
-            ++i;
-        if (i == start)
-            break;
-        QueryWord word{std::string(query.substr(start, i - start)), false};
-        word.prefix = i < query.size() && query[i] == '*' && word.text.size() >= 2 &&
-                      prefixes < kMaxPrefixWords;
-        bool seen = false;
-        for (QueryWord& w : words)
-            if (folded(w.text) == folded(word.text)) {
-                w.prefix = w.prefix && word.prefix; // the narrower of the two
-                seen = true;
-            }
-        if (seen)
-            continue;
-        prefixes += word.prefix ? 1 : 0;
-        words.push_back(std::move(word));
-    }
-    return words;
-}
-
 std::string FtsExpression(std::string_view query) {
-    std::string expression;
-    for (const QueryWord& word : QueryWords(query)) {
-        if (!expression.empty())
-            expression += ' ';
-        expression += '"' + word.text + '"'; // words hold no quotes
-        if (word.prefix)
-            expression += '*';
-    }
-    return expression;
+    const ParsedQuery parsed = ParseQuery(query);
+    return parsed.root ? FtsSyntax(*parsed.root) : std::string();
 }
 
 std::string Snippet(std::string_view body, std::string_view query, std::size_t words) {

@@ -29,20 +29,8 @@ std::string PercentDecodeOnce(std::string_view text);
 // bytes to UTF-8.
 std::string DecodeQueryText(std::string_view raw);
 
-// An FTS5 expression for the words of a query (each word a quoted term, a trailing '*' a
-// prefix); empty when the query has no words.
+// An FTS5 expression for a query (Query.h); empty when the query has no word to search for.
 std::string FtsExpression(std::string_view query);
-
-// The words of a query as both stores search them, with a bound on the cost of one query:
-// each word once (letters compared without case), at most kMaxQueryWords of them; a trailing
-// '*' makes a prefix only after two characters or more, and for at most kMaxPrefixWords words
-// (each prefix reads every indexed word that starts with it); the others count as words.
-struct QueryWord {
-    std::string text;
-    bool prefix = false;
-};
-inline constexpr std::size_t kMaxQueryWords = 16, kMaxPrefixWords = 3;
-std::vector<QueryWord> QueryWords(std::string_view query);
 
 // A file-name pattern with '*' and '?', compared without regard to case (ASCII and Latin-1).
 // About `words` words of `body` (words separated by single blanks) around the first word that

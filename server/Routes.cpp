@@ -1,6 +1,7 @@
 #include "Routes.h"
 
 #include "Beneath.h"
+#include "Query.h"
 
 #include "text/Codepage.h"
 
@@ -244,6 +245,9 @@ void Routes::Search(const httplib::Request& req, const Params& params, const std
                                kPageType);
     if (!refused.empty())
         return res.set_content(SummaryLine(0, 0, user) + refused, kPageType);
+    // A query of exclusions only finds nothing to exclude from: the user is told so.
+    if (const ParsedQuery parsed = ParseQuery(request.query); !parsed.problem.empty())
+        return res.set_content(SummaryLine(0, 0, user) + FailureLine(parsed.problem), kPageType);
     if (request.query.empty() && request.fileFilter.empty())
         return res.set_content(SummaryLine(-1, 0, user), kPageType);
     const SearchResult result = m_backend.documents->Search(request); // a failure: see Servlet

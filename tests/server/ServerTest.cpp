@@ -8,6 +8,7 @@
 #include "Options.h"
 #include "PgStore.h"
 #include "Protocol.h"
+#include "Query.h"
 #include "Routes.h"
 #include "Scan.h"
 #include "SqliteStore.h"
@@ -54,21 +55,32 @@ TEST(Protocol, QueryText) {
     EXPECT_EQ(DecodeQueryText("ab=%0D%0Acd"), "abcd");        // as the request line has it
     EXPECT_EQ(DecodeQueryText("ab%3D%0D%0Acd"), "ab=\r\ncd"); // the user's own "=" stays
     EXPECT_EQ(DecodeQueryText("M%FCller"), "M\xC3\xBCller");
-    EXPECT_EQ(FtsExpression("budget  review"), "\"budget\" \"review\"");
-    EXPECT_EQ(FtsExpression("  \"quoted\" OR re* -x"), "\"quoted\" \"OR\" \"re\"* \"x\"");
-    EXPECT_EQ(FtsExpression("!!! ..."), "");
-    EXPECT_EQ(FtsExpression("caf\xC3\xA9"), "\"caf\xC3\xA9\"");
-    // A query's cost is bounded: words once, short and surplus prefixes as words, 16 words.
-    EXPECT_EQ(FtsExpression("Plan plan* PLAN"), "\"Plan\"");
-    EXPECT_EQ(FtsExpression("a* ab* bc* cd* de*"), "\"a\" \"ab\"* \"bc\"* \"cd\"* \"de\"");
+    // The query language, as FTS5 gets it (PostgreSQL's form: the searches in EndToEnd).
+    const std::pair<const char*, const char*> kFts[] = {
+        {"budget  review", "(\"budget\" AND \"review\")"},
+        {"\"annual plan\"", "\"annual plan\""},
+        {"budget OR holiday", "(\"budget\" OR \"holiday\")"},
+        {"budget -travel", "(\"budget\" NOT \"travel\")"},
+        {"budget NOT \"travel plans\"", "(\"budget\" NOT \"travel plans\")"},
+        {"e-mail", "(\"e\" AND \"mail\")"},
+        {"(a OR b) c", "((\"a\" OR \"b\") AND \"c\")"},
+        {"\"quoted\" OR re* -x", "(\"quoted\" OR (\"re\"* NOT \"x\"))"},
+        {"or and AND", "(\"or\" AND \"and\")"},
+        {"caf\xC3\xA9", "\"caf\xC3\xA9\""},
+        {"!!! ...", ""},
+        {"-travel", ""}, // only exclusions: nothing to search (the user is told why)
+        // The cost is bounded: a prefix needs two characters, at most 3 prefixes.
+        {"a* ab* bc* cd* de*", "(\"a\" AND \"ab\"* AND \"bc\"* AND \"cd\"* AND \"de\")"},
+    };
+    for (const auto& [query, fts] : kFts)
+        EXPECT_EQ(FtsExpression(query), fts) << query;
+    EXPECT_EQ(ParseQuery("-travel NOT plan").problem, "Please add a word to search for.");
+    EXPECT_EQ(ParseQuery("budget -travel").problem, "");
     std::string many;
     for (int i = 0; i < 200; ++i)
         many += "a* ";
-    EXPECT_EQ(FtsExpression(many), "\"a\"");
-    many.clear();
-    for (char c = 'a'; c <= 'z'; ++c)
-        many += std::string(2, c) + ' ';
-    EXPECT_EQ(QueryWords(many).size(), kMaxQueryWords);
+    const std::string fts = FtsExpression(many);
+    EXPECT_EQ(std::count(fts.begin(), fts.end(), 'a'), 16) << fts;
 }
 
 TEST(Protocol, FileNamePatterns) {
@@ -790,6 +802,21 @@ TEST_F(EndToEnd, SearchesOverHttp) {
 
     r = Query({"--filename", "*.TXT"});
     EXPECT_EQ(Column(r.out, 1).size(), 3u);
+
+    // The query language, the same on both stores.
+    const std::pair<std::vector<std::string>, std::size_t> kQueries[] = {
+        {{"budget", "-beacon"}, 2},      {{"beacon OR rules"}, 2},
+        {{"\"six weeks\""}, 1},          {{"\"weeks six\""}, 0},
+        {{"(beacon OR old) budget"}, 2}, {{"--", "-budget NOT weeks"}, 0},
+    };
+    for (const auto& [args, hits] : kQueries) {
+        std::vector<std::string> query = args;
+        if (query.size() == 2 && query[0] != "--")
+            query = {query[0] + " " + query[1]};
+        r = Query(query);
+        EXPECT_EQ(Column(r.out, 0).size(), hits) << query.back() << r.err;
+    }
+    EXPECT_NE(r.err.find("Please add a word to search for."), std::string::npos) << r.err;
 
     // A mailbox, read by the extractor while the service's standard error goes to a file.
     r = Query({"lemur"});

@@ -9,8 +9,17 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     const std::string_view target(reinterpret_cast<const char*>(data), size);
     const zdxserver::Params params = zdxserver::ParseTarget(target);
     FUZZ_CHECK(params.items.size() <= 1000);
-    if (auto query = params.GetRaw("query0"))
-        (void)zdxserver::FtsExpression(zdxserver::DecodeQueryText(*query));
+    if (auto query = params.GetRaw("query0")) {
+        // The engine's syntax is ours: quotes paired, parentheses balanced, at most 16 words.
+        const std::string fts = zdxserver::FtsExpression(zdxserver::DecodeQueryText(*query));
+        int depth = 0, quotes = 0;
+        for (char c : fts) {
+            depth += c == '(' ? 1 : c == ')' ? -1 : 0;
+            quotes += c == '"';
+            FUZZ_CHECK(depth >= 0);
+        }
+        FUZZ_CHECK(depth == 0 && quotes % 2 == 0 && quotes <= 2 * 16);
+    }
     if (auto filter = params.Get("filefilter"))
         (void)zdxserver::MatchFileName(*filter, "budget-report.PDF");
     const std::string root = "/srv/docs/handbook";

@@ -3,6 +3,7 @@
 #include "text/Numbers.h"
 #include "text/Version.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -35,6 +36,11 @@ constexpr const char* kUsage =
     "  --sessions-per-user N     at most this many sessions a user (default 20)\n"
     "  --session-max-hours N     end sessions this long after sign-in (default 24)\n"
     "  --cache-mb N        keep recent answers up to N megabytes (default 64; 0: none)\n"
+    "  --exclude PATTERN   leave out files and folders matching PATTERN (a glob; without '/'\n"
+    "                      a name anywhere, with '/' the path below the index folder);\n"
+    "                      repeatable\n"
+    "  --no-default-excludes  index .git, node_modules, __pycache__ and build* folders too\n"
+    "  --max-file-mb N     index files over N megabytes by name only (default 100)\n"
     "  --help              display this help and exit\n"
     "  --version           output version information and exit\n";
 
@@ -109,6 +115,19 @@ bool TakeValue(const std::string& arg, const std::string& value, CommandLine& li
         return ReadNumber(arg, value, " of minutes", 1, 525600, o.sessionIdleMinutes, problem);
     if (arg == "--cache-mb")
         return ReadNumber(arg, value, " of megabytes", 0, 65536, o.cacheMb, problem);
+    if (arg == "--max-file-mb") {
+        int megabytes = 0;
+        if (!ReadNumber(arg, value, " of megabytes", 1, 1000000, megabytes, problem))
+            return false;
+        o.scanRules.maxFileBytes = static_cast<std::int64_t>(megabytes) << 20;
+        return true;
+    }
+    if (arg == "--exclude") {
+        if (value.empty())
+            problem = "--exclude takes a pattern";
+        o.scanRules.excludes.push_back(value);
+        return problem.empty();
+    }
     if (arg == "--session-max-hours")
         return ReadNumber(arg, value, " of hours", 1, 8760, o.sessionMaxHours, problem);
     if (arg == "--sessions-per-user")
@@ -150,7 +169,8 @@ bool TakesValue(const std::string& arg) {
     for (const char* option :
          {"--listen", "--index", "--db", "--users", "--tls-cert", "--tls-key", "--base", "--links",
           "--public-url", "--trusted-proxy", "--rescan", "--session-idle-minutes",
-          "--session-max-hours", "--sessions-per-user", "--cache-mb", "--add-user"})
+          "--session-max-hours", "--sessions-per-user", "--cache-mb", "--add-user", "--exclude",
+          "--max-file-mb"})
         if (arg == option)
             return true;
     return false;
@@ -173,6 +193,8 @@ CommandLine Checked(CommandLine line, bool listenGiven) {
         return Usage("--tls-cert and --tls-key go together");
     if (o.db.empty())
         line.options.db = DefaultDatabasePath(o.folders);
+    for (IndexedFolder& folder : line.options.folders)
+        folder.rules = o.scanRules;
     return line;
 }
 
@@ -193,6 +215,13 @@ CommandLine ParseCommandLine(int argc, char** argv) {
         }
         if (arg == "--allow-anonymous") {
             line.options.allowAnonymous = true;
+            continue;
+        }
+        if (arg == "--no-default-excludes") {
+            std::erase_if(line.options.scanRules.excludes, [](const std::string& pattern) {
+                return std::find(kDefaultExcludes.begin(), kDefaultExcludes.end(), pattern) !=
+                       kDefaultExcludes.end();
+            });
             continue;
         }
         if (!TakesValue(arg))

@@ -27,6 +27,7 @@ struct ServerOptions {
     int sessionIdleMinutes = 12 * 60;
     int sessionsPerUser = 20;
     int sessionMaxHours = 24;
+    ScanRules scanRules = {kDefaultExcludes}; // given to every folder
     int cacheMb = 64; // recent answers kept, in megabytes (0: none) // a session ends this long
                       // after sign-in, however much it is used
 };

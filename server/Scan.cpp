@@ -11,6 +11,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,9 +34,6 @@ bool UnderAny(const std::string& path, const std::vector<std::string>& places) {
             return true;
     return false;
 }
-
-// How large a document may be for its text to be read; larger ones are indexed by name.
-constexpr std::int64_t kMaxDocumentBytes = 100ll << 20;
 
 // Reads on from an open file until `bytes` holds `limit` bytes or the file ends.
 void ReadBytes(int fd, std::int64_t size, std::size_t limit, std::string& bytes) {
@@ -73,11 +71,6 @@ struct ScanContext {
 // changes.
 void ReadDocument(FileChange& change, const std::string& bytes, Route route, ScanContext& c) {
     const bool nameOnly = route != Route::Document;
-    if (route == Route::Document && change.size > kMaxDocumentBytes) {
-        std::fprintf(stderr, "zdx-server: %s is indexed by name only: it is larger than %lld MB\n",
-                     change.path.c_str(), static_cast<long long>(kMaxDocumentBytes >> 20));
-        return;
-    }
     Extractor::Outcome outcome =
         c.extractor.Read(change.name, nameOnly ? bytes.substr(0, 65536) : bytes, nameOnly);
     if (!outcome.read) {
@@ -102,6 +95,18 @@ void ReadDocument(FileChange& change, const std::string& bytes, Route route, Sca
     if (outcome.text.date > 0)
         change.mtime = outcome.text.date; // a mail is dated by its Date
     change.text = std::move(outcome.text);
+}
+
+// True when a pattern of the rules matches the entry: its name, or with a '/' in the pattern
+// its path below the index folder.
+bool Excluded(const ScanRules& rules, const std::string& name, const std::string& path) {
+    for (const std::string& pattern : rules.excludes) {
+        const bool byPath = pattern.find('/') != std::string::npos;
+        if (fnmatch(pattern.c_str(), byPath ? path.c_str() : name.c_str(),
+                    byPath ? FNM_PATHNAME : 0) == 0)
+            return true;
+    }
+    return false;
 }
 
 std::string Joined(const std::string& folder, const std::string& name) {
@@ -137,15 +142,21 @@ void ScanFile(const IndexedFolder& folder, int rootFd, const std::string& relati
         return; // gone, swapped or unreadable: left for the next scan
     }
     std::string bytes;
-    ReadBytes(fd, change.size, kMaxTextBytes, bytes);
     change.name = relative.substr(relative.rfind('/') + 1);
-    const Route route = RouteOf(change.name, bytes);
-    if (route == Route::Document && change.size <= kMaxDocumentBytes)
-        ReadBytes(fd, change.size, static_cast<std::size_t>(kMaxDocumentBytes), bytes);
+    const std::int64_t maxBytes = folder.rules.maxFileBytes;
+    if (change.size > maxBytes) {
+        // Too large to read: by name.
+        change.text = ExtractText(change.name, {}, Route::Other);
+    } else {
+        ReadBytes(fd, change.size, kMaxTextBytes, bytes);
+        const Route route = RouteOf(change.name, bytes);
+        if (route == Route::Document)
+            ReadBytes(fd, change.size, static_cast<std::size_t>(maxBytes), bytes);
+        change.text = ExtractText(change.name, bytes, route);
+        if (route == Route::Document || route == Route::Other || route == Route::MaybeText)
+            ReadDocument(change, bytes, route, c);
+    }
     close(fd);
-    change.text = ExtractText(change.name, bytes, route);
-    if (route == Route::Document || route == Route::Other || route == Route::MaybeText)
-        ReadDocument(change, bytes, route, c);
     change.summary = Summary(change.text.body);
     change.id = found == c.known.end() ? -1 : found->second.id;
     const std::int64_t id = c.target.Put(change);
@@ -185,6 +196,8 @@ void ScanFolder(const IndexedFolder& folder, int rootFd, const std::string& rela
         if (name.empty() || name.front() == '.')
             continue;
         const std::string path = Joined(relative, name);
+        if (Excluded(folder.rules, name, path))
+            continue;
         struct stat info {};
         if (fstatat(dirfd(dir), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
             c.Skip(folder.root + "/" + path, errno);

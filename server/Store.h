@@ -9,9 +9,21 @@
 
 namespace zdxserver {
 
+// What a scan leaves out: names or paths matching a pattern (a glob; one without '/' matches
+// any file or folder name, one with '/' the path below the index folder), and the text of
+// files over a size (those are indexed by name).
+struct ScanRules {
+    std::vector<std::string> excludes;
+    std::int64_t maxFileBytes = 100ll << 20;
+};
+// The folders left out unless --no-default-excludes: what nobody searches for.
+inline const std::vector<std::string> kDefaultExcludes = {".git", "node_modules", "__pycache__",
+                                                          "build*"};
+
 struct IndexedFolder {
     std::string name;
     std::string root; // absolute, canonical
+    ScanRules rules = {kDefaultExcludes};
 };
 
 struct SearchRequest {

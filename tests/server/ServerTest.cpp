@@ -133,6 +133,7 @@ TEST(Options, NumbersAreWholeAndInRange) {
         {{"--sessions-per-user", "5x"}, "--sessions-per-user takes a whole number from 1 to"},
         {{"--session-idle-minutes", "0"}, "--session-idle-minutes takes a whole number of minutes"},
         {{"--rescan"}, "--rescan needs a value"},
+        {{"--max-file-mb", "0"}, "--max-file-mb takes a whole number of megabytes"},
     };
     for (const auto& [args, message] : cases) {
         std::vector<std::string> argv = {"zdx-server"};
@@ -148,8 +149,13 @@ TEST(Options, NumbersAreWholeAndInRange) {
         EXPECT_EQ(line.exitCode, 2) << args[0];
         EXPECT_NE(err.find(message), std::string::npos) << err;
     }
-    std::vector<std::string> good = {"zdx-server", "--listen", "[::1]:0", "--index", "d=/tmp",
-                                     "--rescan",   "+30",      "--db",    "x.sqlite"};
+    std::vector<std::string> good = {"zdx-server", "--listen",
+                                     "[::1]:0",    "--index",
+                                     "d=/tmp",     "--rescan",
+                                     "+30",        "--db",
+                                     "x.sqlite",   "--exclude",
+                                     "*.iso",      "--max-file-mb",
+                                     "5",          "--no-default-excludes"};
     std::vector<char*> pointers;
     for (std::string& a : good)
         pointers.push_back(a.data());
@@ -158,6 +164,9 @@ TEST(Options, NumbersAreWholeAndInRange) {
     EXPECT_EQ(line.options.host, "::1");
     EXPECT_EQ(line.options.port, 0);
     EXPECT_EQ(line.options.rescanSeconds, 30);
+    // Every folder scans by the same rules.
+    EXPECT_EQ(line.options.folders.at(0).rules.excludes, std::vector<std::string>{"*.iso"});
+    EXPECT_EQ(line.options.folders.at(0).rules.maxFileBytes, 5 << 20);
 }
 
 // Ranges of a 22-byte file: merged, checked against its end, at most 8.
@@ -604,6 +613,28 @@ TEST_F(IndexTest, ScanSearchAndKeepUpToDate) {
     // A query of punctuation finds nothing; it is no error.
     request.query = "!!!";
     EXPECT_EQ(index->Search(request).found, 0);
+}
+
+// What a scan leaves out: default folders, patterns by name and by path, large files' text.
+TEST_F(IndexTest, ExcludedFilesAndLargeFiles) {
+    for (const char* file :
+         {"a/node_modules/m.txt", "a/build-debug/b.txt", "a/src/__pycache__/p.txt",
+          "a/keep/notes.txt", "a/keep/draft.iso", "a/disk/x.txt"})
+        m_dir.Write(file, "Walrus notes\n\nthe walrus text");
+    m_dir.Write("a/big.txt", "Walrus big\n\n" + std::string(3000, 'w') + " walrus");
+    ScanRules rules{kDefaultExcludes, 2048};
+    rules.excludes.push_back("*.iso");
+    rules.excludes.push_back("disk/*");
+    SqliteStore store(m_dir.File("idx.sqlite"), {{"a", m_dir.File("a"), rules}});
+    store.Scan();
+    SearchRequest request;
+    request.query = "walrus";
+    const SearchResult found = store.Search(request);
+    ASSERT_EQ(found.found, 1);
+    EXPECT_EQ(found.documents[0].name, "notes.txt");
+    SearchRequest byName;
+    byName.fileFilter = "big.txt"; // too large to read, indexed by name
+    EXPECT_EQ(store.Search(byName).found, 1);
 }
 
 TEST_F(IndexTest, QuickSameSizeEditsAndNestedIndexes) {

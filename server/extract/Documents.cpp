@@ -357,128 +357,154 @@ Extracted ReadZipDocument(std::string_view bytes) {
     return Finish(e);
 }
 
-Extracted ReadRtf(std::string_view rtf) {
-    static const std::set<std::string> kSkippedDestinations = {
-        "fonttbl",  "colortbl",  "stylesheet", "listtable",  "listoverridetable",
-        "pict",     "object",    "themedata",  "datastore",  "latentstyles",
-        "rsidtbl",  "generator", "fldinst",    "xmlnstbl",   "header",
-        "footer",   "filetbl",   "revtbl",     "operator",   "company",
-        "keywords", "comment",   "subject",    "doccomm",    "colorschememapping",
-        "mmathPr",  "bkmkstart", "bkmkend",    "nonshppict", "listtext"};
-    Extracted e;
-    e.format = "RTF";
-    std::vector<RtfGroup> groups(1);
-    std::string raw;     // Windows-1252 bytes of \'hh escapes, turned to UTF-8 when text follows
-    int pendingSkip = 0; // characters after \uN that stand in for it
-    auto out = [&]() -> std::string& { return groups.back().into ? *groups.back().into : e.body; };
-    auto flush = [&] {
-        if (!raw.empty()) {
-            Append(out(), Cp1252ToUtf8(raw));
-            raw.clear();
+namespace {
+
+// RTF read a character at a time: groups ({ }), control words (\word-12 ), escapes (\'hh),
+// and the text, which goes to the body or to the title or author of \info.
+class RtfReader {
+public:
+    explicit RtfReader(std::string_view rtf) : m_rtf(rtf) { m_e.format = "RTF"; }
+
+    Extracted& Read() {
+        for (m_at = 0; m_at < m_rtf.size() && m_e.body.size() < kMaxDocumentText; ++m_at) {
+            const char c = m_rtf[m_at];
+            if (c == '{' || c == '}') {
+                Flush();
+                if (c == '}' && m_groups.size() > 1)
+                    m_groups.pop_back();
+                else if (c == '{')
+                    m_groups.push_back(Inner());
+            } else if (c == '\\') {
+                if (++m_at >= m_rtf.size())
+                    break;
+                Control();
+            } else if (c != '\r' && c != '\n') {
+                Text(c);
+            }
         }
-    };
-    auto emit = [&](std::string_view text) {
-        if (groups.back().skip)
+        Flush();
+        return m_e;
+    }
+
+private:
+    RtfGroup Inner() const {
+        RtfGroup inner = m_groups.back();
+        inner.skip = inner.skip || m_groups.size() > 2000;
+        return inner;
+    }
+    std::string& Out() { return m_groups.back().into ? *m_groups.back().into : m_e.body; }
+    // Windows-1252 bytes gathered so far, as UTF-8.
+    void Flush() {
+        if (!m_raw.empty()) {
+            Append(Out(), Cp1252ToUtf8(m_raw));
+            m_raw.clear();
+        }
+    }
+    void Emit(std::string_view text) {
+        if (m_groups.back().skip)
             return;
-        flush();
-        Append(out(), text);
-    };
-    for (std::size_t i = 0; i < rtf.size() && e.body.size() < kMaxDocumentText; ++i) {
-        const char c = rtf[i];
-        if (c == '{') {
-            flush();
-            RtfGroup inner = groups.back();
-            if (groups.size() > 2000)
-                inner.skip = true;
-            groups.push_back(inner);
-            continue;
+        Flush();
+        Append(Out(), text);
+    }
+    // A character of text; bytes past ASCII are Windows-1252, as escaped ones are.
+    void Text(char c) {
+        if (m_pendingSkip > 0) {
+            --m_pendingSkip; // stands in for the \u character before it
+            return;
         }
-        if (c == '}') {
-            flush();
-            if (groups.size() > 1)
-                groups.pop_back();
-            continue;
-        }
-        if (c == '\r' || c == '\n')
-            continue;
-        if (c != '\\') {
-            if (pendingSkip > 0) {
-                --pendingSkip;
-                continue;
-            }
-            // Bytes past ASCII are Windows-1252, as escaped ones are.
-            if (!groups.back().skip && raw.empty() && static_cast<unsigned char>(c) < 0x80)
-                Append(out(), std::string_view(&c, 1));
-            else if (!groups.back().skip)
-                raw += c;
-            continue;
-        }
-        if (++i >= rtf.size())
-            break;
-        const char s = rtf[i];
-        if (s == '\'' && i + 2 < rtf.size()) {
-            const std::string hex(rtf.substr(i + 1, 2));
-            i += 2;
-            if (pendingSkip > 0) {
-                --pendingSkip;
-                continue;
-            }
-            if (!groups.back().skip)
-                raw += static_cast<char>(std::strtol(hex.c_str(), nullptr, 16));
-            continue;
-        }
-        if (!std::isalpha(static_cast<unsigned char>(s))) {
+        if (m_groups.back().skip)
+            return;
+        if (m_raw.empty() && static_cast<unsigned char>(c) < 0x80)
+            Append(Out(), std::string_view(&c, 1));
+        else
+            m_raw += c;
+    }
+    // After a backslash: an escape, a control symbol or a control word.
+    void Control() {
+        const char s = m_rtf[m_at];
+        if (s == '\'' && m_at + 2 < m_rtf.size()) {
+            const std::string hex(m_rtf.substr(m_at + 1, 2));
+            m_at += 2;
+            if (m_pendingSkip > 0)
+                --m_pendingSkip;
+            else if (!m_groups.back().skip)
+                m_raw += static_cast<char>(std::strtol(hex.c_str(), nullptr, 16));
+        } else if (!std::isalpha(static_cast<unsigned char>(s))) {
             if (s == '*') // an optional destination: left out unless it is known
-                groups.back().skip = true;
+                m_groups.back().skip = true;
             else if (s == '~')
-                emit(" ");
+                Emit(" ");
             else if (s == '\\' || s == '{' || s == '}')
-                emit(std::string(1, s));
-            continue;
+                Emit(std::string(1, s));
+        } else {
+            Word();
         }
-        std::size_t end = i;
-        while (end < rtf.size() && std::isalpha(static_cast<unsigned char>(rtf[end])) &&
-               end - i < 32)
+    }
+    void Word() {
+        std::size_t end = m_at;
+        while (end < m_rtf.size() && std::isalpha(static_cast<unsigned char>(m_rtf[end])) &&
+               end - m_at < 32)
             ++end;
-        const std::string word(rtf.substr(i, end - i));
+        const std::string word(m_rtf.substr(m_at, end - m_at));
         std::size_t numberEnd = end;
-        if (numberEnd < rtf.size() && rtf[numberEnd] == '-')
+        if (numberEnd < m_rtf.size() && m_rtf[numberEnd] == '-')
             ++numberEnd;
-        while (numberEnd < rtf.size() && std::isdigit(static_cast<unsigned char>(rtf[numberEnd])) &&
-               numberEnd - end < 10)
+        while (numberEnd < m_rtf.size() &&
+               std::isdigit(static_cast<unsigned char>(m_rtf[numberEnd])) && numberEnd - end < 10)
             ++numberEnd;
         const long number =
             numberEnd > end
-                ? std::strtol(std::string(rtf.substr(end, numberEnd - end)).c_str(), nullptr, 10)
+                ? std::strtol(std::string(m_rtf.substr(end, numberEnd - end)).c_str(), nullptr, 10)
                 : 0;
-        i = numberEnd;
-        if (i < rtf.size() && rtf[i] != ' ')
-            --i; // the delimiter belongs to what follows
-        if (word == "par" || word == "line" || word == "sect" || word == "page" || word == "row" ||
-            word == "cell" || word == "tab") {
-            emit(word == "tab" || word == "cell" ? " " : "\n");
+        m_at = numberEnd;
+        if (m_at >= m_rtf.size() || m_rtf[m_at] != ' ')
+            --m_at; // the delimiter belongs to what follows
+        Apply(word, number);
+    }
+    void Apply(const std::string& word, long number) {
+        static const std::set<std::string> kSkippedDestinations = {
+            "fonttbl",  "colortbl",  "stylesheet", "listtable",  "listoverridetable",
+            "pict",     "object",    "themedata",  "datastore",  "latentstyles",
+            "rsidtbl",  "generator", "fldinst",    "xmlnstbl",   "header",
+            "footer",   "filetbl",   "revtbl",     "operator",   "company",
+            "keywords", "comment",   "subject",    "doccomm",    "colorschememapping",
+            "mmathPr",  "bkmkstart", "bkmkend",    "nonshppict", "listtext"};
+        RtfGroup& group = m_groups.back();
+        if (word == "par" || word == "line" || word == "sect" || word == "page" || word == "row") {
+            Emit("\n");
+        } else if (word == "tab" || word == "cell") {
+            Emit(" ");
         } else if (word == "u") {
-            const auto code = static_cast<char32_t>(number < 0 ? number + 65536 : number);
-            if (!groups.back().skip) {
-                flush();
+            if (!group.skip) {
+                Flush();
                 std::string utf8;
-                AppendUtf8(utf8, code);
-                Append(out(), utf8);
+                AppendUtf8(utf8, static_cast<char32_t>(number < 0 ? number + 65536 : number));
+                Append(Out(), utf8);
             }
-            pendingSkip = groups.back().unicodeSkip;
+            m_pendingSkip = group.unicodeSkip;
         } else if (word == "uc") {
-            groups.back().unicodeSkip = static_cast<int>(std::clamp<long>(number, 0, 8));
+            group.unicodeSkip = static_cast<int>(std::clamp<long>(number, 0, 8));
         } else if (word == "title" || word == "author") {
-            groups.back().into = word == "title" ? &e.title : &e.author;
-            groups.back().skip = false;
-        } else if (word == "info") {
-            groups.back().skip = true; // only its title and author count
-        } else if (kSkippedDestinations.count(word)) {
-            groups.back().skip = true;
+            group.into = word == "title" ? &m_e.title : &m_e.author;
+            group.skip = false;
+        } else if (word == "info" || kSkippedDestinations.count(word)) {
+            group.skip = true; // of \info only its title and author count
         }
     }
-    flush();
-    return Finish(e);
+
+    std::string_view m_rtf;
+    std::size_t m_at = 0;
+    Extracted m_e;
+    std::vector<RtfGroup> m_groups = std::vector<RtfGroup>(1);
+    std::string m_raw;     // Windows-1252 bytes not yet turned to UTF-8
+    int m_pendingSkip = 0; // characters after \uN that stand in for it
+};
+
+} // namespace
+
+Extracted ReadRtf(std::string_view rtf) {
+    RtfReader reader(rtf);
+    return Finish(reader.Read());
 }
 
 Extracted ReadPdf(std::string_view bytes) {

@@ -190,6 +190,21 @@ ResultView::ResultView(QWidget* parent) : QWidget(parent) {
     connect(m_checkTimer, &QTimer::timeout, this, [this] { CheckVisibleRows(); });
     m_checkTimer->start();
 
+    CreateContextMenu();
+
+    for (QAbstractItemView* view :
+         {static_cast<QAbstractItemView*>(m_details), static_cast<QAbstractItemView*>(m_icons)}) {
+        // Hits drag out as files; nothing is dropped into the list.
+        view->setDragEnabled(true);
+        view->setDragDropMode(QAbstractItemView::DragOnly);
+        view->setDefaultDropAction(Qt::CopyAction);
+        view->installEventFilter(this);
+        view->viewport()->installEventFilter(this);
+    }
+}
+
+// Open, Copy, Delete and Open containing folder, for the right mouse button and the Menu key.
+void ResultView::CreateContextMenu() {
     m_contextMenu = new QMenu(tr("Context"), this);
     m_contextMenu->setObjectName(QStringLiteral("contextMenu"));
     // Open first, in bold, as the double-click and Enter do it.
@@ -203,16 +218,6 @@ ResultView::ResultView(QWidget* parent) : QWidget(parent) {
     QAction* folder =
         m_contextMenu->addAction(tr("Open containing &folder"), this, &ResultView::OnOpenFolder);
     folder->setObjectName(QStringLiteral("contextOpenFolder"));
-
-    for (QAbstractItemView* view :
-         {static_cast<QAbstractItemView*>(m_details), static_cast<QAbstractItemView*>(m_icons)}) {
-        // Hits drag out as files; nothing is dropped into the list.
-        view->setDragEnabled(true);
-        view->setDragDropMode(QAbstractItemView::DragOnly);
-        view->setDefaultDropAction(Qt::CopyAction);
-        view->installEventFilter(this);
-        view->viewport()->installEventFilter(this);
-    }
 }
 
 ResultView::~ResultView() {}

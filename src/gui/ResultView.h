@@ -122,6 +122,7 @@ private:
     QTimer* m_checkTimer = nullptr;
     void SetStatus(const std::string& text);
     QWidget* CreateMessageBar();
+    void CreateContextMenu();
     QFrame* m_messageBar = nullptr;
     QLabel* m_messageText = nullptr;
     QPushButton* m_undoButton = nullptr;

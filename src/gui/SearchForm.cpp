@@ -46,17 +46,9 @@ QPalette WhiteForm(QPalette white) {
 
 } // namespace
 
-SearchForm::SearchForm(QWidget* parent) : QWidget(parent) {
-    setObjectName(QStringLiteral("leftView"));
-    setPalette(WhiteForm(palette()));
-    setAutoFillBackground(true);
-
-    auto* contentLabel = new QLabel(tr("Content Search for"), this);
-    m_query = new QLineEdit(this);
-    m_query->setObjectName(QStringLiteral("queryEdit"));
-    contentLabel->setBuddy(m_query);
-    // The searches made lately, newest first, their queries offered while typing. They moved
-    // from the profile store to the state folder: the old queries are taken over once.
+// The searches made lately, newest first, their queries offered while typing. They moved from
+// the profile store to the state folder: the old queries are taken over once.
+void SearchForm::LoadHistory() {
     m_historyPath = RecentSearches::DefaultPath();
     if (!m_history.Load(m_historyPath)) {
         ProfileStore store;
@@ -72,6 +64,18 @@ SearchForm::SearchForm(QWidget* parent) : QWidget(parent) {
             old.Save(store);
         }
     }
+}
+
+SearchForm::SearchForm(QWidget* parent) : QWidget(parent) {
+    setObjectName(QStringLiteral("leftView"));
+    setPalette(WhiteForm(palette()));
+    setAutoFillBackground(true);
+
+    auto* contentLabel = new QLabel(tr("Content Search for"), this);
+    m_query = new QLineEdit(this);
+    m_query->setObjectName(QStringLiteral("queryEdit"));
+    contentLabel->setBuddy(m_query);
+    LoadHistory();
     m_historyModel = new QStringListModel(this);
     m_completer = new QCompleter(m_historyModel, this);
     m_completer->setCaseSensitivity(Qt::CaseInsensitive);

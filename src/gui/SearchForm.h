@@ -64,6 +64,7 @@ private:
     QLabel* m_logo = nullptr;
     QList<QWidget*> m_tabStops;
     bool m_datesFilled = false;
+    void LoadHistory();
     RecentSearches m_history;
     std::string m_historyPath;
     QStringListModel* m_historyModel = nullptr;

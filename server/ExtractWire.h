@@ -63,16 +63,14 @@ inline bool Wait(int fd, short events, std::int64_t deadline) {
     }
 }
 
-// Sends a whole message; false when the other side has gone or the deadline passed.
-inline bool Send(int fd, std::string_view payload, std::int64_t deadline) {
-    std::string framed;
-    const std::uint64_t size = payload.size();
-    framed.append(reinterpret_cast<const char*>(&size), sizeof size);
-    framed.append(payload);
-    for (std::size_t done = 0; done < framed.size();) {
-        if (!Wait(fd, POLLOUT, deadline))
+// Moves `size` bytes with `step` (a send or a receive of what is left after `done` bytes)
+// whenever `fd` is ready for `events`; false when the other side has gone or the deadline passed.
+template <class Step>
+bool Transfer(int fd, short events, std::int64_t deadline, std::size_t size, Step step) {
+    for (std::size_t done = 0; done < size;) {
+        if (!Wait(fd, events, deadline))
             return false;
-        const ssize_t n = send(fd, framed.data() + done, framed.size() - done, MSG_NOSIGNAL);
+        const ssize_t n = step(done);
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (n <= 0)
@@ -82,21 +80,21 @@ inline bool Send(int fd, std::string_view payload, std::int64_t deadline) {
     return true;
 }
 
+// Sends a whole message; false when the other side has gone or the deadline passed.
+inline bool Send(int fd, std::string_view payload, std::int64_t deadline) {
+    std::string framed;
+    Put(framed, payload); // a message is framed as a field is
+    return Transfer(fd, POLLOUT, deadline, framed.size(), [&](std::size_t done) {
+        return send(fd, framed.data() + done, framed.size() - done, MSG_NOSIGNAL);
+    });
+}
+
 // Reads one message of at most `limit` bytes; nothing at the end of the stream, after an
 // error or past the deadline.
 inline std::optional<std::string> Receive(int fd, std::size_t limit, std::int64_t deadline) {
     auto readAll = [&](char* into, std::size_t size) {
-        for (std::size_t done = 0; done < size;) {
-            if (!Wait(fd, POLLIN, deadline))
-                return false;
-            const ssize_t n = recv(fd, into + done, size - done, 0);
-            if (n < 0 && (errno == EINTR || errno == EAGAIN))
-                continue;
-            if (n <= 0)
-                return false;
-            done += static_cast<std::size_t>(n);
-        }
-        return true;
+        return Transfer(fd, POLLIN, deadline, size,
+                        [&](std::size_t done) { return recv(fd, into + done, size - done, 0); });
     };
     std::uint64_t size = 0;
     if (!readAll(reinterpret_cast<char*>(&size), sizeof size) || size > limit)

@@ -341,13 +341,13 @@ RangeRequest ParseRanges(std::string_view header, std::uint64_t size) {
     std::size_t count = 0;
     while (!rest.empty()) {
         const std::size_t comma = rest.find(',');
-        std::string_view spec = rest.substr(0, comma);
+        std::string_view range = rest.substr(0, comma);
         rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-        while (!spec.empty() && spec.front() == ' ')
-            spec.remove_prefix(1);
-        while (!spec.empty() && spec.back() == ' ')
-            spec.remove_suffix(1);
-        const std::size_t dash = spec.find('-');
+        while (!range.empty() && range.front() == ' ')
+            range.remove_prefix(1);
+        while (!range.empty() && range.back() == ' ')
+            range.remove_suffix(1);
+        const std::size_t dash = range.find('-');
         if (dash == std::string_view::npos || ++count > 100)
             return whole;
         auto number = [](std::string_view text, std::uint64_t& value) {
@@ -356,7 +356,7 @@ RangeRequest ParseRanges(std::string_view header, std::uint64_t size) {
             return !text.empty() && error == std::errc() && end == text.data() + text.size();
         };
         std::uint64_t first = 0, last = 0;
-        const std::string_view from = spec.substr(0, dash), to = spec.substr(dash + 1);
+        const std::string_view from = range.substr(0, dash), to = range.substr(dash + 1);
         if (from.empty()) { // the last N bytes
             if (!number(to, last))
                 return whole;

@@ -69,7 +69,7 @@ struct ScanContext {
 // A document's text from the extractor; a file that holds none gets its format named. A
 // document it cannot read is indexed by name, said once here and not tried again until it
 // changes.
-void ReadDocument(FileChange& change, const std::string& bytes, Route route, ScanContext& c) {
+void ReadWithExtractor(FileChange& change, const std::string& bytes, Route route, ScanContext& c) {
     const bool nameOnly = route != Route::Document;
     Extractor::Outcome outcome =
         c.extractor.Read(change.name, nameOnly ? bytes.substr(0, 65536) : bytes, nameOnly);
@@ -154,7 +154,7 @@ void ScanFile(const IndexedFolder& folder, int rootFd, const std::string& relati
             ReadBytes(fd, change.size, static_cast<std::size_t>(maxBytes), bytes);
         change.text = ExtractText(change.name, bytes, route);
         if (route == Route::Document || route == Route::Other || route == Route::MaybeText)
-            ReadDocument(change, bytes, route, c);
+            ReadWithExtractor(change, bytes, route, c);
     }
     close(fd);
     change.summary = Summary(change.text.body);

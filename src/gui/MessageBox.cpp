@@ -35,15 +35,10 @@ Answer ShowMessageBox(const std::string& text, MessageKind kind, QWidget* parent
         box.setEscapeButton(QMessageBox::Ok);
         break;
     case MessageKind::YesNo:
-        box.setIcon(QMessageBox::Question);
-        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-        box.setDefaultButton(QMessageBox::Yes);
-        box.setEscapeButton(QMessageBox::No);
-        break;
     case MessageKind::YesNoSafe:
         box.setIcon(QMessageBox::Question);
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-        box.setDefaultButton(QMessageBox::No);
+        box.setDefaultButton(kind == MessageKind::YesNo ? QMessageBox::Yes : QMessageBox::No);
         box.setEscapeButton(QMessageBox::No);
         break;
     case MessageKind::OkCancel:

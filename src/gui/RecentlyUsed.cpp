@@ -10,14 +10,14 @@
 #include <QMimeDatabase>
 #include <QUrl>
 
-namespace {
-
-QString ListPath() {
-    QString dataHome = qEnvironmentVariable("XDG_DATA_HOME");
-    if (dataHome.isEmpty() || QDir::isRelativePath(dataHome))
-        dataHome = QDir::homePath() + QStringLiteral("/.local/share");
-    return dataHome + QStringLiteral("/recently-used.xbel");
+QString XdgDataHome() {
+    const QString dataHome = qEnvironmentVariable("XDG_DATA_HOME");
+    return dataHome.isEmpty() || QDir::isRelativePath(dataHome)
+               ? QDir::homePath() + QStringLiteral("/.local/share")
+               : dataHome;
 }
+
+namespace {
 
 QDomElement Child(QDomDocument& doc, QDomElement parent, const QString& name) {
     QDomElement child = parent.firstChildElement(name);
@@ -32,7 +32,7 @@ bool AddToRecentlyUsed(const std::string& path) {
     const QFileInfo file(QString::fromStdString(path));
     if (!file.isFile())
         return false;
-    const QString listPath = ListPath();
+    const QString listPath = XdgDataHome() + QStringLiteral("/recently-used.xbel");
     QDomDocument doc;
     QFile list(listPath);
     if (list.exists()) {

@@ -1,5 +1,7 @@
 #include "gui/ResultActions.h"
 
+#include "gui/RecentlyUsed.h"
+
 #include <QClipboard>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -143,9 +145,7 @@ namespace {
 // The home Trash of the freedesktop.org Trash specification: $XDG_DATA_HOME/Trash, with its
 // files/ and info/ folders made (owner only) when missing; empty when it cannot be made.
 QString HomeTrash() {
-    QString dataHome = qEnvironmentVariable("XDG_DATA_HOME");
-    if (dataHome.isEmpty() || QDir::isRelativePath(dataHome))
-        dataHome = QDir::homePath() + QStringLiteral("/.local/share");
+    const QString dataHome = XdgDataHome();
     const QString trash = dataHome + QStringLiteral("/Trash");
     for (const QString& dir :
          {dataHome, trash, trash + QStringLiteral("/files"), trash + QStringLiteral("/info")}) {

@@ -109,6 +109,8 @@ public:
 
 constexpr int kMaxColumnWidth = 10000;
 constexpr std::size_t kMaxLoggedLaunch = 255;
+// The activity log's first text for opening a hit, as earlier versions wrote it.
+constexpr const char* kOpenHitLogText = "OnLButtonDblClk()";
 } // namespace
 
 ResultView::ResultView(QWidget* parent) : QWidget(parent) {
@@ -489,7 +491,7 @@ void ResultView::OpenFirstSelected() {
     const int result = LaunchLink(link);
     if (ProcessLog().Enabled()) {
         const std::string text = StringPrintf("ShellExecute(%s) returned %d", link.c_str(), result);
-        ProcessLog().Write("OnLButtonDblClk()",
+        ProcessLog().Write(kOpenHitLogText,
                            text.substr(0, Utf8PrefixBytes(text, kMaxLoggedLaunch)));
     }
     if (result <= 32)

@@ -881,6 +881,15 @@ TEST_F(EndToEnd, TheIndexingRoleMovesWhenItsConnectionGoes) {
     PGconn* admin = PQconnectdb(m_db.c_str());
     PQclear(PQexec(admin, "SELECT pg_terminate_backend(pid) FROM pg_locks "
                           "WHERE locktype = 'advisory' AND pid <> pg_backend_pid()"));
+    // The backend ends a moment after it is told to; its lock goes with it.
+    for (int i = 0; i < 100; ++i) {
+        PGresult* held = PQexec(admin, "SELECT count(*) FROM pg_locks WHERE locktype = 'advisory'");
+        const bool gone = std::string(PQgetvalue(held, 0, 0)) == "0";
+        PQclear(held);
+        if (gone)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
     PQfinish(admin);
     second.Scan();
     first.Scan();

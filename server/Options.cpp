@@ -1,5 +1,7 @@
 #include "Options.h"
 
+#include "Words.h"
+
 #include "text/Numbers.h"
 #include "text/Version.h"
 
@@ -41,6 +43,8 @@ constexpr const char* kUsage =
     "                      repeatable\n"
     "  --no-default-excludes  index .git, node_modules, __pycache__ and build* folders too\n"
     "  --max-file-mb N     index files over N megabytes by name only (default 100)\n"
+    "  --language NAME=LANG  match the words of index NAME by their stems in LANG\n"
+    "                      (a Snowball language: english (default), german, french, ...)\n"
     "  --help              display this help and exit\n"
     "  --version           output version information and exit\n";
 
@@ -122,6 +126,16 @@ bool TakeValue(const std::string& arg, const std::string& value, CommandLine& li
         o.scanRules.maxFileBytes = static_cast<std::int64_t>(megabytes) << 20;
         return true;
     }
+    if (arg == "--language") {
+        const std::size_t eq = value.find('=');
+        const std::string language = eq == std::string::npos ? "" : value.substr(eq + 1);
+        if (eq == std::string::npos || eq == 0)
+            problem = "--language takes NAME=LANG";
+        else if (!IsStemmerLanguage(language))
+            problem = "no stemmer for '" + language + "'; one of: " + StemmerLanguages();
+        o.languages.emplace_back(value.substr(0, eq), language);
+        return problem.empty();
+    }
     if (arg == "--exclude") {
         if (value.empty())
             problem = "--exclude takes a pattern";
@@ -170,7 +184,7 @@ bool TakesValue(const std::string& arg) {
          {"--listen", "--index", "--db", "--users", "--tls-cert", "--tls-key", "--base", "--links",
           "--public-url", "--trusted-proxy", "--rescan", "--session-idle-minutes",
           "--session-max-hours", "--sessions-per-user", "--cache-mb", "--add-user", "--exclude",
-          "--max-file-mb"})
+          "--max-file-mb", "--language"})
         if (arg == option)
             return true;
     return false;
@@ -195,6 +209,14 @@ CommandLine Checked(CommandLine line, bool listenGiven) {
         line.options.db = DefaultDatabasePath(o.folders);
     for (IndexedFolder& folder : line.options.folders)
         folder.rules = o.scanRules;
+    for (const auto& [name, language] : o.languages) {
+        auto& folders = line.options.folders;
+        const auto folder = std::find_if(folders.begin(), folders.end(),
+                                         [&](const IndexedFolder& f) { return f.name == name; });
+        if (folder == folders.end())
+            return Usage("--language names no index: " + name);
+        folder->language = language;
+    }
     return line;
 }
 

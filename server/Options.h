@@ -27,8 +27,9 @@ struct ServerOptions {
     int sessionIdleMinutes = 12 * 60;
     int sessionsPerUser = 20;
     int sessionMaxHours = 24;
-    ScanRules scanRules = {kDefaultExcludes}; // given to every folder
-    int cacheMb = 64; // recent answers kept, in megabytes (0: none) // a session ends this long
+    ScanRules scanRules = {kDefaultExcludes};                   // given to every folder
+    std::vector<std::pair<std::string, std::string>> languages; // index name, Snowball name
+    int cacheMb = 64; // recent answers kept, in megabytes (0: none)
                       // after sign-in, however much it is used
 };
 

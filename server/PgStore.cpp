@@ -3,6 +3,7 @@
 #include "Protocol.h"
 #include "Query.h"
 #include "Scan.h"
+#include "Words.h"
 
 #include "text/Codepage.h"
 
@@ -78,12 +79,6 @@ private:
     pg_conn* m_db;
 };
 
-// The tsquery of a query (Query.h); empty when it has no word to search for.
-std::string TsQuery(const std::string& query) {
-    const ParsedQuery parsed = ParseQuery(query);
-    return parsed.root ? TsQuerySyntax(*parsed.root) : std::string();
-}
-
 std::string ArrayLiteral(const std::vector<std::string>& names) {
     std::string out = "{";
     for (std::size_t i = 0; i < names.size(); ++i) {
@@ -98,10 +93,115 @@ std::string ArrayLiteral(const std::vector<std::string>& names) {
     return out + "}";
 }
 
+// The text-search configuration of an index's language: Snowball's stems without stop words
+// (every word can be searched for, as with SQLite), diacritics removed where the database has
+// the unaccent extension.
+std::string TextConfig(const std::string& language) {
+    return "zdx_" + language;
+}
+
+// Makes the configuration of each language; true when they fold diacritics.
+bool MakeTextConfigs(pg_conn* db, const std::vector<std::string>& languages) {
+    PQclear(PQexec(db, "SAVEPOINT unaccent"));
+    PGresult* made = PQexec(db, "CREATE EXTENSION IF NOT EXISTS unaccent");
+    const bool unaccent = PQresultStatus(made) == PGRES_COMMAND_OK;
+    PQclear(made);
+    PQclear(PQexec(db, unaccent ? "RELEASE SAVEPOINT unaccent" : "ROLLBACK TO SAVEPOINT unaccent"));
+    if (!unaccent)
+        std::fprintf(stderr, "zdx-server: the database has no unaccent extension; searches "
+                             "there tell letters with diacritics from those without\n");
+    // Quoted words and prefixes match the words as they stand, folded.
+    if (Run(db, "SELECT 1 FROM pg_ts_config WHERE cfgname = 'zdx_exact'")->Rows() == 0) {
+        Run(db, "CREATE TEXT SEARCH CONFIGURATION zdx_exact (COPY = simple)");
+        if (unaccent)
+            Run(db, "ALTER TEXT SEARCH CONFIGURATION zdx_exact ALTER MAPPING FOR asciiword, "
+                    "asciihword, hword_asciipart, word, hword, hword_part WITH unaccent, simple");
+    }
+    for (const std::string& language : languages) {
+        // Snowball names are letters only; "porter" is the older English stemmer.
+        const std::string config = TextConfig(language);
+        const std::string snowball = language == "porter" ? "english" : language;
+        if (Run(db, "SELECT 1 FROM pg_ts_config WHERE cfgname = $1", {config})->Rows() > 0)
+            continue;
+        Run(db, ("CREATE TEXT SEARCH DICTIONARY " + config +
+                 "_stem (TEMPLATE = snowball, "
+                 "LANGUAGE = " +
+                 snowball + ")")
+                    .c_str());
+        Run(db, ("CREATE TEXT SEARCH CONFIGURATION " + config + " (COPY = simple)").c_str());
+        Run(db, ("ALTER TEXT SEARCH CONFIGURATION " + config +
+                 " ALTER MAPPING FOR asciiword, asciihword, hword_asciipart, word, hword, "
+                 "hword_part WITH " +
+                 (unaccent ? "unaccent, " : "") + config + "_stem")
+                    .c_str());
+    }
+    return unaccent;
+}
+
 // The PostgreSQL side of a scan: changes go in transactions committed every quarter second.
+// Computes the words of the rows `where` selects ($1: the configuration): their stems, the
+// title weighing more than the body, and the words as they stand.
+void SetWords(pg_conn* db, const std::string& where, const std::vector<std::string>& values) {
+    Run(db,
+        ("UPDATE zdx_docs SET tsv = setweight(to_tsvector($1::regconfig, coalesce(title, '')), "
+         "'A') || setweight(to_tsvector($1::regconfig, coalesce(body, '')), 'B'), tsx = "
+         "to_tsvector('zdx_exact', coalesce(title, '')) || to_tsvector('zdx_exact', "
+         "coalesce(body, '')) WHERE " +
+         where)
+            .c_str(),
+        values);
+}
+
+// `text` with each "$%s" replaced by `parameter`.
+std::string WithParameter(const std::string& text, const std::string& parameter) {
+    std::string out;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t mark = std::min(text.find("$%s", at), text.size());
+        out += text.substr(at, mark - at) + (mark < text.size() ? parameter : "");
+        at = mark + 3;
+    }
+    return out;
+}
+
+// The condition a row meets for a query: its words by their stems in any of the languages
+// (`stems`, with $%s for the parameter), quoted words and prefixes as they stand. The words
+// go in as parameters, from the fourth on.
+std::string Condition(const QueryNode& node, const std::string& stems,
+                      std::vector<std::string>& values) {
+    auto parameter = [&](std::string tsquery) {
+        values.push_back(std::move(tsquery));
+        return "$" + std::to_string(values.size());
+    };
+    switch (node.kind) {
+    case QueryNode::Kind::Word:
+        if (!node.prefix) {
+            return "tsv @@ " + WithParameter(stems, parameter(TsQuerySyntax(node)));
+        }
+        [[fallthrough]];
+    case QueryNode::Kind::Phrase:
+        return "tsx @@ to_tsquery('zdx_exact', " + parameter(TsQuerySyntax(node)) + ")";
+    case QueryNode::Kind::Not:
+        return "NOT (" + Condition(node.children[0], stems, values) + ")";
+    case QueryNode::Kind::And:
+    case QueryNode::Kind::Or: {
+        std::string out;
+        for (const QueryNode& child : node.children)
+            out += (out.empty()                         ? "("
+                    : node.kind == QueryNode::Kind::And ? " AND "
+                                                        : " OR ") +
+                   Condition(child, stems, values);
+        return out + ")";
+    }
+    }
+    return "false";
+}
+
 class PgScan : public ScanTarget {
 public:
-    explicit PgScan(pg_conn* db) : m_db(db) { Run(m_db, "BEGIN"); }
+    PgScan(pg_conn* db, std::map<std::string, std::string> configs)
+        : m_db(db), m_configs(std::move(configs)) {
+        Run(m_db, "BEGIN");
+    }
     ~PgScan() override {
         if (m_open)
             PQclear(PQexec(m_db, "ROLLBACK"));
@@ -124,24 +224,27 @@ public:
                                                  c.text.title,
                                                  c.summary,
                                                  c.text.body};
-        if (c.id < 0)
-            return Run(m_db,
-                       "INSERT INTO zdx_docs(idx, path, name, format, author, size, mtime, "
-                       "mtime_ns, inode, title, summary, body, tsv) VALUES($1,$2,$3,$4,$5,$6,"
-                       "$7,$8,$9,$10,$11,$12, setweight(to_tsvector('simple', $10), 'A') || "
-                       "setweight(to_tsvector('simple', $12), 'B')) ON CONFLICT (idx, path) DO "
-                       "UPDATE SET name=EXCLUDED.name RETURNING id",
-                       values)
-                ->Int(0, 0);
-        std::vector<std::string> update = values;
-        update.push_back(std::to_string(c.id));
-        Run(m_db,
-            "UPDATE zdx_docs SET name=$3, format=$4, author=$5, size=$6, mtime=$7, mtime_ns=$8, "
-            "inode=$9, title=$10, summary=$11, body=$12, tsv=setweight(to_tsvector('simple', "
-            "$10), 'A') || setweight(to_tsvector('simple', $12), 'B') WHERE id=$13 AND idx=$1 "
-            "AND path=$2",
-            update);
-        return c.id;
+        // The row first, then its words from what it holds.
+        std::int64_t id = c.id;
+        if (id < 0) {
+            id = Run(m_db,
+                     "INSERT INTO zdx_docs(idx, path, name, format, author, size, mtime, "
+                     "mtime_ns, inode, title, summary, body) VALUES($1,$2,$3,$4,$5,$6,$7,$8,$9,"
+                     "$10,$11,$12) ON CONFLICT (idx, path) DO UPDATE SET name=EXCLUDED.name "
+                     "RETURNING id",
+                     values)
+                     ->Int(0, 0);
+        } else {
+            std::vector<std::string> update = values;
+            update.push_back(std::to_string(id));
+            Run(m_db,
+                "UPDATE zdx_docs SET name=$3, format=$4, author=$5, size=$6, mtime=$7, "
+                "mtime_ns=$8, inode=$9, title=$10, summary=$11, body=$12 WHERE id=$13 AND "
+                "idx=$1 AND path=$2",
+                update);
+        }
+        SetWords(m_db, "id = $2", {m_configs[c.folder->name], std::to_string(id)});
+        return id;
     }
     void Remove(std::int64_t id) override {
         Run(m_db, "DELETE FROM zdx_docs WHERE id=$1", {std::to_string(id)});
@@ -161,6 +264,7 @@ public:
 
 private:
     pg_conn* m_db;
+    std::map<std::string, std::string> m_configs; // index name: text-search configuration
     bool m_open = true;
     std::chrono::steady_clock::time_point m_lastCommit = std::chrono::steady_clock::now();
 };
@@ -406,6 +510,30 @@ PgStore::PgStore(const std::string& url, std::vector<IndexedFolder> folders)
         "author text, size bigint, mtime bigint, mtime_ns bigint, inode bigint, body text, "
         "tsv tsvector, UNIQUE(idx, path))");
     Run(db.Db(), "CREATE INDEX IF NOT EXISTS zdx_docs_tsv ON zdx_docs USING gin(tsv)");
+    Run(db.Db(), "ALTER TABLE zdx_docs ADD COLUMN IF NOT EXISTS tsx tsvector");
+    Run(db.Db(), "CREATE INDEX IF NOT EXISTS zdx_docs_tsx ON zdx_docs USING gin(tsx)");
+    // Each index's words in its language; an index whose language (or folding) changed since
+    // its words were computed gets them again.
+    m_languages = LanguagesOf(m_folders);
+    const bool folds = MakeTextConfigs(db.Db(), m_languages);
+    // A query finds a document when all its words match in one of the languages.
+    for (const std::string& language : m_languages)
+        m_stemQuery += (m_stemQuery.empty() ? "(" : " || ") +
+                       ("to_tsquery('" + TextConfig(language) + "', $%s)");
+    m_stemQuery += ")";
+    Run(db.Db(), "CREATE TABLE IF NOT EXISTS zdx_meta(key text PRIMARY KEY, value text)");
+    for (const IndexedFolder& f : m_folders) {
+        const std::string key = "words:" + f.name;
+        const std::string words = TextConfig(f.language) + "+exact" + (folds ? "+unaccent" : "");
+        auto stored = Run(db.Db(), "SELECT value FROM zdx_meta WHERE key = $1", {key});
+        if (stored->Rows() > 0 && stored->Text(0, 0) == words)
+            continue;
+        SetWords(db.Db(), "idx = $2", {TextConfig(f.language), f.name});
+        Run(db.Db(),
+            "INSERT INTO zdx_meta(key, value) VALUES($1, $2) ON CONFLICT (key) DO "
+            "UPDATE SET value = EXCLUDED.value",
+            {key, words});
+    }
     Run(db.Db(), "CREATE INDEX IF NOT EXISTS zdx_docs_mtime ON zdx_docs(mtime)");
     Run(db.Db(), "CREATE TABLE IF NOT EXISTS zdx_sessions(id text PRIMARY KEY, username text "
                  "NOT NULL, used timestamptz NOT NULL DEFAULT now())");
@@ -464,7 +592,10 @@ ScanStats PgStore::Scan() {
             known[KnownFileKey(all->Text(r, 1), all->Text(r, 2))] = {
                 all->Int(r, 0), all->Int(r, 3), all->Int(r, 4), all->Int(r, 5), false};
     }
-    PgScan target(db.Db());
+    std::map<std::string, std::string> configs;
+    for (const IndexedFolder& f : m_folders)
+        configs[f.name] = TextConfig(f.language);
+    PgScan target(db.Db(), std::move(configs));
     ScanStats stats = ScanFolders(m_folders, known, target);
     target.Commit();
     // Fresh statistics after a change, or the planner guesses the full-text index useless and
@@ -474,13 +605,15 @@ ScanStats PgStore::Scan() {
     if (stats.added + stats.updated + stats.removed > 0) {
         Run(db.Db(), "ANALYZE zdx_docs");
         Run(db.Db(), "SELECT gin_clean_pending_list('zdx_docs_tsv'::regclass)");
+        Run(db.Db(), "SELECT gin_clean_pending_list('zdx_docs_tsx'::regclass)");
     }
     return stats;
 }
 
 SearchResult PgStore::Search(const SearchRequest& request) {
     SearchResult result;
-    const std::string tsquery = TsQuery(request.query);
+    const ParsedQuery parsed = ParseQuery(request.query);
+    const std::string tsquery = parsed.root ? TsQuerySyntax(*parsed.root) : std::string();
     const bool hasQuery = !request.query.empty();
     if (hasQuery && tsquery.empty())
         return result; // words of punctuation only: nothing can match
@@ -506,18 +639,24 @@ SearchResult PgStore::Search(const SearchRequest& request) {
         ~SearchTimeout() { PQclear(PQexec(db, "SET statement_timeout = 0")); }
     } timeout(db.Db());
     std::unique_ptr<Result> rows;
-    const std::vector<std::string> values = {tsquery, std::to_string(request.sinceSeconds),
-                                             ArrayLiteral(indexes)};
-    if (hasQuery)
+    // $1: the whole query by stems, for the rank; the condition's words from $4 on.
+    std::vector<std::string> values = {tsquery, std::to_string(request.sinceSeconds),
+                                       ArrayLiteral(indexes)};
+    if (hasQuery) {
+        const std::string condition = Condition(*parsed.root, m_stemQuery, values);
         rows = Run(db.Db(),
                    ("SELECT id, idx, path, name, title, format, author, size, mtime, summary, "
-                    "ts_rank_cd(tsv, q) AS r, count(*) OVER () FROM zdx_docs, "
-                    "to_tsquery('simple', $1) q WHERE tsv @@ q AND mtime >= $2 AND idx = "
-                    "ANY($3::text[]) ORDER BY r DESC, id LIMIT " +
+                    "ts_rank_cd(tsv, " +
+                    WithParameter(m_stemQuery, "$1") +
+                    ") AS r, count(*) OVER () FROM zdx_docs "
+                    "WHERE " +
+                    condition +
+                    " AND mtime >= $2 AND idx = ANY($3::text[]) ORDER BY "
+                    "r DESC, id LIMIT " +
                     limit)
                        .c_str(),
                    values);
-    else
+    } else {
         rows = Run(db.Db(),
                    ("SELECT id, idx, path, name, title, format, author, size, mtime, summary, "
                     "0, count(*) OVER () FROM zdx_docs WHERE $1 = $1 AND mtime >= $2 AND idx = "
@@ -525,7 +664,8 @@ SearchResult PgStore::Search(const SearchRequest& request) {
                     limit)
                        .c_str(),
                    values);
-    std::vector<std::int64_t> snippetIds;
+    }
+    std::vector<std::int64_t> ids;
     for (int r = 0; r < rows->Rows(); ++r) {
         Document d;
         d.index = rows->Text(r, 1);
@@ -542,29 +682,40 @@ SearchResult PgStore::Search(const SearchRequest& request) {
         d.score = hasQuery ? -rows->Real(r, 10) : 0; // lower is better, as for SQLite's bm25
         ++result.found;
         if (static_cast<int>(result.documents.size()) < request.maxHits) {
-            if (hasQuery && result.documents.size() < kSnippetHits)
-                snippetIds.push_back(rows->Int(r, 0));
+            ids.push_back(rows->Int(r, 0));
             result.documents.push_back(std::move(d));
         }
     }
     if (!filtered && rows->Rows() > 0)
         result.found = rows->Int(0, 11);
-    if (!snippetIds.empty()) {
-        std::string ids = "{";
-        for (std::size_t i = 0; i < snippetIds.size(); ++i)
-            ids += (i ? "," : "") + std::to_string(snippetIds[i]);
-        auto bodies =
-            Run(db.Db(), "SELECT id, body FROM zdx_docs WHERE id = ANY($1::bigint[])", {ids + "}"});
-        std::unordered_map<std::int64_t, std::string> byId;
-        for (int r = 0; r < bodies->Rows(); ++r)
-            byId[bodies->Int(r, 0)] = bodies->Text(r, 1);
-        for (std::size_t i = 0; i < snippetIds.size(); ++i) {
-            auto it = byId.find(snippetIds[i]);
-            if (it != byId.end())
-                result.documents[i].snippet = Snippet(it->second, request.query);
+    if (parsed.root && !ids.empty())
+        AddExcerpts(db.Db(), *parsed.root, ids, result.documents);
+    return result;
+}
+
+void PgStore::AddExcerpts(pg_conn* db, const QueryNode& query, const std::vector<std::int64_t>& ids,
+                          std::vector<Document>& documents) {
+    // Each hit shows where the words searched for stand closest together, read from as much
+    // of its text as that takes; the opening of its text when they are only in the title.
+    std::string list = "{";
+    for (std::size_t i = 0; i < ids.size(); ++i)
+        list += (i ? "," : "") + std::to_string(ids[i]);
+    auto bodies =
+        Run(db, "SELECT id, substr(body, 1, $2) FROM zdx_docs WHERE id = ANY($1::bigint[])",
+            {list + "}", std::to_string(kExcerptScanBytes)});
+    std::unordered_map<std::int64_t, int> rowOf;
+    for (int r = 0; r < bodies->Rows(); ++r)
+        rowOf[bodies->Int(r, 0)] = r;
+    for (std::size_t i = 0; i < ids.size() && i < documents.size(); ++i) {
+        const auto it = rowOf.find(ids[i]);
+        if (it == rowOf.end())
+            continue;
+        Excerpt excerpt = BestExcerpt(bodies->Text(it->second, 1), query, m_languages);
+        if (!excerpt.text.empty()) {
+            documents[i].snippet = std::move(excerpt.text);
+            documents[i].matches = std::move(excerpt.matches);
         }
     }
-    return result;
 }
 
 std::optional<std::int64_t> PgStore::DocumentInode(const std::string& index,

@@ -3,6 +3,7 @@
 // zdx-server processes can share them: one indexes at a time (it holds an advisory lock, and
 // another takes over when its process ends), all search, and a session made through one is
 // valid on every other.
+#include "Query.h"
 #include "Store.h"
 #include "Users.h"
 
@@ -65,7 +66,13 @@ public:
     PgPool& Pool() { return m_pool; }
 
 private:
+    // The passage and matched words of each hit (`ids` in the order of `documents`).
+    void AddExcerpts(pg_conn* db, const QueryNode& query, const std::vector<std::int64_t>& ids,
+                     std::vector<Document>& documents);
+
     std::vector<IndexedFolder> m_folders;
+    std::vector<std::string> m_languages; // of the folders, each once
+    std::string m_stemQuery;              // the tsquery of the parameter $%s in each language
     PgPool m_pool;
     pg_conn* m_lockConnection = nullptr; // holds the advisory lock while this process indexes
     bool m_indexing = false;

@@ -17,10 +17,6 @@ namespace zdxserver {
 
 namespace {
 
-bool IsWordChar(unsigned char c) {
-    return c >= 0x80 || std::isalnum(c) || c == '_';
-}
-
 // Latin-1 and ASCII letters folded to lower case, for file-name patterns.
 char32_t Fold(char32_t c) {
     if ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7))
@@ -124,77 +120,6 @@ std::string DecodeQueryText(std::string_view raw) {
 std::string FtsExpression(std::string_view query) {
     const ParsedQuery parsed = ParseQuery(query);
     return parsed.root ? FtsSyntax(*parsed.root) : std::string();
-}
-
-std::string Snippet(std::string_view body, std::string_view query, std::size_t words) {
-    struct Term {
-        std::string_view text;
-        bool prefix;
-    };
-    std::vector<Term> terms;
-    for (std::size_t i = 0; i < query.size();) {
-        while (i < query.size() && !IsWordChar(static_cast<unsigned char>(query[i])))
-            ++i;
-        const std::size_t start = i;
-        while (i < query.size() && IsWordChar(static_cast<unsigned char>(query[i])))
-            ++i;
-        if (i > start)
-            terms.push_back({query.substr(start, i - start), i < query.size() && query[i] == '*'});
-    }
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    auto matches = [&](std::string_view word) {
-        for (const Term& t : terms) {
-            if (word.size() < t.text.size() || (!t.prefix && word.size() != t.text.size()))
-                continue;
-            std::size_t k = 0;
-            while (k < t.text.size() && lower(word[k]) == lower(t.text[k]))
-                ++k;
-            if (k == t.text.size())
-                return true;
-        }
-        return false;
-    };
-    // The blank-separated words, read only as far as the window needs: the first word that a
-    // term matches, with up to three words before it.
-    std::size_t recent[4] = {}; // starts of the last four words, the newest at (count % 4)
-    std::size_t count = 0, first = 0, hitIndex = 0;
-    bool hit = false;
-    for (std::size_t at = 0; at < body.size() && !hit;) {
-        const std::size_t end = std::min(body.find(' ', at), body.size());
-        recent[count % 4] = at;
-        std::size_t a = at;
-        while (a < end && !IsWordChar(static_cast<unsigned char>(body[a])))
-            ++a;
-        std::size_t b = a;
-        while (b < end && IsWordChar(static_cast<unsigned char>(body[b])))
-            ++b;
-        if (matches(body.substr(a, b - a))) {
-            hit = true;
-            hitIndex = count;
-        }
-        ++count;
-        at = end + 1;
-    }
-    if (body.empty())
-        return {};
-    std::size_t firstWord = 0;
-    if (hit && hitIndex >= 3) {
-        firstWord = hitIndex - 3;
-        first = recent[firstWord % 4];
-    }
-    // Then `words` words from there.
-    std::size_t to = first, taken = 0;
-    while (taken < words && to < body.size()) {
-        to = std::min(body.find(' ', to), body.size());
-        ++taken;
-        if (taken < words && to < body.size())
-            ++to;
-    }
-    std::string out = firstWord > 0 ? "..." : "";
-    out.append(body.substr(first, to - first));
-    if (to < body.size())
-        out += "...";
-    return out;
 }
 
 std::optional<std::string> PathUnderRoot(const std::string& root, std::string_view relative) {

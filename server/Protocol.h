@@ -32,18 +32,13 @@ std::string DecodeQueryText(std::string_view raw);
 // An FTS5 expression for a query (Query.h); empty when the query has no word to search for.
 std::string FtsExpression(std::string_view query);
 
-// A file-name pattern with '*' and '?', compared without regard to case (ASCII and Latin-1).
-// About `words` words of `body` (words separated by single blanks) around the first word that
-// the query's words match (case-insensitive for ASCII letters; a query word ending in '*'
-// matches as a prefix), with "..." where the text goes on; the opening words when none does.
-std::string Snippet(std::string_view body, std::string_view query, std::size_t words = 16);
-
 // The path of a file the file route may serve: `root` (absolute, without a trailing '/') joined
 // with `relative`, when `relative` holds no control character, is not absolute and has no
 // empty or hidden component ("." and ".." included); nothing otherwise. Links are the caller's
 // to refuse.
 std::optional<std::string> PathUnderRoot(const std::string& root, std::string_view relative);
 
+// A file-name pattern with '*' and '?', compared without regard to case (ASCII and Latin-1).
 bool MatchFileName(std::string_view pattern, std::string_view name);
 
 // What a Range header asks of a file of `size` bytes: the whole file (no header, another unit,

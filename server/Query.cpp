@@ -127,9 +127,9 @@ private:
             for (std::string& w : token.words)
                 if (Take())
                     words.push_back(std::move(w));
-            if (words.size() <= 1)
-                return words.empty() ? std::nullopt : Word(words[0], false, false);
-            QueryNode node;
+            if (words.empty())
+                return std::nullopt;
+            QueryNode node; // even of one word: quoted words match as they stand
             node.kind = QueryNode::Kind::Phrase;
             node.words = std::move(words);
             return node;
@@ -152,8 +152,8 @@ private:
 
     // A word, while the query may still take one; a prefix needs two characters and a share
     // of the prefixes left.
-    std::optional<QueryNode> Word(const std::string& text, bool prefix, bool counted = true) {
-        if (counted && !Take())
+    std::optional<QueryNode> Word(const std::string& text, bool prefix) {
+        if (!Take())
             return std::nullopt;
         QueryNode node;
         node.text = text;
@@ -209,6 +209,12 @@ std::string Quoted(const std::string& word) {
     return '"' + word + '"'; // words hold no quotes
 }
 
+// A quoted string whose words match as they stand, not by their stems ('=' is never part of
+// a word, so the tokenizer reads it as this mark).
+std::string QuotedExact(const std::string& words) {
+    return Quoted("=" + words);
+}
+
 } // namespace
 
 ParsedQuery ParseQuery(std::string_view query) {
@@ -225,12 +231,12 @@ ParsedQuery ParseQuery(std::string_view query) {
 std::string FtsSyntax(const QueryNode& node) {
     switch (node.kind) {
     case QueryNode::Kind::Word:
-        return Quoted(node.text) + (node.prefix ? "*" : "");
+        return node.prefix ? QuotedExact(node.text) + "*" : Quoted(node.text);
     case QueryNode::Kind::Phrase: {
         std::string phrase;
         for (const std::string& w : node.words)
             phrase += (phrase.empty() ? "" : " ") + w;
-        return Quoted(phrase);
+        return QuotedExact(phrase);
     }
     case QueryNode::Kind::Or: {
         std::string out;

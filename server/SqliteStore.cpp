@@ -2,6 +2,7 @@
 
 #include "Protocol.h"
 #include "Scan.h"
+#include "Words.h"
 
 #include "text/Codepage.h"
 
@@ -85,6 +86,9 @@ std::size_t AnswerBytes(const std::string& key, const SearchResult& result) {
     for (const Document& d : result.documents)
         bytes += sizeof(Document) + d.index.size() + d.path.size() + d.name.size() +
                  d.title.size() + d.format.size() + d.author.size() + d.snippet.size();
+    for (const Document& d : result.documents)
+        for (const std::string& m : d.matches)
+            bytes += sizeof(std::string) + m.size();
     return bytes;
 }
 
@@ -109,13 +113,25 @@ SqliteStore::SqliteStore(const std::string& dbPath, std::vector<IndexedFolder> f
         fchmod(fd, 0600);
         close(fd);
     }
+    m_languages = LanguagesOf(m_folders);
     sqlite3* db = Connection();
     Exec(db, "PRAGMA journal_mode=WAL");
+    // The words of an index are stemmed in its language: a database of an older layout, or
+    // one whose indexes had other languages, is built anew.
+    std::string words = TokenizerSpec(m_languages);
+    for (const IndexedFolder& f : m_folders)
+        if (f.language != kDefaultLanguage)
+            words += ';' + f.name + '=' + f.language;
     {
-        // A database of an older layout is built anew.
         Statement version(db, "PRAGMA user_version");
         version.Step();
-        if (version.Int(0) != kSchemaVersion)
+        bool same = version.Int(0) == kSchemaVersion;
+        if (same) {
+            Exec(db, "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT)");
+            Statement stored(db, "SELECT value FROM meta WHERE key = 'words'");
+            same = stored.Step() && stored.Text(0) == words;
+        }
+        if (!same)
             Exec(db, "DROP TABLE IF EXISTS docs; DROP TABLE IF EXISTS fts;");
     }
     // A file is known by its index and path (an index may lie inside another, and each holds
@@ -125,9 +141,13 @@ SqliteStore::SqliteStore(const std::string& dbPath, std::vector<IndexedFolder> f
              " format TEXT, author TEXT, size INTEGER, mtime INTEGER, mtime_ns INTEGER,"
              " inode INTEGER, UNIQUE(idx, path));"
              "CREATE INDEX IF NOT EXISTS docs_idx ON docs(idx);"
-             "CREATE VIRTUAL TABLE IF NOT EXISTS fts USING fts5(title, body,"
-             " tokenize='unicode61 remove_diacritics 2');"
-             "PRAGMA user_version = 3;");
+             "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT);");
+    Exec(db, ("CREATE VIRTUAL TABLE IF NOT EXISTS fts USING fts5(title, body, tokenize='" +
+              TokenizerSpec(m_languages) +
+              "'); PRAGMA user_version = " + std::to_string(kSchemaVersion))
+                 .c_str());
+    Statement keep(db, "INSERT OR REPLACE INTO meta(key, value) VALUES('words', ?1)");
+    keep.Run(words);
     // Fewer, larger merges of the full-text segments while files are added in bulk.
     Exec(db, "INSERT INTO fts(fts, rank) VALUES('automerge', 8)");
     LoadDocuments();
@@ -149,6 +169,7 @@ sqlite3* SqliteStore::Open() {
         throw std::runtime_error("cannot open " + m_dbPath + ": " + message);
     }
     sqlite3_busy_timeout(db, 10000);
+    RegisterWordTokenizer(db);
     // A larger page cache than SQLite's 2 MB saves re-reading the index on every search.
     Exec(db, "PRAGMA cache_size = -12000");
     // The index can always be built again from the files: a crash may lose the last commits,
@@ -208,8 +229,10 @@ namespace {
 // The SQLite side of a scan.
 class SqliteScan : public ScanTarget {
 public:
-    explicit SqliteScan(sqlite3* db)
-        : m_db(db),
+    // `languages`: the tokenizer's language number of each index.
+    SqliteScan(sqlite3* db, std::map<std::string, std::size_t> languages)
+        : m_db(db), m_languages(std::move(languages)),
+          m_indexOf(db, "SELECT idx FROM docs WHERE id=?"),
           m_insertDoc(db, "INSERT INTO docs(idx, path, name, format, author, size, mtime,"
                           " mtime_ns, inode, title, summary) VALUES(?,?,?,?,?,?,?,?,?,?,?)"),
           m_updateDoc(db, "UPDATE docs SET name=?, format=?, author=?, size=?, mtime=?,"
@@ -219,6 +242,8 @@ public:
           m_deleteText(db, "DELETE FROM fts WHERE rowid=?") {}
 
     std::int64_t Put(const FileChange& c) override {
+        // A document's words are stemmed, and its old words removed, in its index's language.
+        DocumentLanguage language(LanguageOf(c.folder->name));
         std::int64_t id = c.id;
         if (id < 0) {
             m_insertDoc.Run(c.folder->name, c.path, c.name, c.text.format, c.text.author, c.size,
@@ -233,6 +258,10 @@ public:
         return id;
     }
     void Remove(std::int64_t id) override {
+        m_indexOf.Bind(1, id);
+        const std::string index = m_indexOf.Step() ? m_indexOf.Text(0) : std::string();
+        m_indexOf.Reset();
+        DocumentLanguage language(LanguageOf(index));
         m_deleteDoc.Run(id);
         m_deleteText.Run(id);
     }
@@ -247,7 +276,14 @@ public:
     }
 
 private:
+    std::size_t LanguageOf(const std::string& index) const {
+        const auto it = m_languages.find(index);
+        return it == m_languages.end() ? 0 : it->second;
+    }
+
     sqlite3* m_db;
+    std::map<std::string, std::size_t> m_languages;
+    Statement m_indexOf;
     Statement m_insertDoc, m_updateDoc, m_deleteDoc, m_insertText, m_deleteText;
     std::chrono::steady_clock::time_point m_lastCommit = std::chrono::steady_clock::now();
 };
@@ -267,7 +303,12 @@ ScanStats SqliteStore::Scan() {
     ScanStats stats;
     Exec(db, "BEGIN");
     try {
-        SqliteScan target(db);
+        std::map<std::string, std::size_t> languages;
+        for (const IndexedFolder& f : m_folders)
+            languages[f.name] = static_cast<std::size_t>(
+                std::find(m_languages.begin(), m_languages.end(), f.language) -
+                m_languages.begin());
+        SqliteScan target(db, std::move(languages));
         stats = ScanFolders(m_folders, known, target);
         Exec(db, "COMMIT");
     } catch (...) {
@@ -314,7 +355,8 @@ std::optional<std::int64_t> SqliteStore::DocumentInode(const std::string& index,
 
 SearchResult SqliteStore::Search(const SearchRequest& request) {
     SearchResult result;
-    const std::string fts = FtsExpression(request.query);
+    const ParsedQuery parsed = ParseQuery(request.query);
+    const std::string fts = parsed.root ? FtsSyntax(*parsed.root) : std::string();
     const bool hasQuery = !request.query.empty();
     if (hasQuery && fts.empty())
         return result; // words of punctuation only: nothing can match
@@ -370,9 +412,9 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
                           return a.score != b.score ? a.score < b.score : a.id < b.id;
                       });
 
-    // A snippet around the words searched for, for the leading hits; the opening of the text
-    // for the rest. The snippet is cut from the stored text here: FTS5's snippet() would
-    // tokenize every document again.
+    // Each hit shows where the words searched for stand closest together; the opening of its
+    // text when they are only in the title. The passage is cut from the stored text here:
+    // FTS5's snippet() would tokenize the whole document again.
     Statement body(db, "SELECT body FROM fts WHERE rowid = ?1");
     result.documents.reserve(keep);
     for (std::size_t i = 0; i < keep; ++i) {
@@ -388,10 +430,15 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
         d.mtime = info.mtime;
         d.score = hasQuery ? candidates[i].score : 0;
         d.snippet = info.summary;
-        if (hasQuery && i < kSnippetHits) {
+        if (parsed.root) {
             body.Bind(1, candidates[i].id);
-            if (body.Step())
-                d.snippet = Snippet(body.Text(0), request.query);
+            if (body.Step()) {
+                Excerpt excerpt = BestExcerpt(body.Text(0), *parsed.root, m_languages);
+                if (!excerpt.text.empty()) {
+                    d.snippet = std::move(excerpt.text);
+                    d.matches = std::move(excerpt.matches);
+                }
+            }
             body.Reset();
         }
         result.documents.push_back(std::move(d));

@@ -35,7 +35,7 @@ public:
     std::optional<std::int64_t> DocumentInode(const std::string& index,
                                               const std::string& path) override;
 
-    static constexpr int kSchemaVersion = 3;
+    static constexpr int kSchemaVersion = 4;
     // Recent answers are kept up to this many bytes (0: none); an answer over a tenth of it is
     // never kept, so that no one request fills it.
     void SetCacheLimit(std::size_t bytes) {
@@ -85,6 +85,7 @@ private:
     std::uint64_t m_instance = 0;
     std::string m_dbPath;
     std::vector<IndexedFolder> m_folders;
+    std::vector<std::string> m_languages; // the tokenizer's, in its order
     std::mutex m_scanMutex;
     std::mutex m_connectionsMutex;
     std::vector<sqlite3*> m_connections; // every connection, closed with the index

@@ -20,11 +20,18 @@ struct ScanRules {
 inline const std::vector<std::string> kDefaultExcludes = {".git", "node_modules", "__pycache__",
                                                           "build*"};
 
+// The language whose word stems an index matches unless --language says otherwise.
+inline constexpr const char* kDefaultLanguage = "english";
+
 struct IndexedFolder {
     std::string name;
     std::string root; // absolute, canonical
     ScanRules rules = {kDefaultExcludes};
+    std::string language = kDefaultLanguage; // a Snowball stemmer's name
 };
+
+// The languages of the folders, each once, in the order of the folders.
+std::vector<std::string> LanguagesOf(const std::vector<IndexedFolder>& folders);
 
 struct SearchRequest {
     std::string query;                // UTF-8, may be empty
@@ -36,6 +43,7 @@ struct SearchRequest {
 
 struct Document {
     std::string index, path, name, title, format, author, snippet;
+    std::vector<std::string> matches; // the query's words as the snippet holds them
     std::int64_t mtime = 0;
     std::uint64_t size = 0;
     double score = 0; // FTS5 rank (more negative is better); 0 without a query
@@ -70,7 +78,5 @@ public:
 
 // How much of a file's text goes into the index.
 inline constexpr std::size_t kMaxTextBytes = 1u << 20;
-// How many of the best hits get a snippet around the words searched for.
-inline constexpr std::size_t kSnippetHits = 50;
 
 } // namespace zdxserver

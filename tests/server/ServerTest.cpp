@@ -13,6 +13,7 @@
 #include "Scan.h"
 #include "SqliteStore.h"
 #include "Users.h"
+#include "Words.h"
 
 #include "../support/RawServer.h"
 #include "../support/TestCerts.h"
@@ -58,19 +59,19 @@ TEST(Protocol, QueryText) {
     // The query language, as FTS5 gets it (PostgreSQL's form: the searches in EndToEnd).
     const std::pair<const char*, const char*> kFts[] = {
         {"budget  review", "(\"budget\" AND \"review\")"},
-        {"\"annual plan\"", "\"annual plan\""},
+        {"\"annual plan\"", "\"=annual plan\""},
         {"budget OR holiday", "(\"budget\" OR \"holiday\")"},
         {"budget -travel", "(\"budget\" NOT \"travel\")"},
-        {"budget NOT \"travel plans\"", "(\"budget\" NOT \"travel plans\")"},
+        {"budget NOT \"travel plans\"", "(\"budget\" NOT \"=travel plans\")"},
         {"e-mail", "(\"e\" AND \"mail\")"},
         {"(a OR b) c", "((\"a\" OR \"b\") AND \"c\")"},
-        {"\"quoted\" OR re* -x", "(\"quoted\" OR (\"re\"* NOT \"x\"))"},
+        {"\"quoted\" OR re* -x", "(\"=quoted\" OR (\"=re\"* NOT \"x\"))"},
         {"or and AND", "(\"or\" AND \"and\")"},
         {"caf\xC3\xA9", "\"caf\xC3\xA9\""},
         {"!!! ...", ""},
         {"-travel", ""}, // only exclusions: nothing to search (the user is told why)
         // The cost is bounded: a prefix needs two characters, at most 3 prefixes.
-        {"a* ab* bc* cd* de*", "(\"a\" AND \"ab\"* AND \"bc\"* AND \"cd\"* AND \"de\")"},
+        {"a* ab* bc* cd* de*", "(\"a\" AND \"=ab\"* AND \"=bc\"* AND \"=cd\"* AND \"de\")"},
     };
     for (const auto& [query, fts] : kFts)
         EXPECT_EQ(FtsExpression(query), fts) << query;
@@ -226,12 +227,39 @@ TEST(Protocol, FieldsAndLinks) {
     EXPECT_EQ(HitLine(17, hit), "17|T/x|88|d|2006-05-01|PDF|docs|||C%3A|A|123\n");
 }
 
-TEST(Protocol, Snippets) {
+TEST(Words, ExcerptsShowWhereTheWordsStandClosest) {
     const std::string body = "one two three four five six seven Budget eight nine ten";
-    EXPECT_EQ(Snippet(body, "budget", 4), "...five six seven Budget...");
-    EXPECT_EQ(Snippet(body, "bud*", 20), "...five six seven Budget eight nine ten");
-    EXPECT_EQ(Snippet(body, "absent", 3), "one two three...");
-    EXPECT_EQ(Snippet("", "x"), "");
+    const std::string far = "A budget at first, then a long stretch of other words that says "
+                            "nothing at all for quite a while, and at last the planning of "
+                            "budgets for the Café.";
+    const struct {
+        const std::string& body;
+        const char* query;
+        std::size_t bytes;
+        const char* text;
+        std::vector<std::string> matches;
+    } kCases[] = {
+        {body, "budget", 20, "...seven Budget eight...", {"Budget"}},
+        {body, "bud*", 200, body.c_str(), {"Budget"}},
+        {body, "absent", 200, "", {}},
+        // Stems, in either direction; the closest pair wins over the first word alone.
+        {far,
+         "budgets plan",
+         60,
+         "...a while, and at last the planning of budgets for the Café.",
+         {"planning", "budgets"}},
+        {far, "cafe", 20, "...for the Café.", {"Café"}},
+        // A phrase's words match as they stand; an excluded word is not shown.
+        {far, "\"budget\" -planning", 30, "A budget at first, then a long...", {"budget"}},
+        {far, "budget \"plans\"", 400, far.c_str(), {"budget", "budgets"}},
+    };
+    for (const auto& c : kCases) {
+        const auto parsed = ParseQuery(c.query);
+        ASSERT_TRUE(parsed.root) << c.query;
+        const Excerpt excerpt = BestExcerpt(c.body, *parsed.root, {"english"}, c.bytes);
+        EXPECT_EQ(excerpt.text, c.text) << c.query;
+        EXPECT_EQ(excerpt.matches, c.matches) << c.query;
+    }
 }
 
 TEST(SignIn, BackOffByAddressAndName) {
@@ -821,7 +849,7 @@ protected:
 TEST_F(EndToEnd, SearchesOverHttp) {
     Start();
     ProcessResult r = Query({"budget"});
-    ASSERT_EQ(r.exitCode, 0) << r.err;
+    ASSERT_EQ(r.exitCode, 0) << r.err << m_server->Err();
     EXPECT_NE(r.err.find("3 documents found"), std::string::npos) << r.err;
     EXPECT_EQ(Column(r.out, 0).size(), 3u);
 
@@ -836,9 +864,17 @@ TEST_F(EndToEnd, SearchesOverHttp) {
 
     // The query language, the same on both stores.
     const std::pair<std::vector<std::string>, std::size_t> kQueries[] = {
-        {{"budget", "-beacon"}, 2},      {{"beacon OR rules"}, 2},
-        {{"\"six weeks\""}, 1},          {{"\"weeks six\""}, 0},
-        {{"(beacon OR old) budget"}, 2}, {{"--", "-budget NOT weeks"}, 0},
+        {{"budget", "-beacon"}, 2},
+        {{"beacon OR rules"}, 2},
+        {{"\"six weeks\""}, 1},
+        {{"\"weeks six\""}, 0},
+        // Words match their stems, folded; quoted, as they stand.
+        {{"budgets"}, 3},
+        {{"\"budgets\""}, 0},
+        {{"managing"}, 1},
+        {{"buros"}, 1},
+        {{"(beacon OR old) budget"}, 2},
+        {{"--", "-budget NOT weeks"}, 0}, // the last
     };
     for (const auto& [args, hits] : kQueries) {
         std::vector<std::string> query = args;

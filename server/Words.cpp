@@ -1,0 +1,393 @@
+#include "Words.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <libstemmer.h>
+#include <map>
+#include <sqlite3.h>
+#include <stdexcept>
+
+namespace zdxserver {
+
+namespace {
+
+// Marks a stem in the index, so that a phrase's words, indexed as they stand, never match a
+// stem of another word.
+constexpr char kStemMark = '\x01';
+// Starts a quoted query string whose words match as they stand.
+constexpr char kExactMark = '=';
+
+thread_local std::size_t t_documentLanguage = 0;
+
+fts5_api* Fts5Api(sqlite3* db) {
+    fts5_api* api = nullptr;
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT fts5(?1)", -1, &statement, nullptr) == SQLITE_OK) {
+        sqlite3_bind_pointer(statement, 1, &api, "fts5_api_ptr", nullptr);
+        sqlite3_step(statement);
+    }
+    sqlite3_finalize(statement);
+    if (!api)
+        throw std::runtime_error("SQLite has no FTS5");
+    return api;
+}
+
+// unicode61 with diacritics removed: the folding every word gets.
+const char* const kFoldArgs[] = {"remove_diacritics", "2"};
+
+struct WordTokenizer {
+    fts5_tokenizer inner{};
+    Fts5Tokenizer* innerTokenizer = nullptr;
+    std::vector<sb_stemmer*> stemmers;
+    ~WordTokenizer() {
+        if (innerTokenizer)
+            inner.xDelete(innerTokenizer);
+        for (sb_stemmer* s : stemmers)
+            sb_stemmer_delete(s);
+    }
+};
+
+std::string StemWith(sb_stemmer* stemmer, std::string_view word) {
+    const sb_symbol* stem = sb_stemmer_stem(
+        stemmer, reinterpret_cast<const sb_symbol*>(word.data()), static_cast<int>(word.size()));
+    if (!stem)
+        return std::string(word);
+    return std::string(reinterpret_cast<const char*>(stem),
+                       static_cast<std::size_t>(sb_stemmer_length(stemmer)));
+}
+
+int CreateTokenizer(void* context, const char** args, int count, Fts5Tokenizer** out) {
+    auto* api = static_cast<fts5_api*>(context);
+    auto tokenizer = std::make_unique<WordTokenizer>();
+    void* innerContext = nullptr;
+    int rc = api->xFindTokenizer(api, "unicode61", &innerContext, &tokenizer->inner);
+    if (rc == SQLITE_OK)
+        rc = tokenizer->inner.xCreate(innerContext, const_cast<const char**>(kFoldArgs), 2,
+                                      &tokenizer->innerTokenizer);
+    if (rc != SQLITE_OK)
+        return rc;
+    for (int i = 0; i < count; ++i) {
+        sb_stemmer* stemmer = sb_stemmer_new(args[i], "UTF_8");
+        if (!stemmer)
+            return SQLITE_ERROR;
+        tokenizer->stemmers.push_back(stemmer);
+    }
+    *out = reinterpret_cast<Fts5Tokenizer*>(tokenizer.release());
+    return SQLITE_OK;
+}
+
+void DeleteTokenizer(Fts5Tokenizer* tokenizer) {
+    delete reinterpret_cast<WordTokenizer*>(tokenizer);
+}
+
+struct TokenizeCall {
+    WordTokenizer* tokenizer;
+    void* context;
+    int (*token)(void*, int, const char*, int, int, int);
+    bool query;
+    std::string marked; // the stem with its mark
+};
+
+int EmitMarked(TokenizeCall& call, const std::string& stem, int begin, int end) {
+    call.marked.assign(1, kStemMark);
+    call.marked += stem;
+    return call.token(call.context, FTS5_TOKEN_COLOCATED, call.marked.data(),
+                      static_cast<int>(call.marked.size()), begin, end);
+}
+
+// A document's word: as it stands, and its stem where that differs.
+int DocumentToken(void* context, int, const char* text, int size, int begin, int end) {
+    auto& call = *static_cast<TokenizeCall*>(context);
+    int rc = call.token(call.context, 0, text, size, begin, end);
+    if (rc != SQLITE_OK || call.tokenizer->stemmers.empty())
+        return rc;
+    const std::size_t language = std::min(t_documentLanguage, call.tokenizer->stemmers.size() - 1);
+    const std::string_view word(text, static_cast<std::size_t>(size));
+    const std::string stem = StemWith(call.tokenizer->stemmers[language], word);
+    return stem == word ? rc : EmitMarked(call, stem, begin, end);
+}
+
+// A query's word: any word of the same stem, whether indexed as it stands or as a stem.
+int QueryToken(void* context, int, const char* text, int size, int begin, int end) {
+    auto& call = *static_cast<TokenizeCall*>(context);
+    int rc = call.token(call.context, 0, text, size, begin, end);
+    const std::string_view word(text, static_cast<std::size_t>(size));
+    std::vector<std::string> stems;
+    for (sb_stemmer* stemmer : call.tokenizer->stemmers) {
+        std::string stem = StemWith(stemmer, word);
+        if (std::find(stems.begin(), stems.end(), stem) == stems.end())
+            stems.push_back(std::move(stem));
+    }
+    for (const std::string& stem : stems) {
+        if (rc == SQLITE_OK && stem != word)
+            rc = call.token(call.context, FTS5_TOKEN_COLOCATED, stem.data(),
+                            static_cast<int>(stem.size()), begin, end);
+        if (rc == SQLITE_OK)
+            rc = EmitMarked(call, stem, begin, end);
+    }
+    return rc;
+}
+
+int PassToken(void* context, int flags, const char* text, int size, int begin, int end) {
+    auto& call = *static_cast<TokenizeCall*>(context);
+    return call.token(call.context, flags, text, size, begin, end);
+}
+
+int Tokenize(Fts5Tokenizer* self, void* context, int flags, const char* text, int size,
+             int (*token)(void*, int, const char*, int, int, int)) {
+    auto* tokenizer = reinterpret_cast<WordTokenizer*>(self);
+    TokenizeCall call{tokenizer, context, token, false, {}};
+    auto* emit = &DocumentToken;
+    if (flags & FTS5_TOKENIZE_QUERY) {
+        const bool exact = (flags & FTS5_TOKENIZE_PREFIX) || (size > 0 && text[0] == kExactMark);
+        emit = exact ? &PassToken : &QueryToken;
+    }
+    return tokenizer->inner.xTokenize(tokenizer->innerTokenizer, &call, flags, text, size, emit);
+}
+
+// A tokenizer of unicode61 alone for this thread: folding outside a database.
+class Folder {
+public:
+    Folder() {
+        if (sqlite3_open(":memory:", &m_db) != SQLITE_OK)
+            throw std::runtime_error("SQLite: cannot open a database in memory");
+        fts5_api* api = Fts5Api(m_db);
+        void* context = nullptr;
+        if (api->xFindTokenizer(api, "unicode61", &context, &m_api) != SQLITE_OK ||
+            m_api.xCreate(context, const_cast<const char**>(kFoldArgs), 2, &m_tokenizer) !=
+                SQLITE_OK)
+            throw std::runtime_error("SQLite: no unicode61 tokenizer");
+    }
+    ~Folder() {
+        if (m_tokenizer)
+            m_api.xDelete(m_tokenizer);
+        sqlite3_close(m_db);
+    }
+    Folder(const Folder&) = delete;
+    Folder& operator=(const Folder&) = delete;
+
+    void Words(std::string_view text,
+               const std::function<bool(std::string_view, std::size_t, std::size_t)>& word) {
+        struct Call {
+            const std::function<bool(std::string_view, std::size_t, std::size_t)>* word;
+        } call{&word};
+        auto each = [](void* context, int, const char* token, int size, int begin, int end) {
+            const auto& f = *static_cast<Call*>(context)->word;
+            return f(std::string_view(token, static_cast<std::size_t>(size)),
+                     static_cast<std::size_t>(begin), static_cast<std::size_t>(end))
+                       ? SQLITE_OK
+                       : SQLITE_DONE;
+        };
+        // The tokenizer counts in int; texts here are at most a few megabytes.
+        text = text.substr(0, std::min<std::size_t>(text.size(), INT32_MAX));
+        m_api.xTokenize(m_tokenizer, &call, FTS5_TOKENIZE_DOCUMENT, text.data(),
+                        static_cast<int>(text.size()), each);
+    }
+
+private:
+    sqlite3* m_db = nullptr;
+    fts5_tokenizer m_api{};
+    Fts5Tokenizer* m_tokenizer = nullptr;
+};
+
+} // namespace
+
+bool IsStemmerLanguage(std::string_view name) {
+    for (const char** l = sb_stemmer_list(); *l; ++l)
+        if (name == *l)
+            return true;
+    return false;
+}
+
+std::string StemmerLanguages() {
+    std::string names;
+    for (const char** l = sb_stemmer_list(); *l; ++l)
+        names += (names.empty() ? "" : ", ") + std::string(*l);
+    return names;
+}
+
+void RegisterWordTokenizer(sqlite3* db) {
+    fts5_api* api = Fts5Api(db);
+    fts5_tokenizer tokenizer{&CreateTokenizer, &DeleteTokenizer, &Tokenize};
+    if (api->xCreateTokenizer(api, "zdx", api, &tokenizer, nullptr) != SQLITE_OK)
+        throw std::runtime_error("SQLite: cannot add the word tokenizer");
+}
+
+std::string TokenizerSpec(const std::vector<std::string>& languages) {
+    std::string spec = "zdx";
+    for (const std::string& language : languages)
+        spec += ' ' + language; // Snowball names: letters only
+    return spec;
+}
+
+DocumentLanguage::DocumentLanguage(std::size_t index) : m_previous(t_documentLanguage) {
+    t_documentLanguage = index;
+}
+
+DocumentLanguage::~DocumentLanguage() {
+    t_documentLanguage = m_previous;
+}
+
+void ForEachWord(std::string_view text,
+                 const std::function<bool(std::string_view, std::size_t, std::size_t)>& word) {
+    thread_local Folder folder;
+    folder.Words(text, word);
+}
+
+Stemmer::Stemmer(const std::string& language)
+    : m_stemmer(sb_stemmer_new(language.c_str(), "UTF_8")) {
+    if (!m_stemmer)
+        throw std::runtime_error("no stemmer for " + language);
+}
+
+Stemmer::~Stemmer() {
+    sb_stemmer_delete(m_stemmer);
+}
+
+std::string Stemmer::Stem(std::string_view folded) {
+    return StemWith(m_stemmer, folded);
+}
+
+namespace {
+
+// A word of the query that a passage may show: folded, and with its stems unless it must
+// match as it stands.
+struct Term {
+    std::string folded;
+    bool prefix = false, exact = false;
+    std::vector<std::string> stems; // one a language
+};
+
+void CollectTerms(const QueryNode& node, bool exact, std::vector<Term>& terms) {
+    switch (node.kind) {
+    case QueryNode::Kind::Not:
+        return; // an excluded word is not in a hit
+    case QueryNode::Kind::Word:
+    case QueryNode::Kind::Phrase: {
+        const std::vector<std::string> words =
+            node.kind == QueryNode::Kind::Word ? std::vector<std::string>{node.text} : node.words;
+        for (const std::string& w : words)
+            ForEachWord(w, [&](std::string_view folded, std::size_t, std::size_t) {
+                terms.push_back({std::string(folded),
+                                 node.prefix,
+                                 exact || node.kind == QueryNode::Kind::Phrase,
+                                 {}});
+                return true;
+            });
+        return;
+    }
+    case QueryNode::Kind::And:
+    case QueryNode::Kind::Or:
+        for (const QueryNode& child : node.children)
+            CollectTerms(child, exact, terms);
+        return;
+    }
+}
+
+Stemmer& StemmerFor(const std::string& language) {
+    thread_local std::map<std::string, std::unique_ptr<Stemmer>> stemmers;
+    auto& stemmer = stemmers[language];
+    if (!stemmer)
+        stemmer = std::make_unique<Stemmer>(language);
+    return *stemmer;
+}
+
+struct Found {
+    std::size_t begin, end, term;
+};
+
+} // namespace
+
+Excerpt BestExcerpt(std::string_view body, const QueryNode& query,
+                    const std::vector<std::string>& languages, std::size_t maxBytes) {
+    std::vector<Term> terms;
+    CollectTerms(query, false, terms);
+    for (Term& t : terms)
+        if (!t.exact && !t.prefix)
+            for (const std::string& language : languages)
+                t.stems.push_back(StemmerFor(language).Stem(t.folded));
+    // Where the text holds a word of the query. A word is stemmed only when it starts as a
+    // stem does: most words of a text are never stemmed.
+    std::vector<Found> found;
+    std::vector<std::string> wordStems(languages.size());
+    ForEachWord(body.substr(0, std::min(body.size(), kExcerptScanBytes)),
+                [&](std::string_view w, std::size_t begin, std::size_t end) {
+                    std::fill(wordStems.begin(), wordStems.end(), std::string());
+                    for (std::size_t i = 0; i < terms.size(); ++i) {
+                        const Term& t = terms[i];
+                        bool match = w == t.folded || (t.prefix && w.starts_with(t.folded));
+                        for (std::size_t l = 0; !match && l < t.stems.size(); ++l) {
+                            const std::string& stem = t.stems[l];
+                            if (stem.empty() || w.empty() || w[0] != stem[0])
+                                continue;
+                            if (wordStems[l].empty())
+                                wordStems[l] = StemmerFor(languages[l]).Stem(w);
+                            match = wordStems[l] == stem;
+                        }
+                        if (match) {
+                            found.push_back({begin, end, i});
+                            break;
+                        }
+                    }
+                    return true;
+                });
+    Excerpt excerpt;
+    if (found.empty())
+        return excerpt;
+    // The window of at most maxBytes with the most different words of the query, then the most
+    // words.
+    std::size_t bestFirst = 0, bestLast = 0, bestScore = 0;
+    for (std::size_t first = 0, last = 0; first < found.size(); ++first) {
+        last = std::max(last, first);
+        while (last + 1 < found.size() && found[last + 1].end - found[first].begin <= maxBytes)
+            ++last;
+        std::vector<bool> seen(terms.size());
+        std::size_t distinct = 0;
+        for (std::size_t k = first; k <= last; ++k)
+            if (!seen[found[k].term]) {
+                seen[found[k].term] = true;
+                ++distinct;
+            }
+        const std::size_t score = distinct * found.size() + (last - first + 1);
+        if (score > bestScore) {
+            bestScore = score;
+            bestFirst = first;
+            bestLast = last;
+        }
+    }
+    // Around it, as much text as fits, cut at blanks.
+    const std::size_t from = found[bestFirst].begin, to = found[bestLast].end;
+    const std::size_t room = maxBytes > to - from ? maxBytes - (to - from) : 0;
+    std::size_t start = from - std::min(from, room / 2);
+    std::size_t stop = std::min(body.size(), to + (room - (from - start)));
+    if (stop == body.size())
+        start = from - std::min(from, room - (stop - to));
+    auto isBlank = [](char c) { return c == ' ' || c == '\f' || c == '\n' || c == '\t'; };
+    if (start > 0) {
+        std::size_t k = start;
+        while (k < from && !isBlank(body[k - 1]))
+            ++k;
+        start = k;
+    }
+    if (stop < body.size()) {
+        std::size_t k = stop;
+        while (k > to && !isBlank(body[k]))
+            --k;
+        stop = k;
+    }
+    std::string text(body.substr(start, stop - start));
+    std::replace_if(text.begin(), text.end(), isBlank, ' ');
+    excerpt.text = (start > 0 ? "..." : "") + text + (stop < body.size() ? "..." : "");
+    for (const Found& f : found) {
+        if (f.begin < start || f.end > stop)
+            continue;
+        std::string word(body.substr(f.begin, f.end - f.begin));
+        if (std::find(excerpt.matches.begin(), excerpt.matches.end(), word) ==
+            excerpt.matches.end())
+            excerpt.matches.push_back(std::move(word));
+    }
+    return excerpt;
+}
+
+} // namespace zdxserver

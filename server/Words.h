@@ -1,0 +1,79 @@
+#pragma once
+// Words as the service compares them: folded (case and diacritics, as SQLite's unicode61
+// tokenizer folds them) and reduced to their Snowball stem in a language, so that "budgets"
+// finds "budget". The SQLite store indexes through the "zdx" FTS5 tokenizer made here; both
+// stores cut their excerpts with the same matching.
+#include "Query.h"
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct sqlite3;
+struct sb_stemmer;
+
+namespace zdxserver {
+
+// True when Snowball has a stemmer of that name ("english", "german", "greek", ...).
+bool IsStemmerLanguage(std::string_view name);
+std::string StemmerLanguages(); // their names, comma-separated, for messages
+
+// Registers the FTS5 tokenizer "zdx" on a connection. Its arguments are the languages whose
+// stems it writes (the first is used unless a DocumentLanguage says otherwise). A document's
+// words are indexed as they stand (folded) and, where the stem differs, with the stem at the
+// same place under a mark of its own. In a query, a quoted string that starts with '=' (a
+// phrase, a prefix) matches the words as they stand; any other matches every word of the same
+// stem in any of the languages.
+void RegisterWordTokenizer(sqlite3* db);
+// The argument of "tokenize=" for those languages.
+std::string TokenizerSpec(const std::vector<std::string>& languages);
+
+// While it lives, documents inserted or deleted on this thread are stemmed in the tokenizer's
+// language number `index`.
+class DocumentLanguage {
+public:
+    explicit DocumentLanguage(std::size_t index);
+    ~DocumentLanguage();
+    DocumentLanguage(const DocumentLanguage&) = delete;
+    DocumentLanguage& operator=(const DocumentLanguage&) = delete;
+
+private:
+    std::size_t m_previous;
+};
+
+// Calls `word` for each word of `text`: its folded form and its byte range in `text`. Stops
+// when `word` returns false.
+void ForEachWord(
+    std::string_view text,
+    const std::function<bool(std::string_view folded, std::size_t begin, std::size_t end)>& word);
+
+// A Snowball stemmer for one thread (stemmers keep state between calls).
+class Stemmer {
+public:
+    explicit Stemmer(const std::string& language);
+    ~Stemmer();
+    Stemmer(const Stemmer&) = delete;
+    Stemmer& operator=(const Stemmer&) = delete;
+    std::string Stem(std::string_view folded);
+
+private:
+    sb_stemmer* m_stemmer = nullptr;
+};
+
+// What a hit shows of its text: the passage (about `maxBytes`) where the query's words stand
+// closest together, and those words as the passage holds them.
+struct Excerpt {
+    std::string text;                 // empty when no word of the query is in the text
+    std::vector<std::string> matches; // each distinct, in the order they first appear
+};
+inline constexpr std::size_t kExcerptBytes = 200;
+// How much of a text is searched for that passage.
+inline constexpr std::size_t kExcerptScanBytes = 256u << 10;
+Excerpt BestExcerpt(std::string_view body, const QueryNode& query,
+                    const std::vector<std::string>& languages,
+                    std::size_t maxBytes = kExcerptBytes);
+
+} // namespace zdxserver

@@ -40,6 +40,34 @@ std::u32string Decode32(std::string_view utf8) {
     return out;
 }
 
+// The link field's escaping of a path's bytes; nullopt for a NUL.
+std::optional<std::string> EscapeLinkBytes(std::string_view bytes) {
+    std::string out;
+    for (char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b == 0)
+            return std::nullopt;
+        if (std::isalnum(b) && b < 0x80) {
+            out += c;
+            continue;
+        }
+        switch (b) {
+        case ' ':
+        case '/':
+        case '\\':
+        case '.':
+        case '-':
+        case '_':
+        case '~':
+        case ':':
+            out += c;
+            break;
+        default:
+            AppendPercentEscape(out, b);
+        }
+    }
+    return out;
+}
 } // namespace
 
 std::optional<std::string> Params::GetRaw(std::string_view name) const {
@@ -92,7 +120,19 @@ Params ParseTarget(std::string_view target, std::size_t maxParams) {
     return params;
 }
 
-std::string DecodeQueryText(std::string_view raw) {
+Charset CharsetOf(const Params& params) {
+    const auto charset = params.Get("charset");
+    return charset && (*charset == "utf-8" || *charset == "UTF-8") ? Charset::Utf8
+                                                                   : Charset::Windows1252;
+}
+
+std::string ClientText(std::string_view bytes, Charset charset) {
+    if (charset == Charset::Utf8 && IsValidUtf8(bytes))
+        return std::string(bytes);
+    return Cp1252ToUtf8(bytes);
+}
+
+std::string DecodeQueryText(std::string_view raw, Charset charset) {
     // The request line carries the line break of a soft break escaped (%0D%0A), or raw.
     auto softBreak = [&raw](std::size_t i) -> std::size_t {
         if (raw[i] != '=')
@@ -114,7 +154,7 @@ std::string DecodeQueryText(std::string_view raw) {
         }
         unbroken += raw[i++];
     }
-    return Cp1252ToUtf8(PercentDecodeOnce(unbroken));
+    return ClientText(PercentDecodeOnce(unbroken), charset);
 }
 
 std::string FtsExpression(std::string_view query) {
@@ -163,7 +203,7 @@ bool MatchFileName(std::string_view pattern, std::string_view name) {
     return pi == p.size();
 }
 
-std::string PageField(std::string_view utf8) {
+std::string PageField(std::string_view utf8, Charset charset) {
     std::string text(utf8);
     for (char& c : text) {
         if (c == '|')
@@ -171,10 +211,12 @@ std::string PageField(std::string_view utf8) {
         else if (c == '\n' || c == '\r' || c == '\t' || c == '\f')
             c = ' ';
     }
-    return Utf8ToCp1252(text);
+    return charset == Charset::Utf8 ? text : Utf8ToCp1252(text);
 }
 
-std::optional<std::string> EscapeLink(std::string_view utf8) {
+std::optional<std::string> EscapeLink(std::string_view utf8, Charset charset) {
+    if (charset == Charset::Utf8)
+        return EscapeLinkBytes(utf8);
     static std::mutex mutex;
     std::lock_guard<std::mutex> lock(mutex);
     static iconv_t cd = iconv_open("IBM850", "UTF-8");
@@ -189,31 +231,7 @@ std::optional<std::string> EscapeLink(std::string_view utf8) {
     if (iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<std::size_t>(-1))
         return std::nullopt;
     bytes.resize(bytes.size() - outLeft);
-    std::string out;
-    for (char c : bytes) {
-        const auto b = static_cast<unsigned char>(c);
-        if (b == 0)
-            return std::nullopt;
-        if (std::isalnum(b) && b < 0x80) {
-            out += c;
-            continue;
-        }
-        switch (b) {
-        case ' ':
-        case '/':
-        case '\\':
-        case '.':
-        case '-':
-        case '_':
-        case '~':
-        case ':':
-            out += c;
-            break;
-        default:
-            AppendPercentEscape(out, b);
-        }
-    }
-    return out;
+    return EscapeLinkBytes(bytes);
 }
 
 std::string UrlEscapePath(std::string_view utf8) {
@@ -230,26 +248,32 @@ std::string UrlEscapePath(std::string_view utf8) {
     return out;
 }
 
-std::string SummaryLine(int code, std::int64_t found, const std::string& user) {
+std::string SummaryLine(int code, std::int64_t found, const std::string& user, Charset charset) {
     return std::to_string(code) + "|" + std::to_string(found) + "|" + (user.empty() ? "0" : "1") +
-           "||" + PageField(user) + "\n";
+           "||" + PageField(user, charset) + "\n";
 }
 
 std::string FailureLine(const std::string& message) {
     return "-3|" + PageField(message) + "\n";
 }
 
-std::string HitLine(int number, const Hit& hit) {
+std::string HitLine(int number, const Hit& hit, Charset charset) {
     std::string line = std::to_string(number);
     for (const std::string* field : {&hit.title, static_cast<const std::string*>(nullptr),
                                      &hit.description, &hit.date, &hit.format, &hit.indexName}) {
         line += '|';
-        line += field ? PageField(*field) : std::to_string(hit.relevance);
+        line += field ? PageField(*field, charset) : std::to_string(hit.relevance);
     }
     line += "|||";    // fields 7 and 8 are not used
     line += hit.link; // already escaped
-    line += '|' + PageField(hit.author) + '|' + std::to_string(hit.size) + "\n";
-    return line;
+    line += '|' + PageField(hit.author, charset) + '|' + std::to_string(hit.size);
+    if (!hit.matches.empty()) {
+        std::string words;
+        for (const std::string& w : hit.matches)
+            words += (words.empty() ? "" : " ") + w;
+        line += '|' + PageField(words, charset);
+    }
+    return line + "\n";
 }
 
 } // namespace zdxserver

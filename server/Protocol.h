@@ -24,10 +24,17 @@ Params ParseTarget(std::string_view target, std::size_t maxParams = 1000);
 
 std::string PercentDecodeOnce(std::string_view text);
 
+// The character set of a request's texts and of its page: Windows-1252, unless the client
+// asks for UTF-8 with charset=utf-8.
+enum class Charset { Windows1252, Utf8 };
+Charset CharsetOf(const Params& params);
+// A text the client sent, as UTF-8 (bytes that are not UTF-8 read as Windows-1252).
+std::string ClientText(std::string_view bytes, Charset charset);
+
 // The query as the client sent it (`raw`, still escaped): its soft breaks removed ("=" and a
 // line break that stand raw; an escaped "=" is the user's), escapes decoded, Windows-1252
 // bytes to UTF-8.
-std::string DecodeQueryText(std::string_view raw);
+std::string DecodeQueryText(std::string_view raw, Charset charset = Charset::Windows1252);
 
 // An FTS5 expression for a query (Query.h); empty when the query has no word to search for.
 std::string FtsExpression(std::string_view query);
@@ -53,25 +60,31 @@ inline constexpr std::size_t kMaxRanges = 8;
 RangeRequest ParseRanges(std::string_view header, std::uint64_t size);
 
 // A field for the page: '|' becomes '/', line breaks and tabs a blank, then Windows-1252
-// bytes ('?' for what Windows-1252 cannot hold).
-std::string PageField(std::string_view utf8);
+// bytes ('?' for what Windows-1252 cannot hold), or UTF-8.
+std::string PageField(std::string_view utf8, Charset charset = Charset::Windows1252);
 
-// The link field for a path: its IBM850 bytes, %XX for every byte but ASCII letters, digits,
-// blank and / \ . - _ ~ :. nullopt when IBM850 cannot hold the path.
-std::optional<std::string> EscapeLink(std::string_view utf8);
+// The link field for a path: its IBM850 bytes (its UTF-8 bytes for a UTF-8 page), %XX for
+// every byte but ASCII letters, digits, blank and / \ . - _ ~ :. nullopt when IBM850 cannot
+// hold the path.
+std::optional<std::string> EscapeLink(std::string_view utf8,
+                                      Charset charset = Charset::Windows1252);
 
 // "%XX" for every byte of a URL path that is not unreserved or '/' (UTF-8).
 std::string UrlEscapePath(std::string_view utf8);
 
 struct Hit {
     std::string title, description, date, format, indexName, link, author;
+    std::vector<std::string> matches; // the query's words as the description holds them
     int relevance = 0;
     std::uint64_t size = 0;
 };
 
 // "0|found|signed||user" (code 0) or "-1|0|signed||user" (no search made).
-std::string SummaryLine(int code, std::int64_t found, const std::string& user);
+std::string SummaryLine(int code, std::int64_t found, const std::string& user,
+                        Charset charset = Charset::Windows1252);
 std::string FailureLine(const std::string& message); // code -3
-std::string HitLine(int number, const Hit& hit);
+// The twelve fields, then, when the description holds words of the query, those words
+// (blank-separated) in a thirteenth.
+std::string HitLine(int number, const Hit& hit, Charset charset = Charset::Windows1252);
 
 } // namespace zdxserver

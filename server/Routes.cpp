@@ -25,6 +25,7 @@ namespace {
 
 constexpr const char* kCookie = "zdxsid";
 constexpr const char* kPageType = "text/plain; charset=windows-1252";
+constexpr const char* kUtf8PageType = "text/plain; charset=utf-8";
 constexpr int kMaxHitsCap = 10000;
 
 std::string CookieValue(const httplib::Request& req, const std::string& name) {
@@ -51,11 +52,6 @@ std::string DateOf(std::int64_t seconds) {
     char text[16];
     std::strftime(text, sizeof text, "%Y-%m-%d", &local);
     return text;
-}
-
-// Names and passwords, file filters and index names arrive as Windows-1252 bytes.
-std::string Cp1252Text(const std::string& bytes) {
-    return Cp1252ToUtf8(bytes);
 }
 
 int RelevanceOf(double score, double best) {
@@ -108,16 +104,17 @@ void Routes::Guarded(const httplib::Request& req, httplib::Response& res, Handle
 
 void Routes::Serve(const httplib::Request& req, httplib::Response& res) {
     const Params params = ParseTarget(req.target);
+    const Charset charset = CharsetOf(params);
     std::string notice;
-    const std::string user = SignInOrOut(req, params, res, notice);
-    Search(req, params, user, res);
+    const std::string user = SignInOrOut(req, params, res, notice, charset);
+    Search(req, params, user, res, charset);
     // A back-off says so (before the summary line, where the client shows every -3 text).
     if (!notice.empty())
         res.body = FailureLine(notice) + res.body;
 }
 
 std::string Routes::SignInOrOut(const httplib::Request& req, const Params& params,
-                                httplib::Response& res, std::string& notice) {
+                                httplib::Response& res, std::string& notice, Charset charset) {
     std::string sid = CookieValue(req, kCookie);
     std::string user = m_backend.sessions->UserOf(sid);
     if (params.Has("logout")) {
@@ -129,8 +126,8 @@ std::string Routes::SignInOrOut(const httplib::Request& req, const Params& param
     const auto password = params.Get("password");
     if (!name || !password)
         return user;
-    const std::string userName = Cp1252Text(*name);
-    if (!CheckPassword(ClientAddress(req), userName, Cp1252Text(*password), notice))
+    const std::string userName = ClientText(*name, charset);
+    if (!CheckPassword(ClientAddress(req), userName, ClientText(*password, charset), notice))
         return {}; // a failed sign-in names nobody
     m_backend.sessions->End(sid);
     sid = m_backend.sessions->Create(userName);
@@ -202,9 +199,10 @@ bool Routes::CheckPassword(const std::string& address, const std::string& name,
     return false;
 }
 
-std::string Routes::ReadSearch(const Params& params, SearchRequest& request) const {
-    request.query = DecodeQueryText(params.GetRaw("query0").value_or(""));
-    request.fileFilter = Cp1252Text(params.Get("filefilter").value_or(""));
+std::string Routes::ReadSearch(const Params& params, SearchRequest& request,
+                               Charset charset) const {
+    request.query = DecodeQueryText(params.GetRaw("query0").value_or(""), charset);
+    request.fileFilter = ClientText(params.Get("filefilter").value_or(""), charset);
     request.maxHits = 999;
     if (auto numhits = params.Get("numhits")) {
         try {
@@ -223,7 +221,7 @@ std::string Routes::ReadSearch(const Params& params, SearchRequest& request) con
     const std::string indexes = params.Get("index").value_or("");
     for (std::size_t at = 0; at < indexes.size();) {
         const std::size_t end = std::min(indexes.find(';', at), indexes.size());
-        const std::string one = Cp1252Text(indexes.substr(at, end - at));
+        const std::string one = ClientText(indexes.substr(at, end - at), charset);
         if (!one.empty() && !m_backend.documents->HasIndex(one))
             return FailureLine("Index not available");
         if (!one.empty())
@@ -234,24 +232,26 @@ std::string Routes::ReadSearch(const Params& params, SearchRequest& request) con
 }
 
 void Routes::Search(const httplib::Request& req, const Params& params, const std::string& user,
-                    httplib::Response& res) {
+                    httplib::Response& res, Charset charset) {
     SearchRequest request;
-    const std::string refused = ReadSearch(params, request);
+    const std::string refused = ReadSearch(params, request, charset);
+    const char* type = charset == Charset::Utf8 ? kUtf8PageType : kPageType;
     if (request.query.empty() && request.fileFilter.empty() && refused.empty())
-        return res.set_content(SummaryLine(-1, 0, user), kPageType);
+        return res.set_content(SummaryLine(-1, 0, user, charset), type);
     // Asked before the index names are judged: without a session nobody learns which exist.
     if (user.empty() && SignInRequired())
-        return res.set_content(SummaryLine(0, 0, user) + FailureLine("Please sign in first."),
-                               kPageType);
+        return res.set_content(
+            SummaryLine(0, 0, user, charset) + FailureLine("Please sign in first."), type);
     if (!refused.empty())
-        return res.set_content(SummaryLine(0, 0, user) + refused, kPageType);
+        return res.set_content(SummaryLine(0, 0, user, charset) + refused, type);
     // A query of exclusions only finds nothing to exclude from: the user is told so.
     if (const ParsedQuery parsed = ParseQuery(request.query); !parsed.problem.empty())
-        return res.set_content(SummaryLine(0, 0, user) + FailureLine(parsed.problem), kPageType);
+        return res.set_content(SummaryLine(0, 0, user, charset) + FailureLine(parsed.problem),
+                               type);
     if (request.query.empty() && request.fileFilter.empty())
-        return res.set_content(SummaryLine(-1, 0, user), kPageType);
+        return res.set_content(SummaryLine(-1, 0, user, charset), type);
     const SearchResult result = m_backend.documents->Search(request); // a failure: see Servlet
-    std::string out = SummaryLine(0, result.found, user);
+    std::string out = SummaryLine(0, result.found, user, charset);
     const double best = result.documents.empty() ? 0 : result.documents.front().score;
     int number = 0;
     for (const Document& d : result.documents) {
@@ -264,10 +264,11 @@ void Routes::Search(const httplib::Request& req, const Params& params, const std
         hit.indexName = d.index;
         hit.author = d.author;
         hit.size = d.size;
-        hit.link = LinkFor(req, d);
-        out += HitLine(++number, hit);
+        hit.matches = d.matches;
+        hit.link = LinkFor(req, d, charset);
+        out += HitLine(++number, hit, charset);
     }
-    res.set_content(out, kPageType);
+    res.set_content(out, type);
 }
 
 void Routes::ServeFile(const httplib::Request& req, httplib::Response& res) {
@@ -354,9 +355,9 @@ std::string Routes::PublicUrl(const httplib::Request& req) const {
            std::to_string(req.local_port);
 }
 
-std::string Routes::LinkFor(const httplib::Request& req, const Document& d) const {
+std::string Routes::LinkFor(const httplib::Request& req, const Document& d, Charset charset) const {
     if (!m_options.linksAsUrls)
-        if (auto escaped = EscapeLink(d.path))
+        if (auto escaped = EscapeLink(d.path, charset))
             return *escaped;
     // A URL under which this service serves the file itself.
     std::string root;

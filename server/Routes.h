@@ -38,17 +38,17 @@ private:
     // Sign-out and sign-in as the parameters ask; returns the user the answer names.
     // `notice` gets a -3 text for a sign-in refused without a check.
     std::string SignInOrOut(const httplib::Request& req, const Params& params,
-                            httplib::Response& res, std::string& notice);
+                            httplib::Response& res, std::string& notice, Charset charset);
     // The client's address: the peer's, or what a trusted proxy says it is.
     std::string ClientAddress(const httplib::Request& req) const;
     // Checks a password under the back-off rules; true when it signs the user in.
     bool CheckPassword(const std::string& address, const std::string& name,
                        const std::string& password, std::string& notice);
     // The search the parameters ask for; the page's failure line when one is refused.
-    std::string ReadSearch(const Params& params, SearchRequest& request) const;
+    std::string ReadSearch(const Params& params, SearchRequest& request, Charset charset) const;
     void Search(const httplib::Request& req, const Params& params, const std::string& user,
-                httplib::Response& res);
-    std::string LinkFor(const httplib::Request& req, const Document& d) const;
+                httplib::Response& res, Charset charset);
+    std::string LinkFor(const httplib::Request& req, const Document& d, Charset charset) const;
     // Where clients reach this service: --public-url, else the listen address.
     std::string PublicUrl(const httplib::Request& req) const;
 

@@ -225,6 +225,20 @@ TEST(Protocol, FieldsAndLinks) {
     hit.author = "A";
     hit.size = 123;
     EXPECT_EQ(HitLine(17, hit), "17|T/x|88|d|2006-05-01|PDF|docs|||C%3A|A|123\n");
+    // Asked for UTF-8: the texts as they are, the link's UTF-8 bytes escaped; the words the
+    // description holds after the twelfth field.
+    const Charset utf8 = Charset::Utf8;
+    EXPECT_EQ(PageField("\xCE\xA9|\xE2\x82\xAC", utf8), "\xCE\xA9/\xE2\x82\xAC");
+    EXPECT_EQ(EscapeLink("/srv/\xE2\x82\xAC.txt", utf8), "/srv/%E2%82%AC.txt");
+    EXPECT_EQ(ClientText("\xCE\xA9", utf8), "\xCE\xA9");
+    EXPECT_EQ(ClientText("\xE9", utf8), "\xC3\xA9"); // not UTF-8: read as Windows-1252
+    EXPECT_EQ(ClientText("\xCE\xA9", Charset::Windows1252), "\xC3\x8E\xC2\xA9");
+    EXPECT_EQ(CharsetOf(ParseTarget("s?charset=utf-8")), utf8);
+    hit.description = "\xCE\xB1 Budgets";
+    hit.matches = {"\xCE\xB1", "Budgets"};
+    EXPECT_EQ(HitLine(1, hit, utf8),
+              "1|T/x|88|\xCE\xB1 Budgets|2006-05-01|PDF|docs|||C%3A|A|123|\xCE\xB1 Budgets\n");
+    EXPECT_EQ(HitLine(1, hit), "1|T/x|88|? Budgets|2006-05-01|PDF|docs|||C%3A|A|123|? Budgets\n");
 }
 
 TEST(Words, ExcerptsShowWhereTheWordsStandClosest) {

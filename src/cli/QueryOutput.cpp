@@ -2,6 +2,7 @@
 
 #include "results/Export.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <set>
 
@@ -87,7 +88,18 @@ void QueryOutput::Write(const HitRow& hit) {
         }
         m_buffer += ",\"tip\":";
         AppendJsonString(m_buffer, hit.tip);
-        m_buffer += "}\n";
+        // The words of the query the description holds, as the service names them.
+        m_buffer += ",\"matches\":[";
+        std::size_t count = 0;
+        for (std::size_t at = 0; at < hit.matches.size();) {
+            const std::size_t end = std::min(hit.matches.find(' ', at), hit.matches.size());
+            if (end > at) {
+                m_buffer += count++ ? "," : "";
+                AppendJsonString(m_buffer, std::string_view(hit.matches).substr(at, end - at));
+            }
+            at = end + 1;
+        }
+        m_buffer += "]}\n";
     }
     FlushWhenFull();
 }

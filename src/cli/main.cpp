@@ -44,6 +44,8 @@ constexpr const char* kHelp =
     "      --password-stdin  ...with the password read from standard input (one line)\n"
     "      --logout        sign out after the search\n"
     "      --max-time SECONDS  give up on a request after SECONDS\n"
+    "      --charset CHARSET   windows-1252 or utf-8: how texts travel (default: the\n"
+    "                        setting Charset)\n"
     "  -v, --verbose       show the connection progress on standard error\n"
     "  -q, --quiet         print nothing on standard error but errors\n"
     "      --settings      print the settings in effect and exit\n"
@@ -169,6 +171,7 @@ struct QueryOptions {
     double maxTime = 0;
     Verbosity verbosity = Verbosity::Normal;
     std::string user;
+    std::string charset; // empty: the settings'
     SearchRequest form;
     std::vector<std::string> tokens; // the options zdx itself takes: -f and -l
 };
@@ -211,6 +214,11 @@ ParseResult TakeValueOption(const std::string& arg, const char* value, QueryOpti
         if (!value || end == value || *end || !std::isfinite(options.maxTime) ||
             options.maxTime <= 0 || options.maxTime > 86400 * 365)
             return Exit(Usage("--max-time takes a number of seconds greater than 0"));
+    } else if (arg == "--charset") {
+        if (!value || (std::strcmp(value, kDefaultCharset) != 0 &&
+                       std::strcmp(value, kUtf8Charset) != 0))
+            return Exit(Usage("--charset takes windows-1252 or utf-8"));
+        options.charset = value;
     } else if (arg == "--user") {
         if (!value)
             return Exit(Usage("--user takes a name"));
@@ -221,7 +229,7 @@ ParseResult TakeValueOption(const std::string& arg, const char* value, QueryOpti
 
 bool TakesValue(const std::string& arg) {
     for (const char* option :
-         {"--index", "--filename", "--date", "--format", "--max-time", "--user"})
+         {"--index", "--filename", "--date", "--format", "--max-time", "--user", "--charset"})
         if (arg == option)
             return true;
     return false;
@@ -231,14 +239,19 @@ bool TakesValue(const std::string& arg) {
 ParseResult CheckOptions(const QueryOptions& options) {
     if (options.user.empty() != !options.passwordStdin)
         return Exit(Usage("--user and --password-stdin go together"));
+    return {};
+}
+
+// The texts the service could not receive with these settings; false after saying so.
+bool TextsSendable(const QueryOptions& options, const ConnectionSettings& connection) {
     for (const std::string& text : {options.form.query, options.form.filename, options.user}) {
-        const std::string refusal = UnsendableTextMessage(text);
+        const std::string refusal = UnsendableTextMessage(text, connection);
         if (!refusal.empty()) {
             std::fprintf(stderr, "%s\n", refusal.c_str());
-            return Exit(2);
+            return false;
         }
     }
-    return {};
+    return true;
 }
 
 ParseResult ParseOptions(int argc, char** argv, QueryOptions& options) {
@@ -358,6 +371,8 @@ int main(int argc, char** argv) {
     app.m_cmdLine = options.tokens;
     ProfileStore profileStore;
     app.StartUp(profileStore);
+    if (!options.charset.empty())
+        app.m_settings.connection.charset = options.charset;
     if (options.printSettings) {
         std::fputs(FormatSettingsReport(app.m_settings, app.m_iniFile).c_str(), stdout);
         return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : OutputFailed(errno);
@@ -368,5 +383,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    if (!TextsSendable(options, app.m_settings.connection))
+        return 2;
     return Run(options, app.m_settings);
 }

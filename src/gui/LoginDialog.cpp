@@ -70,7 +70,7 @@ LoginDialog::LoginDialog(const Settings& settings, RequestRunner* requests, QWid
 
 void LoginDialog::OnOK() {
     const std::string user = m_userEdit->text().toStdString();
-    const std::string refusal = UnsendableTextMessage(user);
+    const std::string refusal = UnsendableTextMessage(user, m_settings.connection);
     if (!refusal.empty()) {
         ShowMessageBox(refusal, MessageKind::Ok, this);
         m_userEdit->setFocus();

@@ -802,7 +802,7 @@ void MainWindow::OnSearch() {
     m_leftView->RememberSearch(form);
     // A character the service cannot receive would go out as '?': the search would look for
     // something nobody typed. A date box text that names no range would search all dates.
-    std::string refusal = UnsendableTextMessage(form);
+    std::string refusal = UnsendableTextMessage(form, m_settings.connection);
     if (refusal.empty())
         refusal = m_leftView->DateProblem();
     if (!refusal.empty()) {

@@ -28,7 +28,7 @@ protected:
 
 const std::string kPage = "0|2|0||\n"
                           "17|Report|88|Quarterly figures|2006-05-01|PDF|x|y|z|"
-                          "C%3A%5Cdocs%5Cq%202.pdf|Research Unit|123456\n"
+                          "C%3A%5Cdocs%5Cq%202.pdf|Research Unit|123456|Quarterly figures\n"
                           "4|Tab\there \"quoted\"|12\n";
 
 TEST_F(QueryCli, TsvRows) {
@@ -57,10 +57,10 @@ TEST_F(QueryCli, JsonRows) {
     EXPECT_EQ(r.out, "{\"hit\":17,\"Title\":\"Report\",\"column1\":\"88\",\"column2\":"
                      "\"C:\\\\docs\\\\q 2.pdf\",\"tip\":\"Quarterly figures\\u000d\\u000a2006-05-01"
                      "\\u000d\\u000aPDF\\u000d\\u000ax\\u000d\\u000a123456 bytes\\u000d\\u000a"
-                     "C:\\\\docs\\\\q 2.pdf\"}\n"
+                     "C:\\\\docs\\\\q 2.pdf\",\"matches\":[\"Quarterly\",\"figures\"]}\n"
                      "{\"hit\":4,\"Title\":\"Tab\\u0009here \\\"quoted\\\"\",\"column1\":\"12\","
                      "\"column2\":\"\",\"tip\":\"\\u000d\\u000a\\u000d\\u000a\\u000d\\u000a"
-                     "\\u000d\\u000a bytes\\u000d\\u000a\"}\n");
+                     "\\u000d\\u000a bytes\\u000d\\u000a\",\"matches\":[]}\n");
     EXPECT_NE(server.Requests().at(0).find("query0=-draft&"), std::string::npos);
 }
 

@@ -99,7 +99,8 @@ std::string Report(const std::string& source, const std::string& address, int po
 }
 
 const std::string kNoFlags = "Settings/Secure=0\nSettings/IgnoreCertCnInvalid=0\n"
-                             "Settings/IgnoreUnknownCa=0\nSettings/IgnoreRevocation=0\n";
+                             "Settings/IgnoreUnknownCa=0\nSettings/IgnoreRevocation=0\n"
+                             "Settings/Charset=windows-1252\n";
 
 std::string DefaultList(bool fromFile) {
     const char* headings[] = {"Title", "Rel %",  "Filename", "Description",
@@ -139,7 +140,8 @@ TEST_F(Startup, SettingsOfAFilledProfileStore) {
     EXPECT_EQ(r.out,
               Report("registry", "search.example", 8080, "lvsearch/SearchServlet?site=x&numhits=5",
                      "Settings/Secure=1\nSettings/IgnoreCertCnInvalid=0\n"
-                     "Settings/IgnoreUnknownCa=0\nSettings/IgnoreRevocation=0\n",
+                     "Settings/IgnoreUnknownCa=0\nSettings/IgnoreRevocation=0\n"
+                     "Settings/Charset=windows-1252\n",
                      indexes,
                      "List/Columns=3\nList/Column0=6\nList/HeadingWidth0=200\n"
                      "List/Heading0=Title\nList/Column1=0\nList/HeadingWidth1=40\n"
@@ -153,7 +155,8 @@ TEST_F(Startup, SettingsOfASettingsFile) {
     WriteProfile("[Settings]\nAddress=profile.example\n");
     const std::string ini =
         m_cwd.Write("my settings.ini", "[SETTINGS]\r\naddress = files.example\r\nPort=81x\r\n"
-                                       "IgnoreUnknownCa=1\r\n[Indexes]\r\nIndex1=M\xFCller\r\n"
+                                       "IgnoreUnknownCa=1\r\nCharset=utf-8\r\n"
+                                       "[Indexes]\r\nIndex1=M\xFCller\r\n"
                                        "[List]\r\nColumns=2\r\nColumn0=7\r\nColumn1=6\r\n"
                                        "Heading0=\"Who \"\r\n");
     const ProcessResult r =
@@ -165,7 +168,8 @@ TEST_F(Startup, SettingsOfASettingsFile) {
               Report(ini, "files.example", 81,
                      "lvsearch/SearchServlet?site=eastvale&template=PlainTemplate.html&numhits=999",
                      "Settings/Secure=0\nSettings/IgnoreCertCnInvalid=0\n"
-                     "Settings/IgnoreUnknownCa=1\nSettings/IgnoreRevocation=0\n",
+                     "Settings/IgnoreUnknownCa=1\nSettings/IgnoreRevocation=0\n"
+                     "Settings/Charset=utf-8\n",
                      indexes,
                      "List/Columns=2\nList/Column0=7\nList/HeadingWidth0=150\nList/Heading0=Who "
                      "\nList/Column1=6\nList/HeadingWidth1=150\nList/Heading1=\n",

@@ -87,6 +87,7 @@ TEST(Settings, EveryKeyHasItsDefaults) {
         {"Settings/IgnoreCertCnInvalid", {"0", "0"}},
         {"Settings/IgnoreUnknownCa", {"0", "0"}},
         {"Settings/IgnoreRevocation", {"0", "0"}},
+        {"Settings/Charset", {"windows-1252", "windows-1252"}},
         {"List/Columns", {"8", "8"}},
         {"urlColumn", {"6", "6"}},
     };

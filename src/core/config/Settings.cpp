@@ -5,6 +5,7 @@
 #include "text/StringTable.h"
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 
 namespace {
@@ -62,6 +63,9 @@ const std::vector<SettingKey> kKeys = {
      [](Settings& s, int) { return &s.connection.ignoreUnknownCa; }},
     {"Settings", "IgnoreRevocation", 0, Kind::Number, Zero, Zero, INT_MIN, INT_MAX, false, nullptr,
      [](Settings& s, int) { return &s.connection.ignoreRevocation; }},
+    {"Settings", "Charset", 0, Kind::Text, [](int) { return std::string(kDefaultCharset); },
+     [](int) { return std::string(kDefaultCharset); }, 0, 0, false,
+     [](Settings& s, int) { return &s.connection.charset; }, nullptr},
     {"Indexes", "Index", kMaxIndexes, Kind::Text, Empty, Empty, 0, 0, false,
      [](Settings& s, int i) { return &s.index[i]; }, nullptr},
     {"Indexes", "IndexName", kMaxIndexes, Kind::Text, Empty, Empty, 0, 0, false,
@@ -151,6 +155,13 @@ void SaveConnectionSettings(WritableProfileSource& store, const ConnectionSettin
         else
             store.WriteInt(key.section, key.name, *key.number(settings, 0));
     }
+}
+
+bool ConnectionSettings::SendsUtf8() const {
+    std::string lower = charset;
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower == kUtf8Charset || lower == "utf8";
 }
 
 int Settings::FieldOfColumn(int i) const {

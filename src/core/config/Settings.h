@@ -16,6 +16,8 @@ class WritableProfileSource;
 inline constexpr int kMaxColumns = 10;
 inline constexpr int kMaxIndexes = 10;
 inline constexpr const char* kDefaultHost = "localhost";
+inline constexpr const char* kDefaultCharset = "windows-1252";
+inline constexpr const char* kUtf8Charset = "utf-8";
 
 // How to reach the service.
 struct ConnectionSettings {
@@ -25,6 +27,10 @@ struct ConnectionSettings {
     int ignoreCertCnInvalid = 0;
     int ignoreUnknownCa = 0;
     int ignoreRevocation = 0; // kept and saved; no revocation check is made to relax
+    // How texts travel: "windows-1252" (the default), or "utf-8", which the request names
+    // (charset=utf-8) so that the service answers in UTF-8 too.
+    std::string charset = kDefaultCharset;
+    bool SendsUtf8() const;
 };
 
 struct Settings {

@@ -33,7 +33,9 @@ std::string EncodeQueryText(std::string_view bytes) {
     return out;
 }
 
-std::string UnsendableTextMessage(std::string_view utf8) {
+std::string UnsendableTextMessage(std::string_view utf8, const ConnectionSettings& connection) {
+    if (connection.SendsUtf8())
+        return {};
     char32_t code = 0;
     const std::string c = FirstNonCp1252Char(utf8, code);
     if (c.empty())
@@ -44,22 +46,32 @@ std::string UnsendableTextMessage(std::string_view utf8) {
            "). Please remove it.";
 }
 
-std::string UnsendableTextMessage(const SearchRequest& form) {
-    std::string message = UnsendableTextMessage(form.query);
-    return message.empty() ? UnsendableTextMessage(form.filename) : message;
+std::string UnsendableTextMessage(const SearchRequest& form,
+                                  const ConnectionSettings& connection) {
+    std::string message = UnsendableTextMessage(form.query, connection);
+    return message.empty() ? UnsendableTextMessage(form.filename, connection) : message;
+}
+
+std::string WireText(std::string_view utf8, const ConnectionSettings& connection) {
+    return connection.SendsUtf8() ? std::string(utf8) : Utf8ToCp1252(utf8);
+}
+
+std::string CharsetParameter(const ConnectionSettings& connection) {
+    return connection.SendsUtf8() ? std::string("&charset=") + kUtf8Charset : std::string();
 }
 
 std::string BuildSearchPath(const Settings& settings, const SearchRequest& form) {
+    const ConnectionSettings& c = settings.connection;
     std::string indexes;
     for (int i = 0; i < kIndexBoxes; ++i)
         if (form.ticked[i])
-            indexes += Utf8ToCp1252(settings.index[i]) + ";";
+            indexes += WireText(settings.index[i], c) + ";";
 
-    std::string path = Utf8ToCp1252(settings.searchbase);
+    std::string path = WireText(settings.searchbase, c) + CharsetParameter(c);
     if (!form.query.empty())
-        path += "&query0=" + EncodeQueryText(Utf8ToCp1252(form.query));
+        path += "&query0=" + EncodeQueryText(WireText(form.query, c));
     if (!form.filename.empty())
-        path += "&filefilter=" + Utf8ToCp1252(form.filename);
+        path += "&filefilter=" + WireText(form.filename, c);
     if (!indexes.empty())
         path += "&index=" + indexes;
     if (form.dateSeconds != 0)
@@ -91,6 +103,8 @@ int RunSearch(const SearchRequest& form, const Settings& settings, RequestSink& 
     if (!PortUsable(settings.connection.port, sink))
         return 0;
     const std::string path = BuildSearchPath(settings, form);
+    sink.SetPageCharset(settings.connection.SendsUtf8() ? PageCharset::Utf8
+                                                        : PageCharset::Windows1252);
     const int status =
         FetchPage(MakeFetchOptions(settings.connection, control, &sink), path, &sink);
     if (status != 200 && status != kFetchCancelled)

@@ -30,10 +30,17 @@ struct SearchRequest {
 };
 
 // The message refusing a text the service cannot receive (a character outside Windows-1252),
-// naming the first such character; the empty text when every character can be sent.
-std::string UnsendableTextMessage(std::string_view utf8);
+// naming the first such character; the empty text when every character can be sent (always,
+// when texts travel as UTF-8).
+std::string UnsendableTextMessage(std::string_view utf8, const ConnectionSettings& connection);
 // The same for the query and the file-name filter of a search.
-std::string UnsendableTextMessage(const SearchRequest& form);
+std::string UnsendableTextMessage(const SearchRequest& form,
+                                  const ConnectionSettings& connection);
+
+// A text as the request carries it: Windows-1252 bytes, or UTF-8 as it is.
+std::string WireText(std::string_view utf8, const ConnectionSettings& connection);
+// What the request adds to ask for UTF-8 both ways ("&charset=utf-8"), or nothing.
+std::string CharsetParameter(const ConnectionSettings& connection);
 
 // Escapes the query's bytes: printable ASCII but '=' passes, as do CR and LF; every other byte
 // becomes %XX; a soft break "=\r\n" follows whenever the output reaches a multiple of 70.

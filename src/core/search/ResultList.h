@@ -14,7 +14,14 @@ public:
     virtual void Clear() = 0;
 
     // Hands one line of a result page to the parser; 0 asks the reader to stop.
-    int ParseResultLine(std::string_view line) override { return ::ParseResultLine(line, *this); }
+    int ParseResultLine(std::string_view line) override {
+        return ::ParseResultLine(line, *this, m_charset);
+    }
+    // How the pages read from now on are written (the request asked for it).
+    void SetPageCharset(PageCharset charset) { m_charset = charset; }
+
+private:
+    PageCharset m_charset = PageCharset::Windows1252;
 };
 
 // What a request reports to: the rows and texts of its page, and its status texts. Each

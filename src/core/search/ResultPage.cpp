@@ -40,13 +40,21 @@ int SplitFields(std::string_view line, std::array<std::string_view, kMaxLineFiel
     return count;
 }
 
-void ReportUser(const std::array<std::string_view, kMaxLineFields>& f, ResultSink& sink) {
-    sink.SetSignedInUser(ReadLeadingInt(f[2]) > 0 ? Cp1252ToUtf8(f[4]) : std::string());
+// A text field as UTF-8; on a UTF-8 page, bytes that are not UTF-8 are read as Windows-1252.
+std::string PageText(std::string_view field, PageCharset charset) {
+    if (charset == PageCharset::Utf8 && IsValidUtf8(field))
+        return std::string(field);
+    return Cp1252ToUtf8(field);
+}
+
+void ReportUser(const std::array<std::string_view, kMaxLineFields>& f, ResultSink& sink,
+                PageCharset charset) {
+    sink.SetSignedInUser(ReadLeadingInt(f[2]) > 0 ? PageText(f[4], charset) : std::string());
 }
 
 } // namespace
 
-std::string DecodeField(std::string_view text) {
+std::string DecodeField(std::string_view text, PageCharset charset) {
     std::string unbroken;
     if (text.find("=\r\n") != std::string_view::npos) {
         unbroken.reserve(text.size());
@@ -78,6 +86,8 @@ std::string DecodeField(std::string_view text) {
             break;
         bytes += c;
     }
+    if (charset == PageCharset::Utf8 && IsValidUtf8(bytes))
+        return bytes;
     return Ibm850ToUtf8(bytes);
 }
 
@@ -97,7 +107,7 @@ std::string FilenameOf(std::string_view link) {
     return std::string(name).append(ext);
 }
 
-int ParseResultLine(std::string_view line, ResultSink& sink) {
+int ParseResultLine(std::string_view line, ResultSink& sink, PageCharset charset) {
     if (line.empty() || line == "<html>" || line.front() == '|') {
         sink.SetHitCount(0);
         return 0;
@@ -108,18 +118,18 @@ int ParseResultLine(std::string_view line, ResultSink& sink) {
     switch (code) {
     case 0:
         sink.SetHitCount(ReadLeadingInt(f[1]));
-        ReportUser(f, sink);
+        ReportUser(f, sink, charset);
         return 1;
     case -1:
         sink.SetHitCount(0);
-        ReportUser(f, sink);
+        ReportUser(f, sink, charset);
         return 1;
     case -2:
         sink.SetHitCount(0);
         return 1;
     case -3:
         sink.SetHitCount(0);
-        sink.ShowMessage(Cp1252ToUtf8(f[1]));
+        sink.ShowMessage(PageText(f[1], charset));
         return 1;
     default:
         break;
@@ -127,18 +137,19 @@ int ParseResultLine(std::string_view line, ResultSink& sink) {
 
     HitRow hit;
     hit.number = code;
-    const std::string link = DecodeField(f[9]);
-    hit.fields[kTitle] = Cp1252ToUtf8(f[1]);
-    hit.fields[kRelevance] = Cp1252ToUtf8(f[2]);
+    const std::string link = DecodeField(f[9], charset);
+    hit.fields[kTitle] = PageText(f[1], charset);
+    hit.fields[kRelevance] = PageText(f[2], charset);
     hit.fields[kFilename] = FilenameOf(link);
-    hit.fields[kDescription] = Cp1252ToUtf8(f[3]);
-    hit.fields[kDate] = Cp1252ToUtf8(f[4]);
-    hit.fields[kFormat] = Cp1252ToUtf8(f[5]);
+    hit.fields[kDescription] = PageText(f[3], charset);
+    hit.fields[kDate] = PageText(f[4], charset);
+    hit.fields[kFormat] = PageText(f[5], charset);
     hit.fields[kLink] = link;
-    hit.fields[kAuthor] = Cp1252ToUtf8(f[10]);
+    hit.fields[kAuthor] = PageText(f[10], charset);
+    hit.matches = PageText(f[12], charset); // the service's words of the query, when it names them
 
-    const std::string further = Cp1252ToUtf8(f[6]);
-    const std::string size = Cp1252ToUtf8(f[11]);
+    const std::string further = PageText(f[6], charset);
+    const std::string size = PageText(f[11], charset);
     std::string& tip = hit.tip;
     tip.reserve(hit.fields[kDescription].size() + hit.fields[kDate].size() +
                 hit.fields[kFormat].size() + further.size() + size.size() + link.size() + 20);

@@ -18,7 +18,12 @@ struct HitRow {
     std::array<std::string, kFieldCount> fields; // by field id; 8 and 9 stay empty
     std::int32_t number = 0;                     // the hit number: item datum and tip key
     std::string tip;                             // lines joined by CR LF
+    std::string matches; // the query's words as the description holds them, blank-separated
 };
+
+// How a page's texts are written: Windows-1252 (the link field IBM850), or, when the client
+// asked for it, UTF-8 throughout.
+enum class PageCharset { Windows1252, Utf8 };
 
 // What the parser writes into.
 class ResultSink {
@@ -34,11 +39,12 @@ public:
 
 // Handles one line of a result page. Returns 1 when the line was handled and 0 for a stop line
 // (after which the rest of the page is not read).
-int ParseResultLine(std::string_view line, ResultSink& sink);
+int ParseResultLine(std::string_view line, ResultSink& sink,
+                    PageCharset charset = PageCharset::Windows1252);
 
 // The link field's wire bytes to text: soft breaks removed, %XX escapes turned into bytes, cut
-// at the first 0 byte, then read as IBM850.
-std::string DecodeField(std::string_view text);
+// at the first 0 byte, then read as IBM850 (or UTF-8).
+std::string DecodeField(std::string_view text, PageCharset charset = PageCharset::Windows1252);
 
 // The last path component of a link, without a drive prefix.
 std::string FilenameOf(std::string_view link);

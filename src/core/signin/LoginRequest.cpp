@@ -2,6 +2,7 @@
 
 #include "config/ProfileSource.h"
 #include "net/FetchPage.h"
+#include "search/QueryText.h"
 #include "search/ResultList.h"
 #include "text/Codepage.h"
 #include "text/SecureWipe.h"
@@ -44,9 +45,19 @@ LoginOutcome RunLogin(const std::string& user, const char* password, const Setti
                       const RequestControl& control) {
     if (!PortUsable(settings.connection.port, sink))
         return {};
-    std::string path = Utf8ToCp1252(settings.searchbase) + "&userid=" + Utf8ToCp1252(user) +
-                       "&password=" + (password ? password : "");
+    // The password field holds Windows-1252 bytes; sent as UTF-8 when texts travel so.
+    const ConnectionSettings& c = settings.connection;
+    std::string clear = password ? password : "";
+    if (c.SendsUtf8()) {
+        std::string utf8 = Cp1252ToUtf8(clear);
+        WipeString(clear);
+        clear.swap(utf8);
+    }
+    std::string path = WireText(settings.searchbase, c) + CharsetParameter(c) +
+                       "&userid=" + WireText(user, c) + "&password=" + clear;
+    WipeString(clear);
     SignedInUserTap tap(sink);
+    tap.SetPageCharset(c.SendsUtf8() ? PageCharset::Utf8 : PageCharset::Windows1252);
     LoginOutcome outcome;
     // FetchPage takes the path by value: that copy is its own to drop.
     outcome.status = FetchPage(MakeFetchOptions(settings.connection, control, &sink), path, &tap);
@@ -62,8 +73,11 @@ LoginOutcome RunLogin(const std::string& user, const char* password, const Setti
 int RunLogout(const Settings& settings, RequestSink& sink, const RequestControl& control) {
     if (!PortUsable(settings.connection.port, sink))
         return 0;
-    const int status = FetchPage(MakeFetchOptions(settings.connection, control, &sink),
-                                 Utf8ToCp1252(settings.searchbase) + "&logout", &sink);
+    const ConnectionSettings& c = settings.connection;
+    sink.SetPageCharset(c.SendsUtf8() ? PageCharset::Utf8 : PageCharset::Windows1252);
+    const int status = FetchPage(MakeFetchOptions(c, control, &sink),
+                                 WireText(settings.searchbase, c) + CharsetParameter(c) + "&logout",
+                                 &sink);
     // A stopped logout says nothing: the user is still signed in, as the AUTH pane shows.
     if (status != 200 && status != kFetchCancelled)
         ShowStatus(sink, status);

@@ -23,7 +23,7 @@ case $action in
     if [ ! -f "$dir/data/PG_VERSION" ]; then
       (umask 077; python3 -c 'import secrets; print(secrets.token_hex(16))' >"$dir/password")
       [ ${#run[@]} -gt 0 ] && chown "$user" "$dir/password"
-      "${run[@]}" "$bin/initdb" -D "$dir/data" -A scram-sha-256 --pwfile="$dir/password" -U zdx \
+      "${run[@]}" "$bin/initdb" -D "$dir/data" -A scram-sha-256 --pwfile="$dir/password" -U zdx -E UTF8 --locale=C.UTF-8 \
         --no-sync >/dev/null
     fi
     password=$(cat "$dir/password")

@@ -142,12 +142,16 @@ bool MakeTextConfigs(pg_conn* db, const std::vector<std::string>& languages) {
 // Computes the words of the rows `where` selects ($1: the configuration): their stems, the
 // title weighing more than the body, and the words as they stand.
 void SetWords(pg_conn* db, const std::string& where, const std::vector<std::string>& values) {
+    // The characters that are words of their own (CJK, symbols) apart, as SQLite has them.
+    const std::string title = std::string("regexp_replace(coalesce(title, ''), '") +
+                              kStandAlonePattern + "', ' \\1 ', 'g')";
+    const std::string body = std::string("regexp_replace(coalesce(body, ''), '") +
+                             kStandAlonePattern + "', ' \\1 ', 'g')";
     Run(db,
-        ("UPDATE zdx_docs SET tsv = setweight(to_tsvector($1::regconfig, coalesce(title, '')), "
-         "'A') || setweight(to_tsvector($1::regconfig, coalesce(body, '')), 'B'), tsx = "
-         "to_tsvector('zdx_exact', coalesce(title, '')) || to_tsvector('zdx_exact', "
-         "coalesce(body, '')) WHERE " +
-         where)
+        ("UPDATE zdx_docs SET tsv = setweight(to_tsvector($1::regconfig, " + title +
+         "), 'A') || setweight(to_tsvector($1::regconfig, " + body +
+         "), 'B'), tsx = to_tsvector('zdx_exact', " + title + ") || to_tsvector('zdx_exact', " +
+         body + ") WHERE " + where)
             .c_str(),
         values);
 }
@@ -172,6 +176,22 @@ std::string Condition(const QueryNode& node, const std::string& stems,
         values.push_back(std::move(tsquery));
         return "$" + std::to_string(values.size());
     };
+    // A word of characters that stand alone is the phrase of them.
+    if (node.kind == QueryNode::Kind::Word || node.kind == QueryNode::Kind::Phrase) {
+        QueryNode pieces = node;
+        pieces.words.clear();
+        for (const std::string& w :
+             node.kind == QueryNode::Kind::Word ? std::vector<std::string>{node.text} : node.words)
+            for (std::string& piece : WordPieces(w))
+                pieces.words.push_back(std::move(piece));
+        if (pieces.words.size() > 1 && node.kind == QueryNode::Kind::Word) {
+            pieces.kind = QueryNode::Kind::Phrase;
+            const std::string p = parameter(TsQuerySyntax(pieces));
+            return "tsv @@ " + WithParameter(stems, p);
+        }
+        if (node.kind == QueryNode::Kind::Phrase)
+            return "tsx @@ to_tsquery('zdx_exact', " + parameter(TsQuerySyntax(pieces)) + ")";
+    }
     switch (node.kind) {
     case QueryNode::Kind::Word:
         if (!node.prefix) {

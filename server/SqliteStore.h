@@ -35,7 +35,7 @@ public:
     std::optional<std::int64_t> DocumentInode(const std::string& index,
                                               const std::string& path) override;
 
-    static constexpr int kSchemaVersion = 4;
+    static constexpr int kSchemaVersion = 5;
     // Recent answers are kept up to this many bytes (0: none); an answer over a tenth of it is
     // never kept, so that no one request fills it.
     void SetCacheLimit(std::size_t bytes) {

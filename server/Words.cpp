@@ -33,8 +33,54 @@ fts5_api* Fts5Api(sqlite3* db) {
     return api;
 }
 
-// unicode61 with diacritics removed: the folding every word gets.
-const char* const kFoldArgs[] = {"remove_diacritics", "2"};
+// unicode61 with diacritics removed: the folding every word gets. Symbols (emoji among them)
+// are word characters too, so that they can be searched for.
+const char* const kFoldArgs[] = {"remove_diacritics", "2", "categories", "L* N* Co So"};
+constexpr int kFoldArgCount = 4;
+
+// The code point at `at` of UTF-8 text, and its length (1 for a stray byte).
+char32_t CodePointAt(std::string_view text, std::size_t at, std::size_t& length) {
+    const auto b = static_cast<unsigned char>(text[at]);
+    length = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
+    if (at + length > text.size())
+        length = 1;
+    if (length == 1)
+        return b;
+    char32_t c = b & (0x3F >> (length - 1));
+    for (std::size_t i = 1; i < length; ++i)
+        c = (c << 6) | (static_cast<unsigned char>(text[at + i]) & 0x3F);
+    return c;
+}
+
+// A character that is a word of its own: the scripts written without blanks between words
+// (CJK, kana), and symbols and emoji. A query's run of them matches as a phrase of characters.
+bool StandsAlone(char32_t c) {
+    return c >= 0x2000 || c == 0xA6 || c == 0xA9 || c == 0xAE || c == 0xB0;
+}
+
+// Calls `piece` for the parts of a folded word: each character that stands alone, and the
+// runs between them; with its byte offset in the word.
+template <class Piece> int ForEachPiece(std::string_view word, Piece&& piece) {
+    std::size_t runStart = 0;
+    for (std::size_t at = 0; at < word.size();) {
+        std::size_t length = 1;
+        const char32_t c = CodePointAt(word, at, length);
+        if (StandsAlone(c)) {
+            int rc = SQLITE_OK;
+            if (at > runStart)
+                rc = piece(word.substr(runStart, at - runStart), runStart);
+            if (rc == SQLITE_OK)
+                rc = piece(word.substr(at, length), at);
+            if (rc != SQLITE_OK)
+                return rc;
+            runStart = at + length;
+        }
+        at += length;
+    }
+    if (runStart == 0)
+        return piece(word, 0);
+    return runStart < word.size() ? piece(word.substr(runStart), runStart) : SQLITE_OK;
+}
 
 struct WordTokenizer {
     fts5_tokenizer inner{};
@@ -63,8 +109,8 @@ int CreateTokenizer(void* context, const char** args, int count, Fts5Tokenizer**
     void* innerContext = nullptr;
     int rc = api->xFindTokenizer(api, "unicode61", &innerContext, &tokenizer->inner);
     if (rc == SQLITE_OK)
-        rc = tokenizer->inner.xCreate(innerContext, const_cast<const char**>(kFoldArgs), 2,
-                                      &tokenizer->innerTokenizer);
+        rc = tokenizer->inner.xCreate(innerContext, const_cast<const char**>(kFoldArgs),
+                                      kFoldArgCount, &tokenizer->innerTokenizer);
     if (rc != SQLITE_OK)
         return rc;
     for (int i = 0; i < count; ++i) {
@@ -97,22 +143,18 @@ int EmitMarked(TokenizeCall& call, const std::string& stem, int begin, int end) 
 }
 
 // A document's word: as it stands, and its stem where that differs.
-int DocumentToken(void* context, int, const char* text, int size, int begin, int end) {
-    auto& call = *static_cast<TokenizeCall*>(context);
-    int rc = call.token(call.context, 0, text, size, begin, end);
+int DocumentWord(TokenizeCall& call, std::string_view word, int begin, int end) {
+    int rc = call.token(call.context, 0, word.data(), static_cast<int>(word.size()), begin, end);
     if (rc != SQLITE_OK || call.tokenizer->stemmers.empty())
         return rc;
     const std::size_t language = std::min(t_documentLanguage, call.tokenizer->stemmers.size() - 1);
-    const std::string_view word(text, static_cast<std::size_t>(size));
     const std::string stem = StemWith(call.tokenizer->stemmers[language], word);
     return stem == word ? rc : EmitMarked(call, stem, begin, end);
 }
 
 // A query's word: any word of the same stem, whether indexed as it stands or as a stem.
-int QueryToken(void* context, int, const char* text, int size, int begin, int end) {
-    auto& call = *static_cast<TokenizeCall*>(context);
-    int rc = call.token(call.context, 0, text, size, begin, end);
-    const std::string_view word(text, static_cast<std::size_t>(size));
+int QueryWord(TokenizeCall& call, std::string_view word, int begin, int end) {
+    int rc = call.token(call.context, 0, word.data(), static_cast<int>(word.size()), begin, end);
     std::vector<std::string> stems;
     for (sb_stemmer* stemmer : call.tokenizer->stemmers) {
         std::string stem = StemWith(stemmer, word);
@@ -129,19 +171,27 @@ int QueryToken(void* context, int, const char* text, int size, int begin, int en
     return rc;
 }
 
-int PassToken(void* context, int flags, const char* text, int size, int begin, int end) {
+int ExactWord(TokenizeCall& call, std::string_view word, int begin, int end) {
+    return call.token(call.context, 0, word.data(), static_cast<int>(word.size()), begin, end);
+}
+
+// Each token of unicode61 in its pieces, handed to one of the above.
+template <int (*Word)(TokenizeCall&, std::string_view, int, int)>
+int EachPiece(void* context, int, const char* text, int size, int begin, int end) {
     auto& call = *static_cast<TokenizeCall*>(context);
-    return call.token(call.context, flags, text, size, begin, end);
+    return ForEachPiece(
+        std::string_view(text, static_cast<std::size_t>(size)),
+        [&](std::string_view piece, std::size_t) { return Word(call, piece, begin, end); });
 }
 
 int Tokenize(Fts5Tokenizer* self, void* context, int flags, const char* text, int size,
              int (*token)(void*, int, const char*, int, int, int)) {
     auto* tokenizer = reinterpret_cast<WordTokenizer*>(self);
     TokenizeCall call{tokenizer, context, token, false, {}};
-    auto* emit = &DocumentToken;
+    auto* emit = &EachPiece<DocumentWord>;
     if (flags & FTS5_TOKENIZE_QUERY) {
         const bool exact = (flags & FTS5_TOKENIZE_PREFIX) || (size > 0 && text[0] == kExactMark);
-        emit = exact ? &PassToken : &QueryToken;
+        emit = exact ? &EachPiece<ExactWord> : &EachPiece<QueryWord>;
     }
     return tokenizer->inner.xTokenize(tokenizer->innerTokenizer, &call, flags, text, size, emit);
 }
@@ -155,8 +205,8 @@ public:
         fts5_api* api = Fts5Api(m_db);
         void* context = nullptr;
         if (api->xFindTokenizer(api, "unicode61", &context, &m_api) != SQLITE_OK ||
-            m_api.xCreate(context, const_cast<const char**>(kFoldArgs), 2, &m_tokenizer) !=
-                SQLITE_OK)
+            m_api.xCreate(context, const_cast<const char**>(kFoldArgs), kFoldArgCount,
+                          &m_tokenizer) != SQLITE_OK)
             throw std::runtime_error("SQLite: no unicode61 tokenizer");
     }
     ~Folder() {
@@ -174,10 +224,15 @@ public:
         } call{&word};
         auto each = [](void* context, int, const char* token, int size, int begin, int end) {
             const auto& f = *static_cast<Call*>(context)->word;
-            return f(std::string_view(token, static_cast<std::size_t>(size)),
-                     static_cast<std::size_t>(begin), static_cast<std::size_t>(end))
-                       ? SQLITE_OK
-                       : SQLITE_DONE;
+            const std::string_view word(token, static_cast<std::size_t>(size));
+            // A piece's place in the text is exact when folding kept the word's length (as it
+            // does for the characters that stand alone); else the whole word's.
+            const bool exact = word.size() == static_cast<std::size_t>(end - begin);
+            return ForEachPiece(word, [&](std::string_view piece, std::size_t at) {
+                const auto from = static_cast<std::size_t>(begin) + (exact ? at : 0);
+                const auto to = exact ? from + piece.size() : static_cast<std::size_t>(end);
+                return f(piece, from, to) ? SQLITE_OK : SQLITE_DONE;
+            });
         };
         // The tokenizer counts in int; texts here are at most a few megabytes.
         text = text.substr(0, std::min<std::size_t>(text.size(), INT32_MAX));
@@ -233,6 +288,15 @@ void ForEachWord(std::string_view text,
                  const std::function<bool(std::string_view, std::size_t, std::size_t)>& word) {
     thread_local Folder folder;
     folder.Words(text, word);
+}
+
+std::vector<std::string> WordPieces(std::string_view word) {
+    std::vector<std::string> pieces;
+    ForEachPiece(word, [&](std::string_view piece, std::size_t) {
+        pieces.emplace_back(piece);
+        return SQLITE_OK;
+    });
+    return pieces;
 }
 
 Stemmer::Stemmer(const std::string& language)

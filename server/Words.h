@@ -50,6 +50,13 @@ void ForEachWord(
     std::string_view text,
     const std::function<bool(std::string_view folded, std::size_t begin, std::size_t end)>& word);
 
+// The parts a word is matched by: each character of the scripts written without blanks
+// between words (CJK, kana) and each symbol or emoji on its own, the runs between them whole.
+std::vector<std::string> WordPieces(std::string_view word);
+// The same as a regular expression of PostgreSQL that finds each such character.
+inline constexpr const char* kStandAlonePattern =
+    "([\\u2000-\\U0010FFFF\\u00A6\\u00A9\\u00AE\\u00B0])";
+
 // A Snowball stemmer for one thread (stemmers keep state between calls).
 class Stemmer {
 public:

@@ -215,8 +215,8 @@ ParseResult TakeValueOption(const std::string& arg, const char* value, QueryOpti
             options.maxTime <= 0 || options.maxTime > 86400 * 365)
             return Exit(Usage("--max-time takes a number of seconds greater than 0"));
     } else if (arg == "--charset") {
-        if (!value || (std::strcmp(value, kDefaultCharset) != 0 &&
-                       std::strcmp(value, kUtf8Charset) != 0))
+        if (!value ||
+            (std::strcmp(value, kDefaultCharset) != 0 && std::strcmp(value, kUtf8Charset) != 0))
             return Exit(Usage("--charset takes windows-1252 or utf-8"));
         options.charset = value;
     } else if (arg == "--user") {

@@ -803,6 +803,13 @@ protected:
         m_docs.Write("handbook/b\xC3\xBCroordnung.txt", "B\xC3\xBCroordnung\n\nDie B\xC3\xBCros.");
         m_docs.Write("projects/beacon-budget.md", "# Beacon budget\n\nSix weeks of budget.");
         m_docs.Write("projects/old-plan.txt", "Old plan\n\nA budget from long ago.");
+        m_docs.Write("handbook/greek.md",
+                     "\xCE\x9F \xCF\x80\xCF\x81\xCE\xBF\xCF\x8B\xCF\x80"
+                     "\xCE\xBF\xCE\xBB\xCE\xBF\xCE\xB3\xCE\xB9\xCF\x83\xCE\xBC"
+                     "\xCF\x8C\xCF\x82 \xCF\x84\xCE\xB7\xCF\x82 \xCE\xBF\xCE\xBC"
+                     "\xCE\xAC\xCE\xB4\xCE\xB1\xCF\x82"); // Ο προϋπολογισμός της ομάδας
+        m_docs.Write("projects/japan.md", "\xE6\x9D\xB1\xE4\xBA\xAC\xE3\x81\xAE\xE4\xBA\x88"
+                                          "\xE7\xAE\x97 \xF0\x9F\x8E\x89"); // 東京の予算 🎉
         std::filesystem::copy(ZDX_DOCUMENTS_DIR "/box.mbox", m_docs.File("projects/box.mbox"));
         SetAge(m_docs.File("projects/old-plan.txt"), 200);
         const ProcessResult added =
@@ -907,6 +914,22 @@ TEST_F(EndToEnd, SearchesOverHttp) {
     r = Query({"--filename", "b\xC3\xBC*"});
     ASSERT_EQ(Column(r.out, 2).size(), 1u);
     EXPECT_EQ(Column(r.out, 2)[0], m_docs.File("handbook/b\xC3\xBCroordnung.txt"));
+
+    // Any script with UTF-8 on the wire; the words the description holds come back marked.
+    const std::string greek = "\xCF\x80\xCF\x81\xCE\xBF\xCF\x8B\xCF\x80\xCE\xBF\xCE\xBB"
+                              "\xCE\xBF\xCE\xB3\xCE\xB9\xCF\x83\xCE\xBC\xCF\x8C\xCF\x82";
+    const std::string budgetJa = "\xE4\xBA\x88\xE7\xAE\x97"; // 予算
+    for (const std::string& word : {greek, budgetJa, std::string("\xF0\x9F\x8E\x89")}) {
+        if (word.size() == 4 && std::getenv("ZDX_TEST_STORE"))
+            continue; // PostgreSQL's parser keeps no symbols
+        r = Query({"--charset", "utf-8", "--format", "json", word});
+        EXPECT_NE(r.out.find("\"matches\":[\"" + (word == greek ? greek : word.substr(0, 3))),
+                  std::string::npos)
+            << word << r.out << r.err;
+        EXPECT_NE(r.err.find("1 documents found"), std::string::npos) << word << r.err;
+    }
+    r = Query({greek}); // not without UTF-8
+    EXPECT_EQ(r.exitCode, 2);
 
     r = Query({"--index", "2", "budget"});
     EXPECT_EQ(r.exitCode, 0);

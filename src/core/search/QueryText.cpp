@@ -46,8 +46,7 @@ std::string UnsendableTextMessage(std::string_view utf8, const ConnectionSetting
            "). Please remove it.";
 }
 
-std::string UnsendableTextMessage(const SearchRequest& form,
-                                  const ConnectionSettings& connection) {
+std::string UnsendableTextMessage(const SearchRequest& form, const ConnectionSettings& connection) {
     std::string message = UnsendableTextMessage(form.query, connection);
     return message.empty() ? UnsendableTextMessage(form.filename, connection) : message;
 }

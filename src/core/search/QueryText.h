@@ -34,8 +34,7 @@ struct SearchRequest {
 // when texts travel as UTF-8).
 std::string UnsendableTextMessage(std::string_view utf8, const ConnectionSettings& connection);
 // The same for the query and the file-name filter of a search.
-std::string UnsendableTextMessage(const SearchRequest& form,
-                                  const ConnectionSettings& connection);
+std::string UnsendableTextMessage(const SearchRequest& form, const ConnectionSettings& connection);
 
 // A text as the request carries it: Windows-1252 bytes, or UTF-8 as it is.
 std::string WireText(std::string_view utf8, const ConnectionSettings& connection);

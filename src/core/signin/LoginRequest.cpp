@@ -75,9 +75,9 @@ int RunLogout(const Settings& settings, RequestSink& sink, const RequestControl&
         return 0;
     const ConnectionSettings& c = settings.connection;
     sink.SetPageCharset(c.SendsUtf8() ? PageCharset::Utf8 : PageCharset::Windows1252);
-    const int status = FetchPage(MakeFetchOptions(c, control, &sink),
-                                 WireText(settings.searchbase, c) + CharsetParameter(c) + "&logout",
-                                 &sink);
+    const int status =
+        FetchPage(MakeFetchOptions(c, control, &sink),
+                  WireText(settings.searchbase, c) + CharsetParameter(c) + "&logout", &sink);
     // A stopped logout says nothing: the user is still signed in, as the AUTH pane shows.
     if (status != 200 && status != kFetchCancelled)
         ShowStatus(sink, status);

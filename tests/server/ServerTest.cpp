@@ -263,6 +263,11 @@ TEST(Words, ExcerptsShowWhereTheWordsStandClosest) {
          "...a while, and at last the planning of budgets for the Café.",
          {"planning", "budgets"}},
         {far, "cafe", 20, "...for the Café.", {"Café"}},
+        {"budget budget budget and then a long gap of other words, then plan budget",
+         "budget plan",
+         16,
+         "...then plan budget",
+         {"plan", "budget"}},
         // A phrase's words match as they stand; an excluded word is not shown.
         {far, "\"budget\" -planning", 30, "A budget at first, then a long...", {"budget"}},
         {far, "budget \"plans\"", 400, far.c_str(), {"budget", "budgets"}},

@@ -6,6 +6,7 @@
 #include "text/Numbers.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -55,6 +56,13 @@ SettingsDialog::SettingsDialog(QWidget* parent) : QDialog(parent) {
     m_ignoreUnknownCa->setToolTip(tr(
         "Accept a self-signed certificate or one from an unknown issuer (never an expired one)."));
     m_ignoreCertCnInvalid->setToolTip(tr("Accept a certificate made out for another host name."));
+    m_charset = new QComboBox(this);
+    m_charset->setObjectName(QStringLiteral("charsetCombo"));
+    m_charset->addItem(tr("Windows-1252 (Western European)"), QString::fromLatin1(kDefaultCharset));
+    m_charset->addItem(tr("UTF-8 (every script; the service must take it)"),
+                       QString::fromLatin1(kUtf8Charset));
+    m_charset->setToolTip(tr("How queries, file names and sign-ins travel to the service and "
+                             "how its answers are read."));
 
     auto label = [this](const QString& text, QWidget* buddy) {
         auto* l = new QLabel(text, this);
@@ -74,6 +82,8 @@ SettingsDialog::SettingsDialog(QWidget* parent) : QDialog(parent) {
     for (QCheckBox* check :
          {m_secure, m_ignoreCertCnInvalid, m_ignoreUnknownCa, m_ignoreRevocation})
         grid->addWidget(check, row++, 0, 1, 2, Qt::AlignLeft | Qt::AlignAbsolute);
+    grid->addWidget(label(tr("C&haracters"), m_charset), row, 0);
+    grid->addWidget(m_charset, row++, 1, 1, 2, Qt::AlignLeft);
     m_source = new QLabel(this);
     m_source->setObjectName(QStringLiteral("settingsSource"));
     m_source->setTextFormat(Qt::PlainText);
@@ -91,6 +101,7 @@ SettingsDialog::SettingsDialog(QWidget* parent) : QDialog(parent) {
     setTabOrder(m_secure, m_ignoreCertCnInvalid);
     setTabOrder(m_ignoreCertCnInvalid, m_ignoreUnknownCa);
     setTabOrder(m_ignoreUnknownCa, m_ignoreRevocation);
+    setTabOrder(m_ignoreRevocation, m_charset);
 
     // Without settings in effect to show, what the profile store holds.
     ProfileStore store;
@@ -121,6 +132,7 @@ void SettingsDialog::Show(const Settings& settings) {
     m_ignoreCertCnInvalid->setChecked(c.ignoreCertCnInvalid == 1);
     m_ignoreUnknownCa->setChecked(c.ignoreUnknownCa == 1);
     m_ignoreRevocation->setChecked(c.ignoreRevocation == 1);
+    m_charset->setCurrentIndex(c.SendsUtf8() ? 1 : 0);
 }
 
 void SettingsDialog::OnOK() {
@@ -137,6 +149,7 @@ void SettingsDialog::OnOK() {
     m_connection.ignoreCertCnInvalid = m_ignoreCertCnInvalid->isChecked() ? 1 : 0;
     m_connection.ignoreUnknownCa = m_ignoreUnknownCa->isChecked() ? 1 : 0;
     m_connection.ignoreRevocation = m_ignoreRevocation->isChecked() ? 1 : 0;
+    m_connection.charset = m_charset->currentData().toString().toStdString();
     m_searchbaseText = m_searchbase->text().toStdString();
 
     ProfileStore store;

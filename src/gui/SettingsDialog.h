@@ -8,6 +8,7 @@
 #include <string>
 
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QLineEdit;
 
@@ -34,6 +35,7 @@ private:
     QCheckBox* m_ignoreCertCnInvalid = nullptr;
     QCheckBox* m_ignoreUnknownCa = nullptr;
     QCheckBox* m_ignoreRevocation = nullptr;
+    QComboBox* m_charset = nullptr; // how texts travel: Windows-1252 or UTF-8
     void Show(const Settings& settings);
 
     QLabel* m_source = nullptr;

@@ -19,6 +19,7 @@
 #include "../support/SessionServer.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QClipboard>
 #include <QDateTime>
 #include <QFileInfo>
@@ -400,6 +401,7 @@ private slots:
         dialog.findChild<QLineEdit*>(QStringLiteral("portEdit"))
             ->setText(QStringLiteral(" +8080 "));
         dialog.findChild<QCheckBox*>(QStringLiteral("ignoreCaCheck"))->setChecked(true);
+        dialog.findChild<QComboBox*>(QStringLiteral("charsetCombo"))->setCurrentIndex(1);
         dialog.OnOK();
         QCOMPARE(dialog.result(), static_cast<int>(QDialog::Accepted));
         QCOMPARE(dialog.Connection().port, 8080);
@@ -407,6 +409,7 @@ private slots:
         QCOMPARE(dialog.Connection().ignoreUnknownCa, 1);
         QCOMPARE(Store().value("Settings/Port").toInt(), 8080);
         QCOMPARE(Store().value("Settings/IgnoreUnknownCa").toInt(), 1);
+        QCOMPARE(Store().value("Settings/Charset").toString(), QStringLiteral("utf-8"));
         QCOMPARE(Store().value("Settings/Address").toString(), QStringLiteral("localhost"));
     }
 

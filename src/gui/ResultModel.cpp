@@ -2,9 +2,11 @@
 
 #include "gui/Images.h"
 #include "gui/ResultActions.h"
+#include "results/Highlight.h"
 #include "results/RowFilter.h"
 
 #include <QColor>
+#include <QPoint>
 #include <QTimer>
 #include <algorithm>
 #include <set>
@@ -178,17 +180,53 @@ QString ResultModel::Shown(std::string_view text) {
     return QString::fromUtf8(head.data(), static_cast<qsizetype>(head.size())).left(kMaxCellChars);
 }
 
+QVariantList ResultModel::ShownSpans(std::string_view text, std::string_view words) {
+    QVariantList spans;
+    if (words.empty())
+        return spans;
+    text = text.substr(0, 4 * kMaxCellChars);
+    auto chars = [&](std::size_t bytes) {
+        return static_cast<int>(
+            QString::fromUtf8(text.data(), static_cast<qsizetype>(bytes)).size());
+    };
+    for (const TextSpan& s : MatchSpans(text, words)) {
+        const int start = chars(s.begin), end = std::min(chars(s.end), kMaxCellChars);
+        if (start < end)
+            spans.append(QPoint(start, end - start));
+    }
+    return spans;
+}
+
 QString ResultModel::TipOf(int row) const {
-    const std::optional<std::string_view> tip = m_table.Tip(m_table.ItemData(TableRow(row)));
+    const std::size_t tableRow = TableRow(row);
+    const std::optional<std::string_view> tip = m_table.Tip(m_table.ItemData(tableRow));
     if (!tip || tip->empty())
         return {};
-    QString text = QString::fromUtf8(tip->data(), static_cast<qsizetype>(std::min<std::size_t>(
-                                                      tip->size(), 4 * kMaxTipChars)))
-                       .left(kMaxTipChars);
-    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    // Server text is never taken for markup: escape it and keep its line breaks.
-    return QStringLiteral("<p style='white-space:pre'>") + text.toHtmlEscaped() +
-           QStringLiteral("</p>");
+    // At most kMaxTipChars characters.
+    std::string_view head = tip->substr(0, 4 * kMaxTipChars);
+    const QString whole = QString::fromUtf8(head.data(), static_cast<qsizetype>(head.size()));
+    if (whole.size() > kMaxTipChars)
+        head = head.substr(
+            0, std::min<std::size_t>(head.size(), whole.left(kMaxTipChars).toUtf8().size()));
+    // Server text is never taken for markup: it is escaped, its line breaks kept. The first
+    // line is the description: the words the search matched stand out in bold there.
+    const std::string_view description = head.substr(0, head.find("\r\n"));
+    QString html;
+    std::size_t done = 0;
+    auto plain = [&](std::size_t to) {
+        html += QString::fromUtf8(head.data() + done, static_cast<qsizetype>(to - done))
+                    .toHtmlEscaped();
+        done = to;
+    };
+    for (const TextSpan& s : MatchSpans(description, m_table.Matches(tableRow))) {
+        plain(s.begin);
+        html += QStringLiteral("<b>");
+        plain(s.end);
+        html += QStringLiteral("</b>");
+    }
+    plain(head.size());
+    html.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    return QStringLiteral("<p style='white-space:pre'>") + html + QStringLiteral("</p>");
 }
 
 QVariant ResultModel::data(const QModelIndex& index, int role) const {
@@ -222,6 +260,13 @@ QVariant ResultModel::data(const QModelIndex& index, int role) const {
             m_table.FileType(row).data(), static_cast<qsizetype>(m_table.FileType(row).size())));
     case ItemDataRole:
         return m_table.ItemData(row);
+    case MatchSpansRole: {
+        const int column = index.column();
+        if ((m_titleMode && column == 0) || column >= m_table.Layout().columns ||
+            m_table.Layout().field[column] != kDescription)
+            return {};
+        return ShownSpans(m_table.Cell(row, column), m_table.Matches(row));
+    }
     default:
         return {};
     }

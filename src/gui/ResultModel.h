@@ -12,6 +12,9 @@ class ResultModel : public QAbstractTableModel {
 public:
     // Item datum of a row, as an int.
     static constexpr int ItemDataRole = Qt::UserRole;
+    // Where a description cell holds the words the search matched: a list of QPoint(start,
+    // length) in the characters shown; empty for other cells.
+    static constexpr int MatchSpansRole = Qt::UserRole + 1;
     // What a cell shows is cut here; the data itself stays whole.
     static constexpr int kMaxCellChars = 259;
     static constexpr int kMaxTipChars = 1023;
@@ -77,6 +80,8 @@ public:
     QString TipOf(int row) const;
     // What a cell shows of a text: the first kMaxCellChars characters.
     static QString Shown(std::string_view text);
+    // The places of the matched `words` in what a cell shows of `text`.
+    static QVariantList ShownSpans(std::string_view text, std::string_view words);
 
 private:
     void ApplyFilter();

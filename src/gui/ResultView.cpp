@@ -28,6 +28,7 @@
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QStyledItemDelegate>
+#include <QTextCharFormat>
 #include <QTextLayout>
 #include <QTimer>
 #include <QToolButton>
@@ -107,6 +108,49 @@ public:
     }
 };
 
+// Description cells with the words the search matched in bold; the cell is otherwise drawn as
+// any other (selection, focus, colours), and its text stays the model's, for sorting and copying.
+class MatchDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        const QVariantList spans = index.data(ResultModel::MatchSpansRole).toList();
+        if (spans.isEmpty())
+            return QStyledItemDelegate::paint(painter, option, index);
+        QStyleOptionViewItem item = option;
+        initStyleOption(&item, index);
+        const QWidget* widget = option.widget;
+        QStyle* style = widget ? widget->style() : QApplication::style();
+        const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
+        const QRect rect = style->subElementRect(QStyle::SE_ItemViewItemText, &item, widget)
+                               .adjusted(margin, 0, -margin, 0);
+        const QString text = item.text;
+        item.text.clear(); // the style draws the cell; the text comes here
+        style->drawControl(QStyle::CE_ItemViewItem, &item, painter, widget);
+        QTextCharFormat bold;
+        bold.setFontWeight(QFont::Bold);
+        QList<QTextLayout::FormatRange> formats;
+        for (const QVariant& span : spans) {
+            const QPoint p = span.toPoint();
+            formats.append({p.x(), p.y(), bold});
+        }
+        QTextLayout layout(text, item.font);
+        layout.setFormats(formats);
+        layout.beginLayout();
+        QTextLine line = layout.createLine();
+        line.setLineWidth(1e6); // one line, cut at the cell's edge
+        layout.endLayout();
+        painter->save();
+        painter->setClipRect(rect);
+        const bool selected = item.state & QStyle::State_Selected;
+        painter->setPen(item.palette.color(selected ? QPalette::HighlightedText : QPalette::Text));
+        layout.draw(painter,
+                    QPointF(rect.left(), rect.top() + (rect.height() - line.height()) / 2));
+        painter->restore();
+    }
+};
+
 constexpr int kMaxColumnWidth = 10000;
 constexpr std::size_t kMaxLoggedLaunch = 255;
 // The activity log's first text for opening a hit, as earlier versions wrote it.
@@ -130,6 +174,7 @@ ResultView::ResultView(QWidget* parent) : QWidget(parent) {
     m_details->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_details->setTextElideMode(Qt::ElideRight);
     m_details->setIconSize(QSize(16, 16));
+    m_details->setItemDelegate(new MatchDelegate(m_details));
     m_details->header()->setSectionsClickable(true);
     m_details->header()->setSectionsMovable(false);
     m_details->header()->setStretchLastSection(false);

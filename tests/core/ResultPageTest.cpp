@@ -1,3 +1,4 @@
+#include "results/Highlight.h"
 #include "search/ResultPage.h"
 
 #include <climits>
@@ -90,6 +91,33 @@ TEST(ParseResultLine, EachFieldInItsCodePage) {
     EXPECT_EQ(f[kAuthor], "Au\xC3\xA9");
     EXPECT_EQ(f[kLink], "/a\xC3\xA9\xC2\xA3.txt");
     EXPECT_EQ(f[kFilename], "a\xC3\xA9\xC2\xA3.txt");
+
+    // A UTF-8 page: every text and the link as UTF-8; bytes that are not UTF-8 as Windows-1252.
+    Recorder u;
+    ASSERT_EQ(ParseResultLine("1|\xCE\xA9|9|D\xE9|d|F|||x|%2F%CE%B1.txt|A|5|\xCE\xA9", u,
+                              PageCharset::Utf8),
+              1);
+    EXPECT_EQ(u.hits[0].fields[kTitle], "\xCE\xA9");
+    EXPECT_EQ(u.hits[0].fields[kDescription], "D\xC3\xA9");
+    EXPECT_EQ(u.hits[0].fields[kLink], "/\xCE\xB1.txt");
+    EXPECT_EQ(u.hits[0].matches, "\xCE\xA9");
+}
+
+TEST(MatchSpans, WholeWordsAndCharactersThatStandAlone) {
+    const struct {
+        const char* text;
+        const char* words;
+        std::vector<TextSpan> spans;
+    } kCases[] = {
+        {"Budget and budgets", "budgets Budget", {{0, 6}, {11, 18}}},
+        {"Budgeting", "Budget", {}},               // not a whole word
+        {"caf\xC3\xA9 cafe", "caf\xC3\xA9", {{0, 5}}}, // é is a letter
+        {"\xE6\x9D\xB1\xE4\xBA\xAC\xE3\x81\xAE\xE4\xBA\x88", "\xE4\xBA\x88", {{9, 12}}},
+        {"plan plan", "plan  plan", {{0, 4}, {5, 9}}}, // each place once
+        {"x", "", {}},
+    };
+    for (const auto& c : kCases)
+        EXPECT_EQ(MatchSpans(c.text, c.words), c.spans) << c.text;
 }
 
 TEST(ParseResultLine, ShortAndLongHitLines) {

@@ -56,7 +56,7 @@ private slots:
 
         Feed(frame, {"0|25|1|x|guest",
                      "17|Report|88|Quarterly <b>figures</b>|2006-05-01|PDF|x|y|z|"
-                     "C%3A%5Cdocs%5Cq%202.pdf|Research Unit|123456",
+                     "C%3A%5Cdocs%5Cq%202.pdf|Research Unit|123456|figures Quarterly",
                      "4|Gr\xFC\xDF"
                      "e|12|||||||%2Fhome%2Fa%84.txt",
                      "-3|Index not available", "|stop", "5|never read"});
@@ -79,9 +79,14 @@ private slots:
 
         const QString tip = view->Model()->index(0, 4).data(Qt::ToolTipRole).toString();
         QVERIFY2(
-            tip.contains(QStringLiteral("Quarterly &lt;b&gt;figures&lt;/b&gt;\n2006-05-01\nPDF\nx\n"
-                                        "123456 bytes\nC:\\docs\\q 2.pdf")),
+            tip.contains(QStringLiteral("<b>Quarterly</b> &lt;b&gt;<b>figures</b>&lt;/b&gt;\n"
+                                        "2006-05-01\nPDF\nx\n123456 bytes\nC:\\docs\\q 2.pdf")),
             qPrintable(tip));
+        // The description cell knows where the matched words are; other cells do not.
+        QCOMPARE(view->Model()->index(0, 3).data(ResultModel::MatchSpansRole).toList(),
+                 (QVariantList{QPoint(0, 9), QPoint(13, 7)}));
+        QVERIFY(view->Model()->index(0, 0).data(ResultModel::MatchSpansRole).isNull());
+        QVERIFY(view->Model()->index(1, 3).data(ResultModel::MatchSpansRole).toList().isEmpty());
 
         QCOMPARE(m_messages, std::vector<std::string>{"Index not available"});
         // The stop line set the count last.

@@ -50,6 +50,12 @@ std::string_view ResultTable::Title(std::size_t row) const {
     return Segment(r, m_titleColumn, cells, r.titleEnd);
 }
 
+std::string_view ResultTable::Matches(std::size_t row) const {
+    const Row& r = m_rows[row];
+    return r.text ? std::string_view(r.text + r.tipEnd, r.matchesEnd - r.tipEnd)
+                  : std::string_view();
+}
+
 std::string_view ResultTable::Link(std::size_t row) const {
     const Row& r = m_rows[row];
     return Segment(r, m_linkColumn, r.titleEnd, r.linkEnd);
@@ -90,7 +96,7 @@ void ResultTable::Append(HitRow&& hit) {
             size += m_fields[f].size();
     }
     size += (m_titleColumn < 0 ? m_fields[kTitle].size() : 0) +
-            (m_linkColumn < 0 ? m_fields[kLink].size() : 0) + hit.tip.size();
+            (m_linkColumn < 0 ? m_fields[kLink].size() : 0) + hit.tip.size() + hit.matches.size();
     char* text = size ? TextSpace(size) : nullptr;
     std::uint32_t used = 0;
     auto add = [&](const std::string& field) {
@@ -113,6 +119,8 @@ void ResultTable::Append(HitRow&& hit) {
     row.linkEnd = used;
     add(hit.tip);
     row.tipEnd = used;
+    add(hit.matches);
+    row.matchesEnd = used;
     row.text = text;
     m_rows.push_back(row);
     // A later tip under the same number replaces the earlier one.

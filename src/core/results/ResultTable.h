@@ -30,6 +30,9 @@ public:
     std::string_view Link(std::size_t row) const;
     // The extension of the hit's file name, lower case and without the dot ("" when none).
     std::string_view FileType(std::size_t row) const { return m_rows[row].type; }
+    // The words of the search the hit's description holds (blank-separated), as the service
+    // named them.
+    std::string_view Matches(std::size_t row) const;
 
     // The tip stored under the number, or nothing.
     std::optional<std::string_view> Tip(std::int32_t item) const;
@@ -55,6 +58,7 @@ private:
         const char* text = nullptr;
         std::array<std::uint32_t, kMaxDisplayColumns> end{};
         std::uint32_t titleEnd = 0, linkEnd = 0, tipEnd = 0; // the tip follows the link
+        std::uint32_t matchesEnd = 0;                        // then the matched words
         std::int32_t item = 0;
         char type[16] = {}; // the file type, NUL-terminated (at most 15 characters)
     };

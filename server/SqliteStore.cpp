@@ -64,6 +64,12 @@ public:
         const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt, i));
         return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(m_stmt, i))) : "";
     }
+    // The text without a copy, valid until the statement steps or resets.
+    std::string_view View(int i) const {
+        const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt, i));
+        return p ? std::string_view(p, static_cast<std::size_t>(sqlite3_column_bytes(m_stmt, i)))
+                 : std::string_view();
+    }
     std::int64_t Int(int i) const { return sqlite3_column_int64(m_stmt, i); }
     double Real(int i) const { return sqlite3_column_double(m_stmt, i); }
 
@@ -433,7 +439,7 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
         if (parsed.root) {
             body.Bind(1, candidates[i].id);
             if (body.Step()) {
-                Excerpt excerpt = BestExcerpt(body.Text(0), *parsed.root, m_languages);
+                Excerpt excerpt = BestExcerpt(body.View(0), *parsed.root, m_languages);
                 if (!excerpt.text.empty()) {
                     d.snippet = std::move(excerpt.text);
                     d.matches = std::move(excerpt.matches);

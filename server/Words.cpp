@@ -1,6 +1,8 @@
 #include "Words.h"
 
 #include <algorithm>
+#include <bit>
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <libstemmer.h>
@@ -361,6 +363,70 @@ struct Found {
     std::size_t begin, end, term;
 };
 
+// Byte classes for the quick scan: word bytes (ASCII letters and digits, and every byte of a
+// character beyond ASCII), and ASCII lower case.
+struct ByteTables {
+    bool word[256] = {};
+    unsigned char lower[256] = {};
+    ByteTables() {
+        for (int b = 0; b < 256; ++b) {
+            word[b] = b >= 0x80 || (b >= '0' && b <= '9') || (b >= 'a' && b <= 'z') ||
+                      (b >= 'A' && b <= 'Z');
+            lower[b] = static_cast<unsigned char>(b >= 'A' && b <= 'Z' ? b - 'A' + 'a' : b);
+        }
+    }
+};
+const ByteTables kBytes;
+
+bool IsWordByte(unsigned char b) {
+    return kBytes.word[b];
+}
+
+// The first bytes of every word a term matches (its common start with its stems, up to three
+// bytes), lower case; empty when they are not plain ASCII.
+std::string Probe(const Term& t) {
+    std::string probe = t.folded.substr(0, 3);
+    for (const std::string& stem : t.stems) {
+        std::size_t same = 0;
+        while (same < probe.size() && same < stem.size() && probe[same] == stem[same])
+            ++same;
+        probe.resize(same);
+    }
+    for (char c : probe)
+        if (!std::isalnum(static_cast<unsigned char>(c)))
+            return {};
+    return probe;
+}
+
+// Calls `word` with the byte range of each run of word bytes in `text` that starts, without
+// regard to ASCII case, with one of the probes, until it returns false.
+template <class Word>
+void ForEachProbedWord(std::string_view text, const std::vector<std::string>& probes, Word&& word) {
+    for (std::size_t at = 0; at < text.size();) {
+        if (!IsWordByte(static_cast<unsigned char>(text[at]))) {
+            ++at;
+            continue;
+        }
+        std::size_t end = at;
+        while (end < text.size() && IsWordByte(static_cast<unsigned char>(text[end])))
+            ++end;
+        for (const std::string& probe : probes) {
+            if (end - at < probe.size())
+                continue;
+            std::size_t k = 0;
+            while (k < probe.size() && kBytes.lower[static_cast<unsigned char>(text[at + k])] ==
+                                           static_cast<unsigned char>(probe[k]))
+                ++k;
+            if (k == probe.size()) {
+                if (!word(at, end))
+                    return;
+                break;
+            }
+        }
+        at = end;
+    }
+}
+
 } // namespace
 
 Excerpt BestExcerpt(std::string_view body, const QueryNode& query,
@@ -375,27 +441,72 @@ Excerpt BestExcerpt(std::string_view body, const QueryNode& query,
     // stem does: most words of a text are never stemmed.
     std::vector<Found> found;
     std::vector<std::string> wordStems(languages.size());
-    ForEachWord(body.substr(0, std::min(body.size(), kExcerptScanBytes)),
-                [&](std::string_view w, std::size_t begin, std::size_t end) {
-                    std::fill(wordStems.begin(), wordStems.end(), std::string());
-                    for (std::size_t i = 0; i < terms.size(); ++i) {
-                        const Term& t = terms[i];
-                        bool match = w == t.folded || (t.prefix && w.starts_with(t.folded));
-                        for (std::size_t l = 0; !match && l < t.stems.size(); ++l) {
-                            const std::string& stem = t.stems[l];
-                            if (stem.empty() || w.empty() || w[0] != stem[0])
-                                continue;
-                            if (wordStems[l].empty())
-                                wordStems[l] = StemmerFor(languages[l]).Stem(w);
-                            match = wordStems[l] == stem;
-                        }
-                        if (match) {
-                            found.push_back({begin, end, i});
-                            break;
-                        }
-                    }
-                    return true;
-                });
+    // Once a passage holds every word of the query, one a little further on can do no better
+    // on that count: the rest of the text is not read. Nor is it after kExcerptPlaces places
+    // of the words: the passage is the best among those.
+    std::size_t stopAt = std::string_view::npos;
+    const auto complete = [&](std::size_t end) {
+        std::uint64_t seen = 0;
+        for (auto f = found.rbegin(); f != found.rend() && f->begin + maxBytes >= end; ++f)
+            seen |= std::uint64_t{1} << (f->term % 64);
+        return static_cast<std::size_t>(std::popcount(seen)) ==
+               std::min<std::size_t>(terms.size(), 64);
+    };
+    const auto check = [&](std::string_view w, std::size_t begin, std::size_t end) {
+        if (begin > stopAt)
+            return false;
+        std::fill(wordStems.begin(), wordStems.end(), std::string());
+        for (std::size_t i = 0; i < terms.size(); ++i) {
+            const Term& t = terms[i];
+            bool match = w == t.folded || (t.prefix && w.starts_with(t.folded));
+            for (std::size_t l = 0; !match && l < t.stems.size(); ++l) {
+                const std::string& stem = t.stems[l];
+                // Stemmers change a word's ending only: a word whose stem this is starts
+                // with all of it but its last character.
+                if (stem.empty() || !w.starts_with(std::string_view(stem).substr(
+                                        0, std::max<std::size_t>(1, stem.size() - 1))))
+                    continue;
+                if (wordStems[l].empty())
+                    wordStems[l] = StemmerFor(languages[l]).Stem(w);
+                match = wordStems[l] == stem;
+            }
+            if (match) {
+                found.push_back({begin, end, i});
+                if (stopAt == std::string_view::npos &&
+                    (complete(end) || found.size() == kExcerptPlaces))
+                    stopAt = end + maxBytes;
+                break;
+            }
+        }
+        return true;
+    };
+    const std::string_view scanned = body.substr(0, std::min(body.size(), kExcerptScanBytes));
+    // Only the words that start as a word of the query does are read one by one, when those
+    // starts are plain ASCII; the whole text when that finds nothing (a letter with a
+    // diacritic at a word's start, say).
+    std::vector<std::string> probes;
+    for (const Term& t : terms)
+        probes.push_back(Probe(t));
+    if (std::none_of(probes.begin(), probes.end(), [](const auto& p) { return p.empty(); }))
+        ForEachProbedWord(scanned, probes, [&](std::size_t begin, std::size_t end) {
+            // A word of ASCII letters and digits folds to its lower case, as unicode61 has it.
+            const std::string_view raw = scanned.substr(begin, end - begin);
+            if (std::all_of(raw.begin(), raw.end(),
+                            [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+                std::string lower(raw);
+                for (char& c : lower)
+                    c = static_cast<char>(kBytes.lower[static_cast<unsigned char>(c)]);
+                return check(lower, begin, end);
+            }
+            bool more = true;
+            ForEachWord(scanned.substr(begin, end - begin),
+                        [&](std::string_view w, std::size_t b, std::size_t e) {
+                            return more = check(w, begin + b, begin + e);
+                        });
+            return more;
+        });
+    if (found.empty())
+        ForEachWord(scanned, check);
     Excerpt excerpt;
     if (found.empty())
         return excerpt;
@@ -406,13 +517,10 @@ Excerpt BestExcerpt(std::string_view body, const QueryNode& query,
         last = std::max(last, first);
         while (last + 1 < found.size() && found[last + 1].end - found[first].begin <= maxBytes)
             ++last;
-        std::vector<bool> seen(terms.size());
-        std::size_t distinct = 0;
+        std::uint64_t seen = 0; // a query has at most kMaxQueryWords words
         for (std::size_t k = first; k <= last; ++k)
-            if (!seen[found[k].term]) {
-                seen[found[k].term] = true;
-                ++distinct;
-            }
+            seen |= std::uint64_t{1} << (found[k].term % 64);
+        const auto distinct = static_cast<std::size_t>(std::popcount(seen));
         const std::size_t score = distinct * found.size() + (last - first + 1);
         if (score > bestScore) {
             bestScore = score;

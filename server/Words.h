@@ -77,8 +77,9 @@ struct Excerpt {
     std::vector<std::string> matches; // each distinct, in the order they first appear
 };
 inline constexpr std::size_t kExcerptBytes = 200;
-// How much of a text is searched for that passage.
+// How much of a text is searched for that passage, and how many places of the words at most.
 inline constexpr std::size_t kExcerptScanBytes = 256u << 10;
+inline constexpr std::size_t kExcerptPlaces = 64;
 Excerpt BestExcerpt(std::string_view body, const QueryNode& query,
                     const std::vector<std::string>& languages,
                     std::size_t maxBytes = kExcerptBytes);

@@ -738,6 +738,17 @@ void PgStore::AddExcerpts(pg_conn* db, const QueryNode& query, const std::vector
     }
 }
 
+std::optional<std::string> PgStore::DocumentText(const std::string& index,
+                                                 const std::string& path) {
+    if (!IsValidUtf8(path))
+        return std::nullopt;
+    Lease db(m_pool);
+    auto found = Run(db.Db(), "SELECT body FROM zdx_docs WHERE idx=$1 AND path=$2", {index, path});
+    if (found->Rows() == 0)
+        return std::nullopt;
+    return found->Text(0, 0);
+}
+
 std::optional<std::int64_t> PgStore::DocumentInode(const std::string& index,
                                                    const std::string& path) {
     if (!IsValidUtf8(path))

@@ -49,6 +49,8 @@ public:
     // another process indexes.
     ScanStats Scan() override;
     SearchResult Search(const SearchRequest& request) override;
+    std::optional<std::string> DocumentText(const std::string& index,
+                                            const std::string& path) override;
     std::optional<std::int64_t> DocumentInode(const std::string& index,
                                               const std::string& path) override;
     const std::vector<IndexedFolder>& Folders() const override { return m_folders; }

@@ -2,12 +2,14 @@
 
 #include "Beneath.h"
 #include "Query.h"
+#include "Words.h"
 
 #include "text/Codepage.h"
 
 #include <httplib.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -89,6 +91,10 @@ void Routes::Servlet(const httplib::Request& req, httplib::Response& res) {
 
 void Routes::File(const httplib::Request& req, httplib::Response& res) {
     Guarded(req, res, &Routes::ServeFile);
+}
+
+void Routes::Text(const httplib::Request& req, httplib::Response& res) {
+    Guarded(req, res, &Routes::ServeText);
 }
 
 void Routes::Guarded(const httplib::Request& req, httplib::Response& res, Handler serve) {
@@ -271,20 +277,22 @@ void Routes::Search(const httplib::Request& req, const Params& params, const std
     res.set_content(out, type);
 }
 
-void Routes::ServeFile(const httplib::Request& req, httplib::Response& res) {
+Routes::IndexedFile Routes::OpenIndexedFile(const httplib::Request& req, const char* route,
+                                            httplib::Response& res) {
     DocumentStore& documents = *m_backend.documents;
+    IndexedFile found;
     if (SignInRequired() && m_backend.sessions->UserOf(CookieValue(req, kCookie)).empty()) {
         res.status = 401;
         // Sign-in goes through the servlet, which sets the session cookie.
         res.set_header("WWW-Authenticate",
                        "Cookie realm=\"zdx-server\", cookie-name=" + std::string(kCookie));
-        return;
+        return found;
     }
-    // /zdx-files/<index>/<path inside it>. Only a file of the index is served, by the very
-    // path it was indexed under, opened below the index's folder a step at a time: no control
+    // <route><index>/<path inside it>. Only a file of the index is named, by the very path it
+    // was indexed under, opened below the index's folder a step at a time: no control
     // characters, no "..", no link, pipe or device anywhere on the way, and the very file the
     // scan saw (its inode), whatever is swapped on the disk meanwhile.
-    const std::string rest = req.path.substr(std::strlen(kFilesRoute));
+    const std::string rest = req.path.substr(std::strlen(route));
     const std::size_t slash = rest.find('/');
     const IndexedFolder* folder = nullptr;
     for (const auto& f : documents.Folders())
@@ -309,13 +317,25 @@ void Routes::ServeFile(const httplib::Request& req, httplib::Response& res) {
         if (fd >= 0)
             close(fd);
         res.status = 404;
-        return;
+        return found;
     }
+    found.fd = fd;
+    found.folder = folder;
+    found.path = *path;
+    found.size = static_cast<std::uint64_t>(info.st_size);
+    return found;
+}
+
+void Routes::ServeFile(const httplib::Request& req, httplib::Response& res) {
+    const IndexedFile opened = OpenIndexedFile(req, kFilesRoute, res);
+    if (opened.fd < 0)
+        return;
+    const int fd = opened.fd;
     // The ranges asked for, sorted, merged and checked against the file here: the HTTP
     // library would repeat overlapping ranges and answer 206 for a range past the end. It
     // applies what is left in the request's ranges (its own request object, not const where
     // it lives) to the answer.
-    const auto size = static_cast<std::uint64_t>(info.st_size);
+    const std::uint64_t size = opened.size;
     const RangeRequest asked = ParseRanges(req.get_header_value("Range"), size);
     auto& ranges = const_cast<httplib::Request&>(req).ranges;
     ranges.clear();
@@ -332,13 +352,60 @@ void Routes::ServeFile(const httplib::Request& req, httplib::Response& res) {
         delete p;
     });
     res.set_content_provider(
-        static_cast<std::size_t>(info.st_size), "application/octet-stream",
+        static_cast<std::size_t>(size), "application/octet-stream",
         [file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
             std::vector<char> buffer(std::min<std::size_t>(length, 64 * 1024));
             const ssize_t got =
                 pread(*file, buffer.data(), buffer.size(), static_cast<off_t>(offset));
             return got > 0 && sink.write(buffer.data(), static_cast<std::size_t>(got));
         });
+}
+
+void Routes::ServeText(const httplib::Request& req, httplib::Response& res) {
+    const IndexedFile opened = OpenIndexedFile(req, kTextRoute, res);
+    if (opened.fd < 0)
+        return;
+    close(opened.fd); // the text comes from the index; the file only had to be there
+    std::optional<std::string> text =
+        m_backend.documents->DocumentText(opened.folder->name, opened.path);
+    if (!text) {
+        res.status = 404;
+        return;
+    }
+    // A part of the text: at most kMaxTextAnswer bytes from `offset`, cut at characters.
+    const Params params = ParseTarget(req.target);
+    auto number = [&](const char* name, std::size_t fallback) {
+        const auto value = params.Get(name);
+        std::size_t n = 0;
+        const auto [end, error] =
+            value ? std::from_chars(value->data(), value->data() + value->size(), n)
+                  : std::from_chars_result{nullptr, std::errc::invalid_argument};
+        return value && error == std::errc() && end == value->data() + value->size() ? n : fallback;
+    };
+    const std::size_t total = text->size();
+    std::size_t from = std::min(number("offset", 0), total);
+    while (from < total && (static_cast<unsigned char>((*text)[from]) & 0xC0) == 0x80)
+        ++from;
+    std::size_t to = from + std::min(number("length", kMaxTextAnswer), kMaxTextAnswer);
+    to = std::min(to, total);
+    while (to < total && to > from && (static_cast<unsigned char>((*text)[to]) & 0xC0) == 0x80)
+        --to;
+    res.set_header("X-Zdx-Text-Length", std::to_string(total));
+    if (from > 0 || to < total)
+        res.set_header("X-Zdx-Text-Range", std::to_string(from) + "-" + std::to_string(to));
+    // With a query: its words as the text holds them, percent-escaped, separated by blanks.
+    const auto query = params.GetRaw("query0");
+    if (query) {
+        const ParsedQuery parsed = ParseQuery(DecodeQueryText(*query, CharsetOf(params)));
+        if (parsed.root) {
+            std::string words;
+            for (const std::string& w :
+                 MatchedWords(*text, *parsed.root, LanguagesOf(m_backend.documents->Folders())))
+                words += (words.empty() ? "" : " ") + UrlEscapePath(w);
+            res.set_header("X-Zdx-Matches", words);
+        }
+    }
+    res.set_content(text->substr(from, to - from), "text/plain; charset=utf-8");
 }
 
 std::string Routes::PublicUrl(const httplib::Request& req) const {

@@ -15,6 +15,10 @@ struct Response;
 namespace zdxserver {
 
 inline constexpr const char* kFilesRoute = "/zdx-files/";
+// The text the index holds of a file, under the same path and rules as the file itself.
+inline constexpr const char* kTextRoute = "/zdx-text/";
+// The most text one answer of the text route holds; offset= and length= ask for more.
+inline constexpr std::size_t kMaxTextAnswer = 4u << 20;
 
 class Routes {
 public:
@@ -24,6 +28,8 @@ public:
     void Servlet(const httplib::Request& req, httplib::Response& res);
     // /zdx-files/<index>/<path inside it>.
     void File(const httplib::Request& req, httplib::Response& res);
+    // /zdx-text/<index>/<path inside it>[?query0=...][&offset=N][&length=N].
+    void Text(const httplib::Request& req, httplib::Response& res);
 
 private:
     using Handler = void (Routes::*)(const httplib::Request&, httplib::Response&);
@@ -31,6 +37,17 @@ private:
     void Guarded(const httplib::Request& req, httplib::Response& res, Handler serve);
     void Serve(const httplib::Request& req, httplib::Response& res);
     void ServeFile(const httplib::Request& req, httplib::Response& res);
+    void ServeText(const httplib::Request& req, httplib::Response& res);
+    // The file of an index that a path under `route` names, opened (the caller closes `fd`);
+    // fd -1 with the answer's status set (401, 404) when there is none the client may have.
+    struct IndexedFile {
+        int fd = -1;
+        const IndexedFolder* folder = nullptr;
+        std::string path;
+        std::uint64_t size = 0;
+    };
+    IndexedFile OpenIndexedFile(const httplib::Request& req, const char* route,
+                                httplib::Response& res);
     // Searches and files need a session when a users file is given, unless anonymous use is
     // allowed.
     bool SignInRequired() const;

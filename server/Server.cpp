@@ -64,6 +64,9 @@ std::unique_ptr<httplib::Server> MakeHttpServer(const ServerOptions& options, Ro
     server->Get(
         std::string(kFilesRoute) + ".*",
         [&routes](const httplib::Request& req, httplib::Response& res) { routes.File(req, res); });
+    server->Get(
+        std::string(kTextRoute) + ".*",
+        [&routes](const httplib::Request& req, httplib::Response& res) { routes.Text(req, res); });
     // Headers and body go out in separate writes: without this, Nagle's algorithm holds the
     // body back until the client's delayed acknowledgement, some 40 ms a request.
     server->set_tcp_nodelay(true);

@@ -359,6 +359,18 @@ std::optional<std::int64_t> SqliteStore::DocumentInode(const std::string& index,
     return it == m_paths.end() ? std::nullopt : std::optional<std::int64_t>(it->second);
 }
 
+std::optional<std::string> SqliteStore::DocumentText(const std::string& index,
+                                                     const std::string& path) {
+    Reader reader(*this);
+    Statement text(reader.Db(), "SELECT f.body FROM docs d JOIN fts f ON f.rowid = d.id "
+                                "WHERE d.idx = ?1 AND d.path = ?2");
+    text.Bind(1, index);
+    text.Bind(2, path);
+    if (!text.Step())
+        return std::nullopt;
+    return text.Text(0);
+}
+
 SearchResult SqliteStore::Search(const SearchRequest& request) {
     SearchResult result;
     const ParsedQuery parsed = ParseQuery(request.query);

@@ -34,6 +34,8 @@ public:
     const std::vector<IndexedFolder>& Folders() const override { return m_folders; }
     std::optional<std::int64_t> DocumentInode(const std::string& index,
                                               const std::string& path) override;
+    std::optional<std::string> DocumentText(const std::string& index,
+                                            const std::string& path) override;
 
     static constexpr int kSchemaVersion = 5;
     // Recent answers are kept up to this many bytes (0: none); an answer over a tenth of it is

@@ -72,6 +72,10 @@ public:
     // index `index`; nothing otherwise.
     virtual std::optional<std::int64_t> DocumentInode(const std::string& index,
                                                       const std::string& path) = 0;
+    // The text the store holds of that document (PDF pages apart by a form feed); nothing
+    // when it is not a document of the index.
+    virtual std::optional<std::string> DocumentText(const std::string& index,
+                                                    const std::string& path) = 0;
     virtual const std::vector<IndexedFolder>& Folders() const = 0;
     bool HasIndex(const std::string& name) const;
 };

@@ -429,8 +429,14 @@ void ForEachProbedWord(std::string_view text, const std::vector<std::string>& pr
 
 } // namespace
 
-Excerpt BestExcerpt(std::string_view body, const QueryNode& query,
-                    const std::vector<std::string>& languages, std::size_t maxBytes) {
+namespace {
+
+// Where `body` holds words of the query: their places, in order, with the term of each. With
+// `early`, the reading ends once a passage of maxBytes holds every term, or after
+// kExcerptPlaces places.
+std::vector<Found> FindPlaces(std::string_view body, const QueryNode& query,
+                              const std::vector<std::string>& languages, std::size_t maxBytes,
+                              bool early, std::size_t scanBytes) {
     std::vector<Term> terms;
     CollectTerms(query, false, terms);
     for (Term& t : terms)
@@ -472,7 +478,7 @@ Excerpt BestExcerpt(std::string_view body, const QueryNode& query,
             }
             if (match) {
                 found.push_back({begin, end, i});
-                if (stopAt == std::string_view::npos &&
+                if (early && stopAt == std::string_view::npos &&
                     (complete(end) || found.size() == kExcerptPlaces))
                     stopAt = end + maxBytes;
                 break;
@@ -480,7 +486,7 @@ Excerpt BestExcerpt(std::string_view body, const QueryNode& query,
         }
         return true;
     };
-    const std::string_view scanned = body.substr(0, std::min(body.size(), kExcerptScanBytes));
+    const std::string_view scanned = body.substr(0, std::min(body.size(), scanBytes));
     // Only the words that start as a word of the query does are read one by one, when those
     // starts are plain ASCII; the whole text when that finds nothing (a letter with a
     // diacritic at a word's start, say).
@@ -507,6 +513,17 @@ Excerpt BestExcerpt(std::string_view body, const QueryNode& query,
         });
     if (found.empty())
         ForEachWord(scanned, check);
+    return found;
+}
+
+} // namespace
+
+Excerpt BestExcerpt(std::string_view body, const QueryNode& query,
+                    const std::vector<std::string>& languages, std::size_t maxBytes) {
+    std::vector<Term> terms;
+    CollectTerms(query, false, terms);
+    const std::vector<Found> found =
+        FindPlaces(body, query, languages, maxBytes, true, kExcerptScanBytes);
     Excerpt excerpt;
     if (found.empty())
         return excerpt;
@@ -560,6 +577,20 @@ Excerpt BestExcerpt(std::string_view body, const QueryNode& query,
             excerpt.matches.push_back(std::move(word));
     }
     return excerpt;
+}
+
+std::vector<std::string> MatchedWords(std::string_view text, const QueryNode& query,
+                                      const std::vector<std::string>& languages, std::size_t most) {
+    std::vector<std::string> words;
+    for (const Found& f : FindPlaces(text, query, languages, kExcerptBytes, false, text.size())) {
+        std::string word(text.substr(f.begin, f.end - f.begin));
+        if (std::find(words.begin(), words.end(), word) == words.end()) {
+            words.push_back(std::move(word));
+            if (words.size() == most)
+                break;
+        }
+    }
+    return words;
 }
 
 } // namespace zdxserver

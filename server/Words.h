@@ -84,4 +84,10 @@ Excerpt BestExcerpt(std::string_view body, const QueryNode& query,
                     const std::vector<std::string>& languages,
                     std::size_t maxBytes = kExcerptBytes);
 
+// The words of the query as `text` holds them, each once, in the order they first appear; at
+// most `most`.
+std::vector<std::string> MatchedWords(std::string_view text, const QueryNode& query,
+                                      const std::vector<std::string>& languages,
+                                      std::size_t most = 1000);
+
 } // namespace zdxserver

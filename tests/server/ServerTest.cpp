@@ -579,6 +579,9 @@ public:
     std::optional<std::int64_t> DocumentInode(const std::string&, const std::string&) override {
         throw Lost();
     }
+    std::optional<std::string> DocumentText(const std::string&, const std::string&) override {
+        throw Lost();
+    }
     const std::vector<IndexedFolder>& Folders() const override { return m_folders; }
 
 private:
@@ -1023,8 +1026,23 @@ TEST_F(EndToEnd, FilesServedOnlyFromTheIndexedFolders) {
     // A folder whose name starts like the indexed one's is outside it all the same.
     m_docs.Write("handbook-x/secret.txt", "not for you either");
     std::filesystem::create_symlink("../handbook-x/secret.txt", m_docs.File("handbook/s.txt"));
+    std::filesystem::copy(ZDX_DOCUMENTS_DIR "/paper.pdf", m_docs.File("projects/paper.pdf"));
     Start({"--links", "url"});
     httplib::Client client("127.0.0.1", m_port);
+    // The text the index holds, with the query's words as the text has them; in parts.
+    auto text = client.Get("/zdx-text/handbook/budget-rules.txt?query0=managing+budgets");
+    ASSERT_TRUE(text);
+    EXPECT_EQ(text->status, 200);
+    EXPECT_EQ(text->get_header_value("Content-Type"), "text/plain; charset=utf-8");
+    EXPECT_NE(text->body.find("Each team manages its budget."), std::string::npos);
+    EXPECT_EQ(text->get_header_value("X-Zdx-Matches"), "Budget manages budget");
+    auto tail = client.Get("/zdx-text/handbook/budget-rules.txt?offset=6&length=6");
+    ASSERT_TRUE(tail);
+    EXPECT_EQ(tail->body, text->body.substr(6, 6));
+    EXPECT_EQ(tail->get_header_value("X-Zdx-Text-Length"), std::to_string(text->body.size()));
+    auto pdf = client.Get("/zdx-text/projects/paper.pdf");
+    ASSERT_TRUE(pdf);
+    EXPECT_EQ(std::count(pdf->body.begin(), pdf->body.end(), '\f'), 2) << pdf->body;
     auto ok = client.Get("/zdx-files/handbook/budget-rules.txt");
     ASSERT_TRUE(ok);
     EXPECT_EQ(ok->status, 200);
@@ -1048,6 +1066,9 @@ TEST_F(EndToEnd, FilesServedOnlyFromTheIndexedFolders) {
         auto res = client.Get(path);
         ASSERT_TRUE(res) << path;
         EXPECT_EQ(res->status, 404) << path;
+        // The text route answers the same.
+        const std::string textPath = "/zdx-text/" + std::string(path).substr(11);
+        EXPECT_EQ(client.Get(textPath)->status, 404) << textPath;
     }
     // A refused request's connection is closed at once, not kept for a next request.
     for (const std::string& head :
@@ -1073,7 +1094,7 @@ TEST_F(EndToEnd, FilesServedOnlyFromTheIndexedFolders) {
     EXPECT_TRUE(!huge || huge->status >= 400);
     auto after = client.Get("/lvsearch/SearchServlet?query0=budget");
     ASSERT_TRUE(after);
-    EXPECT_EQ(after->body.substr(0, 4), "0|3|");
+    EXPECT_EQ(after->body.substr(0, 4), "0|4|"); // the paper mentions a budget too
 }
 
 TEST_F(EndToEnd, SignInRequiredWithAUsersFile) {
@@ -1090,6 +1111,7 @@ TEST_F(EndToEnd, SignInRequiredWithAUsersFile) {
     }
     auto refused = client.Get("/zdx-files/handbook/budget-rules.txt");
     EXPECT_EQ(refused->status, 401);
+    EXPECT_EQ(client.Get("/zdx-text/handbook/budget-rules.txt")->status, 401);
     EXPECT_NE(refused->get_header_value("WWW-Authenticate"), "");
 
     auto signIn = client.Get("/lvsearch/SearchServlet?userid=ann&password=pa55%20word");

@@ -292,9 +292,20 @@ Routes::IndexedFile Routes::OpenIndexedFile(const httplib::Request& req, const c
     // was indexed under, opened below the index's folder a step at a time: no control
     // characters, no "..", no link, pipe or device anywhere on the way, and the very file the
     // scan saw (its inode), whatever is swapped on the disk meanwhile.
-    const std::string rest = req.path.substr(std::strlen(route));
-    const std::size_t slash = rest.find('/');
+    // The text route also takes the file's path as the hits link to it: <route>?path=/a/b.
+    std::string rest = req.path.substr(std::strlen(route));
     const IndexedFolder* folder = nullptr;
+    if (rest.empty() && std::string_view(route) == kTextRoute) {
+        const std::string asked = ParseTarget(req.target).Get("path").value_or("");
+        for (const auto& f : documents.Folders())
+            if (asked.size() > f.root.size() + 1 && asked.rfind(f.root + "/", 0) == 0 &&
+                (!folder || f.root.size() > folder->root.size()))
+                folder = &f;
+        if (folder)
+            rest = folder->name + asked.substr(folder->root.size());
+    }
+    const std::size_t slash = rest.find('/');
+    folder = nullptr;
     for (const auto& f : documents.Folders())
         if (f.name == rest.substr(0, slash))
             folder = &f;

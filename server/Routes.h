@@ -28,7 +28,8 @@ public:
     void Servlet(const httplib::Request& req, httplib::Response& res);
     // /zdx-files/<index>/<path inside it>.
     void File(const httplib::Request& req, httplib::Response& res);
-    // /zdx-text/<index>/<path inside it>[?query0=...][&offset=N][&length=N].
+    // /zdx-text/<index>/<path inside it>[?query0=...][&offset=N][&length=N], or
+    // /zdx-text/?path=<the file's path>&... for a hit that links to its path.
     void Text(const httplib::Request& req, httplib::Response& res);
 
 private:

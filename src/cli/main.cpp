@@ -6,6 +6,7 @@
 #include "diag/FaultReport.h"
 #include "net/FetchPage.h"
 #include "profile/ProfileStore.h"
+#include "search/HitText.h"
 #include "search/QueryText.h"
 #include "search/ResultList.h"
 #include "signin/LoginRequest.h"
@@ -46,6 +47,8 @@ constexpr const char* kHelp =
     "      --max-time SECONDS  give up on a request after SECONDS\n"
     "      --charset CHARSET   windows-1252 or utf-8: how texts travel (default: the\n"
     "                        setting Charset)\n"
+    "      --text LINK     print the text of the hit with this link (QUERY's words as\n"
+    "                        the text holds them go to standard error)\n"
     "  -v, --verbose       show the connection progress on standard error\n"
     "  -q, --quiet         print nothing on standard error but errors\n"
     "      --settings      print the settings in effect and exit\n"
@@ -171,7 +174,8 @@ struct QueryOptions {
     double maxTime = 0;
     Verbosity verbosity = Verbosity::Normal;
     std::string user;
-    std::string charset; // empty: the settings'
+    std::string charset;  // empty: the settings'
+    std::string textLink; // --text: print this hit's text instead of searching
     SearchRequest form;
     std::vector<std::string> tokens; // the options zdx itself takes: -f and -l
 };
@@ -214,6 +218,10 @@ ParseResult TakeValueOption(const std::string& arg, const char* value, QueryOpti
         if (!value || end == value || *end || !std::isfinite(options.maxTime) ||
             options.maxTime <= 0 || options.maxTime > 86400 * 365)
             return Exit(Usage("--max-time takes a number of seconds greater than 0"));
+    } else if (arg == "--text") {
+        if (!value || !*value)
+            return Exit(Usage("--text takes a hit's link"));
+        options.textLink = value;
     } else if (arg == "--charset") {
         if (!value ||
             (std::strcmp(value, kDefaultCharset) != 0 && std::strcmp(value, kUtf8Charset) != 0))
@@ -228,8 +236,8 @@ ParseResult TakeValueOption(const std::string& arg, const char* value, QueryOpti
 }
 
 bool TakesValue(const std::string& arg) {
-    for (const char* option :
-         {"--index", "--filename", "--date", "--format", "--max-time", "--user", "--charset"})
+    for (const char* option : {"--index", "--filename", "--date", "--format", "--max-time",
+                               "--user", "--charset", "--text"})
         if (arg == option)
             return true;
     return false;
@@ -326,6 +334,29 @@ int SignIn(const QueryOptions& options, const Settings& settings, StreamedResult
 }
 
 // Signs in when asked, searches, prints the hits and signs out when asked.
+// --text: the hit's text on standard output, the query's words in it on standard error.
+int PrintHitText(const QueryOptions& options, const Settings& settings,
+                 const RequestControl& control) {
+    const HitText hit = FetchHitText(options.textLink, options.form.query, settings, control);
+    if (!hit.ok) {
+        std::fprintf(stderr, "zdx-query: This document's text is not available: %s.\n",
+                     hit.problem.c_str());
+        return 1;
+    }
+    if (options.verbosity != Verbosity::Quiet && !options.form.query.empty()) {
+        std::string words;
+        for (const std::string& w : hit.matches)
+            words += (words.empty() ? "" : " ") + w;
+        std::fprintf(stderr, "Matches: %s\n", words.c_str());
+    }
+    if (hit.cut && options.verbosity != Verbosity::Quiet)
+        std::fprintf(stderr, "zdx-query: the text goes on past %zu bytes\n", hit.text.size());
+    if (std::fwrite(hit.text.data(), 1, hit.text.size(), stdout) != hit.text.size() ||
+        std::fflush(stdout) != 0)
+        return OutputFailed(errno);
+    return 0;
+}
+
 int Run(const QueryOptions& options, const Settings& settings) {
     RequestControl control;
     control.log = ProcessLog();
@@ -338,6 +369,8 @@ int Run(const QueryOptions& options, const Settings& settings) {
         if (failed)
             return failed;
     }
+    if (!options.textLink.empty())
+        return PrintHitText(options, settings, control);
     QueryOutput output(stdout, options.json ? QueryOutput::Format::Json : QueryOutput::Format::Tsv,
                        settings.Layout(), settings.Headings());
     results.SetOutput(&output);

@@ -917,6 +917,19 @@ TEST_F(EndToEnd, SearchesOverHttp) {
     // A mailbox, read by the extractor while the service's standard error goes to a file.
     r = Query({"lemur"});
     EXPECT_EQ(Column(r.out, 1), (std::vector<std::string>{"box.mbox"})) << m_server->Err();
+    // A hit's text: a document's from the service, a local text file's from the file itself;
+    // nothing for a file outside the indexes.
+    r = Query({"--text", m_docs.File("projects/box.mbox"), "lemurs"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("lemur"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("Matches: lemur"), std::string::npos) << r.err;
+    r = Query({"--text", m_docs.File("handbook/budget-rules.txt")});
+    EXPECT_EQ(r.out, "Budget rules\n\nEach team manages its budget.");
+    r = Query({"--text", "/etc/hostname.conf"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("This document's text is not available: the service holds no text"),
+              std::string::npos)
+        << r.err;
 
     // A file name beyond ASCII comes back as the very path.
     r = Query({"--filename", "b\xC3\xBC*"});

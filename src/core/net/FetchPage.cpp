@@ -163,10 +163,18 @@ struct Exchange {
                 return 0;
             }
             ClearTips();
+            if (view->TakesRawBody())
+                view->TakeHead(rawHeaders);
         }
         bodyBytes += size;
         if (bodyBytes > kMaxBodyBytes) {
             bodyTooLarge = true;
+            return 0;
+        }
+        if (view->TakesRawBody()) {
+            if (view->TakeBody(std::string_view(data, size)))
+                return size;
+            stoppedByParser = true;
             return 0;
         }
         std::string_view chunk(data, size);

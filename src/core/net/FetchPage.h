@@ -35,6 +35,12 @@ public:
     virtual void ClearTips() = 0;
     // One non-empty body line; 0 asks the reader to stop.
     virtual int ParseResultLine(std::string_view line) = 0;
+    // A reader that takes the body as it comes, not line by line, says so here; it is then
+    // handed the answer's head (its header lines) once, and the body's bytes in pieces.
+    virtual bool TakesRawBody() const { return false; }
+    virtual void TakeHead(std::string_view /*headers*/) {}
+    // False asks the reader to stop.
+    virtual bool TakeBody(std::string_view /*bytes*/) { return true; }
 };
 
 inline constexpr const char* kAgentName = "LurvikRetriever";

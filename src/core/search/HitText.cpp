@@ -1,0 +1,241 @@
+#include "search/HitText.h"
+
+#include "net/FetchPage.h"
+#include "text/Codepage.h"
+#include "text/Numbers.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// "%XX" for every byte but ASCII letters, digits, '/', '-', '.', '_' and '~'.
+std::string Escaped(std::string_view utf8) {
+    std::string out;
+    for (char c : utf8) {
+        const auto b = static_cast<unsigned char>(c);
+        if ((b < 0x80 && std::isalnum(b)) || b == '/' || b == '-' || b == '.' || b == '_' ||
+            b == '~')
+            out += c;
+        else
+            AppendPercentEscape(out, b);
+    }
+    return out;
+}
+
+// A header's value in the answer's head, or nothing.
+std::string HeaderValue(std::string_view head, std::string_view name) {
+    for (std::size_t at = 0; at < head.size();) {
+        const std::size_t end = std::min(head.find('\n', at), head.size());
+        std::string_view line = head.substr(at, end - at);
+        at = end + 1;
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (line.size() > name.size() && line[name.size()] == ':' &&
+            std::equal(name.begin(), name.end(), line.begin(), [](char a, char b) {
+                return std::tolower(static_cast<unsigned char>(a)) ==
+                       std::tolower(static_cast<unsigned char>(b));
+            })) {
+            line.remove_prefix(name.size() + 1);
+            while (!line.empty() && line.front() == ' ')
+                line.remove_prefix(1);
+            return std::string(line);
+        }
+    }
+    return {};
+}
+
+// Takes the text route's answer whole, up to the preview's bytes.
+class TextReader : public PageReader {
+public:
+    explicit TextReader(const CancelToken* cancel) : m_cancel(cancel) {}
+    void ClearTips() override {}
+    int ParseResultLine(std::string_view) override { return 1; }
+    bool TakesRawBody() const override { return true; }
+    void TakeHead(std::string_view head) override {
+        const std::string words = HeaderValue(head, "X-Zdx-Matches");
+        for (std::size_t at = 0; at < words.size();) {
+            const std::size_t end = std::min(words.find(' ', at), words.size());
+            if (end > at)
+                result.matches.push_back(PercentDecode(words.substr(at, end - at)));
+            at = end + 1;
+        }
+        result.cut = !HeaderValue(head, "X-Zdx-Text-Range").empty();
+    }
+    bool TakeBody(std::string_view bytes) override {
+        if (m_cancel && m_cancel->Cancelled())
+            return false;
+        const std::size_t room = kMaxPreviewBytes - result.text.size();
+        result.text.append(bytes.substr(0, room));
+        if (bytes.size() > room) {
+            result.cut = true;
+            return false;
+        }
+        return true;
+    }
+    static std::string PercentDecode(std::string_view text) {
+        std::string out;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if (text[i] == '%' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 &&
+                HexDigit(text[i + 2]) >= 0) {
+                out += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
+                i += 2;
+            } else {
+                out += text[i];
+            }
+        }
+        return out;
+    }
+
+    HitText result;
+
+private:
+    const CancelToken* m_cancel;
+};
+
+bool EndsWith(std::string_view text, std::string_view end) {
+    if (text.size() < end.size())
+        return false;
+    return std::equal(end.begin(), end.end(), text.end() - static_cast<std::ptrdiff_t>(end.size()),
+                      [](char a, char b) {
+                          return std::tolower(static_cast<unsigned char>(a)) ==
+                                 std::tolower(static_cast<unsigned char>(b));
+                      });
+}
+
+bool IsUrl(std::string_view link) {
+    return link.rfind("http://", 0) == 0 || link.rfind("https://", 0) == 0;
+}
+
+// A local file the preview reads itself: text, Markdown or HTML, by its name.
+bool ReadsLocally(const std::string& link) {
+    if (IsUrl(link) || link.empty() || link.front() != '/')
+        return false;
+    for (const char* end : {".txt", ".text", ".md", ".markdown", ".html", ".htm", ".log", ".csv"})
+        if (EndsWith(link, end))
+            return true;
+    return false;
+}
+
+HitText ReadLocal(const std::string& path) {
+    HitText hit;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat info {};
+    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        if (fd >= 0)
+            close(fd);
+        hit.problem = "the file cannot be read";
+        return hit;
+    }
+    std::string bytes(
+        std::min<std::size_t>(static_cast<std::size_t>(info.st_size), kMaxPreviewBytes), '\0');
+    std::size_t got = 0;
+    while (got < bytes.size()) {
+        const ssize_t n = read(fd, bytes.data() + got, bytes.size() - got);
+        if (n <= 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    close(fd);
+    bytes.resize(got);
+    hit.cut = static_cast<std::size_t>(info.st_size) > got;
+    // Text that is not UTF-8 is read as Windows-1252, as the service reads it; a character
+    // cut at the end is left out.
+    std::size_t whole = bytes.size();
+    while (whole > 0 && whole + 4 > bytes.size() &&
+           !IsValidUtf8(std::string_view(bytes).substr(0, whole)))
+        --whole;
+    hit.text = IsValidUtf8(std::string_view(bytes).substr(0, whole)) ? bytes.substr(0, whole)
+                                                                     : Cp1252ToUtf8(bytes);
+    if (EndsWith(path, ".html") || EndsWith(path, ".htm"))
+        hit.text = HtmlAsText(hit.text);
+    hit.ok = true;
+    return hit;
+}
+
+} // namespace
+
+std::string TextRoutePath(const std::string& link, const std::string& query,
+                          const ConnectionSettings&) {
+    std::string path;
+    const std::size_t files = link.find("/zdx-files/");
+    if (IsUrl(link) && files != std::string::npos)
+        path = "zdx-text/" + link.substr(files + 11) + "?";
+    else
+        path = "zdx-text/?path=" + Escaped(link) + "&";
+    path += "charset=utf-8";
+    if (!query.empty())
+        path += "&query0=" + Escaped(query);
+    return path;
+}
+
+HitText FetchHitText(const std::string& link, const std::string& query, const Settings& settings,
+                     const RequestControl& control) {
+    if (ReadsLocally(link)) {
+        HitText local = ReadLocal(link);
+        if (local.ok)
+            return local;
+    }
+    TextReader reader(control.cancel);
+    const int status = FetchPage(MakeFetchOptions(settings.connection, control, nullptr),
+                                 TextRoutePath(link, query, settings.connection), &reader);
+    HitText& hit = reader.result;
+    hit.ok = status == 200;
+    if (status == 404)
+        hit.problem = "the service holds no text for this file";
+    else if (status == 401)
+        hit.problem = "please sign in first";
+    else if (status == kFetchCancelled)
+        hit.problem = "the request was cancelled";
+    else if (!hit.ok)
+        hit.problem = "the service answered " + std::to_string(status);
+    return hit;
+}
+
+std::string HtmlAsText(std::string_view html) {
+    std::string out;
+    out.reserve(html.size());
+    for (std::size_t i = 0; i < html.size();) {
+        if (html[i] == '<') {
+            // Scripts and styles go with their content.
+            for (const char* skipped : {"script", "style"}) {
+                const std::string open = std::string("<") + skipped;
+                if (html.size() - i >= open.size() &&
+                    std::equal(open.begin(), open.end(),
+                               html.begin() + static_cast<std::ptrdiff_t>(i), [](char a, char b) {
+                                   return a == std::tolower(static_cast<unsigned char>(b));
+                               })) {
+                    const std::size_t close = html.find(std::string("</") + skipped, i);
+                    i = close == std::string_view::npos ? html.size() : close;
+                }
+            }
+            const std::size_t end = html.find('>', i);
+            i = end == std::string_view::npos ? html.size() : end + 1;
+            if (out.empty() || out.back() != ' ')
+                out += ' ';
+            continue;
+        }
+        if (html[i] == '&') {
+            const std::size_t semi = html.find(';', i);
+            const std::string_view entity =
+                semi == std::string_view::npos ? std::string_view() : html.substr(i, semi - i + 1);
+            const char* plain = entity == "&amp;"    ? "&"
+                                : entity == "&lt;"   ? "<"
+                                : entity == "&gt;"   ? ">"
+                                : entity == "&quot;" ? "\""
+                                : entity == "&nbsp;" ? " "
+                                : entity == "&#39;"  ? "'"
+                                                     : nullptr;
+            if (plain) {
+                out += plain;
+                i = semi + 1;
+                continue;
+            }
+        }
+        out += html[i++];
+    }
+    return out;
+}

@@ -1,0 +1,33 @@
+#pragma once
+// A hit's text for the preview: from the service's text route (/zdx-text/), which also names
+// the words of the query as the text holds them, or read from the file itself when the link is
+// a local text, Markdown or HTML file.
+#include "config/Settings.h"
+#include "search/QueryText.h"
+
+#include <string>
+#include <vector>
+
+inline constexpr std::size_t kMaxPreviewBytes = 4u << 20;
+
+struct HitText {
+    bool ok = false;
+    std::string text;                 // UTF-8; PDF pages apart by a form feed
+    std::vector<std::string> matches; // the query's words as the text holds them
+    bool cut = false;                 // the text goes on past what is here
+    std::string problem;              // why there is no text, for the user
+};
+
+// The path (from the server's root) of the text route for a hit's link: the file route's URL
+// with its route changed, or the route with the path as a parameter for a path link. `query`
+// (UTF-8) asks for its words.
+std::string TextRoutePath(const std::string& link, const std::string& query,
+                          const ConnectionSettings& connection);
+
+// The text of the hit with `link`: a local text, Markdown or HTML file is read directly, any
+// other link asks the service. Ends early when `control`'s token is cancelled.
+HitText FetchHitText(const std::string& link, const std::string& query, const Settings& settings,
+                     const RequestControl& control);
+
+// HTML as plain text: tags, scripts and styles left out, the common entities decoded.
+std::string HtmlAsText(std::string_view html);

@@ -6,6 +6,7 @@
 #include "gui/KeyIndicators.h"
 #include "gui/LoginDialog.h"
 #include "gui/MessageBox.h"
+#include "gui/PreviewPane.h"
 #include "gui/RequestRunner.h"
 #include "gui/ResultModel.h"
 #include "gui/ResultView.h"
@@ -64,6 +65,8 @@ const std::pair<Command, ListStyle> kListStyles[] = {
     {Command::Details, ListStyle::Details},
 };
 
+// Where the profile store keeps the preview's state (shown or not, its width).
+constexpr const char* kPreviewSection = "Preview";
 } // namespace
 
 MainWindow::MainWindow(Settings settings, QWidget* parent)
@@ -86,10 +89,22 @@ MainWindow::MainWindow(Settings settings, QWidget* parent)
     m_leftView = new SearchForm;
     m_formScroll->setWidget(m_leftView);
     m_resultView = new ResultView(m_splitter);
+    m_preview = new PreviewPane(m_splitter);
+    m_preview->hide();
     m_splitter->addWidget(m_formScroll);
     m_splitter->addWidget(m_resultView);
+    m_splitter->addWidget(m_preview);
     m_splitter->setStretchFactor(0, 0);
     m_splitter->setStretchFactor(1, 1);
+    m_splitter->setStretchFactor(2, 1);
+    connect(m_resultView, &ResultView::currentHitChanged, this,
+            [this](const std::string& link, const std::string& matches) {
+                if (m_preview->isHidden())
+                    return;
+                if (link.empty())
+                    return m_preview->Clear();
+                m_preview->ShowHit(link, m_previewQuery, matches, m_settings);
+            });
     setCentralWidget(m_splitter);
     m_resultView->SetHost(this);
     m_requests = new RequestRunner(*this, *m_resultView);
@@ -197,6 +212,42 @@ void MainWindow::CreateFileCommands() {
 }
 
 // The Edit, View, Help and pane commands.
+void MainWindow::CreatePreviewCommands() {
+    QAction* preview = AddCommand(Command::Preview, tr("&Preview\tF7"));
+    preview->setStatusTip(tr("Show the selected hit's text beside the list"));
+    preview->setCheckable(true);
+    preview->setEnabled(true);
+    connect(preview, &QAction::toggled, this, [this](bool on) { ShowPreview(on); });
+    QAction* next = AddCommand(Command::NextMatch, tr("&Next Match\tF3"));
+    next->setStatusTip(tr("Go to the next matched word in the preview"));
+    Enable(next, [this] { m_preview->NextMatch(); });
+    QAction* previous = AddCommand(Command::PreviousMatch, tr("P&revious Match\tShift+F3"));
+    previous->setStatusTip(tr("Go to the previous matched word in the preview"));
+    Enable(previous, [this] { m_preview->PreviousMatch(); });
+    ProfileStore store;
+    preview->setChecked(store.ReadInt(kPreviewSection, "Visible", 0) == 1);
+}
+
+void MainWindow::ShowPreview(bool on) {
+    m_preview->setVisible(on);
+    ProfileStore store;
+    store.WriteInt(kPreviewSection, "Visible", on ? 1 : 0);
+    if (!on)
+        return m_preview->Clear();
+    // Its width as it was left, taken from the list.
+    QList<int> sizes = m_splitter->sizes();
+    int width = store.ReadInt(kPreviewSection, "Width", 0);
+    if (width <= 0 && sizes.size() == 3)
+        width = (sizes[1] + sizes[2]) * 2 / 5; // first time: two fifths of the list's room
+    if (sizes.size() == 3 && width > 0 && sizes[1] + sizes[2] > width) {
+        sizes[1] += sizes[2];
+        sizes[1] -= width;
+        sizes[2] = width;
+        m_splitter->setSizes(sizes);
+    }
+    m_resultView->AnnounceCurrentHit();
+}
+
 void MainWindow::CreateViewCommands() {
     AddCommand(Command::Undo, tr("&Undo\tCtrl+Z"))
         ->setShortcuts({QKeySequence(tr("Ctrl+Z")), QKeySequence(tr("Alt+Backspace"))});
@@ -267,6 +318,7 @@ void MainWindow::CreateViewCommands() {
 void MainWindow::CreateMenus() {
     CreateFileCommands();
     CreateViewCommands();
+    CreatePreviewCommands();
     QMenuBar* bar = menuBar();
     bar->setObjectName(QStringLiteral("menuBar"));
     m_fileMenu = bar->addMenu(tr("&File"));
@@ -303,6 +355,9 @@ void MainWindow::CreateMenus() {
     view->addAction(Action(Command::StatusBar));
     view->addSeparator();
     for (Command id : {Command::LargeIcons, Command::SmallIcons, Command::List, Command::Details})
+        view->addAction(Action(id));
+    view->addSeparator();
+    for (Command id : {Command::Preview, Command::NextMatch, Command::PreviousMatch})
         view->addAction(Action(id));
 
     QMenu* help = bar->addMenu(tr("&Help"));
@@ -746,6 +801,8 @@ void MainWindow::SaveWindowPlacement() {
     splitter.cur1 = sizes.value(1);
     splitter.min1 = m_resultView->minimumWidth();
     WriteSplitterLayout(store, splitter);
+    if (!m_preview->isHidden())
+        store.WriteInt(kPreviewSection, "Width", sizes.value(2));
     store.Flush();
 }
 
@@ -800,6 +857,7 @@ void MainWindow::OnSearch() {
     }
     const SearchRequest form = m_leftView->ReadForm();
     m_leftView->RememberSearch(form);
+    m_previewQuery = form.query;
     // A character the service cannot receive would go out as '?': the search would look for
     // something nobody typed. A date box text that names no range would search all dates.
     std::string refusal = UnsendableTextMessage(form, m_settings.connection);

@@ -20,6 +20,7 @@
 #include <utility>
 
 class SearchForm;
+class PreviewPane;
 class RequestRunner;
 class QDragEnterEvent;
 class QDropEvent;
@@ -68,6 +69,9 @@ enum class Command : unsigned {
     SearchAgain = 32778,
     DeleteHit = 32779,
     CopyAsCommand = 32780,
+    Preview = 32781,
+    NextMatch = 32782,
+    PreviousMatch = 32783,
 };
 
 // Start-up of the desktop program: the shared start-up, then the main window with a new
@@ -107,6 +111,7 @@ public:
     QSplitter* Splitter() const { return m_splitter; }
     ResultView* ResultPane() const { return m_resultView; }
     SearchForm* FormPane() const { return m_leftView; }
+    PreviewPane* Preview() const { return m_preview; }
     QToolBar* ToolBar() const { return m_toolBar; }
     // Runs search, sign-in and logout off the window's thread.
     RequestRunner* Requests() const { return m_requests; }
@@ -160,6 +165,9 @@ private:
     QAction* AddCommand(Command id, const QString& menuText, const char* icon = nullptr);
     void CreateFileCommands();
     void CreateViewCommands();
+    void CreatePreviewCommands();
+    // Shows or hides the preview beside the list; remembered in the profile store.
+    void ShowPreview(bool on);
     void CreateMenus();
     void CreateToolBar();
     void CreateStatusBar();
@@ -178,6 +186,8 @@ private:
     SearchForm* m_leftView = nullptr;
     QScrollArea* m_formScroll = nullptr;
     ResultView* m_resultView = nullptr;
+    PreviewPane* m_preview = nullptr;
+    std::string m_previewQuery; // the query of the search whose hits are listed
     QToolBar* m_toolBar = nullptr;
     RequestRunner* m_requests = nullptr;
     QLabel* m_panes[kPaneCount] = {};

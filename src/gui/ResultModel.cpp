@@ -2,8 +2,8 @@
 
 #include "gui/Images.h"
 #include "gui/ResultActions.h"
-#include "results/Highlight.h"
 #include "results/RowFilter.h"
+#include "text/Highlight.h"
 
 #include <QColor>
 #include <QPoint>

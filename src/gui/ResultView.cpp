@@ -188,6 +188,8 @@ ResultView::ResultView(QWidget* parent) : QWidget(parent) {
     m_icons->setObjectName(QStringLiteral("resultIcons"));
     m_icons->setModel(m_model);
     m_icons->setSelectionModel(m_details->selectionModel());
+    connect(m_details->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            &ResultView::AnnounceCurrentHit);
     m_icons->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_icons->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_icons->setItemDelegate(new WrappedIconDelegate(m_icons));
@@ -265,6 +267,15 @@ void ResultView::CreateContextMenu() {
     QAction* folder =
         m_contextMenu->addAction(tr("Open containing &folder"), this, &ResultView::OnOpenFolder);
     folder->setObjectName(QStringLiteral("contextOpenFolder"));
+}
+
+void ResultView::AnnounceCurrentHit() {
+    const QModelIndex current = m_details->selectionModel()->currentIndex();
+    if (!current.isValid() || current.row() >= m_model->rowCount())
+        return emit currentHitChanged({}, {});
+    const std::size_t row = m_model->TableRow(current.row());
+    emit currentHitChanged(std::string(m_model->Table().Link(row)),
+                           std::string(m_model->Table().Matches(row)));
 }
 
 ResultView::~ResultView() {}

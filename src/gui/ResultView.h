@@ -100,6 +100,12 @@ public:
 signals:
     // The rows shown changed by the filter: `shown` of `total` loaded.
     void shownRowsChanged(int shown, int total, bool filtered);
+    // The current hit (mouse or keyboard) is another one, or none (`link` empty).
+    void currentHitChanged(const std::string& link, const std::string& matches);
+
+public:
+    // Says which hit is current again (currentHitChanged), for a preview that was hidden.
+    void AnnounceCurrentHit();
 
 public:
     QTreeView* DetailsView() const { return m_details; }

@@ -1,4 +1,4 @@
-#include "results/Highlight.h"
+#include "text/Highlight.h"
 #include "search/ResultPage.h"
 
 #include <climits>

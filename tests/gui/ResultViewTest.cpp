@@ -4,14 +4,22 @@
 #include "config/SettingsFile.h"
 #include "gui/MainWindow.h"
 #include "gui/MessageBox.h"
+#include "gui/PreviewPane.h"
 #include "gui/ResultModel.h"
 #include "results/Sort.h"
 
+#include "../support/RawServer.h"
+
+#include <QFile>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QPlainTextEdit>
+#include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <QTreeView>
 
 namespace {
@@ -104,6 +112,47 @@ private slots:
         frame.SetStatusText("Sending request");
         QCOMPARE(frame.PaneLabel(MainWindow::Pane::Message)->text(),
                  QStringLiteral("Sending request"));
+    }
+
+    void previewShowsTheHitsTextWithItsWordsMarked() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("notes.txt"));
+        {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("Budgets first.\nThen other words.\nThe budget at last.");
+        }
+        // A service that never answers: the hit linking to it keeps its load waiting.
+        RawServer silent([](int, const std::string&, RawServer& self) {
+            while (!self.Stopping())
+                QThread::msleep(10);
+        });
+        MainWindow frame(SettingsOf(
+            "[Settings]\nAddress=127.0.0.1\nPort=" + std::to_string(silent.Port()) + "\n"));
+        frame.SetUpViews();
+        frame.Action(Command::Preview)->setChecked(true);
+        Feed(frame, {"0|2|0||", "1|Notes|90|d||||||" + path.toStdString() + "||9|Budgets budget",
+                     "2|Far|80|d||||||http%3A//127.0.0.1/zdx-files/a/b.pdf||9|"});
+        frame.ResultPane()->Model()->FlushPendingRows();
+        PreviewPane* preview = frame.Preview();
+        QSignalSpy loaded(preview, &PreviewPane::loaded);
+        QTreeView* list = frame.ResultPane()->DetailsView();
+        list->setCurrentIndex(list->model()->index(1, 0)); // the silent service's hit
+        QTRY_VERIFY(preview->Loading());
+        list->setCurrentIndex(list->model()->index(0, 0)); // cancels it
+        QVERIFY(loaded.wait(5000));
+        QCOMPARE(preview->LoadsCancelled(), 1);
+        QCOMPARE(preview->MatchLabel(), QStringLiteral("Match 1 of 2"));
+        QCOMPARE(preview->TextView()->extraSelections().size(), 2);
+        QCOMPARE(preview->TextView()->extraSelections()[1].cursor.selectedText(),
+                 QStringLiteral("budget"));
+        frame.Action(Command::NextMatch)->trigger();
+        QCOMPARE(preview->MatchLabel(), QStringLiteral("Match 2 of 2"));
+        // Selections in quick succession: one load at a time, the latest waiting, no queue.
+        for (int i = 0; i < 200; ++i)
+            list->setCurrentIndex(list->model()->index(1 - i % 2, 0));
+        QVERIFY(preview->LoadsStarted() <= 3);
+        QTRY_VERIFY_WITH_TIMEOUT(!preview->Loading(), 5000);
     }
 
     void columnsFromTheSettingsAndOnlyOnce() {

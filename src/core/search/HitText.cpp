@@ -1,6 +1,7 @@
 #include "search/HitText.h"
 
 #include "net/FetchPage.h"
+#include "text/Highlight.h"
 #include "text/Codepage.h"
 #include "text/Numbers.h"
 
@@ -173,11 +174,40 @@ std::string TextRoutePath(const std::string& link, const std::string& query,
 }
 
 HitText FetchHitText(const std::string& link, const std::string& query, const Settings& settings,
-                     const RequestControl& control) {
+                     const RequestControl& control, const std::string& hitMatches) {
     if (ReadsLocally(link)) {
         HitText local = ReadLocal(link);
-        if (local.ok)
+        if (local.ok) {
+            // The words the service named for the hit, and the query's own words (as typed and
+            // capitalised), leaving out the operators and what is excluded.
+            std::string words = hitMatches;
+            for (std::size_t at = 0; at < query.size();) {
+                while (at < query.size() && !std::isalnum(static_cast<unsigned char>(query[at])) &&
+                       static_cast<unsigned char>(query[at]) < 0x80 && query[at] != '-')
+                    ++at;
+                const bool excluded = at < query.size() && query[at] == '-';
+                const std::size_t start = at;
+                while (at < query.size() &&
+                       (std::isalnum(static_cast<unsigned char>(query[at])) ||
+                        static_cast<unsigned char>(query[at]) >= 0x80 || query[at] == '-'))
+                    ++at;
+                std::string w = query.substr(start, at - start);
+                if (excluded || w.empty() || w == "OR" || w == "NOT" || w == "AND")
+                    continue;
+                std::string capital = w;
+                capital[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(w[0])));
+                words += " " + w + " " + capital;
+            }
+            for (std::size_t at = 0; at < words.size();) {
+                const std::size_t end = std::min(words.find(' ', at), words.size());
+                const std::string w = words.substr(at, end - at);
+                if (!w.empty() &&
+                    std::find(local.matches.begin(), local.matches.end(), w) == local.matches.end())
+                    local.matches.push_back(w);
+                at = end + 1;
+            }
             return local;
+        }
     }
     TextReader reader(control.cancel);
     const int status = FetchPage(MakeFetchOptions(settings.connection, control, nullptr),
@@ -193,6 +223,27 @@ HitText FetchHitText(const std::string& link, const std::string& query, const Se
     else if (!hit.ok)
         hit.problem = "the service answered " + std::to_string(status);
     return hit;
+}
+
+PreviewMarks MarkPreview(std::string_view text, const std::vector<std::string>& words) {
+    PreviewMarks marks;
+    for (std::size_t at = text.find('\f'); at != std::string_view::npos;
+         at = text.find('\f', at + 1))
+        marks.pageStarts.push_back(at + 1);
+    for (std::size_t w = 0; w < words.size(); ++w)
+        for (const TextSpan& s : MatchSpans(text, words[w]))
+            marks.places.push_back({s.begin, s.end, w});
+    std::sort(marks.places.begin(), marks.places.end(),
+              [](const auto& a, const auto& b) { return a.begin < b.begin; });
+    // A place inside another (a word that holds another) is left out.
+    std::vector<PreviewMarks::Place> apart;
+    for (const auto& p : marks.places)
+        if (apart.empty() || p.begin >= apart.back().end)
+            apart.push_back(p);
+    if (apart.size() > kMaxPreviewMarks)
+        apart.resize(kMaxPreviewMarks);
+    marks.places = std::move(apart);
+    return marks;
 }
 
 std::string HtmlAsText(std::string_view html) {

@@ -24,10 +24,26 @@ struct HitText {
 std::string TextRoutePath(const std::string& link, const std::string& query,
                           const ConnectionSettings& connection);
 
-// The text of the hit with `link`: a local text, Markdown or HTML file is read directly, any
-// other link asks the service. Ends early when `control`'s token is cancelled.
+// The text of the hit with `link`: a local text, Markdown or HTML file is read directly (its
+// matched words are then `hitMatches`, the blank-separated words the service named for the
+// hit, and the query's words), any other link asks the service. Ends early when `control`'s
+// token is cancelled.
 HitText FetchHitText(const std::string& link, const std::string& query, const Settings& settings,
-                     const RequestControl& control);
+                     const RequestControl& control, const std::string& hitMatches = "");
+
+// Where the preview marks the matched words: each place (bytes of the text) with the number
+// of its word in `words` (a colour each), in order and apart; and where each page after the
+// first starts (after a form feed).
+struct PreviewMarks {
+    struct Place {
+        std::size_t begin = 0, end = 0;
+        std::size_t word = 0;
+    };
+    std::vector<Place> places;
+    std::vector<std::size_t> pageStarts;
+};
+inline constexpr std::size_t kMaxPreviewMarks = 10000;
+PreviewMarks MarkPreview(std::string_view text, const std::vector<std::string>& words);
 
 // HTML as plain text: tags, scripts and styles left out, the common entities decoded.
 std::string HtmlAsText(std::string_view html);

@@ -1,4 +1,4 @@
-#include "results/Highlight.h"
+#include "text/Highlight.h"
 
 #include <algorithm>
 

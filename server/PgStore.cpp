@@ -738,6 +738,22 @@ void PgStore::AddExcerpts(pg_conn* db, const QueryNode& query, const std::vector
     }
 }
 
+std::vector<IndexStatus> PgStore::Status() {
+    std::vector<IndexStatus> status;
+    for (const IndexedFolder& f : m_folders)
+        status.push_back({f.name, 0, 0});
+    Lease db(m_pool);
+    auto counts = Run(db.Db(), "SELECT idx, count(*), coalesce(sum(octet_length(body)), 0) FROM "
+                               "zdx_docs GROUP BY idx");
+    for (int r = 0; r < counts->Rows(); ++r)
+        for (IndexStatus& s : status)
+            if (s.name == counts->Text(r, 0)) {
+                s.documents = counts->Int(r, 1);
+                s.textBytes = counts->Int(r, 2);
+            }
+    return status;
+}
+
 std::optional<std::string> PgStore::DocumentText(const std::string& index,
                                                  const std::string& path) {
     if (!IsValidUtf8(path))

@@ -7,6 +7,7 @@
 #include "Store.h"
 #include "Users.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -51,6 +52,8 @@ public:
     SearchResult Search(const SearchRequest& request) override;
     std::optional<std::string> DocumentText(const std::string& index,
                                             const std::string& path) override;
+    std::vector<IndexStatus> Status() override;
+    bool Indexes() const override { return m_indexing; }
     std::optional<std::int64_t> DocumentInode(const std::string& index,
                                               const std::string& path) override;
     const std::vector<IndexedFolder>& Folders() const override { return m_folders; }
@@ -77,7 +80,7 @@ private:
     std::string m_stemQuery;              // the tsquery of the parameter $%s in each language
     PgPool m_pool;
     pg_conn* m_lockConnection = nullptr; // holds the advisory lock while this process indexes
-    bool m_indexing = false;
+    std::atomic<bool> m_indexing{false}; // read by the status route while a scan runs
     std::mutex m_scanMutex;
 };
 

@@ -1,7 +1,10 @@
 #include "Routes.h"
 
 #include "Beneath.h"
+#include "Extract.h"
+#include "PgStore.h"
 #include "Query.h"
+#include "Scan.h"
 #include "Words.h"
 
 #include "text/Codepage.h"
@@ -60,6 +63,27 @@ int RelevanceOf(double score, double best) {
     return best < 0 ? std::clamp(static_cast<int>(std::lround(100.0 * score / best)), 1, 100) : 100;
 }
 
+// A JSON string: quotes, backslashes and control characters escaped; bytes that are not
+// UTF-8 as U+FFFD.
+std::string JsonString(std::string_view text) {
+    const std::string valid = IsValidUtf8(text) ? std::string(text) : ValidUtf8(text);
+    std::string out = "\"";
+    for (char c : valid) {
+        const auto b = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (b < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", b);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
 // The answer while the stores cannot be reached: 503, and for the servlet a page whose -3 line
 // the client shows, "The search service is not available."
 void ServiceUnavailable(const httplib::Request& req, httplib::Response& res) {
@@ -95,6 +119,10 @@ void Routes::File(const httplib::Request& req, httplib::Response& res) {
 
 void Routes::Text(const httplib::Request& req, httplib::Response& res) {
     Guarded(req, res, &Routes::ServeText);
+}
+
+void Routes::Status(const httplib::Request& req, httplib::Response& res) {
+    Guarded(req, res, &Routes::ServeStatus);
 }
 
 void Routes::Guarded(const httplib::Request& req, httplib::Response& res, Handler serve) {
@@ -417,6 +445,45 @@ void Routes::ServeText(const httplib::Request& req, httplib::Response& res) {
         }
     }
     res.set_content(text->substr(from, to - from), "text/plain; charset=utf-8");
+}
+
+void Routes::ServeStatus(const httplib::Request& req, httplib::Response& res) {
+    if (SignInRequired() && m_backend.sessions->UserOf(CookieValue(req, kCookie)).empty()) {
+        res.status = 401;
+        return;
+    }
+    DocumentStore& documents = *m_backend.documents;
+    const ScanRecord scans = LastScans();
+    const bool postgres = IsPostgresUrl(m_options.db);
+    std::string json = "{\"store\":" + JsonString(postgres ? "postgresql" : "sqlite") +
+                       ",\"thisNodeIndexes\":" + (documents.Indexes() ? "true" : "false") +
+                       ",\"indexes\":[";
+    bool first = true;
+    for (const IndexStatus& s : documents.Status()) {
+        json += first ? "{" : ",{";
+        first = false;
+        json += "\"name\":" + JsonString(s.name) + ",\"documents\":" + std::to_string(s.documents) +
+                ",\"textBytes\":" + std::to_string(s.textBytes) + ",\"kept\":\"polling\"" +
+                ",\"rescanSeconds\":" + std::to_string(m_options.rescanSeconds) + "}";
+    }
+    json += "],\"lastScan\":";
+    if (scans.endedAt > 0) {
+        char when[32];
+        const std::time_t t = scans.endedAt;
+        std::tm utc{};
+        gmtime_r(&t, &utc);
+        std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &utc);
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.3f", scans.seconds);
+        json += std::string("{\"ended\":\"") + when + "\",\"seconds\":" + seconds + "}";
+    } else {
+        json += "null"; // a node that does not index scans nothing
+    }
+    json += ",\"unreadable\":[";
+    for (std::size_t i = 0; i < scans.problems.size(); ++i)
+        json += (i ? ",{" : "{") + std::string("\"path\":") + JsonString(scans.problems[i].path) +
+                ",\"reason\":" + JsonString(scans.problems[i].reason) + "}";
+    res.set_content(json + "]}\n", "application/json");
 }
 
 std::string Routes::PublicUrl(const httplib::Request& req) const {

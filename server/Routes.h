@@ -17,6 +17,8 @@ namespace zdxserver {
 inline constexpr const char* kFilesRoute = "/zdx-files/";
 // The text the index holds of a file, under the same path and rules as the file itself.
 inline constexpr const char* kTextRoute = "/zdx-text/";
+// How the index is, as JSON.
+inline constexpr const char* kStatusRoute = "/zdx-status";
 // The most text one answer of the text route holds; offset= and length= ask for more.
 inline constexpr std::size_t kMaxTextAnswer = 4u << 20;
 
@@ -31,6 +33,9 @@ public:
     // /zdx-text/<index>/<path inside it>[?query0=...][&offset=N][&length=N], or
     // /zdx-text/?path=<the file's path>&... for a hit that links to its path.
     void Text(const httplib::Request& req, httplib::Response& res);
+    // /zdx-status: per index its documents, text, last scan, how it is kept up to date, the
+    // files that could not be read; which node indexes.
+    void Status(const httplib::Request& req, httplib::Response& res);
 
 private:
     using Handler = void (Routes::*)(const httplib::Request&, httplib::Response&);
@@ -39,6 +44,7 @@ private:
     void Serve(const httplib::Request& req, httplib::Response& res);
     void ServeFile(const httplib::Request& req, httplib::Response& res);
     void ServeText(const httplib::Request& req, httplib::Response& res);
+    void ServeStatus(const httplib::Request& req, httplib::Response& res);
     // The file of an index that a path under `route` names, opened (the caller closes `fd`);
     // fd -1 with the answer's status set (401, 404) when there is none the client may have.
     struct IndexedFile {

@@ -6,12 +6,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fnmatch.h>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +23,26 @@ namespace fs = std::filesystem;
 namespace zdxserver {
 
 namespace {
+
+// What LastScans tells, kept for the process.
+std::mutex& ScanRecordMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+ScanRecord& ScanRecordOf() {
+    static ScanRecord record;
+    return record;
+}
+void NoteProblem(const std::string& path, const std::string& reason) {
+    std::lock_guard<std::mutex> lock(ScanRecordMutex());
+    auto& problems = ScanRecordOf().problems;
+    problems.erase(std::remove_if(problems.begin(), problems.end(),
+                                  [&](const ScanProblem& p) { return p.path == path; }),
+                   problems.end());
+    if (problems.size() >= kMaxScanProblems)
+        problems.erase(problems.begin());
+    problems.push_back({path, reason});
+}
 
 const std::atomic<bool>* g_stop = nullptr;
 
@@ -61,6 +84,7 @@ struct ScanContext {
         // Skipped, not given up: the rest of the scan goes on.
         std::fprintf(stderr, "zdx-server: cannot read %s (%s); what is indexed there is kept\n",
                      where.c_str(), std::strerror(error));
+        NoteProblem(where, std::strerror(error));
         unreadable.push_back(where);
         ++stats.skippedFolders;
     }
@@ -74,9 +98,11 @@ void ReadWithExtractor(FileChange& change, const std::string& bytes, Route route
     Extractor::Outcome outcome =
         c.extractor.Read(change.name, nameOnly ? bytes.substr(0, 65536) : bytes, nameOnly);
     if (!outcome.read) {
-        if (!nameOnly && !c.extractor.Missing())
+        if (!nameOnly && !c.extractor.Missing()) {
             std::fprintf(stderr, "zdx-server: %s is indexed by name only: %s\n",
                          change.path.c_str(), outcome.failure.c_str());
+            NoteProblem(change.path, outcome.failure);
+        }
         return;
     }
     if (nameOnly) {
@@ -225,8 +251,23 @@ std::string KnownFileKey(const std::string& index, const std::string& path) {
     return index + '\0' + path;
 }
 
+ScanRecord LastScans() {
+    std::lock_guard<std::mutex> lock(ScanRecordMutex());
+    return ScanRecordOf();
+}
+
 ScanStats ScanFolders(const std::vector<IndexedFolder>& folders,
                       std::unordered_map<std::string, KnownFile>& known, ScanTarget& target) {
+    const auto started = std::chrono::steady_clock::now();
+    struct Noted {
+        std::chrono::steady_clock::time_point started;
+        ~Noted() {
+            std::lock_guard<std::mutex> lock(ScanRecordMutex());
+            ScanRecordOf().endedAt = static_cast<std::int64_t>(std::time(nullptr));
+            ScanRecordOf().seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        }
+    } noted{started};
     ScanContext c{known, target, {}, {}, {}};
     for (const IndexedFolder& folder : folders) {
         const int root = OpenRoot(folder.root);

@@ -48,4 +48,17 @@ void SetScanStopFlag(const std::atomic<bool>* stop);
 ScanStats ScanFolders(const std::vector<IndexedFolder>& folders,
                       std::unordered_map<std::string, KnownFile>& known, ScanTarget& target);
 
+// What the service can say of its scans: when the last whole scan ended and how long it took,
+// and the files and folders the scans could not read (the last kMaxScanProblems, newest last).
+struct ScanProblem {
+    std::string path, reason;
+};
+struct ScanRecord {
+    std::int64_t endedAt = 0; // seconds since the epoch; 0: no scan yet
+    double seconds = 0;
+    std::vector<ScanProblem> problems;
+};
+inline constexpr std::size_t kMaxScanProblems = 100;
+ScanRecord LastScans();
+
 } // namespace zdxserver

@@ -64,6 +64,9 @@ std::unique_ptr<httplib::Server> MakeHttpServer(const ServerOptions& options, Ro
     server->Get(
         std::string(kFilesRoute) + ".*",
         [&routes](const httplib::Request& req, httplib::Response& res) { routes.File(req, res); });
+    server->Get(kStatusRoute, [&routes](const httplib::Request& req, httplib::Response& res) {
+        routes.Status(req, res);
+    });
     server->Get(
         std::string(kTextRoute) + ".*",
         [&routes](const httplib::Request& req, httplib::Response& res) { routes.Text(req, res); });

@@ -359,6 +359,22 @@ std::optional<std::int64_t> SqliteStore::DocumentInode(const std::string& index,
     return it == m_paths.end() ? std::nullopt : std::optional<std::int64_t>(it->second);
 }
 
+std::vector<IndexStatus> SqliteStore::Status() {
+    std::vector<IndexStatus> status;
+    for (const IndexedFolder& f : m_folders)
+        status.push_back({f.name, 0, 0});
+    Reader reader(*this);
+    Statement counts(reader.Db(), "SELECT d.idx, count(*), sum(length(CAST(f.body AS BLOB))) "
+                                  "FROM docs d JOIN fts f ON f.rowid = d.id GROUP BY d.idx");
+    while (counts.Step())
+        for (IndexStatus& s : status)
+            if (s.name == counts.Text(0)) {
+                s.documents = counts.Int(1);
+                s.textBytes = counts.Int(2);
+            }
+    return status;
+}
+
 std::optional<std::string> SqliteStore::DocumentText(const std::string& index,
                                                      const std::string& path) {
     Reader reader(*this);

@@ -36,6 +36,7 @@ public:
                                               const std::string& path) override;
     std::optional<std::string> DocumentText(const std::string& index,
                                             const std::string& path) override;
+    std::vector<IndexStatus> Status() override;
 
     static constexpr int kSchemaVersion = 5;
     // Recent answers are kept up to this many bytes (0: none); an answer over a tenth of it is

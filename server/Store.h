@@ -54,6 +54,12 @@ struct SearchResult {
     std::vector<Document> documents; // at most maxHits, best first
 };
 
+// How an index is: its documents and the bytes of text they hold.
+struct IndexStatus {
+    std::string name;
+    std::int64_t documents = 0, textBytes = 0;
+};
+
 struct ScanStats {
     int added = 0, updated = 0, removed = 0, unchanged = 0;
     int skippedFolders = 0; // folders that could not be read; their documents were kept
@@ -77,6 +83,10 @@ public:
     virtual std::optional<std::string> DocumentText(const std::string& index,
                                                     const std::string& path) = 0;
     virtual const std::vector<IndexedFolder>& Folders() const = 0;
+    // Each folder's index as the store holds it.
+    virtual std::vector<IndexStatus> Status() = 0;
+    // Whether this process brings the index up to date (with PostgreSQL, one node does).
+    virtual bool Indexes() const { return true; }
     bool HasIndex(const std::string& name) const;
 };
 

@@ -131,3 +131,57 @@ bool QueryOutput::Flush() {
         Fail();
     return !m_failed;
 }
+
+std::string IndentJson(std::string_view json) {
+    std::string out;
+    int depth = 0;
+    bool inString = false, escaped = false;
+    auto newline = [&] {
+        out += '\n' + std::string(static_cast<std::size_t>(2 * std::max(0, depth)), ' ');
+    };
+    for (std::size_t i = 0; i < json.size(); ++i) {
+        const char c = json[i];
+        if (inString) {
+            out += c;
+            inString = escaped || c != '"';
+            escaped = !escaped && c == '\\';
+            continue;
+        }
+        switch (c) {
+        case '"':
+            inString = true;
+            out += c;
+            break;
+        case '{':
+        case '[':
+            out += c;
+            // An empty object or array stays on its line.
+            if (i + 1 < json.size() && (json[i + 1] == '}' || json[i + 1] == ']')) {
+                out += json[++i];
+                break;
+            }
+            ++depth;
+            newline();
+            break;
+        case '}':
+        case ']':
+            --depth;
+            newline();
+            out += c;
+            break;
+        case ',':
+            out += c;
+            newline();
+            break;
+        case ':':
+            out += ": ";
+            break;
+        case '\n':
+        case ' ':
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out + "\n";
+}

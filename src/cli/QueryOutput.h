@@ -48,3 +48,7 @@ private:
 
 // A JSON string literal for UTF-8 text, appended to `out`.
 void AppendJsonString(std::string& out, std::string_view text);
+
+// JSON with a line for each member and element, indented by its depth: the service's status as
+// zdx-query --status prints it.
+std::string IndentJson(std::string_view json);

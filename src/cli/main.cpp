@@ -47,6 +47,8 @@ constexpr const char* kHelp =
     "      --max-time SECONDS  give up on a request after SECONDS\n"
     "      --charset CHARSET   windows-1252 or utf-8: how texts travel (default: the\n"
     "                        setting Charset)\n"
+    "      --status        print how the service's index is (documents, last scan,\n"
+    "                        files it could not read)\n"
     "      --text LINK     print the text of the hit with this link (QUERY's words as\n"
     "                        the text holds them go to standard error)\n"
     "  -v, --verbose       show the connection progress on standard error\n"
@@ -176,6 +178,7 @@ struct QueryOptions {
     std::string user;
     std::string charset;  // empty: the settings'
     std::string textLink; // --text: print this hit's text instead of searching
+    bool status = false;  // --status: print the service's status instead of searching
     SearchRequest form;
     std::vector<std::string> tokens; // the options zdx itself takes: -f and -l
 };
@@ -273,6 +276,8 @@ ParseResult ParseOptions(int argc, char** argv, QueryOptions& options) {
                 return r;
         } else if (arg == "--settings") {
             options.printSettings = true;
+        } else if (arg == "--status") {
+            options.status = true;
         } else if (arg == "--help" || arg == "-h") {
             std::fputs(kHelp, stdout);
             return Exit(0);
@@ -334,6 +339,20 @@ int SignIn(const QueryOptions& options, const Settings& settings, StreamedResult
 }
 
 // Signs in when asked, searches, prints the hits and signs out when asked.
+// --status: the service's status, indented for reading.
+int PrintStatus(const Settings& settings, const RequestControl& control, StderrPanes& panes) {
+    const WholeAnswer answer =
+        FetchWhole(MakeFetchOptions(settings.connection, control, &panes), "zdx-status", 16u << 20);
+    if (answer.status != 200) {
+        std::fprintf(stderr, "zdx-query: Status Code %d was returned.\n", answer.status);
+        return 1;
+    }
+    const std::string text = IndentJson(answer.body);
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
+        return OutputFailed(errno);
+    return 0;
+}
+
 // --text: the hit's text on standard output, the query's words in it on standard error.
 int PrintHitText(const QueryOptions& options, const Settings& settings,
                  const RequestControl& control) {
@@ -371,6 +390,8 @@ int Run(const QueryOptions& options, const Settings& settings) {
     }
     if (!options.textLink.empty())
         return PrintHitText(options, settings, control);
+    if (options.status)
+        return PrintStatus(settings, control, panes);
     QueryOutput output(stdout, options.json ? QueryOutput::Format::Json : QueryOutput::Format::Tsv,
                        settings.Layout(), settings.Headings());
     results.SetOutput(&output);

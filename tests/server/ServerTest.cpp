@@ -481,6 +481,12 @@ TEST(Extract, ADocumentThatBreaksTheExtractorCostsOnlyItself) {
     SearchRequest byName;
     byName.fileFilter = "*.pdf";
     EXPECT_EQ(store.Search(byName).found, 2);
+    // The scan's record names the documents it could not read, and why.
+    const ScanRecord record = LastScans();
+    EXPECT_GT(record.endedAt, 0);
+    ASSERT_FALSE(record.problems.empty());
+    EXPECT_EQ(record.problems.back().path.substr(record.problems.back().path.rfind('/')),
+              "/truncated.pdf");
 
     // The watchdog and a crash, with extractors that do just that.
     dir.Write("hang", "#!/bin/sh\nexec sleep 30\n");
@@ -582,6 +588,7 @@ public:
     std::optional<std::string> DocumentText(const std::string&, const std::string&) override {
         throw Lost();
     }
+    std::vector<IndexStatus> Status() override { throw Lost(); }
     const std::vector<IndexedFolder>& Folders() const override { return m_folders; }
 
 private:
@@ -951,6 +958,13 @@ TEST_F(EndToEnd, SearchesOverHttp) {
     }
     r = Query({greek}); // not without UTF-8
     EXPECT_EQ(r.exitCode, 2);
+
+    // How the index is, readably.
+    r = Query({"--status"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("\"name\": \"projects\",\n      \"documents\": 4,"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("\"thisNodeIndexes\": true"), std::string::npos) << r.out;
 
     r = Query({"--index", "2", "budget"});
     EXPECT_EQ(r.exitCode, 0);

@@ -576,3 +576,25 @@ int FetchPage(const FetchOptions& options, std::string path, PageReader* reader)
     return Perform(session, reader, options, parts.host, parts.port, parts.path, false, ignored,
                    answered);
 }
+
+WholeAnswer FetchWhole(const FetchOptions& options, std::string path, std::size_t maxBytes) {
+    class Whole : public PageReader {
+    public:
+        explicit Whole(std::size_t most) : m_most(most) {}
+        void ClearTips() override {}
+        int ParseResultLine(std::string_view) override { return 1; }
+        bool TakesRawBody() const override { return true; }
+        bool TakeBody(std::string_view bytes) override {
+            body.append(bytes.substr(0, m_most - body.size()));
+            return body.size() < m_most;
+        }
+        std::string body;
+
+    private:
+        std::size_t m_most;
+    } reader(maxBytes);
+    WholeAnswer answer;
+    answer.status = FetchPage(options, std::move(path), &reader);
+    answer.body = std::move(reader.body);
+    return answer;
+}

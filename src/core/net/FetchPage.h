@@ -85,6 +85,13 @@ struct FetchOptions {
 // the process, across requests.
 int FetchPage(const FetchOptions& options, std::string path, PageReader* reader);
 
+// The same request, its 200 body taken whole (up to `maxBytes`).
+struct WholeAnswer {
+    int status = 0;
+    std::string body;
+};
+WholeAnswer FetchWhole(const FetchOptions& options, std::string path, std::size_t maxBytes);
+
 // The message for a Port setting that is no TCP port (outside 0..65535), or the empty text.
 std::string PortProblem(int port);
 

@@ -32,7 +32,9 @@ constexpr const char* kUsage =
     "                        (default: the listen address)\n"
     "  --trusted-proxy ADDR  a proxy in front whose X-Forwarded-For (or X-Real-IP) names\n"
     "                        the client; may be repeated\n"
-    "  --rescan SECONDS    how often to bring the index up to date (default 60)\n"
+    "  --rescan SECONDS    how often to bring the whole index up to date (default 600\n"
+    "                      while the folders are watched, else 60)\n"
+    "  --no-watch          do not follow the folders as they change (inotify); rescan only\n"
     "  --allow-anonymous   with --users, still answer searches and files without sign-in\n"
     "  --session-idle-minutes N  end sessions idle this long (default 720)\n"
     "  --sessions-per-user N     at most this many sessions a user (default 20)\n"
@@ -113,8 +115,10 @@ bool TakeValue(const std::string& arg, const std::string& value, CommandLine& li
         return ReadListen(value, o, problem);
     if (arg == "--index")
         return ReadIndex(value, o, problem);
-    if (arg == "--rescan")
+    if (arg == "--rescan") {
+        o.rescanGiven = true;
         return ReadNumber(arg, value, " of seconds", 1, 86400, o.rescanSeconds, problem);
+    }
     if (arg == "--session-idle-minutes")
         return ReadNumber(arg, value, " of minutes", 1, 525600, o.sessionIdleMinutes, problem);
     if (arg == "--cache-mb")
@@ -237,6 +241,10 @@ CommandLine ParseCommandLine(int argc, char** argv) {
         }
         if (arg == "--allow-anonymous") {
             line.options.allowAnonymous = true;
+            continue;
+        }
+        if (arg == "--no-watch") {
+            line.options.watch = false;
             continue;
         }
         if (arg == "--no-default-excludes") {

@@ -21,7 +21,9 @@ struct ServerOptions {
     std::string publicUrl;
     // Proxies (nginx in front) whose X-Forwarded-For / X-Real-IP name the client's address.
     std::vector<std::string> trustedProxies;
-    int rescanSeconds = 60;
+    int rescanSeconds = 60; // polling; while the folders are watched, 600 unless given
+    bool rescanGiven = false;
+    bool watch = true; // follow the folders with inotify
     // With a users file, searches and files need a signed-in session unless this is set.
     bool allowAnonymous = false;
     int sessionIdleMinutes = 12 * 60;

@@ -5,6 +5,7 @@
 #include "PgStore.h"
 #include "Query.h"
 #include "Scan.h"
+#include "Watch.h"
 #include "Words.h"
 
 #include "text/Codepage.h"
@@ -463,8 +464,8 @@ void Routes::ServeStatus(const httplib::Request& req, httplib::Response& res) {
         json += first ? "{" : ",{";
         first = false;
         json += "\"name\":" + JsonString(s.name) + ",\"documents\":" + std::to_string(s.documents) +
-                ",\"textBytes\":" + std::to_string(s.textBytes) + ",\"kept\":\"polling\"" +
-                ",\"rescanSeconds\":" + std::to_string(m_options.rescanSeconds) + "}";
+                ",\"textBytes\":" + std::to_string(s.textBytes) + ",\"kept\":" +
+                (m_watch && m_watch->Watching(s.name) ? "\"watching\"" : "\"polling\"") + "}";
     }
     json += "],\"lastScan\":";
     if (scans.endedAt > 0) {

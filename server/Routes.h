@@ -14,6 +14,8 @@ struct Response;
 
 namespace zdxserver {
 
+class FolderWatch;
+
 inline constexpr const char* kFilesRoute = "/zdx-files/";
 // The text the index holds of a file, under the same path and rules as the file itself.
 inline constexpr const char* kTextRoute = "/zdx-text/";
@@ -25,6 +27,8 @@ inline constexpr std::size_t kMaxTextAnswer = 4u << 20;
 class Routes {
 public:
     Routes(const ServerOptions& options, Backend& backend, Users& users);
+    // The watch over the folders, for the status route (none: polled).
+    void SetWatch(const FolderWatch* watch) { m_watch = watch; }
 
     // The servlet path: signs in or out when asked, then searches.
     void Servlet(const httplib::Request& req, httplib::Response& res);
@@ -76,6 +80,7 @@ private:
     // Where clients reach this service: --public-url, else the listen address.
     std::string PublicUrl(const httplib::Request& req) const;
 
+    const FolderWatch* m_watch = nullptr;
     const ServerOptions& m_options;
     Backend& m_backend;
     Users& m_users;

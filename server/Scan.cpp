@@ -251,6 +251,10 @@ std::string KnownFileKey(const std::string& index, const std::string& path) {
     return index + '\0' + path;
 }
 
+bool LeftOut(const ScanRules& rules, const std::string& name, const std::string& path) {
+    return name.empty() || name.front() == '.' || Excluded(rules, name, path);
+}
+
 ScanRecord LastScans() {
     std::lock_guard<std::mutex> lock(ScanRecordMutex());
     return ScanRecordOf();

@@ -48,6 +48,10 @@ void SetScanStopFlag(const std::atomic<bool>* stop);
 ScanStats ScanFolders(const std::vector<IndexedFolder>& folders,
                       std::unordered_map<std::string, KnownFile>& known, ScanTarget& target);
 
+// True when a scan leaves the entry out: a hidden name, or one the rules exclude (`path`: below
+// the index folder).
+bool LeftOut(const ScanRules& rules, const std::string& name, const std::string& path);
+
 // What the service can say of its scans: when the last whole scan ended and how long it took,
 // and the files and folders the scans could not read (the last kMaxScanProblems, newest last).
 struct ScanProblem {

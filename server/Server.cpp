@@ -3,6 +3,7 @@
 #include "Backend.h"
 #include "Routes.h"
 #include "Scan.h"
+#include "Watch.h"
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -202,7 +203,15 @@ int RunServer(const ServerOptions& options, const std::atomic<bool>& stop) {
     std::atomic<bool> done{false};
     bool listened = false;
     {
-        Every rescans(std::chrono::seconds(std::max(1, options.rescanSeconds)),
+        // The folders are followed as they change (only by the node that indexes); the whole
+        // index is still brought up to date now and then, more rarely then.
+        std::unique_ptr<FolderWatch> watch;
+        if (options.watch && backend.documents->Indexes())
+            watch = std::make_unique<FolderWatch>(backend.documents->Folders(),
+                                                  [&backend] { Rescan(*backend.documents); });
+        routes.SetWatch(watch.get());
+        const int rescanSeconds = watch && !options.rescanGiven ? 600 : options.rescanSeconds;
+        Every rescans(std::chrono::seconds(std::max(1, rescanSeconds)),
                       [&backend] { Rescan(*backend.documents); });
         // The users file is looked at twice a second.
         std::string seen = FileStamp(options.usersFile);
@@ -228,6 +237,7 @@ int RunServer(const ServerOptions& options, const std::atomic<bool>& stop) {
         listened = server->listen_after_bind();
         done = true;
         stopper.join();
+        routes.SetWatch(nullptr);
     }
     return listened || stop ? 0 : 1;
 }

@@ -1126,7 +1126,7 @@ TEST_F(EndToEnd, FilesServedOnlyFromTheIndexedFolders) {
 
 TEST_F(EndToEnd, SignInRequiredWithAUsersFile) {
     m_docs.Write("handbook/.hidden.txt", "budget hidden");
-    Start({"--links", "url"}, true);
+    Start({"--links", "url", "--no-watch"}, true); // what a scan has not seen stays unknown
     httplib::Client client("127.0.0.1", m_port);
     // Without a session nothing tells which indexes exist, and the refusal says how to sign in.
     for (const char* target :
@@ -1314,6 +1314,39 @@ TEST_F(EndToEnd, UsersFileStaysPrivateAndWhole) {
         const std::string name = entry.path().filename().string();
         EXPECT_TRUE(name.rfind("users.", 0) != 0 || name == "users.new") << name; // planted above
     }
+}
+
+// The folders are followed: created, changed, renamed and deleted files, and a new folder's,
+// are found or gone within 2 s, with no rescan due for ten minutes.
+TEST_F(EndToEnd, TheIndexFollowsTheFolders) {
+    Start();
+    // The file names a query finds, once they are `names` or 2 s have passed.
+    using Names = std::vector<std::string>;
+    auto within2s = [&](const std::string& query, const Names& names) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        Names found;
+        do {
+            found = Column(Query({query}).out, 1);
+        } while (found != names && std::chrono::steady_clock::now() < until);
+        return found;
+    };
+    m_docs.Write("projects/fresh.txt", "A quokka appears.");
+    EXPECT_EQ(within2s("quokka", {"fresh.txt"}), Names{"fresh.txt"});
+    m_docs.Write("projects/fresh.txt", "A wallaby now.");
+    EXPECT_EQ(within2s("wallaby", {"fresh.txt"}), Names{"fresh.txt"});
+    EXPECT_EQ(within2s("quokka", {}), Names{});
+    std::filesystem::rename(m_docs.File("projects/fresh.txt"), m_docs.File("projects/moved.txt"));
+    EXPECT_EQ(within2s("wallaby", {"moved.txt"}), Names{"moved.txt"});
+    std::filesystem::remove(m_docs.File("projects/moved.txt"));
+    EXPECT_EQ(within2s("wallaby", {}), Names{});
+    m_docs.Write("projects/later/deeper/note.txt", "A bilby below.");
+    EXPECT_EQ(within2s("bilby", {"note.txt"}), Names{"note.txt"});
+    m_docs.Write("projects/later/deeper/second.txt", "A potoroo too."); // the new folder is watched
+    EXPECT_EQ(within2s("potoroo", {"second.txt"}), Names{"second.txt"});
+    // A folder left out stays out.
+    m_docs.Write("projects/node_modules/x.txt", "A dingo.");
+    EXPECT_EQ(within2s("dingo", {"x.txt"}), Names{});
+    EXPECT_NE(Query({"--status"}).out.find("\"kept\": \"watching\""), std::string::npos);
 }
 
 TEST_F(EndToEnd, SearchesWhileTheIndexChanges) {

@@ -24,6 +24,6 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
         FUZZ_CHECK(sent.has_value());
         FUZZ_CHECK(zdxserver::DecodeQueryText(*sent) == text);
     }
-    FUZZ_CHECK(UnsendableTextMessage(text).empty());
+    FUZZ_CHECK(UnsendableTextMessage(text, ConnectionSettings{}).empty());
     return 0;
 }

@@ -2,6 +2,8 @@
 // indexed folder.
 #include "Check.h"
 #include "Protocol.h"
+#include "Words.h"
+#include "text/Codepage.h"
 
 #include <filesystem>
 
@@ -19,6 +21,18 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
             FUZZ_CHECK(depth >= 0);
         }
         FUZZ_CHECK(depth == 0 && quotes % 2 == 0 && quotes <= 2 * 16);
+        // A passage of the request itself for that query: within its bounds, cut at blanks
+        // (whole UTF-8 characters), each matched word a part of it.
+        const auto parsed = zdxserver::ParseQuery(zdxserver::DecodeQueryText(*query));
+        if (parsed.root) {
+            const zdxserver::Excerpt excerpt =
+                zdxserver::BestExcerpt(target, *parsed.root, {"english"}, 40);
+            FUZZ_CHECK(excerpt.text.size() <= target.size() + 6);
+            if (IsValidUtf8(target))
+                FUZZ_CHECK(IsValidUtf8(excerpt.text));
+            for (const std::string& word : excerpt.matches)
+                FUZZ_CHECK(!word.empty() && excerpt.text.find(word) != std::string::npos);
+        }
     }
     if (auto filter = params.Get("filefilter"))
         (void)zdxserver::MatchFileName(*filter, "budget-report.PDF");

@@ -2,6 +2,7 @@
 # A throwaway PostgreSQL cluster in a folder, on 127.0.0.1:
 #   throwaway-postgres.sh start DIR   starts it (initdb on first use) and prints its address
 #   throwaway-postgres.sh stop DIR
+#   throwaway-postgres.sh restart DIR   starts it again, stopped or not, on the same port
 # Started as root, the server runs as the unprivileged user postgres (or nobody). Every
 # connection, over TCP or the socket, needs the password (scram-sha-256): a random one made at
 # the first start, kept in DIR/password (for its owner only) and printed in the address.
@@ -36,5 +37,9 @@ case $action in
     ;;
   stop)
     "${run[@]}" "$bin/pg_ctl" -D "$dir/data" -m fast -w stop >/dev/null 2>&1 || true
+    ;;
+  restart)
+    # With the options of its last start (postmaster.opts), the port among them.
+    "${run[@]}" "$bin/pg_ctl" -D "$dir/data" -l "$dir/log" -m fast -w restart >/dev/null 2>&1
     ;;
 esac

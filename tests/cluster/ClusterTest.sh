@@ -2,7 +2,8 @@
 # Two zdx-server nodes on one PostgreSQL database behind nginx (deploy/cluster.sh): a session
 # made through one node holds on the other, logout on one ends it everywhere, a node killed
 # during a load through nginx loses no request that was not in flight on it, and the indexing
-# role moves to the surviving node. Skipped (77) where PostgreSQL or nginx cannot run.
+# role moves to the surviving node, and the survivor answers again after PostgreSQL restarts.
+# Skipped (77) where PostgreSQL or nginx cannot run.
 set -uo pipefail
 build=$1
 here=$(cd "$(dirname "$0")" && pwd)
@@ -93,4 +94,19 @@ done
 grep -q "this node indexes" "$survivorLog" || fail "the survivor took no indexing role"
 curl -s "http://127.0.0.1:$front/$servlet?query0=zebra" | grep -q '^0|1|' ||
   fail "the new file was not indexed"
+
+# PostgreSQL goes away: searches are answered at once with the protocol's -3 line, not an
+# error page or a hang; within 5 s of its return they are answered again.
+pg=$(dirname "$survivorLog")/pg
+"$here/../../deploy/throwaway-postgres.sh" stop "$pg"
+body=$(curl -s --max-time 5 "http://127.0.0.1:$(port $survivor)/$servlet?query0=budget")
+[[ $body == *"-3|The search service is not available."* ]] || fail "while PostgreSQL is down: $body"
+"$here/../../deploy/throwaway-postgres.sh" restart "$pg" || fail "PostgreSQL did not start again"
+back=0
+for _ in $(seq 50); do
+  curl -s --max-time 2 "http://127.0.0.1:$(port $survivor)/$servlet?query0=budget" |
+    grep -q '^0|5|' && back=1 && break
+  sleep 0.1
+done
+[ $back -eq 1 ] || fail "no answer within 5 s of PostgreSQL's return"
 echo "cluster test passed"

@@ -85,18 +85,7 @@ std::optional<std::string> Params::Get(std::string_view name) const {
 }
 
 std::string PercentDecodeOnce(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 &&
-            HexDigit(text[i + 2]) >= 0) {
-            out += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
-            i += 2;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
+    return PercentDecode(text);
 }
 
 Params ParseTarget(std::string_view target, std::size_t maxParams) {

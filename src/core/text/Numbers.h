@@ -21,3 +21,5 @@ int HexDigit(char c);
 
 // Appends the byte as "%XX" (upper-case hexadecimal).
 void AppendPercentEscape(std::string& out, unsigned char byte);
+// Each "%XX" of two hex digits turned into its byte, once; anything else kept as it stands.
+std::string PercentDecode(std::string_view text);

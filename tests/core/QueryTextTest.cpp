@@ -3,6 +3,7 @@
 #include "net/FailureText.h"
 #include "net/FetchPage.h"
 #include "net/FetchStatus.h"
+#include "search/HitText.h"
 #include "search/SavedSearch.h"
 
 #include <gtest/gtest.h>
@@ -53,6 +54,24 @@ TEST(BuildSearchPath, WorkedExamples) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(BuildSearchPath(settings, c.form), c.path);
+    // With UTF-8 the texts go as they are, and the request says so.
+    settings.connection.charset = "UTF-8";
+    EXPECT_EQ(BuildSearchPath(settings, {"M\xC3\xBCller \xCE\xA9", "\xCE\xA9.txt", {}, 0}),
+              "S?x=1&charset=utf-8&query0=M%C3%BCller %CE%A9&filefilter=\xCE\xA9.txt");
+}
+
+TEST(HitText, RoutesPagesAndHtml) {
+    const ConnectionSettings c;
+    EXPECT_EQ(TextRoutePath("https://s.example/zdx-files/docs/a b.pdf", "budget plan", c),
+              "zdx-text/docs/a b.pdf?charset=utf-8&query0=budget%20plan");
+    EXPECT_EQ(TextRoutePath("/srv/docs/caf\xC3\xA9.pdf", "", c),
+              "zdx-text/?path=/srv/docs/caf%C3%A9.pdf&charset=utf-8");
+    const PreviewMarks marks = MarkPreview("one plan\ftwo plans\fplan", {"plan", "plans"});
+    EXPECT_EQ(marks.pageStarts, (std::vector<std::size_t>{9, 19}));
+    ASSERT_EQ(marks.places.size(), 3u);
+    EXPECT_EQ(marks.places[1].begin, 13u);
+    EXPECT_EQ(marks.places[1].word, 1u);
+    EXPECT_EQ(HtmlAsText("<p>A &amp; B</p><script>x()</script><b>C</b>&lt;"), " A & B C <");
 }
 
 TEST(SplitUrl, Forms) {

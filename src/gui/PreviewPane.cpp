@@ -4,6 +4,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QTextBlock>
 #include <QThread>
 #include <QToolButton>
@@ -66,6 +67,8 @@ PreviewPane::PreviewPane(QWidget* parent) : QWidget(parent) {
     layout->setContentsMargins(4, 0, 0, 0);
     layout->addLayout(bar);
     layout->addWidget(m_text, 1);
+    connect(m_text->verticalScrollBar(), &QScrollBar::valueChanged, this,
+            &PreviewPane::MarkVisible);
     connect(m_previous, &QToolButton::clicked, this, &PreviewPane::PreviousMatch);
     connect(m_next, &QToolButton::clicked, this, &PreviewPane::NextMatch);
     Clear();
@@ -170,11 +173,17 @@ void PreviewPane::Show(const HitText& hit) {
     emit loaded();
 }
 
-void PreviewPane::GoTo(int match) {
-    m_current = match;
+void PreviewPane::MarkVisible() {
+    // From a screen above the view to a screen below it.
+    const QRect view = m_text->viewport()->rect();
+    const int from = m_text->cursorForPosition(QPoint(0, -view.height())).position();
+    const int to = m_text->cursorForPosition(QPoint(view.width(), 2 * view.height())).position();
+    const auto first = std::lower_bound(m_places.begin(), m_places.end(), from,
+                                        [](const Place& p, int at) { return p.end < at; });
     QList<QTextEdit::ExtraSelection> selections;
-    for (int i = 0; i < static_cast<int>(m_places.size()); ++i) {
-        const Place& p = m_places[static_cast<std::size_t>(i)];
+    for (auto it = first; it != m_places.end() && it->begin <= to; ++it) {
+        const int i = static_cast<int>(it - m_places.begin());
+        const Place& p = *it;
         QTextEdit::ExtraSelection s;
         s.cursor = QTextCursor(m_text->document());
         s.cursor.setPosition(p.begin);
@@ -182,19 +191,24 @@ void PreviewPane::GoTo(int match) {
         s.format.setBackground(
             kWordColours[static_cast<std::size_t>(p.word) % std::size(kWordColours)]);
         s.format.setForeground(QColor(Qt::black));
-        if (i == match) {
+        if (i == m_current) {
             s.format.setFontWeight(QFont::Bold);
             s.format.setFontUnderline(true);
         }
         selections.append(s);
     }
     m_text->setExtraSelections(selections);
+}
+
+void PreviewPane::GoTo(int match) {
+    m_current = match;
     if (match >= 0) {
         QTextCursor cursor(m_text->document());
         cursor.setPosition(m_places[static_cast<std::size_t>(match)].begin);
         m_text->setTextCursor(cursor);
         m_text->centerCursor();
     }
+    MarkVisible();
     m_previous->setEnabled(match > 0);
     m_next->setEnabled(match >= 0 && match + 1 < static_cast<int>(m_places.size()));
     m_status->setText(MatchLabel());

@@ -52,6 +52,8 @@ private:
     void OnWorkerDone();
     void Show(const HitText& hit);
     void GoTo(int match);
+    // Marks the places in view (marking all of a long text would lay all of it out).
+    void MarkVisible();
 
     QLabel* m_status = nullptr;
     QToolButton* m_previous = nullptr;

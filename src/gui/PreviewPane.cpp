@@ -127,9 +127,9 @@ void PreviewPane::OnWorkerDone() {
 }
 
 void PreviewPane::Clear() {
+    m_places.clear(); // first: the view scrolls as its text goes
     m_text->clear();
     m_text->setExtraSelections({});
-    m_places.clear();
     m_current = -1;
     m_pages = 1;
     m_note.clear();
@@ -158,6 +158,7 @@ void PreviewPane::Show(const HitText& hit) {
     const std::vector<int> positions = Utf16Positions(hit.text, offsets);
     const std::vector<int> pageStarts = Utf16Positions(hit.text, marks.pageStarts);
     m_pages = static_cast<int>(pageStarts.size()) + 1;
+    m_text->setPlainText(text); // before the places: the view scrolls as the text comes
     for (std::size_t i = 0; i < marks.places.size(); ++i) {
         Place place{positions[2 * i], positions[2 * i + 1], static_cast<int>(marks.places[i].word),
                     1};
@@ -168,7 +169,6 @@ void PreviewPane::Show(const HitText& hit) {
     }
     if (hit.cut)
         m_note = tr("Only the first part of this document is shown.");
-    m_text->setPlainText(text);
     GoTo(m_places.empty() ? -1 : 0);
     emit loaded();
 }

@@ -1,5 +1,5 @@
-#include "text/Highlight.h"
 #include "search/ResultPage.h"
+#include "text/Highlight.h"
 
 #include <climits>
 #include <gtest/gtest.h>
@@ -110,7 +110,7 @@ TEST(MatchSpans, WholeWordsAndCharactersThatStandAlone) {
         std::vector<TextSpan> spans;
     } kCases[] = {
         {"Budget and budgets", "budgets Budget", {{0, 6}, {11, 18}}},
-        {"Budgeting", "Budget", {}},               // not a whole word
+        {"Budgeting", "Budget", {}},                   // not a whole word
         {"caf\xC3\xA9 cafe", "caf\xC3\xA9", {{0, 5}}}, // é is a letter
         {"\xE6\x9D\xB1\xE4\xBA\xAC\xE3\x81\xAE\xE4\xBA\x88", "\xE4\xBA\x88", {{9, 12}}},
         {"plan plan", "plan  plan", {{0, 4}, {5, 9}}}, // each place once

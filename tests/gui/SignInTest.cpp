@@ -19,8 +19,8 @@
 #include "../support/SessionServer.h"
 
 #include <QCheckBox>
-#include <QComboBox>
 #include <QClipboard>
+#include <QComboBox>
 #include <QDateTime>
 #include <QFileInfo>
 #include <QInputMethodEvent>

@@ -1,8 +1,8 @@
 #include "search/HitText.h"
 
 #include "net/FetchPage.h"
-#include "text/Highlight.h"
 #include "text/Codepage.h"
+#include "text/Highlight.h"
 #include "text/Numbers.h"
 
 #include <algorithm>

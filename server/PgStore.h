@@ -53,12 +53,11 @@ public:
     std::optional<std::string> DocumentText(const std::string& index,
                                             const std::string& path) override;
     std::vector<IndexStatus> Status() override;
+    // True while this process holds the indexing role.
     bool Indexes() const override { return m_indexing; }
     std::optional<std::int64_t> DocumentInode(const std::string& index,
                                               const std::string& path) override;
     const std::vector<IndexedFolder>& Folders() const override { return m_folders; }
-    // True while this process holds the indexing role.
-    bool Indexing() const { return m_indexing; }
 
     // Sessions kept in the same database.
     std::unique_ptr<SessionStore> MakeSessions(std::chrono::minutes idleLimit,

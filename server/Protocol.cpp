@@ -223,20 +223,6 @@ std::optional<std::string> EscapeLink(std::string_view utf8, Charset charset) {
     return EscapeLinkBytes(bytes);
 }
 
-std::string UrlEscapePath(std::string_view utf8) {
-    std::string out;
-    for (char c : utf8) {
-        const auto b = static_cast<unsigned char>(c);
-        if ((b < 0x80 && std::isalnum(b)) || b == '/' || b == '-' || b == '.' || b == '_' ||
-            b == '~') {
-            out += c;
-        } else {
-            AppendPercentEscape(out, b);
-        }
-    }
-    return out;
-}
-
 std::string SummaryLine(int code, std::int64_t found, const std::string& user, Charset charset) {
     return std::to_string(code) + "|" + std::to_string(found) + "|" + (user.empty() ? "0" : "1") +
            "||" + PageField(user, charset) + "\n";

@@ -1,6 +1,8 @@
 #pragma once
 // What zdx-server speaks: the request parameters as the client sends them, and the result page
 // the client reads (bar-separated lines, Windows-1252 texts, an IBM850-escaped link field).
+#include "text/Numbers.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -68,9 +70,6 @@ std::string PageField(std::string_view utf8, Charset charset = Charset::Windows1
 // hold the path.
 std::optional<std::string> EscapeLink(std::string_view utf8,
                                       Charset charset = Charset::Windows1252);
-
-// "%XX" for every byte of a URL path that is not unreserved or '/' (UTF-8).
-std::string UrlEscapePath(std::string_view utf8);
 
 struct Hit {
     std::string title, description, date, format, indexName, link, author;

@@ -124,7 +124,7 @@ SqliteStore::SqliteStore(const std::string& dbPath, std::vector<IndexedFolder> f
     Exec(db, "PRAGMA journal_mode=WAL");
     // The words of an index are stemmed in its language: a database of an older layout, or
     // one whose indexes had other languages, is built anew.
-    std::string words = TokenizerSpec(m_languages);
+    std::string words = TokenizerArguments(m_languages);
     for (const IndexedFolder& f : m_folders)
         if (f.language != kDefaultLanguage)
             words += ';' + f.name + '=' + f.language;
@@ -149,7 +149,7 @@ SqliteStore::SqliteStore(const std::string& dbPath, std::vector<IndexedFolder> f
              "CREATE INDEX IF NOT EXISTS docs_idx ON docs(idx);"
              "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT);");
     Exec(db, ("CREATE VIRTUAL TABLE IF NOT EXISTS fts USING fts5(title, body, tokenize='" +
-              TokenizerSpec(m_languages) +
+              TokenizerArguments(m_languages) +
               "'); PRAGMA user_version = " + std::to_string(kSchemaVersion))
                  .c_str());
     Statement keep(db, "INSERT OR REPLACE INTO meta(key, value) VALUES('words', ?1)");

@@ -271,11 +271,11 @@ void RegisterWordTokenizer(sqlite3* db) {
         throw std::runtime_error("SQLite: cannot add the word tokenizer");
 }
 
-std::string TokenizerSpec(const std::vector<std::string>& languages) {
-    std::string spec = "zdx";
+std::string TokenizerArguments(const std::vector<std::string>& languages) {
+    std::string arguments = "zdx";
     for (const std::string& language : languages)
-        spec += ' ' + language; // Snowball names: letters only
-    return spec;
+        arguments += ' ' + language; // Snowball names: letters only
+    return arguments;
 }
 
 DocumentLanguage::DocumentLanguage(std::size_t index) : m_previous(t_documentLanguage) {

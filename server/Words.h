@@ -29,7 +29,7 @@ std::string StemmerLanguages(); // their names, comma-separated, for messages
 // stem in any of the languages.
 void RegisterWordTokenizer(sqlite3* db);
 // The argument of "tokenize=" for those languages.
-std::string TokenizerSpec(const std::vector<std::string>& languages);
+std::string TokenizerArguments(const std::vector<std::string>& languages);
 
 // While it lives, documents inserted or deleted on this thread are stemmed in the tokenizer's
 // language number `index`.

@@ -984,8 +984,8 @@ TEST_F(EndToEnd, TheIndexingRoleMovesWhenItsConnectionGoes) {
     PgStore first(m_db, folders), second(m_db, folders);
     first.Scan();
     second.Scan();
-    ASSERT_TRUE(first.Indexing());
-    ASSERT_FALSE(second.Indexing());
+    ASSERT_TRUE(first.Indexes());
+    ASSERT_FALSE(second.Indexes());
     PGconn* admin = PQconnectdb(m_db.c_str());
     PQclear(PQexec(admin, "SELECT pg_terminate_backend(pid) FROM pg_locks "
                           "WHERE locktype = 'advisory' AND pid <> pg_backend_pid()"));
@@ -1001,8 +1001,8 @@ TEST_F(EndToEnd, TheIndexingRoleMovesWhenItsConnectionGoes) {
     PQfinish(admin);
     second.Scan();
     first.Scan();
-    EXPECT_TRUE(second.Indexing());
-    EXPECT_FALSE(first.Indexing());
+    EXPECT_TRUE(second.Indexes());
+    EXPECT_FALSE(first.Indexes());
 }
 
 // SIGTERM during the first scan of a large folder ends the service at once, without listening.

@@ -13,18 +13,10 @@
 
 namespace {
 
-// "%XX" for every byte but ASCII letters, digits, '/', '-', '.', '_' and '~'.
-std::string Escaped(std::string_view utf8) {
-    std::string out;
-    for (char c : utf8) {
-        const auto b = static_cast<unsigned char>(c);
-        if ((b < 0x80 && std::isalnum(b)) || b == '/' || b == '-' || b == '.' || b == '_' ||
-            b == '~')
-            out += c;
-        else
-            AppendPercentEscape(out, b);
-    }
-    return out;
+// The same letters, ASCII case aside.
+bool SameLetter(char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) ==
+           std::tolower(static_cast<unsigned char>(b));
 }
 
 // A header's value in the answer's head, or nothing.
@@ -36,10 +28,7 @@ std::string HeaderValue(std::string_view head, std::string_view name) {
         if (!line.empty() && line.back() == '\r')
             line.remove_suffix(1);
         if (line.size() > name.size() && line[name.size()] == ':' &&
-            std::equal(name.begin(), name.end(), line.begin(), [](char a, char b) {
-                return std::tolower(static_cast<unsigned char>(a)) ==
-                       std::tolower(static_cast<unsigned char>(b));
-            })) {
+            std::equal(name.begin(), name.end(), line.begin(), SameLetter)) {
             line.remove_prefix(name.size() + 1);
             while (!line.empty() && line.front() == ' ')
                 line.remove_prefix(1);
@@ -88,10 +77,7 @@ bool EndsWith(std::string_view text, std::string_view end) {
     if (text.size() < end.size())
         return false;
     return std::equal(end.begin(), end.end(), text.end() - static_cast<std::ptrdiff_t>(end.size()),
-                      [](char a, char b) {
-                          return std::tolower(static_cast<unsigned char>(a)) ==
-                                 std::tolower(static_cast<unsigned char>(b));
-                      });
+                      SameLetter);
 }
 
 bool IsUrl(std::string_view link) {
@@ -153,10 +139,10 @@ std::string TextRoutePath(const std::string& link, const std::string& query,
     if (IsUrl(link) && files != std::string::npos)
         path = "zdx-text/" + link.substr(files + 11) + "?";
     else
-        path = "zdx-text/?path=" + Escaped(link) + "&";
+        path = "zdx-text/?path=" + UrlEscapePath(link) + "&";
     path += "charset=utf-8";
     if (!query.empty())
-        path += "&query0=" + Escaped(query);
+        path += "&query0=" + UrlEscapePath(query);
     return path;
 }
 

@@ -79,3 +79,16 @@ std::string PercentDecode(std::string_view text) {
     }
     return out;
 }
+
+std::string UrlEscapePath(std::string_view utf8) {
+    std::string out;
+    for (char c : utf8) {
+        const auto b = static_cast<unsigned char>(c);
+        if ((b >= '0' && b <= '9') || (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') ||
+            b == '/' || b == '-' || b == '.' || b == '_' || b == '~')
+            out += c;
+        else
+            AppendPercentEscape(out, b);
+    }
+    return out;
+}

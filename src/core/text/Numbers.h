@@ -21,5 +21,7 @@ int HexDigit(char c);
 
 // Appends the byte as "%XX" (upper-case hexadecimal).
 void AppendPercentEscape(std::string& out, unsigned char byte);
+// "%XX" for every byte of a URL path that is not unreserved or '/' (UTF-8).
+std::string UrlEscapePath(std::string_view utf8);
 // Each "%XX" of two hex digits turned into its byte, once; anything else kept as it stands.
 std::string PercentDecode(std::string_view text);

@@ -38,13 +38,15 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     const fs::path dir = fs::temp_directory_path() / ("zdx-preview-" + std::to_string(getpid()));
     fs::create_directories(dir / "docs");
-    // Two texts of 1 MB, every 40th word the one searched for.
+    // Two texts of 1 MB, every 40th word the one searched for; with --one-line, without a line
+    // break.
+    const bool oneLine = argc > 1 && std::string(argv[1]) == "--one-line";
     for (int d = 0; d < 2; ++d) {
         std::ofstream out(dir / "docs" / ("text" + std::to_string(d) + ".txt"));
         std::string text;
         for (int w = 0; text.size() < (1u << 20) - 16; ++w)
             text += (w % 40 == 0 ? "budget" : "word" + std::to_string(w % 997)) +
-                    (w % 15 == 14 ? ".\n" : " ");
+                    (w % 15 == 14 ? (oneLine ? ". " : ".\n") : " ");
         out << text;
     }
     const fs::path outFile = dir / "server.out";

@@ -92,8 +92,12 @@ void HtmlWalk(xmlNode* node, Extracted& out, bool text) {
         "footer", "blockquote", "aside", "main", "figcaption", "caption"};
     for (xmlNode* n = node; n; n = n->next) {
         if (n->type == XML_TEXT_NODE || n->type == XML_CDATA_SECTION_NODE) {
-            if (n->content && text)
-                out.body += reinterpret_cast<const char*>(n->content);
+            if (n->content && text) {
+                // Line breaks in the page's source are blanks; its blocks make the lines.
+                std::string content(reinterpret_cast<const char*>(n->content));
+                std::replace(content.begin(), content.end(), '\n', ' ');
+                out.body += content;
+            }
             continue;
         }
         if (n->type != XML_ELEMENT_NODE)
@@ -143,22 +147,44 @@ std::string ValidUtf8(std::string_view text) {
     return out;
 }
 
-std::string Collapse(std::string_view text) {
+namespace {
+
+std::string CollapseRuns(std::string_view text, bool keepLines) {
     std::string out;
     out.reserve(text.size());
-    char pending = 0; // the blank to write before the next word: ' ' or '\f'
+    int lines = 0;      // line breaks in the run of blanks before the next word
+    bool page = false;  // a page break in it
+    bool blank = false; // any blank in it
     for (char c : text) {
         if (c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\v' || c == '\f') {
-            if (c == '\f' || pending != '\f')
-                pending = c == '\f' ? '\f' : ' ';
+            blank = true;
+            page = page || c == '\f';
+            lines += c == '\n' && keepLines;
             continue;
         }
-        if (pending && !out.empty())
-            out += pending;
-        pending = 0;
+        if (blank && !out.empty()) {
+            if (page)
+                out += '\f';
+            else if (lines > 0)
+                out.append(std::min(lines, 2), '\n');
+            else
+                out += ' ';
+        }
+        blank = page = false;
+        lines = 0;
         out += c;
     }
     return out;
+}
+
+} // namespace
+
+std::string Collapse(std::string_view text) {
+    return CollapseRuns(text, false);
+}
+
+std::string CollapseKeepingLines(std::string_view text) {
+    return CollapseRuns(text, true);
 }
 
 Route RouteOf(const std::string& fileName, std::string_view head) {
@@ -201,7 +227,7 @@ Extracted HtmlText(std::string_view html) {
         return e;
     HtmlWalk(xmlDocGetRootElement(doc), e, true);
     xmlFreeDoc(doc);
-    e.body = Collapse(e.body);
+    e.body = CollapseKeepingLines(e.body);
     return e;
 }
 
@@ -295,13 +321,14 @@ std::string FormatFromName(const std::string& fileName) {
     return upper.empty() ? "File" : upper;
 }
 
-// The opening of a text, cut at a character boundary; page breaks read as blanks.
+// The opening of a text, cut at a character boundary; page and line breaks read as blanks.
 std::string Summary(const std::string& body) {
     std::size_t n = std::min<std::size_t>(body.size(), 160);
     while (n > 0 && n < body.size() && (static_cast<unsigned char>(body[n]) & 0xC0) == 0x80)
         --n;
     std::string summary = body.substr(0, n);
-    std::replace(summary.begin(), summary.end(), '\f', ' ');
+    std::replace_if(
+        summary.begin(), summary.end(), [](char c) { return c == '\f' || c == '\n'; }, ' ');
     return summary;
 }
 
@@ -355,7 +382,7 @@ Extracted ExtractText(const std::string& fileName, const std::string& bytes,
             plain += '\n';
             line = end + 1;
         }
-        e.body = Collapse(plain);
+        e.body = CollapseKeepingLines(plain);
         if (e.title.empty())
             e.title = fileName;
         return e;
@@ -369,7 +396,7 @@ Extracted ExtractText(const std::string& fileName, const std::string& bytes,
             e.title = first;
     }
     std::replace(body.begin(), body.end(), '\f', ' ');
-    e.body = Collapse(body);
+    e.body = CollapseKeepingLines(body);
     return e;
 }
 

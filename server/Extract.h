@@ -43,6 +43,9 @@ std::string ValidUtf8(std::string_view text);
 
 // Runs of blanks and line breaks as one space; a form feed (a page break) is kept.
 std::string Collapse(std::string_view text);
+// A document's text as it is kept: runs of blanks as one space, but a run that holds a line
+// break as one line break (two for an empty line between) and one with a page break as that.
+std::string CollapseKeepingLines(std::string_view text);
 
 // The format's name as a user knows it, for a MIME type; empty when there is none.
 std::string FormatForMime(std::string_view mime);

@@ -327,7 +327,7 @@ Extracted& Finish(Extracted& e) {
         text->erase(std::remove(text->begin(), text->end(), '\0'), text->end());
     e.title = ValidUtf8(Collapse(e.title));
     e.author = ValidUtf8(Collapse(e.author));
-    e.body = ValidUtf8(Collapse(e.body));
+    e.body = ValidUtf8(CollapseKeepingLines(e.body));
     e.textual = true;
     return e;
 }
@@ -525,7 +525,7 @@ Extracted ReadPdf(std::string_view bytes) {
         if (i > 0)
             e.body += '\f';
         if (page)
-            Append(e.body, Collapse(Utf8(page->text())));
+            Append(e.body, CollapseKeepingLines(Utf8(page->text())));
     }
     // Collapsing keeps the page breaks.
     return Finish(e);

@@ -147,8 +147,11 @@ void PreviewPane::Show(const HitText& hit) {
         return;
     }
     const PreviewMarks marks = MarkPreview(hit.text, hit.matches);
-    // Page breaks show as line breaks (one character each, so the places stay where they are).
-    QString text = QString::fromUtf8(hit.text.data(), static_cast<qsizetype>(hit.text.size()));
+    // Page breaks show as line breaks, and long lines are broken (one character for one, so
+    // the places stay where they are).
+    std::string shown = hit.text;
+    BreakLongLines(shown);
+    QString text = QString::fromUtf8(shown.data(), static_cast<qsizetype>(shown.size()));
     text.replace(QLatin1Char('\f'), QChar::ParagraphSeparator);
     std::vector<std::size_t> offsets;
     for (const auto& p : marks.places) {

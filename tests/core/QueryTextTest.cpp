@@ -72,6 +72,15 @@ TEST(HitText, RoutesPagesAndHtml) {
     EXPECT_EQ(marks.places[1].begin, 13u);
     EXPECT_EQ(marks.places[1].word, 1u);
     EXPECT_EQ(HtmlAsText("<p>A &amp; B</p><script>x()</script><b>C</b>&lt;"), " A & B C <");
+    for (const auto& [text, broken] : std::vector<std::pair<std::string, std::string>>{
+             {"aa bb cc dd", "aa\nbb\ncc\ndd"},
+             {"aaaa bb\nc d\fee ff", "aaaa\nbb\nc d\fee\nff"},
+             {"abcdefgh ij", "abcdefgh\nij"}, // a word longer than a line stays whole
+         }) {
+        std::string t = text;
+        BreakLongLines(t, 4);
+        EXPECT_EQ(t, broken) << text;
+    }
 }
 
 TEST(SplitUrl, Forms) {

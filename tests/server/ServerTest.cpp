@@ -370,6 +370,9 @@ TEST(Extract, Formats) {
     EXPECT_EQ(md.author, "Bo");
     Extracted txt = ExtractText("t.txt", "Short title\n\nand the text");
     EXPECT_EQ(txt.title, "Short title");
+    // Lines stay (the preview shows them), blanks within them collapse.
+    EXPECT_EQ(ExtractText("t.txt", "a  b\n\n\n\nc \r\n d\fe").body, "a b\n\nc\nd e");
+    EXPECT_EQ(ExtractText("p.html", "<p>one\ntwo</p><p>three</p>").body, "one two\n\nthree");
     Extracted binary = ExtractText("b.txt", std::string("ab\0cd", 5));
     EXPECT_FALSE(binary.textual);
     EXPECT_EQ(binary.title, "b.txt");

@@ -219,6 +219,25 @@ PreviewMarks MarkPreview(std::string_view text, const std::vector<std::string>& 
     return marks;
 }
 
+void BreakLongLines(std::string& text, std::size_t most) {
+    std::size_t lineStart = 0, lastBlank = std::string::npos;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\n' || c == '\f') {
+            lineStart = i + 1;
+            lastBlank = std::string::npos;
+            continue;
+        }
+        if (i - lineStart >= most && lastBlank != std::string::npos) {
+            text[lastBlank] = '\n';
+            lineStart = lastBlank + 1;
+            lastBlank = std::string::npos;
+        }
+        if (c == ' ' || c == '\t')
+            lastBlank = i;
+    }
+}
+
 std::string HtmlAsText(std::string_view html) {
     std::string out;
     out.reserve(html.size());

@@ -45,5 +45,11 @@ struct PreviewMarks {
 inline constexpr std::size_t kMaxPreviewMarks = 10000;
 PreviewMarks MarkPreview(std::string_view text, const std::vector<std::string>& words);
 
+// Lines of more than `most` bytes broken at their last blank before each `most` bytes (a blank
+// becomes a line break, so every place in the text stays where it is): a view lays a text out
+// a line at a time, and one line of a megabyte takes it a second.
+inline constexpr std::size_t kPreviewLineBytes = 2000;
+void BreakLongLines(std::string& text, std::size_t most = kPreviewLineBytes);
+
 // HTML as plain text: tags, scripts and styles left out, the common entities decoded.
 std::string HtmlAsText(std::string_view html);

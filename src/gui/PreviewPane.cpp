@@ -1,5 +1,7 @@
 #include "gui/PreviewPane.h"
 
+#include "gui/ResultActions.h"
+
 #include <QColor>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -51,6 +53,10 @@ PreviewPane::PreviewPane(QWidget* parent) : QWidget(parent) {
     m_next->setText(tr("Next"));
     m_next->setToolTip(tr("Next match (F3)"));
     m_next->setAccessibleName(tr("Next match"));
+    m_openPage = new QToolButton(this);
+    m_openPage->setObjectName(QStringLiteral("previewOpenPage"));
+    m_openPage->setText(tr("Open at this page"));
+    m_openPage->setToolTip(tr("Open the document at the page in view"));
     m_text = new QPlainTextEdit(this);
     m_text->setObjectName(QStringLiteral("previewText"));
     m_text->setAccessibleName(tr("Preview"));
@@ -63,6 +69,7 @@ PreviewPane::PreviewPane(QWidget* parent) : QWidget(parent) {
     bar->addWidget(m_status, 1);
     bar->addWidget(m_previous);
     bar->addWidget(m_next);
+    bar->addWidget(m_openPage);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(4, 0, 0, 0);
     layout->addLayout(bar);
@@ -71,6 +78,7 @@ PreviewPane::PreviewPane(QWidget* parent) : QWidget(parent) {
             &PreviewPane::MarkVisible);
     connect(m_previous, &QToolButton::clicked, this, &PreviewPane::PreviousMatch);
     connect(m_next, &QToolButton::clicked, this, &PreviewPane::NextMatch);
+    connect(m_openPage, &QToolButton::clicked, this, &PreviewPane::OpenAtPage);
     Clear();
 }
 
@@ -103,6 +111,7 @@ void PreviewPane::StartNext() {
     m_status->setText(tr("Loading..."));
     m_cancel = std::make_shared<CancelToken>();
     m_result = std::make_shared<HitText>();
+    m_loadingLink = request->link;
     m_stale = false;
     ++m_started;
     auto cancel = m_cancel;
@@ -132,14 +141,17 @@ void PreviewPane::Clear() {
     m_text->setExtraSelections({});
     m_current = -1;
     m_pages = 1;
+    m_pageLines.clear();
     m_note.clear();
     m_status->setText(QString());
     m_previous->setEnabled(false);
     m_next->setEnabled(false);
+    m_openPage->hide();
 }
 
 void PreviewPane::Show(const HitText& hit) {
     Clear();
+    m_link = m_loadingLink;
     if (!hit.ok) {
         m_text->setPlainText(tr("This document's text is not available: %1.")
                                  .arg(QString::fromStdString(hit.problem)));
@@ -147,12 +159,9 @@ void PreviewPane::Show(const HitText& hit) {
         return;
     }
     const PreviewMarks marks = MarkPreview(hit.text, hit.matches);
-    // Page breaks show as line breaks, and long lines are broken (one character for one, so
-    // the places stay where they are).
+    // Long lines are broken (a blank for a line break, so the places stay where they are).
     std::string shown = hit.text;
     BreakLongLines(shown);
-    QString text = QString::fromUtf8(shown.data(), static_cast<qsizetype>(shown.size()));
-    text.replace(QLatin1Char('\f'), QChar::ParagraphSeparator);
     std::vector<std::size_t> offsets;
     for (const auto& p : marks.places) {
         offsets.push_back(p.begin);
@@ -161,19 +170,67 @@ void PreviewPane::Show(const HitText& hit) {
     const std::vector<int> positions = Utf16Positions(hit.text, offsets);
     const std::vector<int> pageStarts = Utf16Positions(hit.text, marks.pageStarts);
     m_pages = static_cast<int>(pageStarts.size()) + 1;
-    m_text->setPlainText(text); // before the places: the view scrolls as the text comes
+    std::vector<int> shifts;
+    // Before the places: the view scrolls as the text comes.
+    m_text->setPlainText(PagedText(
+        QString::fromUtf8(shown.data(), static_cast<qsizetype>(shown.size())), pageStarts, shifts));
     for (std::size_t i = 0; i < marks.places.size(); ++i) {
-        Place place{positions[2 * i], positions[2 * i + 1], static_cast<int>(marks.places[i].word),
-                    1};
-        place.page = 1 + static_cast<int>(
-                             std::upper_bound(pageStarts.begin(), pageStarts.end(), place.begin) -
-                             pageStarts.begin());
-        m_places.push_back(place);
+        const int page = 1 + static_cast<int>(std::upper_bound(pageStarts.begin(), pageStarts.end(),
+                                                               positions[2 * i]) -
+                                              pageStarts.begin());
+        const int shift = shifts[static_cast<std::size_t>(page - 1)];
+        m_places.push_back({positions[2 * i] + shift, positions[2 * i + 1] + shift,
+                            static_cast<int>(marks.places[i].word), page});
     }
     if (hit.cut)
         m_note = tr("Only the first part of this document is shown.");
+    m_openPage->setVisible(m_pages > 1);
     GoTo(m_places.empty() ? -1 : 0);
     emit loaded();
+}
+
+QString PreviewPane::PagedText(const QString& text, const std::vector<int>& pageStarts,
+                               std::vector<int>& shifts) {
+    shifts.assign(pageStarts.size() + 1, 0);
+    if (pageStarts.empty())
+        return text;
+    QString paged;
+    paged.reserve(text.size() + static_cast<qsizetype>(pageStarts.size() + 1) * 12);
+    for (std::size_t p = 0, from = 0; p <= pageStarts.size(); ++p) {
+        // Each page ends at the form feed before the next; the form feed becomes a line break.
+        const std::size_t to = p < pageStarts.size() ? static_cast<std::size_t>(pageStarts[p]) - 1
+                                                     : static_cast<std::size_t>(text.size());
+        m_pageLines.push_back(static_cast<int>(paged.size()));
+        paged += tr("Page %1").arg(p + 1) + QChar::ParagraphSeparator;
+        shifts[p] = static_cast<int>(paged.size() - static_cast<qsizetype>(from));
+        paged +=
+            QStringView(text).mid(static_cast<qsizetype>(from), static_cast<qsizetype>(to - from));
+        if (p < pageStarts.size())
+            paged += QChar::ParagraphSeparator;
+        from = to + 1;
+    }
+    return paged;
+}
+
+int PreviewPane::PageInView() const {
+    // The current match's page while it is in view; else the page at the top of the view.
+    const QRect view = m_text->viewport()->rect();
+    if (m_current >= 0) {
+        const Place& place = m_places[static_cast<std::size_t>(m_current)];
+        QTextCursor cursor(m_text->document());
+        cursor.setPosition(place.begin);
+        if (view.intersects(m_text->cursorRect(cursor)))
+            return place.page;
+    }
+    const int at = m_text->cursorForPosition(QPoint(0, 0)).position();
+    return std::max(1,
+                    static_cast<int>(std::upper_bound(m_pageLines.begin(), m_pageLines.end(), at) -
+                                     m_pageLines.begin()));
+}
+
+void PreviewPane::OpenAtPage() {
+    if (LaunchLinkAtPage(m_link, PageInView()) != kLaunchOk)
+        m_status->setText(tr("This document cannot be opened at its page."));
 }
 
 void PreviewPane::MarkVisible() {
@@ -198,6 +255,15 @@ void PreviewPane::MarkVisible() {
             s.format.setFontWeight(QFont::Bold);
             s.format.setFontUnderline(true);
         }
+        selections.append(s);
+    }
+    for (auto line = std::lower_bound(m_pageLines.begin(), m_pageLines.end(), from);
+         line != m_pageLines.end() && *line <= to; ++line) {
+        QTextEdit::ExtraSelection s;
+        s.cursor = QTextCursor(m_text->document());
+        s.cursor.setPosition(*line);
+        s.format.setProperty(QTextFormat::FullWidthSelection, true); // a band across the view
+        s.format.setBackground(palette().color(QPalette::Midlight));
         selections.append(s);
     }
     m_text->setExtraSelections(selections);

@@ -34,6 +34,9 @@ public:
     // For tests and the window: what the pane shows.
     QPlainTextEdit* TextView() const { return m_text; }
     QString MatchLabel() const;
+    // The page in view (1 for a text without pages), and the button that opens the hit there.
+    int PageInView() const;
+    QToolButton* OpenPageButton() const { return m_openPage; }
     int MatchCount() const { return static_cast<int>(m_places.size()); }
     bool Loading() const { return m_worker != nullptr; }
     // Loads started since the pane was made, and loads cancelled before they ended.
@@ -54,16 +57,24 @@ private:
     void GoTo(int match);
     // Marks the places in view (marking all of a long text would lay all of it out).
     void MarkVisible();
+    // The text as the view shows it: with a line "Page N" before each page of a text of pages
+    // (`pageStarts`: where each page after the first starts); `shifts` gets how far each page's
+    // text moved.
+    QString PagedText(const QString& text, const std::vector<int>& pageStarts,
+                      std::vector<int>& shifts);
+    void OpenAtPage();
 
     QLabel* m_status = nullptr;
     QToolButton* m_previous = nullptr;
     QToolButton* m_next = nullptr;
+    QToolButton* m_openPage = nullptr;
     QPlainTextEdit* m_text = nullptr;
 
     std::unique_ptr<Request> m_pending; // the latest selection, when a load is under way
     QThread* m_worker = nullptr;
     std::shared_ptr<CancelToken> m_cancel;
     std::shared_ptr<HitText> m_result; // what the worker fills
+    std::string m_loadingLink, m_link; // the hit being loaded, and the one shown
     bool m_stale = false;              // the load under way is for an earlier selection
 
     struct Place {
@@ -74,6 +85,7 @@ private:
     std::vector<Place> m_places;
     int m_current = -1;
     int m_pages = 1;
-    QString m_note; // "only the first 4 MB" and the like
+    std::vector<int> m_pageLines; // where each "Page N" line is, for a text of pages
+    QString m_note;               // "only the first 4 MB" and the like
     int m_started = 0, m_cancelled = 0;
 };

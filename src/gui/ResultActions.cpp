@@ -1,6 +1,7 @@
 #include "gui/ResultActions.h"
 
 #include "gui/RecentlyUsed.h"
+#include "search/HitText.h"
 
 #include <QClipboard>
 #include <QDBusConnection>
@@ -12,6 +13,7 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QMimeData>
+#include <QProcess>
 #include <QUrl>
 #include <cctype>
 #include <cerrno>
@@ -55,6 +57,32 @@ int LaunchLink(const std::string& link) {
     const QUrl url = LinkUrl(link);
     const bool opened = Hook() ? Hook()(url) : QDesktopServices::openUrl(url);
     return opened ? kLaunchOk : kLaunchNoAssociation;
+}
+
+int LaunchLinkAtPage(const std::string& link, int page) {
+    if (!IsUrlLink(link) && (link.empty() || !QFileInfo::exists(QString::fromStdString(link))))
+        return kLaunchFileNotFound;
+    QUrl url = LinkUrl(link);
+    url.setFragment(QStringLiteral("page=%1").arg(page));
+    if (Hook())
+        return Hook()(url) ? kLaunchOk : kLaunchNoAssociation;
+    if (url.isLocalFile()) {
+        QProcess query;
+        query.start(QStringLiteral("xdg-mime"), {QStringLiteral("query"), QStringLiteral("default"),
+                                                 QStringLiteral("application/pdf")});
+        const std::string viewer =
+            query.waitForFinished(2000) ? query.readAllStandardOutput().toStdString() : "";
+        const std::vector<std::string> command =
+            PageViewerCommand(viewer, url.toLocalFile().toStdString(), page);
+        QStringList arguments;
+        for (std::size_t i = 1; i < command.size(); ++i)
+            arguments << QString::fromStdString(command[i]);
+        if (!command.empty() &&
+            QProcess::startDetached(QString::fromStdString(command[0]), arguments))
+            return kLaunchOk;
+        url.setFragment(QString());
+    }
+    return QDesktopServices::openUrl(url) ? kLaunchOk : kLaunchNoAssociation;
 }
 
 namespace {

@@ -24,6 +24,10 @@ QUrl LinkUrl(const std::string& link);
 // Opens the link with the desktop's default application: kLaunchOk, or kLaunchFileNotFound for
 // a path that does not exist (nothing is launched), or kLaunchNoAssociation.
 int LaunchLink(const std::string& link);
+// Opens the link at `page` (1 for the first): a PDF file in the desktop's viewer where that
+// takes a page (else as LaunchLink does), a URL with "#page=N", which browsers' PDF viewers
+// follow. The launch hook gets the link's URL with that fragment.
+int LaunchLinkAtPage(const std::string& link, int page);
 // Opens the folder that holds a local file with the desktop's file manager; false for a URL
 // or when the folder cannot be opened.
 bool OpenContainingFolder(const std::string& link);

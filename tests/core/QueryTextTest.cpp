@@ -81,6 +81,13 @@ TEST(HitText, RoutesPagesAndHtml) {
         BreakLongLines(t, 4);
         EXPECT_EQ(t, broken) << text;
     }
+    using Command = std::vector<std::string>;
+    EXPECT_EQ(PageViewerCommand("org.gnome.Evince.desktop\n", "/d/a b.PDF", 3),
+              (Command{"evince", "--page-index=3", "/d/a b.PDF"}));
+    EXPECT_EQ(PageViewerCommand("okularApplication_pdf.desktop", "/d/x.pdf", 12),
+              (Command{"okular", "-p", "12", "/d/x.pdf"}));
+    EXPECT_EQ(PageViewerCommand("okularApplication_pdf.desktop", "/d/x.pdf.txt", 2), Command{});
+    EXPECT_EQ(PageViewerCommand("firefox.desktop", "/d/x.pdf", 2), Command{});
 }
 
 TEST(SplitUrl, Forms) {

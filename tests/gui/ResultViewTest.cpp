@@ -5,6 +5,7 @@
 #include "gui/MainWindow.h"
 #include "gui/MessageBox.h"
 #include "gui/PreviewPane.h"
+#include "gui/ResultActions.h"
 #include "gui/ResultModel.h"
 #include "results/Sort.h"
 
@@ -19,7 +20,9 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextBlock>
 #include <QThread>
+#include <QToolButton>
 #include <QTreeView>
 
 namespace {
@@ -120,7 +123,7 @@ private slots:
         {
             QFile file(path);
             QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write("Budgets first.\nThen other words.\nThe budget at last.");
+            file.write("Budgets first.\fThen other words.\fThe budget at last."); // 3 pages
         }
         // A service that never answers: the hit linking to it keeps its load waiting.
         RawServer silent([](int, const std::string&, RawServer& self) {
@@ -142,12 +145,21 @@ private slots:
         list->setCurrentIndex(list->model()->index(0, 0)); // cancels it
         QVERIFY(loaded.wait(5000));
         QCOMPARE(preview->LoadsCancelled(), 1);
-        QCOMPARE(preview->MatchLabel(), QStringLiteral("Match 1 of 2"));
-        QCOMPARE(preview->TextView()->extraSelections().size(), 2);
-        QCOMPARE(preview->TextView()->extraSelections()[1].cursor.selectedText(),
-                 QStringLiteral("budget"));
+        QCOMPARE(preview->MatchLabel(), QStringLiteral("Match 1 of 2 · Page 1"));
+        // The two matches, then the three pages' "Page N" lines.
+        const auto marks = preview->TextView()->extraSelections();
+        QCOMPARE(marks.size(), 5);
+        QCOMPARE(marks[1].cursor.selectedText(), QStringLiteral("budget"));
+        QCOMPARE(marks[4].cursor.block().text(), QStringLiteral("Page 3"));
         frame.Action(Command::NextMatch)->trigger();
-        QCOMPARE(preview->MatchLabel(), QStringLiteral("Match 2 of 2"));
+        QCOMPARE(preview->MatchLabel(), QStringLiteral("Match 2 of 2 · Page 3"));
+        std::vector<QUrl> opened;
+        SetLaunchHook([&](const QUrl& url) { return opened.push_back(url), true; });
+        preview->OpenPageButton()->click();
+        SetLaunchHook({});
+        QUrl atPage = QUrl::fromLocalFile(path);
+        atPage.setFragment(QStringLiteral("page=3"));
+        QCOMPARE(opened, std::vector<QUrl>{atPage});
         // Selections in quick succession: one load at a time, the latest waiting, no queue.
         for (int i = 0; i < 200; ++i)
             list->setCurrentIndex(list->model()->index(1 - i % 2, 0));

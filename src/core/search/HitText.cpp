@@ -6,6 +6,7 @@
 #include "text/Numbers.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -236,6 +237,24 @@ void BreakLongLines(std::string& text, std::size_t most) {
         if (c == ' ' || c == '\t')
             lastBlank = i;
     }
+}
+
+std::vector<std::string> PageViewerCommand(std::string_view viewer, const std::string& path,
+                                           int page) {
+    std::string name(viewer), extension = path.substr(std::min(path.size(), path.rfind('.')));
+    for (std::string* text : {&name, &extension})
+        for (char& c : *text)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string number = std::to_string(std::max(1, page));
+    if (extension != ".pdf")
+        return {};
+    // Evince's -p is the page's label, which front matter numbered i, ii, ... makes differ
+    // from its place; --page-index is the place.
+    if (name.find("evince") != std::string::npos)
+        return {"evince", "--page-index=" + number, path};
+    if (name.find("okular") != std::string::npos)
+        return {"okular", "-p", number, path};
+    return {};
 }
 
 std::string HtmlAsText(std::string_view html) {

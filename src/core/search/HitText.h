@@ -51,5 +51,12 @@ PreviewMarks MarkPreview(std::string_view text, const std::vector<std::string>& 
 inline constexpr std::size_t kPreviewLineBytes = 2000;
 void BreakLongLines(std::string& text, std::size_t most = kPreviewLineBytes);
 
+// The command that opens the PDF file at `path` at `page` (1 for the first) in `viewer`, the
+// desktop file that the desktop opens PDF files with, when that viewer is known to take a page
+// ("org.gnome.Evince.desktop", "okularApplication_pdf.desktop"); empty for any other viewer
+// or file.
+std::vector<std::string> PageViewerCommand(std::string_view viewer, const std::string& path,
+                                           int page);
+
 // HTML as plain text: tags, scripts and styles left out, the common entities decoded.
 std::string HtmlAsText(std::string_view html);

@@ -57,6 +57,10 @@ PreviewPane::PreviewPane(QWidget* parent) : QWidget(parent) {
     m_openPage->setObjectName(QStringLiteral("previewOpenPage"));
     m_openPage->setText(tr("Open at this page"));
     m_openPage->setToolTip(tr("Open the document at the page in view"));
+    // Shown for documents of pages only, its room kept: the pane does not change its width.
+    QSizePolicy keepRoom = m_openPage->sizePolicy();
+    keepRoom.setRetainSizeWhenHidden(true);
+    m_openPage->setSizePolicy(keepRoom);
     m_text = new QPlainTextEdit(this);
     m_text->setObjectName(QStringLiteral("previewText"));
     m_text->setAccessibleName(tr("Preview"));

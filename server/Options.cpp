@@ -40,6 +40,11 @@ constexpr const char* kUsage =
     "  --sessions-per-user N     at most this many sessions a user (default 20)\n"
     "  --session-max-hours N     end sessions this long after sign-in (default 24)\n"
     "  --cache-mb N        keep recent answers up to N megabytes (default 64; 0: none)\n"
+    "  --max-connections N        at most N connections open at once (default 4000)\n"
+    "  --connections-per-address N  at most N of them from one address (default 256)\n"
+    "  --request-seconds N  close a connection whose request has not all come in N seconds\n"
+    "                      (default 10)\n"
+    "  --idle-seconds N    close a connection idle for N seconds (default 10)\n"
     "  --exclude PATTERN   leave out files and folders matching PATTERN (a glob; without '/'\n"
     "                      a name anywhere, with '/' the path below the index folder);\n"
     "                      repeatable\n"
@@ -123,6 +128,14 @@ bool TakeValue(const std::string& arg, const std::string& value, CommandLine& li
         return ReadNumber(arg, value, " of minutes", 1, 525600, o.sessionIdleMinutes, problem);
     if (arg == "--cache-mb")
         return ReadNumber(arg, value, " of megabytes", 0, 65536, o.cacheMb, problem);
+    int* limit = arg == "--max-connections"           ? &o.limits.connections
+                 : arg == "--connections-per-address" ? &o.limits.perAddress
+                 : arg == "--request-seconds"         ? &o.limits.requestSeconds
+                 : arg == "--idle-seconds"            ? &o.limits.idleSeconds
+                                                      : nullptr;
+    if (limit)
+        return ReadNumber(arg, value, arg.find("seconds") != std::string::npos ? " of seconds" : "",
+                          1, 1000000, *limit, problem);
     if (arg == "--max-file-mb") {
         int megabytes = 0;
         if (!ReadNumber(arg, value, " of megabytes", 1, 1000000, megabytes, problem))
@@ -184,11 +197,29 @@ bool TakeValue(const std::string& arg, const std::string& value, CommandLine& li
 }
 
 bool TakesValue(const std::string& arg) {
-    for (const char* option :
-         {"--listen", "--index", "--db", "--users", "--tls-cert", "--tls-key", "--base", "--links",
-          "--public-url", "--trusted-proxy", "--rescan", "--session-idle-minutes",
-          "--session-max-hours", "--sessions-per-user", "--cache-mb", "--add-user", "--exclude",
-          "--max-file-mb", "--language"})
+    for (const char* option : {"--listen",
+                               "--index",
+                               "--db",
+                               "--users",
+                               "--tls-cert",
+                               "--tls-key",
+                               "--base",
+                               "--links",
+                               "--public-url",
+                               "--trusted-proxy",
+                               "--rescan",
+                               "--session-idle-minutes",
+                               "--session-max-hours",
+                               "--sessions-per-user",
+                               "--cache-mb",
+                               "--add-user",
+                               "--exclude",
+                               "--max-file-mb",
+                               "--language",
+                               "--max-connections",
+                               "--connections-per-address",
+                               "--request-seconds",
+                               "--idle-seconds"})
         if (arg == option)
             return true;
     return false;

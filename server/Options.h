@@ -2,10 +2,23 @@
 // zdx-server's command line: the options as a value, read in one place.
 #include "Store.h"
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
 namespace zdxserver {
+
+// What the HTTP front lets a client have.
+struct FrontLimits {
+    int connections = 4000;  // open at once, in all
+    int perAddress = 256;    // open at once from one client address
+    int idleSeconds = 10;    // a connection with nothing coming or going is closed
+    int requestSeconds = 10; // for a request's line and headers to arrive
+    // The request line and headers together; beyond it 414 (the line) or 431 (the headers).
+    std::size_t headerBytes = 8 * 1024;
+    unsigned workers = 0;      // 0: four a processor, at least eight
+    std::size_t queued = 4096; // requests waiting for a worker; beyond, 503
+};
 
 struct ServerOptions {
     std::string host = "127.0.0.1";
@@ -31,6 +44,7 @@ struct ServerOptions {
     int sessionMaxHours = 24;
     ScanRules scanRules = {kDefaultExcludes};                   // given to every folder
     std::vector<std::pair<std::string, std::string>> languages; // index name, Snowball name
+    FrontLimits limits;
     int cacheMb = 64; // recent answers kept, in megabytes (0: none)
                       // after sign-in, however much it is used
 };

@@ -1,14 +1,12 @@
 #include "Server.h"
 
 #include "Backend.h"
+#include "Front.h"
 #include "Routes.h"
 #include "Scan.h"
 #include "Watch.h"
 
-#include <sys/socket.h>
 #include <sys/stat.h>
-
-#include <httplib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -45,73 +43,21 @@ bool OpenData(const ServerOptions& options, Users& users, Backend& backend) {
     return true;
 }
 
-// The HTTP server with its routes, time-outs and worker pool; null (reported) when the
-// certificate cannot be used.
-std::unique_ptr<httplib::Server> MakeHttpServer(const ServerOptions& options, Routes& routes) {
-    std::unique_ptr<httplib::Server> server;
-    if (!options.certFile.empty())
-        server =
-            std::make_unique<httplib::SSLServer>(options.certFile.c_str(), options.keyFile.c_str());
-    else
-        server = std::make_unique<httplib::Server>();
-    if (!server->is_valid()) {
-        std::fprintf(stderr, "zdx-server: cannot use the certificate %s\n",
-                     options.certFile.c_str());
-        return nullptr;
-    }
-    server->Get("/" + options.base, [&routes](const httplib::Request& req, httplib::Response& res) {
-        routes.Servlet(req, res);
-    });
-    server->Get(
-        std::string(kFilesRoute) + ".*",
-        [&routes](const httplib::Request& req, httplib::Response& res) { routes.File(req, res); });
-    server->Get(kStatusRoute, [&routes](const httplib::Request& req, httplib::Response& res) {
-        routes.Status(req, res);
-    });
-    server->Get(
-        std::string(kTextRoute) + ".*",
-        [&routes](const httplib::Request& req, httplib::Response& res) { routes.Text(req, res); });
-    // Headers and body go out in separate writes: without this, Nagle's algorithm holds the
-    // body back until the client's delayed acknowledgement, some 40 ms a request.
-    server->set_tcp_nodelay(true);
-    // A client gets a few seconds for each read of its request; the pool is large enough that
-    // slow or idle connections cannot take every worker while honest searches wait.
-    server->set_read_timeout(3, 0);
-    server->set_write_timeout(30, 0);
-    // One request a connection, as the ZDX client makes them anyway (a fresh connection each
-    // time): every answer, a 400 or 414 refusal included, closes its connection at once
-    // instead of holding a worker for the next request that never comes.
-    server->set_keep_alive_max_count(1);
-    const unsigned workers =
-        std::max(128u, 32u * std::max(1u, std::thread::hardware_concurrency()));
-    server->new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
-    return server;
-}
-
-// The port listened on, or -1 (reported).
-int Bind(httplib::Server& server, const ServerOptions& options) {
-    // The HTTP library (built as Debian's shared library, so its CPPHTTPLIB_LISTEN_BACKLOG of 5
-    // is fixed) listens with a backlog of 5: a burst of new connections (every request comes
-    // on a connection of its own) would overflow it, and each dropped attempt waits a second to
-    // be tried again. Its socket-options hook hands over the listening socket, which listens
-    // again below with a wide queue.
-    int listening = -1;
-    server.set_socket_options([&listening](socket_t sock) {
-        const int yes = 1;
-        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        listening = sock;
-    });
-    int port = options.port;
-    if (port == 0)
-        port = server.bind_to_any_port(options.host);
-    else if (!server.bind_to_port(options.host, port))
-        port = -1;
-    if (port <= 0)
-        std::fprintf(stderr, "zdx-server: cannot listen on %s:%d\n", options.host.c_str(),
-                     options.port);
-    else if (listening >= 0)
-        listen(listening, SOMAXCONN);
-    return port;
+// Hands each request to its route; 404 for any other path.
+HttpFront::Handler Dispatch(const ServerOptions& options, Routes& routes) {
+    return [&options, &routes](const httplib::Request& req, httplib::Response& res) {
+        const std::string& path = req.path;
+        if (path == "/" + options.base)
+            routes.Servlet(req, res);
+        else if (path.rfind(kFilesRoute, 0) == 0)
+            routes.File(req, res);
+        else if (path == kStatusRoute)
+            routes.Status(req, res);
+        else if (path.rfind(kTextRoute, 0) == 0)
+            routes.Text(req, res);
+        else
+            res.status = 404;
+    };
 }
 
 // Runs `work` every `interval` on a thread of its own until the object goes.
@@ -193,15 +139,14 @@ int RunServer(const ServerOptions& options, const std::atomic<bool>& stop) {
     if (stop)
         return 0;
     Routes routes(options, backend, users);
-    const std::unique_ptr<httplib::Server> server = MakeHttpServer(options, routes);
-    if (!server)
+    HttpFront front(Dispatch(options, routes), options.limits);
+    std::string problem;
+    const int port =
+        front.Listen(options.host, options.port, options.certFile, options.keyFile, problem);
+    if (port <= 0) {
+        std::fprintf(stderr, "zdx-server: %s\n", problem.c_str());
         return 1;
-    const int port = Bind(*server, options);
-    if (port <= 0)
-        return 1;
-
-    std::atomic<bool> done{false};
-    bool listened = false;
+    }
     {
         // The folders are followed as they change (only by the node that indexes); the whole
         // index is still brought up to date now and then, more rarely then.
@@ -219,27 +164,18 @@ int RunServer(const ServerOptions& options, const std::atomic<bool>& stop) {
             if (!options.usersFile.empty())
                 ReloadUsers(options.usersFile, seen, users, *backend.sessions);
         });
-        // Asked again until listening has ended: a stop that comes before the server has
-        // started listening would otherwise be lost.
-        std::thread stopper([&] {
-            while (!done) {
-                if (stop)
-                    server->stop();
-                std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            }
-        });
         const std::string host =
             options.host.find(':') != std::string::npos ? "[" + options.host + "]" : options.host;
         std::printf("zdx-server listening on %s://%s:%d/%s\n",
                     options.certFile.empty() ? "http" : "https", host.c_str(), port,
                     options.base.c_str());
         std::fflush(stdout);
-        listened = server->listen_after_bind();
-        done = true;
-        stopper.join();
+        while (!stop)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        front.Stop();
         routes.SetWatch(nullptr);
     }
-    return listened || stop ? 0 : 1;
+    return 0;
 }
 
 } // namespace zdxserver

@@ -5,7 +5,7 @@
 ZDX_PACKAGES=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev libgl-dev libx11-dev
-  libcurl4-openssl-dev libcpp-httplib-dev libssl-dev
+  libcurl4-openssl-dev libcpp-httplib-dev libmicrohttpd-dev libssl-dev
   libsqlite3-dev libsodium-dev libunwind-dev libdw-dev
   postgresql libpq-dev nginx-light curl
   libxml2-dev libpoppler-cpp-dev libzip-dev libgmime-3.0-dev libmagic-dev libstemmer-dev

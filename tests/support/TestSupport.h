@@ -52,6 +52,7 @@ public:
 
     std::string Out() const { return TempDir::Read(m_dir.File("out")); }
     std::string Err() const { return TempDir::Read(m_dir.File("err")); }
+    int Pid() const { return m_pid; }
     // Polls standard output until it holds `text`; false after the time-out or an early exit.
     bool WaitForOutput(const std::string& text,
                        std::chrono::milliseconds timeout = std::chrono::seconds(30));

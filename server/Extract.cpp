@@ -326,9 +326,9 @@ std::string Summary(const std::string& body) {
     std::size_t n = std::min<std::size_t>(body.size(), 160);
     while (n > 0 && n < body.size() && (static_cast<unsigned char>(body[n]) & 0xC0) == 0x80)
         --n;
-    std::string summary = body.substr(0, n);
-    std::replace_if(
-        summary.begin(), summary.end(), [](char c) { return c == '\f' || c == '\n'; }, ' ');
+    // Line and page breaks read as blanks: the summary is one line.
+    std::string summary = Collapse(body.substr(0, n));
+    std::replace(summary.begin(), summary.end(), '\f', ' ');
     return summary;
 }
 

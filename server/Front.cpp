@@ -450,7 +450,7 @@ int HttpFront::Listen(const std::string& host, int port, const std::string& cert
     options.push_back({MHD_OPTION_END, 0, nullptr});
     const unsigned workers =
         l.workers ? l.workers
-                  : std::max(8u, 4u * std::max(1u, std::thread::hardware_concurrency()));
+                  : std::max(32u, 4u * std::max(1u, std::thread::hardware_concurrency()));
     for (unsigned i = 0; i < workers; ++i)
         m->workers.emplace_back([this] { m->Work(); });
     m->sweeper = std::thread([this] { m->Sweep(); });

@@ -16,7 +16,7 @@ struct FrontLimits {
     int requestSeconds = 10; // for a request's line and headers to arrive
     // The request line and headers together; beyond it 414 (the line) or 431 (the headers).
     std::size_t headerBytes = 8 * 1024;
-    unsigned workers = 0;      // 0: four a processor, at least eight
+    unsigned workers = 0;      // 0: four a processor, at least 32
     std::size_t queued = 4096; // requests waiting for a worker; beyond, 503
 };
 

@@ -565,8 +565,13 @@ Excerpt BestExcerpt(std::string_view body, const QueryNode& query,
             --k;
         stop = k;
     }
-    std::string text(body.substr(start, stop - start));
-    std::replace_if(text.begin(), text.end(), isBlank, ' ');
+    // One space for each run of blanks (an empty line between paragraphs, say).
+    std::string text;
+    for (std::size_t k = start; k < stop; ++k)
+        if (!isBlank(body[k]))
+            text += body[k];
+        else if (text.empty() || text.back() != ' ')
+            text += ' ';
     excerpt.text = (start > 0 ? "..." : "") + text + (stop < body.size() ? "..." : "");
     for (const Found& f : found) {
         if (f.begin < start || f.end > stop)

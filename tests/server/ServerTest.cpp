@@ -249,6 +249,7 @@ TEST(Words, ExcerptsShowWhereTheWordsStandClosest) {
     const std::string far = "A budget at first, then a long stretch of other words that says "
                             "nothing at all for quite a while, and at last the planning of "
                             "budgets for the Café.";
+    const std::string lines = "Budget rules\n\nEach team manages its budget.";
     const struct {
         const std::string& body;
         const char* query;
@@ -274,6 +275,8 @@ TEST(Words, ExcerptsShowWhereTheWordsStandClosest) {
         // A phrase's words match as they stand; an excluded word is not shown.
         {far, "\"budget\" -planning", 30, "A budget at first, then a long...", {"budget"}},
         {far, "budget \"plans\"", 400, far.c_str(), {"budget", "budgets"}},
+        // Line breaks read as one blank.
+        {lines, "budget", 200, "Budget rules Each team manages its budget.", {"Budget", "budget"}},
     };
     for (const auto& c : kCases) {
         const auto parsed = ParseQuery(c.query);

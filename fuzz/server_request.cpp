@@ -12,7 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     const zdxserver::Params params = zdxserver::ParseTarget(target);
     FUZZ_CHECK(params.items.size() <= 1000);
     if (auto query = params.GetRaw("query0")) {
-        // The engine's syntax is ours: quotes paired, parentheses balanced, at most 16 words.
+        // The engine's syntax is ours: quotes paired, parentheses balanced, at most kMaxQueryWords
+        // words.
         const std::string fts = zdxserver::FtsExpression(zdxserver::DecodeQueryText(*query));
         int depth = 0, quotes = 0;
         for (char c : fts) {
@@ -20,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
             quotes += c == '"';
             FUZZ_CHECK(depth >= 0);
         }
-        FUZZ_CHECK(depth == 0 && quotes % 2 == 0 && quotes <= 2 * 16);
+        FUZZ_CHECK(depth == 0 && quotes % 2 == 0 && quotes <= 2 * kMaxQueryWords);
         // A passage of the request itself for that query: within its bounds, cut at blanks
         // (whole UTF-8 characters), each matched word a part of it.
         const auto parsed = zdxserver::ParseQuery(zdxserver::DecodeQueryText(*query));

@@ -59,7 +59,11 @@ std::unique_ptr<Result> Run(pg_conn* db, const char* sql,
     const ExecStatusType status = PQresultStatus(result);
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
         const std::string message = PQerrorMessage(db);
+        const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
+        const bool timedOut = state && std::string(state) == "57014"; // statement_timeout
         PQclear(result);
+        if (timedOut)
+            throw SearchTooCostly();
         throw std::runtime_error("PostgreSQL: " + message);
     }
     return std::make_unique<Result>(result);
@@ -650,14 +654,15 @@ SearchResult PgStore::Search(const SearchRequest& request) {
     const bool filtered = !request.fileFilter.empty();
     const std::string limit = filtered ? "ALL" : std::to_string(std::max(0, request.maxHits));
     Lease db(m_pool);
-    // No search runs longer than 10 s in the database, even when the node that asked has gone.
+    // No search runs longer than its limit in the database, even when the node that asked has
+    // gone.
     struct SearchTimeout {
         pg_conn* db;
-        explicit SearchTimeout(pg_conn* c) : db(c) {
-            PQclear(PQexec(db, "SET statement_timeout = 10000"));
+        SearchTimeout(pg_conn* c, int millis) : db(c) {
+            PQclear(PQexec(db, ("SET statement_timeout = " + std::to_string(millis)).c_str()));
         }
         ~SearchTimeout() { PQclear(PQexec(db, "SET statement_timeout = 0")); }
-    } timeout(db.Db());
+    } timeout(db.Db(), m_searchMillis);
     std::unique_ptr<Result> rows;
     // $1: the whole query by stems, for the rank; the condition's words from $4 on.
     std::vector<std::string> values = {tsquery, std::to_string(request.sinceSeconds),

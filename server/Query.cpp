@@ -1,5 +1,8 @@
 #include "Query.h"
 
+#include <algorithm>
+#include <map>
+
 #include <cctype>
 
 namespace zdxserver {
@@ -152,13 +155,20 @@ private:
 
     // A word, while the query may still take one; a prefix needs two characters and a share
     // of the prefixes left.
+    // A word given again costs nothing more (and goes where it stands beside itself).
     std::optional<QueryNode> Word(const std::string& text, bool prefix) {
-        if (!Take())
-            return std::nullopt;
         QueryNode node;
         node.text = text;
+        const auto seen = m_seen.find({text, prefix});
+        if (seen != m_seen.end()) {
+            node.prefix = seen->second;
+            return node;
+        }
+        if (!Take())
+            return std::nullopt;
         node.prefix = prefix && text.size() >= 2 && m_prefixes < kMaxPrefixWords;
         m_prefixes += node.prefix ? 1 : 0;
+        m_seen.emplace(std::make_pair(text, prefix), node.prefix);
         return node;
     }
 
@@ -169,7 +179,18 @@ private:
         return true;
     }
 
-    static std::optional<QueryNode> Joined(QueryNode::Kind kind, std::vector<QueryNode> parts) {
+    static bool Same(const QueryNode& a, const QueryNode& b) {
+        return a.kind == b.kind && a.text == b.text && a.prefix == b.prefix && a.words == b.words &&
+               a.children.size() == b.children.size() &&
+               std::equal(a.children.begin(), a.children.end(), b.children.begin(), Same);
+    }
+
+    static std::optional<QueryNode> Joined(QueryNode::Kind kind, std::vector<QueryNode> given) {
+        std::vector<QueryNode> parts; // each once: "a a" is "a", "x OR x" is "x"
+        for (QueryNode& part : given)
+            if (std::none_of(parts.begin(), parts.end(),
+                             [&](const QueryNode& p) { return Same(p, part); }))
+                parts.push_back(std::move(part));
         if (parts.empty())
             return std::nullopt;
         if (parts.size() == 1)
@@ -183,6 +204,7 @@ private:
     std::vector<Token> m_tokens;
     std::size_t m_at = 0;
     std::size_t m_words = 0, m_prefixes = 0;
+    std::map<std::pair<std::string, bool>, bool> m_seen; // word and '*' asked: prefix taken
 };
 
 // True when the node finds documents of its own: not an exclusion, nor made of them only.

@@ -16,7 +16,7 @@
 
 namespace zdxserver {
 
-inline constexpr std::size_t kMaxQueryWords = 16, kMaxPrefixWords = 3;
+inline constexpr std::size_t kMaxQueryWords = 32, kMaxPrefixWords = 8;
 
 struct QueryNode {
     enum class Kind { Word, Phrase, And, Or, Not } kind = Kind::Word;

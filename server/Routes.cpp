@@ -285,7 +285,12 @@ void Routes::Search(const httplib::Request& req, const Params& params, const std
                                type);
     if (request.query.empty() && request.fileFilter.empty())
         return res.set_content(SummaryLine(-1, 0, user, charset), type);
-    const SearchResult result = m_backend.documents->Search(request); // a failure: see Servlet
+    SearchResult result;
+    try {
+        result = m_backend.documents->Search(request); // a failure: see Servlet
+    } catch (const SearchTooCostly&) {
+        return res.set_content(SummaryLine(0, 0, user, charset) + FailureLine(kTooCostly), type);
+    }
     std::string out = SummaryLine(0, result.found, user, charset);
     const double best = result.documents.empty() ? 0 : result.documents.front().score;
     int number = 0;

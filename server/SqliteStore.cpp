@@ -425,13 +425,38 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
     Reader reader(*this);
     sqlite3* db = reader.Db();
     if (hasQuery) {
-        // SQLite matches and ranks; the filters and the order are ours.
+        // SQLite matches and ranks; the filters and the order are ours. A match that runs past
+        // the time limit is interrupted.
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(m_searchMillis);
+        struct Limit {
+            sqlite3* db;
+            Limit(sqlite3* d, const std::chrono::steady_clock::time_point* until) : db(d) {
+                sqlite3_progress_handler(
+                    db, 100,
+                    [](void* at) {
+                        return std::chrono::steady_clock::now() >
+                                       *static_cast<const std::chrono::steady_clock::time_point*>(
+                                           at)
+                                   ? 1
+                                   : 0;
+                    },
+                    const_cast<std::chrono::steady_clock::time_point*>(until));
+            }
+            ~Limit() { sqlite3_progress_handler(db, 0, nullptr, nullptr); }
+        } limit(db, &deadline);
         Statement match(db, "SELECT rowid, bm25(fts, 5.0, 1.0) FROM fts WHERE fts MATCH ?1");
         match.Bind(1, fts);
-        while (match.Step()) {
-            auto it = m_docs.find(match.Int(0));
-            if (it != m_docs.end() && passes(it->second))
-                candidates.push_back({&it->second, it->first, match.Real(1)});
+        try {
+            while (match.Step()) {
+                auto it = m_docs.find(match.Int(0));
+                if (it != m_docs.end() && passes(it->second))
+                    candidates.push_back({&it->second, it->first, match.Real(1)});
+            }
+        } catch (const std::runtime_error&) {
+            if (sqlite3_errcode(db) == SQLITE_INTERRUPT)
+                throw SearchTooCostly();
+            throw;
         }
     } else {
         for (const auto& [id, doc] : m_docs)

@@ -4,6 +4,7 @@
 // several).
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,12 @@ struct Document {
     double score = 0; // FTS5 rank (more negative is better); 0 without a query
 };
 
+inline constexpr const char* kTooCostly =
+    "This search is too costly; please add words or make them longer.";
+struct SearchTooCostly : std::runtime_error {
+    SearchTooCostly() : std::runtime_error(kTooCostly) {}
+};
+
 struct SearchResult {
     std::int64_t found = 0;
     std::vector<Document> documents; // at most maxHits, best first
@@ -88,6 +95,11 @@ public:
     // Whether this process brings the index up to date (with PostgreSQL, one node does).
     virtual bool Indexes() const { return true; }
     bool HasIndex(const std::string& name) const;
+    // A search stops after this long in the store (throwing SearchTooCostly).
+    void SetSearchMillis(int millis) { m_searchMillis = millis; }
+
+protected:
+    int m_searchMillis = 5000;
 };
 
 // How much of a file's text goes into the index.

@@ -73,8 +73,13 @@ TEST(Protocol, QueryText) {
         {"caf\xC3\xA9", "\"caf\xC3\xA9\""},
         {"!!! ...", ""},
         {"-travel", ""}, // only exclusions: nothing to search (the user is told why)
-        // The cost is bounded: a prefix needs two characters, at most 3 prefixes.
-        {"a* ab* bc* cd* de*", "(\"a\" AND \"=ab\"* AND \"=bc\"* AND \"=cd\"* AND \"de\")"},
+        // The cost is bounded: a prefix needs two characters, at most 8 prefixes; a word given
+        // again counts once.
+        {"a* ab* bc* cd* de* ef* fg* gh* hi* ij*",
+         "(\"a\" AND \"=ab\"* AND \"=bc\"* AND \"=cd\"* AND \"=de\"* AND \"=ef\"* AND \"=fg\"* AND "
+         "\"=gh\"* AND \"=hi\"* AND \"ij\")"},
+        {"plan budget plan budget* budget OR plan",
+         "((\"plan\" AND \"budget\" AND \"=budget\"*) OR \"plan\")"},
     };
     for (const auto& [query, fts] : kFts)
         EXPECT_EQ(FtsExpression(query), fts) << query;
@@ -82,9 +87,9 @@ TEST(Protocol, QueryText) {
     EXPECT_EQ(ParseQuery("budget -travel").problem, "");
     std::string many;
     for (int i = 0; i < 200; ++i)
-        many += "a* ";
+        many += "ab* w" + std::to_string(i) + " ";
     const std::string fts = FtsExpression(many);
-    EXPECT_EQ(std::count(fts.begin(), fts.end(), 'a'), 16) << fts;
+    EXPECT_EQ(std::count(fts.begin(), fts.end(), 'w'), 31) << fts; // and the prefix once
 }
 
 TEST(Protocol, FileNamePatterns) {
@@ -590,7 +595,12 @@ TEST_F(IndexTest, NothingOutsideTheFolderIsOpenedOrIndexed) {
 class LostStore : public DocumentStore {
 public:
     ScanStats Scan() override { throw Lost(); }
-    SearchResult Search(const SearchRequest&) override { throw Lost(); }
+    SearchResult Search(const SearchRequest&) override {
+        if (costly)
+            throw SearchTooCostly();
+        throw Lost();
+    }
+    bool costly = false; // searches run out of time instead
     std::optional<std::int64_t> DocumentInode(const std::string&, const std::string&) override {
         throw Lost();
     }
@@ -630,6 +640,15 @@ TEST(Routes, AStoreThatFailsIsUnavailableNotAnError) {
             EXPECT_EQ(res.body, "0|0|0||\n-3|The search service is not available.\n");
         }
     }
+    // A search that ran out of time is the user's to change: a -3 line, not a failure.
+    static_cast<LostStore&>(*backend.documents).costly = true;
+    httplib::Request req;
+    req.target = "/lvsearch/SearchServlet?query0=a*%20b*";
+    req.path = "/lvsearch/SearchServlet";
+    httplib::Response res;
+    routes.Servlet(req, res);
+    EXPECT_EQ(res.body, "0|0|0||\n-3|This search is too costly; please add words or make them "
+                        "longer.\n");
 }
 
 TEST_F(IndexTest, ScanSearchAndKeepUpToDate) {
@@ -769,6 +788,14 @@ TEST_F(IndexTest, TheAnswerCacheIsBoundedByBytes) {
     const std::size_t kept = index->CacheBytes();
     index->Search(request);
     EXPECT_EQ(index->CacheBytes(), kept);
+    // A search past its time limit is refused as too costly (no time at all here; enough
+    // matches that the limit is looked at).
+    for (int n = 0; n < 100; ++n)
+        m_dir.Write("a/many/" + std::to_string(n) + ".txt", "budget");
+    index->Scan();
+    index->SetSearchMillis(0);
+    request.maxHits = 53;
+    EXPECT_THROW(index->Search(request), SearchTooCostly);
 }
 
 TEST_F(IndexTest, DatabaseIsPrivate) {

@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
             quotes += c == '"';
             FUZZ_CHECK(depth >= 0);
         }
-        FUZZ_CHECK(depth == 0 && quotes % 2 == 0 && quotes <= 2 * kMaxQueryWords);
+        FUZZ_CHECK(depth == 0 && quotes % 2 == 0 && quotes <= 2 * zdxserver::kMaxQueryWords);
         // A passage of the request itself for that query: within its bounds, cut at blanks
         // (whole UTF-8 characters), each matched word a part of it.
         const auto parsed = zdxserver::ParseQuery(zdxserver::DecodeQueryText(*query));

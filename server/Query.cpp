@@ -1,7 +1,7 @@
 #include "Query.h"
 
 #include <algorithm>
-#include <map>
+#include <functional>
 
 #include <cctype>
 
@@ -84,7 +84,7 @@ public:
         std::vector<QueryNode> parts;
         while (true) {
             if (auto part = And(depth))
-                parts.push_back(std::move(*part));
+                Add(parts, std::move(*part));
             if (Peek() != Token::Kind::Or)
                 break;
             ++m_at;
@@ -100,7 +100,7 @@ private:
         while (Peek() != Token::Kind::End && Peek() != Token::Kind::Or &&
                Peek() != Token::Kind::Close) {
             if (auto part = Unary(depth))
-                parts.push_back(std::move(*part));
+                Add(parts, std::move(*part));
         }
         return Joined(QueryNode::Kind::And, std::move(parts));
     }
@@ -155,20 +155,13 @@ private:
 
     // A word, while the query may still take one; a prefix needs two characters and a share
     // of the prefixes left.
-    // A word given again costs nothing more (and goes where it stands beside itself).
     std::optional<QueryNode> Word(const std::string& text, bool prefix) {
-        QueryNode node;
-        node.text = text;
-        const auto seen = m_seen.find({text, prefix});
-        if (seen != m_seen.end()) {
-            node.prefix = seen->second;
-            return node;
-        }
         if (!Take())
             return std::nullopt;
+        QueryNode node;
+        node.text = text;
         node.prefix = prefix && text.size() >= 2 && m_prefixes < kMaxPrefixWords;
         m_prefixes += node.prefix ? 1 : 0;
-        m_seen.emplace(std::make_pair(text, prefix), node.prefix);
         return node;
     }
 
@@ -185,12 +178,24 @@ private:
                std::equal(a.children.begin(), a.children.end(), b.children.begin(), Same);
     }
 
-    static std::optional<QueryNode> Joined(QueryNode::Kind kind, std::vector<QueryNode> given) {
-        std::vector<QueryNode> parts; // each once: "a a" is "a", "x OR x" is "x"
-        for (QueryNode& part : given)
-            if (std::none_of(parts.begin(), parts.end(),
-                             [&](const QueryNode& p) { return Same(p, part); }))
-                parts.push_back(std::move(part));
+    // Adds a part beside the others; a part given again ("a a", "x OR x") is left out and what
+    // it took of the query's words and prefixes is given back.
+    void Add(std::vector<QueryNode>& parts, QueryNode part) {
+        if (std::none_of(parts.begin(), parts.end(),
+                         [&](const QueryNode& p) { return Same(p, part); })) {
+            parts.push_back(std::move(part));
+            return;
+        }
+        const std::function<void(const QueryNode&)> giveBack = [&](const QueryNode& n) {
+            m_words -= n.kind == QueryNode::Kind::Word ? 1 : n.words.size();
+            m_prefixes -= n.prefix ? 1 : 0;
+            for (const QueryNode& child : n.children)
+                giveBack(child);
+        };
+        giveBack(part);
+    }
+
+    static std::optional<QueryNode> Joined(QueryNode::Kind kind, std::vector<QueryNode> parts) {
         if (parts.empty())
             return std::nullopt;
         if (parts.size() == 1)
@@ -204,7 +209,6 @@ private:
     std::vector<Token> m_tokens;
     std::size_t m_at = 0;
     std::size_t m_words = 0, m_prefixes = 0;
-    std::map<std::pair<std::string, bool>, bool> m_seen; // word and '*' asked: prefix taken
 };
 
 // True when the node finds documents of its own: not an exclusion, nor made of them only.

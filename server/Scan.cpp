@@ -243,6 +243,10 @@ void ScanFolder(const IndexedFolder& folder, int rootFd, const std::string& rela
 
 } // namespace
 
+bool ServiceStopping() {
+    return Stopping();
+}
+
 void SetScanStopFlag(const std::atomic<bool>* stop) {
     g_stop = stop;
 }

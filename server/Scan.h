@@ -44,6 +44,8 @@ public:
 // A flag that, once set, ends every scan under way at the next file (a stop of the service);
 // what was not reached stays as the index had it.
 void SetScanStopFlag(const std::atomic<bool>* stop);
+// Whether that flag is set: searches under way end too.
+bool ServiceStopping();
 
 ScanStats ScanFolders(const std::vector<IndexedFolder>& folders,
                       std::unordered_map<std::string, KnownFile>& known, ScanTarget& target);

@@ -435,11 +435,10 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
                 sqlite3_progress_handler(
                     db, 100,
                     [](void* at) {
-                        return std::chrono::steady_clock::now() >
-                                       *static_cast<const std::chrono::steady_clock::time_point*>(
-                                           at)
-                                   ? 1
-                                   : 0;
+                        const auto until =
+                            *static_cast<const std::chrono::steady_clock::time_point*>(at);
+                        return std::chrono::steady_clock::now() > until || ServiceStopping() ? 1
+                                                                                             : 0;
                     },
                     const_cast<std::chrono::steady_clock::time_point*>(until));
             }
@@ -454,6 +453,8 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
                     candidates.push_back({&it->second, it->first, match.Real(1)});
             }
         } catch (const std::runtime_error&) {
+            if (sqlite3_errcode(db) == SQLITE_INTERRUPT && ServiceStopping())
+                throw std::runtime_error("the search was ended: the service is stopping");
             if (sqlite3_errcode(db) == SQLITE_INTERRUPT)
                 throw SearchTooCostly();
             throw;

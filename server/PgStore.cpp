@@ -6,6 +6,7 @@
 #include "Words.h"
 
 #include "text/Codepage.h"
+#include "text/Numbers.h"
 
 #include <libpq-fe.h>
 #include <openssl/sha.h>
@@ -67,6 +68,34 @@ std::unique_ptr<Result> Run(pg_conn* db, const char* sql,
         throw std::runtime_error("PostgreSQL: " + message);
     }
     return std::make_unique<Result>(result);
+}
+
+// Paths and file names as PostgreSQL's text keeps them (it takes UTF-8 only): as they are when
+// they are UTF-8; otherwise, or when they start with the mark, the mark U+FFFF and the bytes
+// with '%' and those above ASCII percent-escaped.
+const std::string kEscapedMark = "\xEF\xBF\xBF";
+
+std::string Stored(const std::string& path) {
+    if (IsValidUtf8(path) && path.rfind(kEscapedMark, 0) != 0)
+        return path;
+    std::string out = kEscapedMark;
+    for (const char c : path) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x80 && c != '%') {
+            out += c;
+            continue;
+        }
+        char hex[4];
+        std::snprintf(hex, sizeof hex, "%%%02X", b);
+        out += hex;
+    }
+    return out;
+}
+
+std::string FromStore(const std::string& stored) {
+    return stored.rfind(kEscapedMark, 0) == 0
+               ? PercentDecode(std::string_view(stored).substr(kEscapedMark.size()))
+               : stored;
 }
 
 // A pooled connection for one statement or transaction.
@@ -231,21 +260,17 @@ public:
             PQclear(PQexec(m_db, "ROLLBACK"));
     }
     std::int64_t Put(const FileChange& c) override {
-        if (!IsValidUtf8(c.path)) {
-            std::fprintf(stderr, "zdx-server: %s: a path that is not UTF-8 is left out\n",
-                         c.path.c_str());
-            return -1;
-        }
+        // A title taken from a file name that is not UTF-8 is shown as well as it can be.
         const std::vector<std::string> values = {c.folder->name,
-                                                 c.path,
-                                                 c.name,
+                                                 Stored(c.path),
+                                                 Stored(c.name),
                                                  c.text.format,
                                                  c.text.author,
                                                  std::to_string(c.size),
                                                  std::to_string(c.mtime),
                                                  std::to_string(c.mtimeNs),
                                                  std::to_string(c.inode),
-                                                 c.text.title,
+                                                 ValidUtf8(c.text.title),
                                                  c.summary,
                                                  c.text.body};
         // The row first, then its words from what it holds.
@@ -613,7 +638,7 @@ ScanStats PgStore::Scan() {
     {
         auto all = Run(db.Db(), "SELECT id, idx, path, size, mtime_ns, inode FROM zdx_docs");
         for (int r = 0; r < all->Rows(); ++r)
-            known[KnownFileKey(all->Text(r, 1), all->Text(r, 2))] = {
+            known[KnownFileKey(all->Text(r, 1), FromStore(all->Text(r, 2)))] = {
                 all->Int(r, 0), all->Int(r, 3), all->Int(r, 4), all->Int(r, 5), false};
     }
     std::map<std::string, std::string> configs;
@@ -694,8 +719,8 @@ SearchResult PgStore::Search(const SearchRequest& request) {
     for (int r = 0; r < rows->Rows(); ++r) {
         Document d;
         d.index = rows->Text(r, 1);
-        d.path = rows->Text(r, 2);
-        d.name = rows->Text(r, 3);
+        d.path = FromStore(rows->Text(r, 2));
+        d.name = FromStore(rows->Text(r, 3));
         if (filtered && !MatchFileName(request.fileFilter, d.name))
             continue;
         d.title = rows->Text(r, 4);
@@ -761,10 +786,9 @@ std::vector<IndexStatus> PgStore::Status() {
 
 std::optional<std::string> PgStore::DocumentText(const std::string& index,
                                                  const std::string& path) {
-    if (!IsValidUtf8(path))
-        return std::nullopt;
     Lease db(m_pool);
-    auto found = Run(db.Db(), "SELECT body FROM zdx_docs WHERE idx=$1 AND path=$2", {index, path});
+    auto found =
+        Run(db.Db(), "SELECT body FROM zdx_docs WHERE idx=$1 AND path=$2", {index, Stored(path)});
     if (found->Rows() == 0)
         return std::nullopt;
     return found->Text(0, 0);
@@ -772,10 +796,9 @@ std::optional<std::string> PgStore::DocumentText(const std::string& index,
 
 std::optional<std::int64_t> PgStore::DocumentInode(const std::string& index,
                                                    const std::string& path) {
-    if (!IsValidUtf8(path))
-        return std::nullopt;
     Lease db(m_pool);
-    auto found = Run(db.Db(), "SELECT inode FROM zdx_docs WHERE idx=$1 AND path=$2", {index, path});
+    auto found =
+        Run(db.Db(), "SELECT inode FROM zdx_docs WHERE idx=$1 AND path=$2", {index, Stored(path)});
     if (found->Rows() == 0)
         return std::nullopt;
     return found->Int(0, 0);

@@ -883,6 +883,7 @@ protected:
         m_docs.Write("projects/japan.md", "\xE6\x9D\xB1\xE4\xBA\xAC\xE3\x81\xAE\xE4\xBA\x88"
                                           "\xE7\xAE\x97 \xF0\x9F\x8E\x89"); // 東京の予算 🎉
         std::filesystem::copy(ZDX_DOCUMENTS_DIR "/box.mbox", m_docs.File("projects/box.mbox"));
+        m_docs.Write("handbook/caf\xE9-menu", "The tapir special."); // a name not UTF-8
         SetAge(m_docs.File("projects/old-plan.txt"), 200);
         const ProcessResult added =
             RunProcess(ZDX_SERVER_BIN, {"--users", m_docs.File("users"), "--add-user", "ann"},
@@ -967,6 +968,7 @@ TEST_F(EndToEnd, SearchesOverHttp) {
         {{"managing"}, 1},
         {{"buros"}, 1},
         {{"(beacon OR old) budget"}, 2},
+        {{"tapir"}, 1},
         {{"--", "-budget NOT weeks"}, 0}, // the last
     };
     for (const auto& [args, hits] : kQueries) {
@@ -989,6 +991,8 @@ TEST_F(EndToEnd, SearchesOverHttp) {
     EXPECT_NE(r.err.find("Matches: lemur"), std::string::npos) << r.err;
     r = Query({"--text", m_docs.File("handbook/budget-rules.txt")});
     EXPECT_EQ(r.out, "Budget rules\n\nEach team manages its budget.");
+    r = Query({"--text", m_docs.File("handbook/caf\xE9-menu")}); // from the service
+    EXPECT_EQ(r.out, "The tapir special.") << r.err;
     r = Query({"--text", "/etc/hostname.conf"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("This document's text is not available: the service holds no text"),
@@ -1030,6 +1034,14 @@ TEST_F(EndToEnd, SearchesOverHttp) {
     r = Query({}); // neither query nor file filter
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(Column(r.out, 0).size(), 0u);
+
+    // Started again on the same index: every document is known as it was, the one whose name
+    // is not UTF-8 too.
+    m_server.reset();
+    Start();
+    EXPECT_NE(m_server->Err().find("0 new, 0 changed, 0 removed"), std::string::npos)
+        << m_server->Err();
+    EXPECT_EQ(Column(Query({"tapir"}).out, 0).size(), 1u);
 }
 
 // The indexing role lives with its lock's connection: when that goes (a restart of PostgreSQL),

@@ -1,4 +1,5 @@
-// Indexes 10,000 generated documents (about 5 KB each) with zdx-server and runs 1,000 searches
+// Indexes 10,000 generated documents (about 5 KB each; --docs N for another count) with
+// zdx-server and runs 1,000 searches
 // of one to three words from 8 concurrent clients over loopback; prints the indexing time, the
 // median and 99th-percentile search time, and the server's peak memory.
 #include <httplib.h>
@@ -93,13 +94,15 @@ std::pair<pid_t, int> StartNode(const std::string& server, const fs::path& dir,
 // many nodes on it, the clients spread over them.
 int main(int argc, char** argv) {
     std::string server = ZDX_SERVER_BIN, pg;
-    int nodeCount = 1;
+    int nodeCount = 1, docCount = 10000;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--db" && i + 1 < argc)
             pg = argv[++i];
         else if (arg == "--nodes" && i + 1 < argc)
             nodeCount = std::max(1, std::atoi(argv[++i]));
+        else if (arg == "--docs" && i + 1 < argc)
+            docCount = std::max(1, std::atoi(argv[++i]));
         else
             server = arg;
     }
@@ -108,7 +111,7 @@ int main(int argc, char** argv) {
     const auto words = Vocabulary();
     auto zipf = Zipf(words.size());
     std::mt19937 random(11);
-    for (int d = 0; d < 10000; ++d) {
+    for (int d = 0; d < docCount; ++d) {
         std::ofstream out(dir / "docs" / ("doc" + std::to_string(d) + ".txt"));
         std::string text = "Document " + std::to_string(d) + "\n\n";
         while (text.size() < 5000)
@@ -131,9 +134,17 @@ int main(int argc, char** argv) {
     std::uintmax_t corpusBytes = 0;
     for (const auto& entry : fs::directory_iterator(dir / "docs"))
         corpusBytes += entry.file_size();
-    std::printf("indexed 10000 documents (about 5 KB each) in %.2f s (start-up included): "
+    std::printf("indexed %d documents (about 5 KB each) in %.2f s (start-up included): "
                 "%.1f MB/s\n",
-                indexSeconds, corpusBytes / 1e6 / indexSeconds);
+                docCount, indexSeconds, corpusBytes / 1e6 / indexSeconds);
+    if (pg.empty()) {
+        std::uintmax_t dbBytes = 0;
+        for (const auto& entry : fs::directory_iterator(dir))
+            if (entry.path().filename().string().rfind("index.sqlite", 0) == 0)
+                dbBytes += entry.file_size();
+        std::printf("database %.1f MB for %.1f MB of text: %.2fx\n", dbBytes / 1e6,
+                    corpusBytes / 1e6, static_cast<double>(dbBytes) / corpusBytes);
+    }
 
     // Two rounds of 1,000 searches from 8 clients: words drawn evenly from the vocabulary (what
     // people look for), then words drawn by their frequency in the texts, which brings in words

@@ -43,13 +43,14 @@ for folder in "$docs"/*/; do
   indexes+=(--index "${name^}=$folder")
 done
 # nginx's port first: the nodes link to it (--public-url) and take the client's address from it
-# (--trusted-proxy), so that each client's failed sign-ins count as its own.
+# (--trusted-proxy), so that each client's failed sign-ins count as its own; every connection
+# comes from nginx, so the nodes take as many from its address as from all.
 front=$(free_port)
 nodes=()
 for n in 1 2; do
   port=$(free_port)
   "$server" --listen "127.0.0.1:$port" "${indexes[@]}" --db "$db" --rescan "$rescan" \
-    --public-url "http://127.0.0.1:$front" --trusted-proxy 127.0.0.1 \
+    --public-url "http://127.0.0.1:$front" --trusted-proxy 127.0.0.1 --connections-per-address 4000 \
     "${extra[@]}" >"$work/node$n.out" 2>"$work/node$n.err" &
   pids+=($!)
   nodes+=("$port")

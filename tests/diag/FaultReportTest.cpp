@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <regex>
@@ -18,6 +19,30 @@
 #include <unistd.h>
 
 namespace {
+
+// Waits (up to 10 s) until the process has used no processor time for 300 ms: started and
+// idle, in its event loop, however loaded the machine is.
+void WaitUntilIdle(int pid) {
+    auto cpuTicks = [pid] {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+        std::string stat((std::istreambuf_iterator<char>(in)), {});
+        std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+        std::string field;
+        long ticks = 0;
+        for (int i = 3; fields >> field && i <= 15; ++i)
+            if (i >= 14) // utime and stime
+                ticks += std::stol(field);
+        return ticks;
+    };
+    long last = -1;
+    for (int i = 0; i < 100; ++i) {
+        const long now = cpuTicks();
+        if (now == last)
+            return;
+        last = now;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+}
 
 int CalledFromLines(const std::vector<std::string>& lines) {
     int n = 0;
@@ -148,7 +173,8 @@ TEST(FaultReportEnd, IdleDesktopProgramGivesAReadableWalk) {
                            {{"QT_QPA_PLATFORM", "offscreen"},
                             {"XDG_CONFIG_HOME", dir.File("cfg")},
                             {"DISPLAY", ""}}});
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500)); // into the event loop
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    WaitUntilIdle(zdx.Pid()); // in the event loop
     zdx.Stop(SIGSEGV);
     EXPECT_EQ(zdx.DiedOf(), SIGSEGV);
     const std::string report = TempDir::Read(dir.File("Win32Fault.log"));

@@ -424,6 +424,13 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
     std::vector<Candidate> candidates;
     Reader reader(*this);
     sqlite3* db = reader.Db();
+    // One read transaction for the match and every hit's text: one snapshot, and the
+    // database's locks taken once rather than for each of up to a thousand statements.
+    struct ReadTransaction {
+        sqlite3* db;
+        explicit ReadTransaction(sqlite3* d) : db(d) { Exec(db, "BEGIN"); }
+        ~ReadTransaction() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
+    } transaction(db);
     if (hasQuery) {
         // SQLite matches and ranks; the filters and the order are ours. A match that runs past
         // the time limit is interrupted.

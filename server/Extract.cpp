@@ -187,6 +187,12 @@ std::string CollapseKeepingLines(std::string_view text) {
     return CollapseRuns(text, true);
 }
 
+std::string OneLine(std::string_view text) {
+    std::string line = Collapse(text);
+    std::replace(line.begin(), line.end(), '\f', ' ');
+    return line;
+}
+
 Route RouteOf(const std::string& fileName, std::string_view head) {
     const std::string extension = Extension(fileName);
     if (StartsWith(head, "%PDF-") || StartsWith(head, "PK\x03\x04") || StartsWith(head, "{\\rtf"))
@@ -326,10 +332,7 @@ std::string Summary(const std::string& body) {
     std::size_t n = std::min<std::size_t>(body.size(), 160);
     while (n > 0 && n < body.size() && (static_cast<unsigned char>(body[n]) & 0xC0) == 0x80)
         --n;
-    // Line and page breaks read as blanks: the summary is one line.
-    std::string summary = Collapse(body.substr(0, n));
-    std::replace(summary.begin(), summary.end(), '\f', ' ');
-    return summary;
+    return OneLine(std::string_view(body).substr(0, n));
 }
 
 Extracted ExtractText(const std::string& fileName, const std::string& bytes,

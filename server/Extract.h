@@ -46,6 +46,8 @@ std::string Collapse(std::string_view text);
 // A document's text as it is kept: runs of blanks as one space, but a run that holds a line
 // break as one line break (two for an empty line between) and one with a page break as that.
 std::string CollapseKeepingLines(std::string_view text);
+// The text as one line: every run of blanks, line and page breaks as one space.
+std::string OneLine(std::string_view text);
 
 // The format's name as a user knows it, for a MIME type; empty when there is none.
 std::string FormatForMime(std::string_view mime);

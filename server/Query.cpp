@@ -1,8 +1,6 @@
 #include "Query.h"
 
 #include <algorithm>
-#include <functional>
-
 #include <cctype>
 
 namespace zdxserver {
@@ -186,13 +184,14 @@ private:
             parts.push_back(std::move(part));
             return;
         }
-        const std::function<void(const QueryNode&)> giveBack = [&](const QueryNode& n) {
-            m_words -= n.kind == QueryNode::Kind::Word ? 1 : n.words.size();
-            m_prefixes -= n.prefix ? 1 : 0;
-            for (const QueryNode& child : n.children)
-                giveBack(child);
-        };
-        giveBack(part);
+        GiveBack(part);
+    }
+
+    void GiveBack(const QueryNode& node) {
+        m_words -= node.kind == QueryNode::Kind::Word ? 1 : node.words.size();
+        m_prefixes -= node.prefix ? 1 : 0;
+        for (const QueryNode& child : node.children)
+            GiveBack(child);
     }
 
     static std::optional<QueryNode> Joined(QueryNode::Kind kind, std::vector<QueryNode> parts) {

@@ -434,20 +434,18 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
     if (hasQuery) {
         // SQLite matches and ranks; the filters and the order are ours. A match that runs past
         // the time limit is interrupted.
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(m_searchMillis);
+        using Clock = std::chrono::steady_clock;
+        Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_searchMillis);
         struct Limit {
             sqlite3* db;
-            Limit(sqlite3* d, const std::chrono::steady_clock::time_point* until) : db(d) {
+            Limit(sqlite3* d, Clock::time_point* until) : db(d) {
                 sqlite3_progress_handler(
                     db, 100,
-                    [](void* at) {
-                        const auto until =
-                            *static_cast<const std::chrono::steady_clock::time_point*>(at);
-                        return std::chrono::steady_clock::now() > until || ServiceStopping() ? 1
-                                                                                             : 0;
+                    [](void* at) -> int {
+                        return Clock::now() > *static_cast<Clock::time_point*>(at) ||
+                               ServiceStopping();
                     },
-                    const_cast<std::chrono::steady_clock::time_point*>(until));
+                    until);
             }
             ~Limit() { sqlite3_progress_handler(db, 0, nullptr, nullptr); }
         } limit(db, &deadline);
@@ -460,11 +458,11 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
                     candidates.push_back({&it->second, it->first, match.Real(1)});
             }
         } catch (const std::runtime_error&) {
-            if (sqlite3_errcode(db) == SQLITE_INTERRUPT && ServiceStopping())
+            if (sqlite3_errcode(db) != SQLITE_INTERRUPT)
+                throw;
+            if (ServiceStopping())
                 throw std::runtime_error("the search was ended: the service is stopping");
-            if (sqlite3_errcode(db) == SQLITE_INTERRUPT)
-                throw SearchTooCostly();
-            throw;
+            throw SearchTooCostly();
         }
     } else {
         for (const auto& [id, doc] : m_docs)

@@ -51,22 +51,31 @@ QUrl LinkUrl(const std::string& link) {
     return QUrl::fromLocalFile(QFileInfo(text).absoluteFilePath());
 }
 
-int LaunchLink(const std::string& link) {
-    if (!IsUrlLink(link) && (link.empty() || !QFileInfo::exists(QString::fromStdString(link))))
-        return kLaunchFileNotFound;
-    const QUrl url = LinkUrl(link);
+namespace {
+
+// A path link whose file is not there.
+bool Missing(const std::string& link) {
+    return !IsUrlLink(link) && (link.empty() || !QFileInfo::exists(QString::fromStdString(link)));
+}
+
+// Opens the URL with the desktop's default application (or the tests' hook).
+int OpenUrl(const QUrl& url) {
     const bool opened = Hook() ? Hook()(url) : QDesktopServices::openUrl(url);
     return opened ? kLaunchOk : kLaunchNoAssociation;
 }
 
+} // namespace
+
+int LaunchLink(const std::string& link) {
+    return Missing(link) ? kLaunchFileNotFound : OpenUrl(LinkUrl(link));
+}
+
 int LaunchLinkAtPage(const std::string& link, int page) {
-    if (!IsUrlLink(link) && (link.empty() || !QFileInfo::exists(QString::fromStdString(link))))
+    if (Missing(link))
         return kLaunchFileNotFound;
     QUrl url = LinkUrl(link);
     url.setFragment(QStringLiteral("page=%1").arg(page));
-    if (Hook())
-        return Hook()(url) ? kLaunchOk : kLaunchNoAssociation;
-    if (url.isLocalFile()) {
+    if (url.isLocalFile() && !Hook()) {
         QProcess query;
         query.start(QStringLiteral("xdg-mime"), {QStringLiteral("query"), QStringLiteral("default"),
                                                  QStringLiteral("application/pdf")});
@@ -82,7 +91,7 @@ int LaunchLinkAtPage(const std::string& link, int page) {
             return kLaunchOk;
         url.setFragment(QString());
     }
-    return QDesktopServices::openUrl(url) ? kLaunchOk : kLaunchNoAssociation;
+    return OpenUrl(url);
 }
 
 namespace {

@@ -1,7 +1,5 @@
 #include "Words.h"
 
-#include "Extract.h"
-
 #include <algorithm>
 #include <bit>
 #include <cctype>
@@ -567,7 +565,13 @@ Excerpt BestExcerpt(std::string_view body, const QueryNode& query,
             --k;
         stop = k;
     }
-    const std::string text = OneLine(body.substr(start, stop - start));
+    // One space for each run of blanks (an empty line between paragraphs, say).
+    std::string text;
+    for (std::size_t k = start; k < stop; ++k)
+        if (!isBlank(body[k]))
+            text += body[k];
+        else if (text.empty() || text.back() != ' ')
+            text += ' ';
     excerpt.text = (start > 0 ? "..." : "") + text + (stop < body.size() ? "..." : "");
     for (const Found& f : found) {
         if (f.begin < start || f.end > stop)

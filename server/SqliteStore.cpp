@@ -9,11 +9,13 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <set>
 #include <sqlite3.h>
 #include <stdexcept>
@@ -100,6 +102,60 @@ std::size_t AnswerBytes(const std::string& key, const SearchResult& result) {
 
 } // namespace
 
+void SqliteStore::Rank(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context* result, int,
+                       sqlite3_value**) {
+    // What stays the same for every row of one query: the mean length of a document and each
+    // phrase's inverse document frequency.
+    struct Query {
+        double meanWords = 1;
+        std::vector<double> idf;
+    };
+    auto* query = static_cast<Query*>(api->xGetAuxdata(fts, 0));
+    const int phrases = api->xPhraseCount(fts);
+    if (!query) {
+        auto made = std::make_unique<Query>();
+        sqlite3_int64 rows = 0, words = 0;
+        int rc = api->xRowCount(fts, &rows);
+        if (rc == SQLITE_OK)
+            rc = api->xColumnTotalSize(fts, -1, &words);
+        made->meanWords = rows > 0 ? static_cast<double>(words) / static_cast<double>(rows) : 1;
+        for (int i = 0; rc == SQLITE_OK && i < phrases; ++i) {
+            sqlite3_int64 hits = 0;
+            rc = api->xQueryPhrase(fts, i, &hits,
+                                   [](const Fts5ExtensionApi*, Fts5Context*, void* count) {
+                                       ++*static_cast<sqlite3_int64*>(count);
+                                       return SQLITE_OK;
+                                   });
+            const double idf = std::log((static_cast<double>(rows - hits) + 0.5) /
+                                        (static_cast<double>(hits) + 0.5));
+            made->idf.push_back(idf > 0 ? idf : 1e-6);
+        }
+        if (rc == SQLITE_OK)
+            rc = api->xSetAuxdata(fts, made.get(), [](void* p) { delete static_cast<Query*>(p); });
+        if (rc != SQLITE_OK) {
+            sqlite3_result_error_code(result, rc);
+            return;
+        }
+        query = made.release();
+    }
+    const auto* store = static_cast<const SqliteStore*>(api->xUserData(fts));
+    const auto doc = store->m_docs.find(api->xRowid(fts));
+    const double words = doc != store->m_docs.end() ? doc->second.words : query->meanWords;
+    constexpr double k1 = 1.2, b = 0.75, titleWeight = 5.0;
+    double score = 0;
+    for (int i = 0; i < phrases; ++i) {
+        double frequency = 0;
+        Fts5PhraseIter it;
+        int column = 0, offset = 0;
+        for (api->xPhraseFirst(fts, i, &it, &column, &offset); column >= 0;
+             api->xPhraseNext(fts, &it, &column, &offset))
+            frequency += column == 0 ? titleWeight : 1.0;
+        score += query->idf[static_cast<std::size_t>(i)] * frequency * (k1 + 1) /
+                 (frequency + k1 * (1 - b + b * words / query->meanWords));
+    }
+    sqlite3_result_double(result, -score); // lower is better, as bm25() has it
+}
+
 SqliteStore::SqliteStore(const std::string& dbPath, std::vector<IndexedFolder> folders)
     : m_dbPath(dbPath), m_folders(std::move(folders)) {
     // Allocation statistics take a process-wide lock on every allocation: not wanted here.
@@ -176,6 +232,11 @@ sqlite3* SqliteStore::Open() {
     }
     sqlite3_busy_timeout(db, 10000);
     RegisterWordTokenizer(db);
+    fts5_api* fts = Fts5Api(db);
+    if (fts->xCreateFunction(fts, "zdx_rank", this, &SqliteStore::Rank, nullptr) != SQLITE_OK)
+        throw std::runtime_error("SQLite: cannot add the rank function");
+    // The terms of the index, one row for each place: whether a query word's form is held.
+    Exec(db, "CREATE VIRTUAL TABLE IF NOT EXISTS temp.terms USING fts5vocab(main, fts, instance)");
     // A larger page cache than SQLite's 2 MB saves re-reading the index on every search.
     Exec(db, "PRAGMA cache_size = -12000");
     // The index can always be built again from the files: a crash may lose the last commits,
@@ -327,8 +388,10 @@ ScanStats SqliteStore::Scan() {
 
 void SqliteStore::LoadDocuments() {
     std::unordered_map<std::int64_t, DocInfo> docs;
-    Statement all(Connection(), "SELECT id, idx, path, name, title, summary, format, author,"
-                                " mtime, size, inode FROM docs");
+    Statement all(
+        Connection(),
+        "SELECT d.id, d.idx, d.path, d.name, d.title, d.summary, d.format, d.author,"
+        " d.mtime, d.size, d.inode, s.sz FROM docs d LEFT JOIN fts_docsize s ON s.id = d.id");
     std::unordered_map<std::string, std::int64_t> paths;
     while (all.Step()) {
         DocInfo& d = docs[all.Int(0)];
@@ -342,6 +405,15 @@ void SqliteStore::LoadDocuments() {
         d.mtime = all.Int(8);
         d.size = static_cast<std::uint64_t>(all.Int(9));
         paths[d.index + '\0' + d.path] = all.Int(10);
+        // FTS5 keeps the words of each column as varints (seven bits a byte, high bit: more).
+        std::uint64_t column = 0;
+        for (unsigned char c : all.View(11)) {
+            column = (column << 7) | (c & 0x7f);
+            if (!(c & 0x80)) {
+                d.words += static_cast<std::uint32_t>(column);
+                column = 0;
+            }
+        }
     }
     std::unique_lock<std::shared_mutex> lock(m_docsMutex);
     std::lock_guard<std::mutex> cacheLock(m_cacheMutex);
@@ -449,7 +521,14 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
             }
             ~Limit() { sqlite3_progress_handler(db, 0, nullptr, nullptr); }
         } limit(db, &deadline);
-        Statement match(db, "SELECT rowid, bm25(fts, 5.0, 1.0) FROM fts WHERE fts MATCH ?1");
+        Statement held(db, "SELECT 1 FROM temp.terms WHERE term = ?1 LIMIT 1");
+        HeldForms forms([&held](const std::string& form) {
+            held.Bind(1, form);
+            const bool found = held.Step();
+            held.Reset();
+            return found;
+        });
+        Statement match(db, "SELECT rowid, zdx_rank(fts) FROM fts WHERE fts MATCH ?1");
         match.Bind(1, fts);
         try {
             while (match.Step()) {

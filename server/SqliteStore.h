@@ -12,6 +12,10 @@
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_context;
+struct sqlite3_value;
+struct Fts5Context;
+struct Fts5ExtensionApi;
 
 namespace zdxserver {
 
@@ -75,7 +79,13 @@ private:
         std::string index, path, name, title, summary, format, author;
         std::int64_t mtime = 0;
         std::uint64_t size = 0;
+        std::uint32_t words = 0; // words indexed in its title and text
     };
+    // The rank function "zdx_rank" of the full-text table: BM25 (title weighs 5, text 1) as
+    // FTS5's bm25() computes it, with each document's length from memory instead of a lookup
+    // in the database for every row. Called only while a search holds the documents' lock.
+    static void Rank(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context* result,
+                     int count, sqlite3_value** values);
     std::shared_mutex m_docsMutex;
     std::unordered_map<std::int64_t, DocInfo> m_docs;
     std::unordered_map<std::string, std::int64_t> m_paths; // index name, NUL, path: inode

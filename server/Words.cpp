@@ -21,19 +21,7 @@ constexpr char kStemMark = '\x01';
 constexpr char kExactMark = '=';
 
 thread_local std::size_t t_documentLanguage = 0;
-
-fts5_api* Fts5Api(sqlite3* db) {
-    fts5_api* api = nullptr;
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT fts5(?1)", -1, &statement, nullptr) == SQLITE_OK) {
-        sqlite3_bind_pointer(statement, 1, &api, "fts5_api_ptr", nullptr);
-        sqlite3_step(statement);
-    }
-    sqlite3_finalize(statement);
-    if (!api)
-        throw std::runtime_error("SQLite has no FTS5");
-    return api;
-}
+thread_local const std::function<bool(const std::string&)>* t_formHeld = nullptr;
 
 // unicode61 with diacritics removed: the folding every word gets. Symbols (emoji among them)
 // are word characters too, so that they can be searched for.
@@ -154,22 +142,30 @@ int DocumentWord(TokenizeCall& call, std::string_view word, int begin, int end) 
     return stem == word ? rc : EmitMarked(call, stem, begin, end);
 }
 
-// A query's word: any word of the same stem, whether indexed as it stands or as a stem.
+// A query's word: any word of the same stem, whether indexed as it stands or as a stem. Forms
+// the index does not hold are left out: FTS5 merges the places of every form on each row.
 int QueryWord(TokenizeCall& call, std::string_view word, int begin, int end) {
-    int rc = call.token(call.context, 0, word.data(), static_cast<int>(word.size()), begin, end);
-    std::vector<std::string> stems;
+    std::vector<std::string> forms{std::string(word)};
     for (sb_stemmer* stemmer : call.tokenizer->stemmers) {
-        std::string stem = StemWith(stemmer, word);
-        if (std::find(stems.begin(), stems.end(), stem) == stems.end())
-            stems.push_back(std::move(stem));
+        const std::string stem = StemWith(stemmer, word);
+        for (std::string form : {stem, kStemMark + stem})
+            if (std::find(forms.begin(), forms.end(), form) == forms.end())
+                forms.push_back(std::move(form));
     }
-    for (const std::string& stem : stems) {
-        if (rc == SQLITE_OK && stem != word)
-            rc = call.token(call.context, FTS5_TOKEN_COLOCATED, stem.data(),
-                            static_cast<int>(stem.size()), begin, end);
-        if (rc == SQLITE_OK)
-            rc = EmitMarked(call, stem, begin, end);
+    if (t_formHeld) {
+        std::vector<std::string> held;
+        for (std::string& form : forms)
+            if ((*t_formHeld)(form))
+                held.push_back(std::move(form));
+        if (!held.empty())
+            forms.swap(held);
+        else
+            forms.resize(1); // nothing holds it: the word as it stands, which matches nothing
     }
+    int rc = SQLITE_OK;
+    for (std::size_t i = 0; rc == SQLITE_OK && i < forms.size(); ++i)
+        rc = call.token(call.context, i ? FTS5_TOKEN_COLOCATED : 0, forms[i].data(),
+                        static_cast<int>(forms[i].size()), begin, end);
     return rc;
 }
 
@@ -250,6 +246,19 @@ private:
 
 } // namespace
 
+fts5_api* Fts5Api(sqlite3* db) {
+    fts5_api* api = nullptr;
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT fts5(?1)", -1, &statement, nullptr) == SQLITE_OK) {
+        sqlite3_bind_pointer(statement, 1, &api, "fts5_api_ptr", nullptr);
+        sqlite3_step(statement);
+    }
+    sqlite3_finalize(statement);
+    if (!api)
+        throw std::runtime_error("SQLite has no FTS5");
+    return api;
+}
+
 bool IsStemmerLanguage(std::string_view name) {
     for (const char** l = sb_stemmer_list(); *l; ++l)
         if (name == *l)
@@ -284,6 +293,15 @@ DocumentLanguage::DocumentLanguage(std::size_t index) : m_previous(t_documentLan
 
 DocumentLanguage::~DocumentLanguage() {
     t_documentLanguage = m_previous;
+}
+
+HeldForms::HeldForms(std::function<bool(const std::string&)> held)
+    : m_held(std::move(held)), m_previous(t_formHeld) {
+    t_formHeld = &m_held;
+}
+
+HeldForms::~HeldForms() {
+    t_formHeld = m_previous;
 }
 
 void ForEachWord(std::string_view text,

@@ -13,6 +13,7 @@
 #include <vector>
 
 struct sqlite3;
+struct fts5_api;
 struct sb_stemmer;
 
 namespace zdxserver {
@@ -20,6 +21,9 @@ namespace zdxserver {
 // True when Snowball has a stemmer of that name ("english", "german", "greek", ...).
 bool IsStemmerLanguage(std::string_view name);
 std::string StemmerLanguages(); // their names, comma-separated, for messages
+
+// FTS5's interface on a connection; throws std::runtime_error when SQLite has no FTS5.
+fts5_api* Fts5Api(sqlite3* db);
 
 // Registers the FTS5 tokenizer "zdx" on a connection. Its arguments are the languages whose
 // stems it writes (the first is used unless a DocumentLanguage says otherwise). A document's
@@ -42,6 +46,20 @@ public:
 
 private:
     std::size_t m_previous;
+};
+
+// While it lives, the query words this thread's FTS5 queries parse match only the forms (the
+// word as it stands, its stems) for which `held` says the index holds them.
+class HeldForms {
+public:
+    explicit HeldForms(std::function<bool(const std::string& form)> held);
+    ~HeldForms();
+    HeldForms(const HeldForms&) = delete;
+    HeldForms& operator=(const HeldForms&) = delete;
+
+private:
+    std::function<bool(const std::string&)> m_held;
+    const std::function<bool(const std::string&)>* m_previous;
 };
 
 // Calls `word` for each word of `text`: its folded form and its byte range in `text`. Stops

@@ -28,6 +28,7 @@
 #include <httplib.h>
 #include <libpq-fe.h>
 #include <regex>
+#include <sqlite3.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -698,6 +699,45 @@ TEST_F(IndexTest, ScanSearchAndKeepUpToDate) {
     // A query of punctuation finds nothing; it is no error.
     request.query = "!!!";
     EXPECT_EQ(index->Search(request).found, 0);
+
+    // Scores are FTS5's bm25() with the title weighing 5: texts of other lengths, words in
+    // other forms, a word in the title.
+    std::string filler;
+    for (int i = 0; i < 300; ++i)
+        filler += " word" + std::to_string(i % 37);
+    m_dir.Write("b/r1.txt", "Plans\n\nplan" + filler.substr(0, 200));
+    m_dir.Write("b/r2.txt", "Other\n\nplanning plans plan plan budget");
+    m_dir.Write("b/r3.txt", "Long\n\nplan plan plan" + filler);
+    m_dir.Write("b/r4.txt", "Short\n\nplan");
+    index->Scan();
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(m_dir.File("idx.sqlite").c_str(), &db), SQLITE_OK);
+    RegisterWordTokenizer(db);
+    for (const char* query : {"plans", "plan OR budget", "plan word5", "\"plan plan\""}) {
+        request = SearchRequest();
+        request.query = query;
+        std::map<std::string, double> scores;
+        for (const Document& d : index->Search(request).documents)
+            scores[d.path] = d.score;
+        sqlite3_stmt* bm25 = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(db,
+                                     "SELECT d.path, bm25(fts, 5.0, 1.0) FROM fts JOIN docs d"
+                                     " ON d.id = fts.rowid WHERE fts MATCH ?1",
+                                     -1, &bm25, nullptr),
+                  SQLITE_OK);
+        const std::string fts = FtsSyntax(*ParseQuery(query).root);
+        sqlite3_bind_text(bm25, 1, fts.c_str(), -1, SQLITE_TRANSIENT);
+        std::size_t rows = 0;
+        for (; sqlite3_step(bm25) == SQLITE_ROW; ++rows) {
+            const std::string path = reinterpret_cast<const char*>(sqlite3_column_text(bm25, 0));
+            ASSERT_TRUE(scores.count(path)) << query << ": " << path;
+            EXPECT_NEAR(scores[path], sqlite3_column_double(bm25, 1), 1e-9) << query << path;
+        }
+        EXPECT_EQ(rows, scores.size()) << query;
+        EXPECT_GE(rows, 2u) << query;
+        sqlite3_finalize(bm25);
+    }
+    sqlite3_close(db);
 }
 
 // What a scan leaves out: default folders, patterns by name and by path, large files' text.

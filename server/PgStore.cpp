@@ -10,6 +10,7 @@
 
 #include <libpq-fe.h>
 #include <openssl/sha.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <atomic>
@@ -49,20 +50,44 @@ private:
     PGresult* m_result;
 };
 
-// Runs a statement with text parameters; throws with the server's message on failure.
+// Runs a statement with text parameters; throws with the server's message on failure. A
+// search (`stoppable`) is cancelled in the database when the service is asked to stop.
 std::unique_ptr<Result> Run(pg_conn* db, const char* sql,
-                            const std::vector<std::string>& values = {}) {
+                            const std::vector<std::string>& values = {}, bool stoppable = false) {
     std::vector<const char*> pointers;
     for (const std::string& v : values)
         pointers.push_back(v.c_str());
-    PGresult* result = PQexecParams(db, sql, static_cast<int>(pointers.size()), nullptr,
-                                    pointers.data(), nullptr, nullptr, 0);
+    PGresult* result = nullptr;
+    if (!stoppable) {
+        result = PQexecParams(db, sql, static_cast<int>(pointers.size()), nullptr, pointers.data(),
+                              nullptr, nullptr, 0);
+    } else if (PQsendQueryParams(db, sql, static_cast<int>(pointers.size()), nullptr,
+                                 pointers.data(), nullptr, nullptr, 0)) {
+        bool cancelled = false;
+        while (PQconsumeInput(db) && PQisBusy(db)) {
+            if (!cancelled && ServiceStopping()) {
+                char error[256];
+                PGcancel* cancel = PQgetCancel(db);
+                cancelled = cancel && PQcancel(cancel, error, sizeof error);
+                PQfreeCancel(cancel);
+            }
+            pollfd wait{PQsocket(db), POLLIN, 0};
+            poll(&wait, 1, 100);
+        }
+        // The last result is the statement's (or its failure).
+        for (PGresult* next; (next = PQgetResult(db));) {
+            PQclear(result);
+            result = next;
+        }
+    }
     const ExecStatusType status = PQresultStatus(result);
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
         const std::string message = PQerrorMessage(db);
         const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
-        const bool timedOut = state && std::string(state) == "57014"; // statement_timeout
+        const bool timedOut = state && std::string(state) == "57014"; // cancelled
         PQclear(result);
+        if (timedOut && stoppable && ServiceStopping())
+            throw std::runtime_error("the search was ended: the service is stopping");
         if (timedOut)
             throw SearchTooCostly();
         throw std::runtime_error("PostgreSQL: " + message);
@@ -705,7 +730,7 @@ SearchResult PgStore::Search(const SearchRequest& request) {
                     "r DESC, id LIMIT " +
                     limit)
                        .c_str(),
-                   values);
+                   values, true);
     } else {
         rows = Run(db.Db(),
                    ("SELECT id, idx, path, name, title, format, author, size, mtime, summary, "
@@ -713,7 +738,7 @@ SearchResult PgStore::Search(const SearchRequest& request) {
                     "ANY($3::text[]) ORDER BY mtime DESC, id LIMIT " +
                     limit)
                        .c_str(),
-                   values);
+                   values, true);
     }
     std::vector<std::int64_t> ids;
     for (int r = 0; r < rows->Rows(); ++r) {

@@ -836,6 +836,21 @@ TEST_F(IndexTest, TheAnswerCacheIsBoundedByBytes) {
     index->SetSearchMillis(0);
     request.maxHits = 53;
     EXPECT_THROW(index->Search(request), SearchTooCostly);
+    // A service that is asked to stop ends a search under way, as no search too costly.
+    index->SetSearchMillis(60000);
+    const std::atomic<bool> stopping{true};
+    SetScanStopFlag(&stopping);
+    request.maxHits = 54;
+    try {
+        index->Search(request);
+        ADD_FAILURE() << "a search went on while the service stopped";
+    } catch (const SearchTooCostly&) {
+        ADD_FAILURE() << "a stop taken for a costly search";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("stopping"), std::string::npos) << e.what();
+    }
+    SetScanStopFlag(nullptr);
+    EXPECT_EQ(index->Search(request).found, 102);
 }
 
 TEST_F(IndexTest, DatabaseIsPrivate) {
@@ -1107,11 +1122,36 @@ TEST_F(EndToEnd, TheIndexingRoleMovesWhenItsConnectionGoes) {
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    PQfinish(admin);
     second.Scan();
     first.Scan();
     EXPECT_TRUE(second.Indexes());
     EXPECT_FALSE(first.Indexes());
+
+    // A search waiting in the database (for a lock here) is cancelled there when the service
+    // is asked to stop, long before its time limit.
+    PQclear(PQexec(admin, "BEGIN; LOCK TABLE zdx_docs IN ACCESS EXCLUSIVE MODE"));
+    std::atomic<bool> stopping{false};
+    SetScanStopFlag(&stopping);
+    std::thread stop([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        stopping = true;
+    });
+    SearchRequest request;
+    request.query = "walrus";
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        first.Search(request);
+        ADD_FAILURE() << "a search went on while the service stopped";
+    } catch (const SearchTooCostly&) {
+        ADD_FAILURE() << "a stop taken for a costly search";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("stopping"), std::string::npos) << e.what();
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    stop.join();
+    SetScanStopFlag(nullptr);
+    PQclear(PQexec(admin, "ROLLBACK"));
+    PQfinish(admin);
 }
 
 // SIGTERM during the first scan of a large folder ends the service at once, without listening.

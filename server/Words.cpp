@@ -8,6 +8,9 @@
 #include <libstemmer.h>
 #include <map>
 #include <sqlite3.h>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 #include <stdexcept>
 
 namespace zdxserver {
@@ -416,32 +419,81 @@ std::string Probe(const Term& t) {
     return probe;
 }
 
+// For 16 bytes of text: a bit for each word byte, and one for each byte that is a probe's
+// first byte in either ASCII case. SSE2 where there is, a loop elsewhere.
+struct BlockBits {
+    std::uint32_t word = 0, first = 0;
+};
+
+BlockBits BitsOf(const unsigned char* p, const std::string& firsts) {
+    BlockBits bits;
+#ifdef __SSE2__
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i lower = _mm_or_si128(v, _mm_set1_epi8(0x20)); // letters to lower case
+    auto within = [](__m128i x, char from, char span) {         // from <= x <= from + span
+        const __m128i t = _mm_sub_epi8(x, _mm_set1_epi8(from));
+        return _mm_cmpeq_epi8(_mm_min_epu8(t, _mm_set1_epi8(span)), t);
+    };
+    const __m128i word = _mm_or_si128(_mm_or_si128(within(lower, 'a', 25), within(v, '0', 9)),
+                                      _mm_cmplt_epi8(v, _mm_setzero_si128()));
+    bits.word = static_cast<std::uint32_t>(_mm_movemask_epi8(word));
+    __m128i first = _mm_setzero_si128();
+    for (char c : firsts)
+        first = _mm_or_si128(first, _mm_cmpeq_epi8(lower, _mm_set1_epi8(c)));
+    bits.first = static_cast<std::uint32_t>(_mm_movemask_epi8(first));
+#else
+    for (int i = 0; i < 16; ++i) {
+        bits.word |= std::uint32_t{IsWordByte(p[i])} << i;
+        bits.first |=
+            std::uint32_t{firsts.find(static_cast<char>(kBytes.lower[p[i]])) != std::string::npos}
+            << i;
+    }
+#endif
+    return bits;
+}
+
 // Calls `word` with the byte range of each run of word bytes in `text` that starts, without
-// regard to ASCII case, with one of the probes, until it returns false.
+// regard to ASCII case, with one of the probes, until it returns false. The text is looked at
+// 16 bytes at a time: only the words that start with a probe's first byte are read one by one.
 template <class Word>
 void ForEachProbedWord(std::string_view text, const std::vector<std::string>& probes, Word&& word) {
-    for (std::size_t at = 0; at < text.size();) {
-        if (!IsWordByte(static_cast<unsigned char>(text[at]))) {
-            ++at;
-            continue;
-        }
+    std::string firsts;
+    for (const std::string& probe : probes)
+        if (firsts.find(probe[0]) == std::string::npos)
+            firsts += probe[0];
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    // A candidate at `at`: the words's end, and whether a probe starts it.
+    const auto probed = [&](std::size_t at) {
         std::size_t end = at;
-        while (end < text.size() && IsWordByte(static_cast<unsigned char>(text[end])))
+        while (end < text.size() && IsWordByte(bytes[end]))
             ++end;
         for (const std::string& probe : probes) {
-            if (end - at < probe.size())
-                continue;
             std::size_t k = 0;
-            while (k < probe.size() && kBytes.lower[static_cast<unsigned char>(text[at + k])] ==
-                                           static_cast<unsigned char>(probe[k]))
+            while (k < probe.size() && at + k < end &&
+                   kBytes.lower[bytes[at + k]] == static_cast<unsigned char>(probe[k]))
                 ++k;
-            if (k == probe.size()) {
-                if (!word(at, end))
-                    return;
-                break;
-            }
+            if (k == probe.size())
+                return word(at, end);
         }
-        at = end;
+        return true;
+    };
+    bool inWord = false; // the byte before the block is a word byte
+    std::size_t at = 0;
+    for (; at + 16 <= text.size(); at += 16) {
+        const BlockBits bits = BitsOf(bytes + at, firsts);
+        std::uint32_t starts = bits.word & ~((bits.word << 1) | std::uint32_t{inWord});
+        inWord = bits.word >> 15;
+        for (starts &= bits.first; starts; starts &= starts - 1)
+            if (!probed(at + static_cast<std::size_t>(std::countr_zero(starts))))
+                return;
+    }
+    for (; at < text.size(); ++at) {
+        const bool isWord = IsWordByte(bytes[at]);
+        if (isWord && !inWord &&
+            firsts.find(static_cast<char>(kBytes.lower[bytes[at]])) != std::string::npos &&
+            !probed(at))
+            return;
+        inWord = isWord;
     }
 }
 

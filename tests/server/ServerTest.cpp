@@ -256,6 +256,8 @@ TEST(Words, ExcerptsShowWhereTheWordsStandClosest) {
                             "nothing at all for quite a while, and at last the planning of "
                             "budgets for the Café.";
     const std::string lines = "Budget rules\n\nEach team manages its budget.";
+    // The text is looked at 16 bytes at a time: words that go on past the 16th and the 48th.
+    const std::string inside = "0123456789abcdefbudget BUDGET, and more words afterbudget";
     const struct {
         const std::string& body;
         const char* query;
@@ -283,6 +285,7 @@ TEST(Words, ExcerptsShowWhereTheWordsStandClosest) {
         {far, "budget \"plans\"", 400, far.c_str(), {"budget", "budgets"}},
         // Line breaks read as one blank.
         {lines, "budget", 200, "Budget rules Each team manages its budget.", {"Budget", "budget"}},
+        {inside, "budget", 200, inside.c_str(), {"BUDGET"}},
     };
     for (const auto& c : kCases) {
         const auto parsed = ParseQuery(c.query);

@@ -149,10 +149,18 @@ MHD_Response* StreamResponse(Exchange& x, int& status) {
 // The route's answer as the front sends it.
 MHD_Result Answer(MHD_Connection* connection, Exchange& x) {
     int status = x.res.status == -1 ? 200 : x.res.status;
-    MHD_Response* response = x.res.content_provider_ && status == 200
-                                 ? StreamResponse(x, status)
-                                 : MHD_create_response_from_buffer(
-                                       x.res.body.size(), x.res.body.data(), MHD_RESPMEM_MUST_COPY);
+    MHD_Response* response = nullptr;
+    if (x.res.content_provider_ && status == 200) {
+        response = StreamResponse(x, status);
+    } else {
+        // The body goes to the library as it is (no second copy while it is sent).
+        auto body = std::make_unique<std::string>(std::move(x.res.body));
+        response = MHD_create_response_from_buffer_with_free_callback_cls(
+            body->size(), body->data(), [](void* p) { delete static_cast<std::string*>(p); },
+            body.get());
+        if (response)
+            body.release();
+    }
     if (!response)
         return MHD_NO;
     for (const auto& [name, value] : x.res.headers)

@@ -308,7 +308,9 @@ void Routes::Search(const httplib::Request& req, const Params& params, const std
         hit.link = LinkFor(req, d, charset);
         out += HitLine(++number, hit, charset);
     }
-    res.set_content(out, type);
+    // Moved, not copied: a page of a thousand hits is most of a search's memory.
+    res.body = std::move(out);
+    res.set_header("Content-Type", type);
 }
 
 Routes::IndexedFile Routes::OpenIndexedFile(const httplib::Request& req, const char* route,

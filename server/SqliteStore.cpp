@@ -521,10 +521,12 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
             }
             ~Limit() { sqlite3_progress_handler(db, 0, nullptr, nullptr); }
         } limit(db, &deadline);
+        // Asked from inside the tokenizer, which must not throw: a lookup that fails keeps the
+        // form.
         Statement held(db, "SELECT 1 FROM temp.terms WHERE term = ?1 LIMIT 1");
         HeldForms forms([&held](const std::string& form) {
             held.Bind(1, form);
-            const bool found = held.Step();
+            const bool found = sqlite3_step(*held) != SQLITE_DONE;
             held.Reset();
             return found;
         });

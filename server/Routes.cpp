@@ -294,18 +294,18 @@ void Routes::Search(const httplib::Request& req, const Params& params, const std
     std::string out = SummaryLine(0, result.found, user, charset);
     const double best = result.documents.empty() ? 0 : result.documents.front().score;
     int number = 0;
-    for (const Document& d : result.documents) {
+    for (Document& d : result.documents) { // each hit's texts are moved to its line
         Hit hit;
-        hit.title = d.title;
-        hit.relevance = RelevanceOf(d.score, best);
-        hit.description = d.snippet;
-        hit.date = DateOf(d.mtime);
-        hit.format = d.format;
-        hit.indexName = d.index;
-        hit.author = d.author;
-        hit.size = d.size;
-        hit.matches = d.matches;
         hit.link = LinkFor(req, d, charset);
+        hit.title = std::move(d.title);
+        hit.relevance = RelevanceOf(d.score, best);
+        hit.description = std::move(d.snippet);
+        hit.date = DateOf(d.mtime);
+        hit.format = std::move(d.format);
+        hit.indexName = std::move(d.index);
+        hit.author = std::move(d.author);
+        hit.size = d.size;
+        hit.matches = std::move(d.matches);
         out += HitLine(++number, hit, charset);
     }
     // Moved, not copied: a page of a thousand hits is most of a search's memory.

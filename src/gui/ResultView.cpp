@@ -153,8 +153,9 @@ public:
 
 constexpr int kMaxColumnWidth = 10000;
 constexpr std::size_t kMaxLoggedLaunch = 255;
-// The activity log's first text for opening a hit, as earlier versions wrote it.
-constexpr const char* kOpenHitLogText = "OnLButtonDblClk()";
+// The source the activity log names for a hit opened from the list: the log's fixed text for
+// it, which readers of existing logs look for, so it keeps its old spelling.
+constexpr const char* kOpenedHitLogSource = "OnLButtonDblClk()";
 } // namespace
 
 ResultView::ResultView(QWidget* parent) : QWidget(parent) {
@@ -547,7 +548,7 @@ void ResultView::OpenFirstSelected() {
     const int result = LaunchLink(link);
     if (ProcessLog().Enabled()) {
         const std::string text = StringPrintf("ShellExecute(%s) returned %d", link.c_str(), result);
-        ProcessLog().Write(kOpenHitLogText,
+        ProcessLog().Write(kOpenedHitLogSource,
                            text.substr(0, Utf8PrefixBytes(text, kMaxLoggedLaunch)));
     }
     if (result <= 32)

@@ -29,6 +29,9 @@ namespace zdxserver {
 
 namespace {
 
+// How much of a hit's text is read first for its passage.
+constexpr int kOpeningBytes = 1024;
+
 // A prepared statement that finalizes itself.
 class Statement {
 public:
@@ -562,6 +565,38 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
     // text when they are only in the title. The passage is cut from the stored text here:
     // FTS5's snippet() would tokenize the whole document again.
     Statement body(db, "SELECT body FROM fts WHERE rowid = ?1");
+    // Read as a blob, its opening first: a word found near the start of most texts needs no
+    // more of them (and a text's opening is mostly on the page of its row, the rest on pages
+    // of their own).
+    struct Blob {
+        sqlite3_blob* blob = nullptr;
+        ~Blob() { sqlite3_blob_close(blob); }
+    } blob;
+    std::string text;
+    const auto passage = [&](std::int64_t id) -> std::optional<Excerpt> {
+        if (blob.blob ? sqlite3_blob_reopen(blob.blob, id) != SQLITE_OK
+                      : sqlite3_blob_open(db, "main", "fts_content", "c1", id, 0, &blob.blob) !=
+                            SQLITE_OK) {
+            sqlite3_blob_close(blob.blob); // unusable after a failed reopen
+            blob.blob = nullptr;
+            return std::nullopt;
+        }
+        const int size = sqlite3_blob_bytes(blob.blob);
+        const int opening = std::min(size, kOpeningBytes);
+        text.resize(static_cast<std::size_t>(size));
+        if (sqlite3_blob_read(blob.blob, text.data(), opening, 0) != SQLITE_OK)
+            return std::nullopt;
+        if (opening < size) {
+            if (auto excerpt = BestExcerptInOpening(
+                    std::string_view(text).substr(0, static_cast<std::size_t>(opening)),
+                    *parsed.root, m_languages))
+                return excerpt;
+            if (sqlite3_blob_read(blob.blob, text.data() + opening, size - opening, opening) !=
+                SQLITE_OK)
+                return std::nullopt;
+        }
+        return BestExcerpt(text, *parsed.root, m_languages);
+    };
     result.documents.reserve(keep);
     for (std::size_t i = 0; i < keep; ++i) {
         const DocInfo& info = *candidates[i].doc;
@@ -577,15 +612,17 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
         d.score = hasQuery ? candidates[i].score : 0;
         d.snippet = info.summary;
         if (parsed.root) {
-            body.Bind(1, candidates[i].id);
-            if (body.Step()) {
-                Excerpt excerpt = BestExcerpt(body.View(0), *parsed.root, m_languages);
-                if (!excerpt.text.empty()) {
-                    d.snippet = std::move(excerpt.text);
-                    d.matches = std::move(excerpt.matches);
-                }
+            std::optional<Excerpt> excerpt = passage(candidates[i].id);
+            if (!excerpt) { // no blob to read (a text held otherwise): read it whole
+                body.Bind(1, candidates[i].id);
+                if (body.Step())
+                    excerpt = BestExcerpt(body.View(0), *parsed.root, m_languages);
+                body.Reset();
             }
-            body.Reset();
+            if (excerpt && !excerpt->text.empty()) {
+                d.snippet = std::move(excerpt->text);
+                d.matches = std::move(excerpt->matches);
+            }
         }
         result.documents.push_back(std::move(d));
     }

@@ -462,18 +462,20 @@ void ForEachProbedWord(std::string_view text, const std::vector<std::string>& pr
         if (firsts.find(probe[0]) == std::string::npos)
             firsts += probe[0];
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    // A candidate at `at`: the words's end, and whether a probe starts it.
+    // A candidate at `at`: whether a probe starts it (a probe's bytes are ASCII letters and
+    // digits, all word bytes), then the word's end. Most candidates are not read to their end.
     const auto probed = [&](std::size_t at) {
-        std::size_t end = at;
-        while (end < text.size() && IsWordByte(bytes[end]))
-            ++end;
         for (const std::string& probe : probes) {
             std::size_t k = 0;
-            while (k < probe.size() && at + k < end &&
+            while (k < probe.size() && at + k < text.size() &&
                    kBytes.lower[bytes[at + k]] == static_cast<unsigned char>(probe[k]))
                 ++k;
-            if (k == probe.size())
+            if (k == probe.size()) {
+                std::size_t end = at + k;
+                while (end < text.size() && IsWordByte(bytes[end]))
+                    ++end;
                 return word(at, end);
+            }
         }
         return true;
     };
@@ -506,7 +508,7 @@ namespace {
 // kExcerptPlaces places.
 std::vector<Found> FindPlaces(std::string_view body, const QueryNode& query,
                               const std::vector<std::string>& languages, std::size_t maxBytes,
-                              bool early, std::size_t scanBytes) {
+                              bool early, std::size_t scanBytes, bool* ended = nullptr) {
     std::vector<Term> terms;
     CollectTerms(query, false, terms);
     for (Term& t : terms)
@@ -529,8 +531,11 @@ std::vector<Found> FindPlaces(std::string_view body, const QueryNode& query,
                std::min<std::size_t>(terms.size(), 64);
     };
     const auto check = [&](std::string_view w, std::size_t begin, std::size_t end) {
-        if (begin > stopAt)
+        if (begin > stopAt) {
+            if (ended)
+                *ended = true;
             return false;
+        }
         std::fill(wordStems.begin(), wordStems.end(), std::string());
         for (std::size_t i = 0; i < terms.size(); ++i) {
             const Term& t = terms[i];
@@ -588,32 +593,47 @@ std::vector<Found> FindPlaces(std::string_view body, const QueryNode& query,
 
 } // namespace
 
-Excerpt BestExcerpt(std::string_view body, const QueryNode& query,
-                    const std::vector<std::string>& languages, std::size_t maxBytes) {
-    std::vector<Term> terms;
-    CollectTerms(query, false, terms);
+namespace {
+
+// With `opening`, `body` is the opening of a longer text: nothing is cut when the passage may
+// depend on what follows it.
+std::optional<Excerpt> CutExcerpt(std::string_view body, bool opening, const QueryNode& query,
+                                  const std::vector<std::string>& languages, std::size_t maxBytes) {
+    bool ended = false;
     const std::vector<Found> found =
-        FindPlaces(body, query, languages, maxBytes, true, kExcerptScanBytes);
+        FindPlaces(body, query, languages, maxBytes, true, kExcerptScanBytes, &ended);
     Excerpt excerpt;
-    if (found.empty())
+    if (found.empty() && !opening)
         return excerpt;
+    // The reading must have ended at a word past the places it keeps (every one of them is
+    // then whole), and the passage with its context must end before the opening does.
+    const auto lastEnd = [&] {
+        std::size_t end = 0;
+        for (const Found& f : found)
+            end = std::max(end, f.end);
+        return end;
+    };
+    if (opening && (!ended || lastEnd() + maxBytes >= body.size()))
+        return std::nullopt;
     // The window of at most maxBytes with the most different words of the query, then the most
     // words.
+    // The window slides on: how often each word is in it, and how many different ones.
     std::size_t bestFirst = 0, bestLast = 0, bestScore = 0;
-    for (std::size_t first = 0, last = 0; first < found.size(); ++first) {
-        last = std::max(last, first);
-        while (last + 1 < found.size() && found[last + 1].end - found[first].begin <= maxBytes)
-            ++last;
-        std::uint64_t seen = 0; // a query has at most kMaxQueryWords words
-        for (std::size_t k = first; k <= last; ++k)
-            seen |= std::uint64_t{1} << (found[k].term % 64);
-        const auto distinct = static_cast<std::size_t>(std::popcount(seen));
-        const std::size_t score = distinct * found.size() + (last - first + 1);
+    std::uint16_t inWindow[64] = {}; // a query has at most kMaxQueryWords words
+    std::size_t distinct = 0;
+    for (std::size_t first = 0, next = 0; first < found.size(); ++first) {
+        const auto take = [&](std::size_t k) { distinct += inWindow[found[k].term % 64]++ == 0; };
+        if (next <= first)
+            take(next++);
+        while (next < found.size() && found[next].end - found[first].begin <= maxBytes)
+            take(next++);
+        const std::size_t score = distinct * found.size() + (next - first);
         if (score > bestScore) {
             bestScore = score;
             bestFirst = first;
-            bestLast = last;
+            bestLast = next - 1;
         }
+        distinct -= --inWindow[found[first].term % 64] == 0;
     }
     // Around it, as much text as fits, cut at blanks.
     const std::size_t from = found[bestFirst].begin, to = found[bestLast].end;
@@ -652,6 +672,19 @@ Excerpt BestExcerpt(std::string_view body, const QueryNode& query,
             excerpt.matches.push_back(std::move(word));
     }
     return excerpt;
+}
+
+} // namespace
+
+Excerpt BestExcerpt(std::string_view body, const QueryNode& query,
+                    const std::vector<std::string>& languages, std::size_t maxBytes) {
+    return *CutExcerpt(body, false, query, languages, maxBytes);
+}
+
+std::optional<Excerpt> BestExcerptInOpening(std::string_view opening, const QueryNode& query,
+                                            const std::vector<std::string>& languages,
+                                            std::size_t maxBytes) {
+    return CutExcerpt(opening, true, query, languages, maxBytes);
 }
 
 std::vector<std::string> MatchedWords(std::string_view text, const QueryNode& query,

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -101,6 +102,12 @@ inline constexpr std::size_t kExcerptPlaces = 64;
 Excerpt BestExcerpt(std::string_view body, const QueryNode& query,
                     const std::vector<std::string>& languages,
                     std::size_t maxBytes = kExcerptBytes);
+// The same passage from the opening of a text, when the opening is enough to tell: a word of
+// the query in every document is usually found near its start, and the rest of the text need
+// not be read. Nothing when the whole text is needed.
+std::optional<Excerpt> BestExcerptInOpening(std::string_view opening, const QueryNode& query,
+                                            const std::vector<std::string>& languages,
+                                            std::size_t maxBytes = kExcerptBytes);
 
 // The words of the query as `text` holds them, each once, in the order they first appear; at
 // most `most`.

@@ -258,6 +258,9 @@ TEST(Words, ExcerptsShowWhereTheWordsStandClosest) {
     const std::string lines = "Budget rules\n\nEach team manages its budget.";
     // The text is looked at 16 bytes at a time: words that go on past the 16th and the 48th.
     const std::string inside = "0123456789abcdefbudget BUDGET, and more words afterbudget";
+    std::string opens = "The budget, then plans; ";
+    for (int i = 0; i < 8; ++i)
+        opens += "a budget that plans, and a budget without them. ";
     const struct {
         const std::string& body;
         const char* query;
@@ -286,14 +289,31 @@ TEST(Words, ExcerptsShowWhereTheWordsStandClosest) {
         // Line breaks read as one blank.
         {lines, "budget", 200, "Budget rules Each team manages its budget.", {"Budget", "budget"}},
         {inside, "budget", 200, inside.c_str(), {"BUDGET"}},
+        {opens, "budget plan", 30, "...budget, then plans; a budget...", {"budget", "plans"}},
+        // The best passage near the last place read: its context runs on past it.
+        {"budget and some more filler, budget budget budgets and more text after it",
+         "budget",
+         30,
+         "...filler, budget budget budgets...",
+         {"budget"}},
     };
+    // From any opening of the text, the same passage or none (the whole text then read).
+    std::size_t fromOpenings = 0;
     for (const auto& c : kCases) {
         const auto parsed = ParseQuery(c.query);
         ASSERT_TRUE(parsed.root) << c.query;
         const Excerpt excerpt = BestExcerpt(c.body, *parsed.root, {"english"}, c.bytes);
         EXPECT_EQ(excerpt.text, c.text) << c.query;
         EXPECT_EQ(excerpt.matches, c.matches) << c.query;
+        for (std::size_t n = 0; n < c.body.size(); ++n)
+            if (const auto part = BestExcerptInOpening(std::string_view(c.body).substr(0, n),
+                                                       *parsed.root, {"english"}, c.bytes)) {
+                EXPECT_EQ(part->text, c.text) << c.query << " in " << n << " bytes";
+                EXPECT_EQ(part->matches, c.matches) << c.query << " in " << n << " bytes";
+                ++fromOpenings;
+            }
     }
+    EXPECT_GT(fromOpenings, 0u);
 }
 
 TEST(SignIn, BackOffByAddressAndName) {

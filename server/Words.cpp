@@ -505,10 +505,12 @@ namespace {
 
 // Where `body` holds words of the query: their places, in order, with the term of each. With
 // `early`, the reading ends once a passage of maxBytes holds every term, or after
-// kExcerptPlaces places.
+// kExcerptPlaces places. With `openingEnded`, `body` is the opening of a text: whether the
+// reading ended before the opening did; words that only the slow way finds are left to the
+// whole text.
 std::vector<Found> FindPlaces(std::string_view body, const QueryNode& query,
                               const std::vector<std::string>& languages, std::size_t maxBytes,
-                              bool early, std::size_t scanBytes, bool* ended = nullptr) {
+                              bool early, std::size_t scanBytes, bool* openingEnded = nullptr) {
     std::vector<Term> terms;
     CollectTerms(query, false, terms);
     for (Term& t : terms)
@@ -532,8 +534,8 @@ std::vector<Found> FindPlaces(std::string_view body, const QueryNode& query,
     };
     const auto check = [&](std::string_view w, std::size_t begin, std::size_t end) {
         if (begin > stopAt) {
-            if (ended)
-                *ended = true;
+            if (openingEnded)
+                *openingEnded = true;
             return false;
         }
         std::fill(wordStems.begin(), wordStems.end(), std::string());
@@ -586,7 +588,7 @@ std::vector<Found> FindPlaces(std::string_view body, const QueryNode& query,
                         });
             return more;
         });
-    if (found.empty())
+    if (found.empty() && !openingEnded)
         ForEachWord(scanned, check);
     return found;
 }
@@ -600,8 +602,8 @@ namespace {
 std::optional<Excerpt> CutExcerpt(std::string_view body, bool opening, const QueryNode& query,
                                   const std::vector<std::string>& languages, std::size_t maxBytes) {
     bool ended = false;
-    const std::vector<Found> found =
-        FindPlaces(body, query, languages, maxBytes, true, kExcerptScanBytes, &ended);
+    const std::vector<Found> found = FindPlaces(body, query, languages, maxBytes, true,
+                                                kExcerptScanBytes, opening ? &ended : nullptr);
     Excerpt excerpt;
     if (found.empty() && !opening)
         return excerpt;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -105,6 +106,55 @@ std::size_t AnswerBytes(const std::string& key, const SearchResult& result) {
 
 } // namespace
 
+namespace {
+
+// How often phrase `i` stands in the row, a place in the title counting `titleWeight` times.
+// A word in every document stands a hundred times in many, and taking its places one by one
+// through the API was most of such a search's match: they are counted in the row's list of
+// places as FTS5 keeps it, which the first place's iterator spans. The list is varints, each
+// place's at least 2; a 1 followed by a column's number starts that column's places (the title
+// comes before the body, the table's last column). A varint's last byte is the one whose high
+// bit is clear.
+double PhraseFrequency(const Fts5ExtensionApi* api, Fts5Context* fts, int i, double titleWeight) {
+    Fts5PhraseIter it;
+    int column = 0, offset = 0;
+    if (api->xPhraseFirst(fts, i, &it, &column, &offset) != SQLITE_OK || column < 0)
+        return 0;
+    double frequency = column == 0 ? titleWeight : 1.0;
+    const unsigned char* p = it.a;
+    const unsigned char* const end = it.b;
+    const auto skipVarint = [&] {
+        while (p < end && (*p & 0x80))
+            ++p;
+        if (p < end)
+            ++p;
+    };
+    while (column == 0 && p < end) {
+        if (*p == 0x01) { // the body's places follow
+            ++p;
+            column = 0;
+            for (; p < end && (*p & 0x80); ++p)
+                column = (column << 7) | (*p & 0x7f);
+            if (p < end)
+                column = (column << 7) | *p++;
+        } else {
+            skipVarint();
+            frequency += titleWeight;
+        }
+    }
+    std::size_t places = 0;
+    for (; p + 8 <= end; p += 8) {
+        std::uint64_t bytes;
+        std::memcpy(&bytes, p, 8);
+        places += 8 - static_cast<std::size_t>(std::popcount(bytes & 0x8080808080808080u));
+    }
+    for (; p < end; ++p)
+        places += (*p & 0x80) == 0;
+    return frequency + static_cast<double>(places);
+}
+
+} // namespace
+
 void SqliteStore::Rank(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context* result, int,
                        sqlite3_value**) {
     // What stays the same for every row of one query: the mean length of a document and each
@@ -147,12 +197,7 @@ void SqliteStore::Rank(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_co
     constexpr double k1 = 1.2, b = 0.75, titleWeight = 5.0;
     double score = 0;
     for (int i = 0; i < phrases; ++i) {
-        double frequency = 0;
-        Fts5PhraseIter it;
-        int column = 0, offset = 0;
-        for (api->xPhraseFirst(fts, i, &it, &column, &offset); column >= 0;
-             api->xPhraseNext(fts, &it, &column, &offset))
-            frequency += column == 0 ? titleWeight : 1.0;
+        const double frequency = PhraseFrequency(api, fts, i, titleWeight);
         score += query->idf[static_cast<std::size_t>(i)] * frequency * (k1 + 1) /
                  (frequency + k1 * (1 - b + b * words / query->meanWords));
     }

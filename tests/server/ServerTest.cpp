@@ -724,13 +724,14 @@ TEST_F(IndexTest, ScanSearchAndKeepUpToDate) {
     EXPECT_EQ(index->Search(request).found, 0);
 
     // Scores are FTS5's bm25() with the title weighing 5: texts of other lengths, words in
-    // other forms, a word in the title.
+    // other forms, a word in the title, places far apart (more than one byte each).
     std::string filler;
     for (int i = 0; i < 300; ++i)
         filler += " word" + std::to_string(i % 37);
     m_dir.Write("b/r1.txt", "Plans\n\nplan" + filler.substr(0, 200));
     m_dir.Write("b/r2.txt", "Other\n\nplanning plans plan plan budget");
-    m_dir.Write("b/r3.txt", "Long\n\nplan plan plan" + filler);
+    m_dir.Write("b/r3.txt", "Long\n\nplan" + filler + " plan plan plan plan plan plan plan plan" +
+                                filler + " plan");
     m_dir.Write("b/r4.txt", "Short\n\nplan");
     index->Scan();
     sqlite3* db = nullptr;

@@ -779,13 +779,14 @@ void PgStore::AddExcerpts(pg_conn* db, const QueryNode& query, const std::vector
         Run(db, "SELECT id, substr(body, 1, $2) FROM zdx_docs WHERE id = ANY($1::bigint[])",
             {list + "}", std::to_string(kExcerptScanBytes)});
     std::unordered_map<std::int64_t, int> rowOf;
+    const PassageQuery passages(query, m_languages);
     for (int r = 0; r < bodies->Rows(); ++r)
         rowOf[bodies->Int(r, 0)] = r;
     for (std::size_t i = 0; i < ids.size() && i < documents.size(); ++i) {
         const auto it = rowOf.find(ids[i]);
         if (it == rowOf.end())
             continue;
-        Excerpt excerpt = BestExcerpt(bodies->Text(it->second, 1), query, m_languages);
+        Excerpt excerpt = passages.Best(bodies->Text(it->second, 1));
         if (!excerpt.text.empty()) {
             documents[i].snippet = std::move(excerpt.text);
             documents[i].matches = std::move(excerpt.matches);

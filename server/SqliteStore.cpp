@@ -618,6 +618,9 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
         ~Blob() { sqlite3_blob_close(blob); }
     } blob;
     std::string text;
+    std::optional<PassageQuery> passages;
+    if (parsed.root)
+        passages.emplace(*parsed.root, m_languages);
     const auto passage = [&](std::int64_t id) -> std::optional<Excerpt> {
         if (blob.blob ? sqlite3_blob_reopen(blob.blob, id) != SQLITE_OK
                       : sqlite3_blob_open(db, "main", "fts_content", "c1", id, 0, &blob.blob) !=
@@ -632,15 +635,14 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
         if (sqlite3_blob_read(blob.blob, text.data(), opening, 0) != SQLITE_OK)
             return std::nullopt;
         if (opening < size) {
-            if (auto excerpt = BestExcerptInOpening(
-                    std::string_view(text).substr(0, static_cast<std::size_t>(opening)),
-                    *parsed.root, m_languages))
+            if (auto excerpt = passages->BestInOpening(
+                    std::string_view(text).substr(0, static_cast<std::size_t>(opening))))
                 return excerpt;
             if (sqlite3_blob_read(blob.blob, text.data() + opening, size - opening, opening) !=
                 SQLITE_OK)
                 return std::nullopt;
         }
-        return BestExcerpt(text, *parsed.root, m_languages);
+        return passages->Best(text);
     };
     result.documents.reserve(keep);
     for (std::size_t i = 0; i < keep; ++i) {
@@ -661,7 +663,7 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
             if (!excerpt) { // no blob to read (a text held otherwise): read it whole
                 body.Bind(1, candidates[i].id);
                 if (body.Step())
-                    excerpt = BestExcerpt(body.View(0), *parsed.root, m_languages);
+                    excerpt = passages->Best(body.View(0));
                 body.Reset();
             }
             if (excerpt && !excerpt->text.empty()) {

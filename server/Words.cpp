@@ -419,6 +419,16 @@ std::string Probe(const Term& t) {
     return probe;
 }
 
+} // namespace
+
+struct PassageQuery::Terms {
+    std::vector<Term> terms;         // with their stems
+    std::vector<std::string> probes; // one a term
+    std::vector<std::string> languages;
+};
+
+namespace {
+
 // For 16 bytes of text: a bit for each word byte, and one for each byte that is a probe's
 // first byte in either ASCII case. SSE2 where there is, a loop elsewhere.
 struct BlockBits {
@@ -508,15 +518,11 @@ namespace {
 // kExcerptPlaces places. With `openingEnded`, `body` is the opening of a text: whether the
 // reading ended before the opening did; words that only the slow way finds are left to the
 // whole text.
-std::vector<Found> FindPlaces(std::string_view body, const QueryNode& query,
-                              const std::vector<std::string>& languages, std::size_t maxBytes,
-                              bool early, std::size_t scanBytes, bool* openingEnded = nullptr) {
-    std::vector<Term> terms;
-    CollectTerms(query, false, terms);
-    for (Term& t : terms)
-        if (!t.exact && !t.prefix)
-            for (const std::string& language : languages)
-                t.stems.push_back(StemmerFor(language).Stem(t.folded));
+std::vector<Found> FindPlaces(std::string_view body, const PassageQuery::Terms& query,
+                              std::size_t maxBytes, bool early, std::size_t scanBytes,
+                              bool* openingEnded = nullptr) {
+    const std::vector<Term>& terms = query.terms;
+    const std::vector<std::string>& languages = query.languages;
     // Where the text holds a word of the query. A word is stemmed only when it starts as a
     // stem does: most words of a text are never stemmed.
     std::vector<Found> found;
@@ -567,9 +573,7 @@ std::vector<Found> FindPlaces(std::string_view body, const QueryNode& query,
     // Only the words that start as a word of the query does are read one by one, when those
     // starts are plain ASCII; the whole text when that finds nothing (a letter with a
     // diacritic at a word's start, say).
-    std::vector<std::string> probes;
-    for (const Term& t : terms)
-        probes.push_back(Probe(t));
+    const std::vector<std::string>& probes = query.probes;
     if (std::none_of(probes.begin(), probes.end(), [](const auto& p) { return p.empty(); }))
         ForEachProbedWord(scanned, probes, [&](std::size_t begin, std::size_t end) {
             // A word of ASCII letters and digits folds to its lower case, as unicode61 has it.
@@ -599,11 +603,11 @@ namespace {
 
 // With `opening`, `body` is the opening of a longer text: nothing is cut when the passage may
 // depend on what follows it.
-std::optional<Excerpt> CutExcerpt(std::string_view body, bool opening, const QueryNode& query,
-                                  const std::vector<std::string>& languages, std::size_t maxBytes) {
+std::optional<Excerpt> CutExcerpt(std::string_view body, bool opening,
+                                  const PassageQuery::Terms& query, std::size_t maxBytes) {
     bool ended = false;
-    const std::vector<Found> found = FindPlaces(body, query, languages, maxBytes, true,
-                                                kExcerptScanBytes, opening ? &ended : nullptr);
+    const std::vector<Found> found =
+        FindPlaces(body, query, maxBytes, true, kExcerptScanBytes, opening ? &ended : nullptr);
     Excerpt excerpt;
     if (found.empty() && !opening)
         return excerpt;
@@ -678,21 +682,37 @@ std::optional<Excerpt> CutExcerpt(std::string_view body, bool opening, const Que
 
 } // namespace
 
+PassageQuery::PassageQuery(const QueryNode& query, const std::vector<std::string>& languages)
+    : m_terms(std::make_unique<Terms>()) {
+    CollectTerms(query, false, m_terms->terms);
+    for (Term& t : m_terms->terms) {
+        if (!t.exact && !t.prefix)
+            for (const std::string& language : languages)
+                t.stems.push_back(StemmerFor(language).Stem(t.folded));
+        m_terms->probes.push_back(Probe(t));
+    }
+    m_terms->languages = languages;
+}
+
+PassageQuery::~PassageQuery() = default;
+
+Excerpt PassageQuery::Best(std::string_view body, std::size_t maxBytes) const {
+    return *CutExcerpt(body, false, *m_terms, maxBytes);
+}
+
+std::optional<Excerpt> PassageQuery::BestInOpening(std::string_view opening,
+                                                   std::size_t maxBytes) const {
+    return CutExcerpt(opening, true, *m_terms, maxBytes);
+}
+
 Excerpt BestExcerpt(std::string_view body, const QueryNode& query,
                     const std::vector<std::string>& languages, std::size_t maxBytes) {
-    return *CutExcerpt(body, false, query, languages, maxBytes);
+    return PassageQuery(query, languages).Best(body, maxBytes);
 }
 
-std::optional<Excerpt> BestExcerptInOpening(std::string_view opening, const QueryNode& query,
-                                            const std::vector<std::string>& languages,
-                                            std::size_t maxBytes) {
-    return CutExcerpt(opening, true, query, languages, maxBytes);
-}
-
-std::vector<std::string> MatchedWords(std::string_view text, const QueryNode& query,
-                                      const std::vector<std::string>& languages, std::size_t most) {
+std::vector<std::string> PassageQuery::Matched(std::string_view text, std::size_t most) const {
     std::vector<std::string> words;
-    for (const Found& f : FindPlaces(text, query, languages, kExcerptBytes, false, text.size())) {
+    for (const Found& f : FindPlaces(text, *m_terms, kExcerptBytes, false, text.size())) {
         std::string word(text.substr(f.begin, f.end - f.begin));
         if (std::find(words.begin(), words.end(), word) == words.end()) {
             words.push_back(std::move(word));
@@ -701,6 +721,11 @@ std::vector<std::string> MatchedWords(std::string_view text, const QueryNode& qu
         }
     }
     return words;
+}
+
+std::vector<std::string> MatchedWords(std::string_view text, const QueryNode& query,
+                                      const std::vector<std::string>& languages, std::size_t most) {
+    return PassageQuery(query, languages).Matched(text, most);
 }
 
 } // namespace zdxserver

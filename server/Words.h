@@ -102,12 +102,30 @@ inline constexpr std::size_t kExcerptPlaces = 64;
 Excerpt BestExcerpt(std::string_view body, const QueryNode& query,
                     const std::vector<std::string>& languages,
                     std::size_t maxBytes = kExcerptBytes);
-// The same passage from the opening of a text, when the opening is enough to tell: a word of
-// the query in every document is usually found near its start, and the rest of the text need
-// not be read. Nothing when the whole text is needed.
-std::optional<Excerpt> BestExcerptInOpening(std::string_view opening, const QueryNode& query,
-                                            const std::vector<std::string>& languages,
-                                            std::size_t maxBytes = kExcerptBytes);
+
+// The words of a query as passages look for them (folded, stemmed), worked out once for all the
+// hits of a search.
+class PassageQuery {
+public:
+    PassageQuery(const QueryNode& query, const std::vector<std::string>& languages);
+    ~PassageQuery();
+    PassageQuery(const PassageQuery&) = delete;
+    PassageQuery& operator=(const PassageQuery&) = delete;
+    Excerpt Best(std::string_view body, std::size_t maxBytes = kExcerptBytes) const;
+    // The same passage from the opening of a text, when the opening is enough to tell: a word
+    // of the query in every document is usually found near its start, and the rest of the text
+    // need not be read. Nothing when the whole text is needed.
+    std::optional<Excerpt> BestInOpening(std::string_view opening,
+                                         std::size_t maxBytes = kExcerptBytes) const;
+
+    // The words of the query as `text` holds them (see MatchedWords).
+    std::vector<std::string> Matched(std::string_view text, std::size_t most) const;
+
+    struct Terms;
+
+private:
+    std::unique_ptr<Terms> m_terms;
+};
 
 // The words of the query as `text` holds them, each once, in the order they first appear; at
 // most `most`.

@@ -305,9 +305,10 @@ TEST(Words, ExcerptsShowWhereTheWordsStandClosest) {
         const Excerpt excerpt = BestExcerpt(c.body, *parsed.root, {"english"}, c.bytes);
         EXPECT_EQ(excerpt.text, c.text) << c.query;
         EXPECT_EQ(excerpt.matches, c.matches) << c.query;
+        const PassageQuery passages(*parsed.root, {"english"});
         for (std::size_t n = 0; n < c.body.size(); ++n)
-            if (const auto part = BestExcerptInOpening(std::string_view(c.body).substr(0, n),
-                                                       *parsed.root, {"english"}, c.bytes)) {
+            if (const auto part =
+                    passages.BestInOpening(std::string_view(c.body).substr(0, n), c.bytes)) {
                 EXPECT_EQ(part->text, c.text) << c.query << " in " << n << " bytes";
                 EXPECT_EQ(part->matches, c.matches) << c.query << " in " << n << " bytes";
                 ++fromOpenings;

@@ -1,6 +1,7 @@
 #include "Words.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cctype>
 #include <cstdint>
@@ -429,48 +430,106 @@ struct PassageQuery::Terms {
 
 namespace {
 
-// For 16 bytes of text: a bit for each word byte, and one for each byte that is a probe's
-// first byte in either ASCII case. SSE2 where there is, a loop elsewhere.
+// For 16 bytes of text: a bit for each word byte, and one for each byte where a probe may start.
 struct BlockBits {
     std::uint32_t word = 0, first = 0;
 };
 
-BlockBits BitsOf(const unsigned char* p, const std::string& firsts) {
-    BlockBits bits;
+// Where a probe may start: its bytes (at most three) in either ASCII case. The test lets a few
+// bytes other than letters through (they fold onto letters as upper case does); the probe is
+// compared afterwards.
+class ProbeStarts {
+public:
+    explicit ProbeStarts(const std::vector<std::string>& probes) {
+        for (const std::string& probe : probes) {
+            Start pair{};
+            std::copy_n(probe.begin(), std::min(probe.size(), pair.size()), pair.begin());
+            if (std::find(m_pairs, m_pairs + m_count, pair) != m_pairs + m_count)
+                continue;
+            if (m_count == kMost) {
+                m_any = true; // too many to test: every word is a candidate
+                break;
+            }
+            m_pairs[m_count++] = pair;
+        }
 #ifdef __SSE2__
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i lower = _mm_or_si128(v, _mm_set1_epi8(0x20)); // letters to lower case
-    auto within = [](__m128i x, char from, char span) {         // from <= x <= from + span
-        const __m128i t = _mm_sub_epi8(x, _mm_set1_epi8(from));
-        return _mm_cmpeq_epi8(_mm_min_epu8(t, _mm_set1_epi8(span)), t);
-    };
-    const __m128i word = _mm_or_si128(_mm_or_si128(within(lower, 'a', 25), within(v, '0', 9)),
-                                      _mm_cmplt_epi8(v, _mm_setzero_si128()));
-    bits.word = static_cast<std::uint32_t>(_mm_movemask_epi8(word));
-    __m128i first = _mm_setzero_si128();
-    for (char c : firsts)
-        first = _mm_or_si128(first, _mm_cmpeq_epi8(lower, _mm_set1_epi8(c)));
-    bits.first = static_cast<std::uint32_t>(_mm_movemask_epi8(first));
-#else
-    for (int i = 0; i < 16; ++i) {
-        bits.word |= std::uint32_t{IsWordByte(p[i])} << i;
-        bits.first |=
-            std::uint32_t{firsts.find(static_cast<char>(kBytes.lower[p[i]])) != std::string::npos}
-            << i;
-    }
+        for (std::size_t i = 0; i < m_count; ++i)
+            for (std::size_t k = 0; k < 3; ++k)
+                m_bytes[i][k] = _mm_set1_epi8(m_pairs[i][k]);
 #endif
-    return bits;
-}
+    }
+
+    // Sixteen bytes from `p`, which has eighteen to read. SSE2 where there is, a loop
+    // elsewhere.
+    BlockBits Of(const unsigned char* p) const {
+        BlockBits bits;
+#ifdef __SSE2__
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i case20 = _mm_set1_epi8(0x20);
+        const __m128i lower = _mm_or_si128(v, case20);      // letters to lower case
+        auto within = [](__m128i x, char from, char span) { // from <= x <= from + span
+            const __m128i t = _mm_sub_epi8(x, _mm_set1_epi8(from));
+            return _mm_cmpeq_epi8(_mm_min_epu8(t, _mm_set1_epi8(span)), t);
+        };
+        const __m128i word = _mm_or_si128(_mm_or_si128(within(lower, 'a', 25), within(v, '0', 9)),
+                                          _mm_cmplt_epi8(v, _mm_setzero_si128()));
+        bits.word = static_cast<std::uint32_t>(_mm_movemask_epi8(word));
+        if (m_any)
+            return bits.first = bits.word, bits;
+        const __m128i next[2] = {
+            _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1)), case20),
+            _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2)), case20)};
+        const __m128i all = _mm_set1_epi8(-1);
+        __m128i first = _mm_setzero_si128();
+        for (std::size_t i = 0; i < m_count; ++i) {
+            __m128i here = _mm_cmpeq_epi8(lower, m_bytes[i][0]);
+            for (std::size_t k = 1; k < 3; ++k)
+                here = _mm_and_si128(
+                    here, m_pairs[i][k] ? _mm_cmpeq_epi8(next[k - 1], m_bytes[i][k]) : all);
+            first = _mm_or_si128(first, here);
+        }
+        bits.first = static_cast<std::uint32_t>(_mm_movemask_epi8(first));
+#else
+        for (int i = 0; i < 16; ++i) {
+            bits.word |= std::uint32_t{IsWordByte(p[i])} << i;
+            bits.first |= std::uint32_t{At(p + i, 3)} << i;
+        }
+#endif
+        return bits;
+    }
+
+    // Whether a probe may start at `p`, which has `left` bytes to read.
+    bool At(const unsigned char* p, std::size_t left) const {
+        if (m_any)
+            return true;
+        for (std::size_t i = 0; i < m_count; ++i) {
+            std::size_t k = 0;
+            while (k < 3 && m_pairs[i][k] && k < left &&
+                   kBytes.lower[p[k]] == static_cast<unsigned char>(m_pairs[i][k]))
+                ++k;
+            if (k == 3 || !m_pairs[i][k])
+                return true;
+        }
+        return false;
+    }
+
+private:
+    using Start = std::array<char, 3>; // a probe's bytes, then none
+    static constexpr std::size_t kMost = 32;
+    Start m_pairs[kMost];
+    std::size_t m_count = 0;
+    bool m_any = false;
+#ifdef __SSE2__
+    __m128i m_bytes[kMost][3];
+#endif
+};
 
 // Calls `word` with the byte range of each run of word bytes in `text` that starts, without
 // regard to ASCII case, with one of the probes, until it returns false. The text is looked at
-// 16 bytes at a time: only the words that start with a probe's first byte are read one by one.
+// 16 bytes at a time: only the words that start as a probe does are read one by one.
 template <class Word>
 void ForEachProbedWord(std::string_view text, const std::vector<std::string>& probes, Word&& word) {
-    std::string firsts;
-    for (const std::string& probe : probes)
-        if (firsts.find(probe[0]) == std::string::npos)
-            firsts += probe[0];
+    const ProbeStarts starts(probes);
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     // A candidate at `at`: whether a probe starts it (a probe's bytes are ASCII letters and
     // digits, all word bytes), then the word's end. Most candidates are not read to their end.
@@ -491,19 +550,17 @@ void ForEachProbedWord(std::string_view text, const std::vector<std::string>& pr
     };
     bool inWord = false; // the byte before the block is a word byte
     std::size_t at = 0;
-    for (; at + 16 <= text.size(); at += 16) {
-        const BlockBits bits = BitsOf(bytes + at, firsts);
-        std::uint32_t starts = bits.word & ~((bits.word << 1) | std::uint32_t{inWord});
+    for (; at + 18 <= text.size(); at += 16) {
+        const BlockBits bits = starts.Of(bytes + at);
+        std::uint32_t begins = bits.word & ~((bits.word << 1) | std::uint32_t{inWord});
         inWord = bits.word >> 15;
-        for (starts &= bits.first; starts; starts &= starts - 1)
-            if (!probed(at + static_cast<std::size_t>(std::countr_zero(starts))))
+        for (begins &= bits.first; begins; begins &= begins - 1)
+            if (!probed(at + static_cast<std::size_t>(std::countr_zero(begins))))
                 return;
     }
     for (; at < text.size(); ++at) {
         const bool isWord = IsWordByte(bytes[at]);
-        if (isWord && !inWord &&
-            firsts.find(static_cast<char>(kBytes.lower[bytes[at]])) != std::string::npos &&
-            !probed(at))
+        if (isWord && !inWord && starts.At(bytes + at, text.size() - at) && !probed(at))
             return;
         inWord = isWord;
     }

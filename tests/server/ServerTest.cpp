@@ -258,6 +258,8 @@ TEST(Words, ExcerptsShowWhereTheWordsStandClosest) {
     const std::string lines = "Budget rules\n\nEach team manages its budget.";
     // The text is looked at 16 bytes at a time: words that go on past the 16th and the 48th.
     const std::string inside = "0123456789abcdefbudget BUDGET, and more words afterbudget";
+    // ...and words that start on a block's last byte (the 16th and the 32nd).
+    const std::string edges = "0123456789abcd Budget 01234567 BUDGET and budget more words here";
     std::string opens = "The budget, then plans; ";
     for (int i = 0; i < 8; ++i)
         opens += "a budget that plans, and a budget without them. ";
@@ -289,6 +291,7 @@ TEST(Words, ExcerptsShowWhereTheWordsStandClosest) {
         // Line breaks read as one blank.
         {lines, "budget", 200, "Budget rules Each team manages its budget.", {"Budget", "budget"}},
         {inside, "budget", 200, inside.c_str(), {"BUDGET"}},
+        {edges, "budget", 200, edges.c_str(), {"Budget", "BUDGET", "budget"}},
         {opens, "budget plan", 30, "...budget, then plans; a budget...", {"budget", "plans"}},
         // The best passage near the last place read: its context runs on past it.
         {"budget and some more filler, budget budget budgets and more text after it",

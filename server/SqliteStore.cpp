@@ -193,8 +193,8 @@ void SqliteStore::Rank(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_co
         query = made.release();
     }
     const auto* store = static_cast<const SqliteStore*>(api->xUserData(fts));
-    const auto doc = store->m_docs.find(api->xRowid(fts));
-    const double words = doc != store->m_docs.end() ? doc->second.words : query->meanWords;
+    const DocInfo* doc = store->DocAt(api->xRowid(fts));
+    const double words = doc ? doc->words : query->meanWords;
     constexpr double k1 = 1.2, b = 0.75, titleWeight = 5.0;
     double score = 0;
     for (int i = 0; i < phrases; ++i) {
@@ -435,6 +435,15 @@ ScanStats SqliteStore::Scan() {
     return stats;
 }
 
+const SqliteStore::DocInfo* SqliteStore::DocAt(std::int64_t id) const {
+    if (!m_byRow.empty())
+        return id >= 0 && static_cast<std::uint64_t>(id) < m_byRow.size()
+                   ? m_byRow[static_cast<std::size_t>(id)]
+                   : nullptr;
+    const auto it = m_docs.find(id);
+    return it == m_docs.end() ? nullptr : &it->second;
+}
+
 void SqliteStore::LoadDocuments() {
     std::unordered_map<std::int64_t, DocInfo> docs;
     Statement all(
@@ -464,9 +473,20 @@ void SqliteStore::LoadDocuments() {
             }
         }
     }
+    std::int64_t last = 0;
+    for (const auto& [id, doc] : docs)
+        last = std::max(last, id);
+    std::vector<const DocInfo*> byRow;
+    if (last < 4 * static_cast<std::int64_t>(docs.size()) + 1024) {
+        byRow.resize(static_cast<std::size_t>(last) + 1);
+        for (const auto& [id, doc] : docs)
+            if (id >= 0)
+                byRow[static_cast<std::size_t>(id)] = &doc; // a node's address stays
+    }
     std::unique_lock<std::shared_mutex> lock(m_docsMutex);
     std::lock_guard<std::mutex> cacheLock(m_cacheMutex);
     m_docs.swap(docs);
+    m_byRow.swap(byRow);
     m_paths.swap(paths);
     ++m_generation;
     m_cache.clear();
@@ -583,9 +603,10 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
         match.Bind(1, fts);
         try {
             while (match.Step()) {
-                auto it = m_docs.find(match.Int(0));
-                if (it != m_docs.end() && passes(it->second))
-                    candidates.push_back({&it->second, it->first, match.Real(1)});
+                const std::int64_t id = match.Int(0);
+                const DocInfo* doc = DocAt(id);
+                if (doc && passes(*doc))
+                    candidates.push_back({doc, id, match.Real(1)});
             }
         } catch (const std::runtime_error&) {
             if (sqlite3_errcode(db) != SQLITE_INTERRUPT)

@@ -88,6 +88,10 @@ private:
                      int count, sqlite3_value** values);
     std::shared_mutex m_docsMutex;
     std::unordered_map<std::int64_t, DocInfo> m_docs;
+    // The same by row number while the numbers are dense (a search looks a document up for
+    // every row it matches); empty otherwise.
+    std::vector<const DocInfo*> m_byRow;
+    const DocInfo* DocAt(std::int64_t id) const;
     std::unordered_map<std::string, std::int64_t> m_paths; // index name, NUL, path: inode
     std::uint64_t m_generation = 0; // counts the loads of the documents (cache lock)
     // Recent answers by their request, dropped whenever the documents are loaded again.

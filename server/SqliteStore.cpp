@@ -154,7 +154,50 @@ double PhraseFrequency(const Fts5ExtensionApi* api, Fts5Context* fts, int i, dou
     return frequency + static_cast<double>(places);
 }
 
+// The phrases of the match a search runs on this thread, in FTS5's order (each quoted string
+// of it, with its '*'), and the documents' generation: Rank's key to the counts of documents
+// that hold them.
+struct MatchPhrases {
+    std::vector<std::string> phrases;
+    std::uint64_t generation = 0;
+};
+thread_local const MatchPhrases* t_matchPhrases = nullptr;
+
+MatchPhrases PhrasesOf(const std::string& match, std::uint64_t generation) {
+    MatchPhrases out{{}, generation};
+    for (std::size_t at = match.find('"'); at != std::string::npos;) {
+        const std::size_t end = match.find('"', at + 1); // a query's words hold no quotes
+        if (end == std::string::npos)
+            break;
+        out.phrases.push_back(match.substr(at, end + 1 - at) +
+                              (match.compare(end + 1, 1, "*") == 0 ? "*" : ""));
+        at = match.find('"', end + 1);
+    }
+    return out;
+}
+
 } // namespace
+
+std::optional<std::int64_t> SqliteStore::PhraseDocs(const std::string& phrase,
+                                                    std::uint64_t generation) const {
+    std::lock_guard<std::mutex> lock(m_phraseMutex);
+    if (generation != m_phraseGeneration)
+        return std::nullopt;
+    const auto it = m_phraseDocs.find(phrase);
+    return it == m_phraseDocs.end() ? std::nullopt : std::optional<std::int64_t>(it->second);
+}
+
+void SqliteStore::KeepPhraseDocs(const std::string& phrase, std::uint64_t generation,
+                                 std::int64_t documents) const {
+    std::lock_guard<std::mutex> lock(m_phraseMutex);
+    if (generation < m_phraseGeneration)
+        return;
+    if (generation > m_phraseGeneration || m_phraseDocs.size() >= 100000) {
+        m_phraseDocs.clear();
+        m_phraseGeneration = generation;
+    }
+    m_phraseDocs[phrase] = documents;
+}
 
 void SqliteStore::Rank(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context* result, int,
                        sqlite3_value**) {
@@ -173,13 +216,26 @@ void SqliteStore::Rank(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_co
         if (rc == SQLITE_OK)
             rc = api->xColumnTotalSize(fts, -1, &words);
         made->meanWords = rows > 0 ? static_cast<double>(words) / static_cast<double>(rows) : 1;
+        const auto* store = static_cast<const SqliteStore*>(api->xUserData(fts));
+        const MatchPhrases* known = t_matchPhrases;
+        if (known && known->phrases.size() != static_cast<std::size_t>(phrases))
+            known = nullptr; // not the match this thread announced
         for (int i = 0; rc == SQLITE_OK && i < phrases; ++i) {
+            const std::string* phrase =
+                known ? &known->phrases[static_cast<std::size_t>(i)] : nullptr;
             sqlite3_int64 hits = 0;
-            rc = api->xQueryPhrase(fts, i, &hits,
-                                   [](const Fts5ExtensionApi*, Fts5Context*, void* count) {
-                                       ++*static_cast<sqlite3_int64*>(count);
-                                       return SQLITE_OK;
-                                   });
+            if (const auto counted =
+                    phrase ? store->PhraseDocs(*phrase, known->generation) : std::nullopt) {
+                hits = *counted;
+            } else {
+                rc = api->xQueryPhrase(fts, i, &hits,
+                                       [](const Fts5ExtensionApi*, Fts5Context*, void* count) {
+                                           ++*static_cast<sqlite3_int64*>(count);
+                                           return SQLITE_OK;
+                                       });
+                if (rc == SQLITE_OK && phrase)
+                    store->KeepPhraseDocs(*phrase, known->generation, hits);
+            }
             const double idf = std::log((static_cast<double>(rows - hits) + 0.5) /
                                         (static_cast<double>(hits) + 0.5));
             made->idf.push_back(idf > 0 ? idf : 1e-6);
@@ -601,6 +657,11 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
         });
         Statement match(db, "SELECT rowid, zdx_rank(fts) FROM fts WHERE fts MATCH ?1");
         match.Bind(1, fts);
+        const MatchPhrases phrases = PhrasesOf(fts, generation);
+        struct Announce {
+            explicit Announce(const MatchPhrases* p) { t_matchPhrases = p; }
+            ~Announce() { t_matchPhrases = nullptr; }
+        } announce(&phrases);
         try {
             while (match.Step()) {
                 const std::int64_t id = match.Int(0);

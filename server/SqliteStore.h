@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <unordered_map>
@@ -92,6 +93,16 @@ private:
     // every row it matches); empty otherwise.
     std::vector<const DocInfo*> m_byRow;
     const DocInfo* DocAt(std::int64_t id) const;
+    // How many documents hold each phrase of recent matches, by its text there, counted in the
+    // documents' generation `m_phraseGeneration`: a word in every document is not counted again
+    // for every search that holds it.
+    mutable std::mutex m_phraseMutex;
+    mutable std::uint64_t m_phraseGeneration = 0;
+    mutable std::unordered_map<std::string, std::int64_t> m_phraseDocs;
+    std::optional<std::int64_t> PhraseDocs(const std::string& phrase,
+                                           std::uint64_t generation) const;
+    void KeepPhraseDocs(const std::string& phrase, std::uint64_t generation,
+                        std::int64_t documents) const;
     std::unordered_map<std::string, std::int64_t> m_paths; // index name, NUL, path: inode
     std::uint64_t m_generation = 0; // counts the loads of the documents (cache lock)
     // Recent answers by their request, dropped whenever the documents are loaded again.

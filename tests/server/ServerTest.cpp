@@ -729,10 +729,13 @@ TEST_F(IndexTest, ScanSearchAndKeepUpToDate) {
 
     // Scores are FTS5's bm25() with the title weighing 5: texts of other lengths, words in
     // other forms, a word in the title, places far apart (more than one byte each).
+    // Counted before the scan below, which adds both words to more documents.
+    request.query = "plan OR budget";
+    EXPECT_EQ(index->Search(request).found, 2);
     std::string filler;
     for (int i = 0; i < 300; ++i)
         filler += " word" + std::to_string(i % 37);
-    m_dir.Write("b/r1.txt", "Plans\n\nplan" + filler.substr(0, 200));
+    m_dir.Write("b/r1.txt", "Plans\n\nplanning" + filler.substr(0, 200));
     m_dir.Write("b/r2.txt", "Other\n\nplanning plans plan plan budget");
     m_dir.Write("b/r3.txt", "Long\n\nplan" + filler + " plan plan plan plan plan plan plan plan" +
                                 filler + " plan");
@@ -741,7 +744,8 @@ TEST_F(IndexTest, ScanSearchAndKeepUpToDate) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(m_dir.File("idx.sqlite").c_str(), &db), SQLITE_OK);
     RegisterWordTokenizer(db);
-    for (const char* query : {"plans", "plan OR budget", "plan word5", "\"plan plan\""}) {
+    for (const char* query :
+         {"plan OR budget", "plans", "plan word5", "\"plan plan\"", "word5", "\"plan\"", "plan*"}) {
         request = SearchRequest();
         request.query = query;
         std::map<std::string, double> scores;

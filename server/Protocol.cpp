@@ -204,7 +204,9 @@ std::string PageField(std::string_view utf8, Charset charset) {
 }
 
 std::optional<std::string> EscapeLink(std::string_view utf8, Charset charset) {
-    if (charset == Charset::Utf8)
+    // Code page 850 holds ASCII as it is: most paths need no conversion.
+    if (charset == Charset::Utf8 ||
+        std::all_of(utf8.begin(), utf8.end(), [](char c) { return (c & 0x80) == 0; }))
         return EscapeLinkBytes(utf8);
     static std::mutex mutex;
     std::lock_guard<std::mutex> lock(mutex);

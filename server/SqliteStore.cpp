@@ -712,7 +712,10 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
             blob.blob = nullptr;
             return std::nullopt;
         }
-        const int size = sqlite3_blob_bytes(blob.blob);
+        // A passage is looked for in the first kExcerptScanBytes of a text, and its context
+        // reaches no further than a passage's length past them: the rest is never read.
+        const int size = std::min(sqlite3_blob_bytes(blob.blob),
+                                  static_cast<int>(kExcerptScanBytes + kExcerptBytes + 1));
         const int opening = std::min(size, kOpeningBytes);
         text.resize(static_cast<std::size_t>(size));
         if (sqlite3_blob_read(blob.blob, text.data(), opening, 0) != SQLITE_OK)

@@ -442,20 +442,20 @@ class ProbeStarts {
 public:
     explicit ProbeStarts(const std::vector<std::string>& probes) {
         for (const std::string& probe : probes) {
-            Start pair{};
-            std::copy_n(probe.begin(), std::min(probe.size(), pair.size()), pair.begin());
-            if (std::find(m_pairs, m_pairs + m_count, pair) != m_pairs + m_count)
+            Start start{};
+            std::copy_n(probe.begin(), std::min(probe.size(), start.size()), start.begin());
+            if (std::find(m_starts, m_starts + m_count, start) != m_starts + m_count)
                 continue;
             if (m_count == kMost) {
                 m_any = true; // too many to test: every word is a candidate
                 break;
             }
-            m_pairs[m_count++] = pair;
+            m_starts[m_count++] = start;
         }
 #ifdef __SSE2__
         for (std::size_t i = 0; i < m_count; ++i)
             for (std::size_t k = 0; k < 3; ++k)
-                m_bytes[i][k] = _mm_set1_epi8(m_pairs[i][k]);
+                m_bytes[i][k] = _mm_set1_epi8(m_starts[i][k]);
 #endif
     }
 
@@ -485,7 +485,7 @@ public:
             __m128i here = _mm_cmpeq_epi8(lower, m_bytes[i][0]);
             for (std::size_t k = 1; k < 3; ++k)
                 here = _mm_and_si128(
-                    here, m_pairs[i][k] ? _mm_cmpeq_epi8(next[k - 1], m_bytes[i][k]) : all);
+                    here, m_starts[i][k] ? _mm_cmpeq_epi8(next[k - 1], m_bytes[i][k]) : all);
             first = _mm_or_si128(first, here);
         }
         bits.first = static_cast<std::uint32_t>(_mm_movemask_epi8(first));
@@ -504,10 +504,10 @@ public:
             return true;
         for (std::size_t i = 0; i < m_count; ++i) {
             std::size_t k = 0;
-            while (k < 3 && m_pairs[i][k] && k < left &&
-                   kBytes.lower[p[k]] == static_cast<unsigned char>(m_pairs[i][k]))
+            while (k < 3 && m_starts[i][k] && k < left &&
+                   kBytes.lower[p[k]] == static_cast<unsigned char>(m_starts[i][k]))
                 ++k;
-            if (k == 3 || !m_pairs[i][k])
+            if (k == 3 || !m_starts[i][k])
                 return true;
         }
         return false;
@@ -516,7 +516,7 @@ public:
 private:
     using Start = std::array<char, 3>; // a probe's bytes, then none
     static constexpr std::size_t kMost = 32;
-    Start m_pairs[kMost];
+    Start m_starts[kMost];
     std::size_t m_count = 0;
     bool m_any = false;
 #ifdef __SSE2__

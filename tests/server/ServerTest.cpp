@@ -740,7 +740,23 @@ TEST_F(IndexTest, ScanSearchAndKeepUpToDate) {
     m_dir.Write("b/r3.txt", "Long\n\nplan" + filler + " plan plan plan plan plan plan plan plan" +
                                 filler + " plan");
     m_dir.Write("b/r4.txt", "Short\n\nplan");
+    // A long text's passage near the end of the part searched for it (what lies beyond is
+    // not read, its context is).
+    std::string huge = "Huge\n\n";
+    while (huge.size() < kExcerptScanBytes - 100)
+        huge += "xx ";
+    huge += "zebra quagga";
+    while (huge.size() < kExcerptScanBytes + 1000)
+        huge += " yy";
+    m_dir.Write("b/huge.txt", huge);
     index->Scan();
+    request = SearchRequest();
+    request.query = "quagga";
+    result = index->Search(request);
+    ASSERT_EQ(result.found, 1);
+    EXPECT_EQ(result.documents[0].snippet,
+              BestExcerpt(huge, *ParseQuery("quagga").root, {"english"}).text);
+    EXPECT_EQ(result.documents[0].snippet.substr(0, 9), "...xx xx ");
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(m_dir.File("idx.sqlite").c_str(), &db), SQLITE_OK);
     RegisterWordTokenizer(db);

@@ -234,23 +234,50 @@ std::string FailureLine(const std::string& message) {
     return "-3|" + PageField(message) + "\n";
 }
 
-std::string HitLine(int number, const Hit& hit, Charset charset) {
-    std::string line = std::to_string(number);
+namespace {
+
+// PageField's bytes appended to `out`; printable ASCII but '|' as it stands (the same in
+// Windows-1252 and UTF-8), which most fields are.
+void AppendPageField(std::string& out, std::string_view utf8, Charset charset) {
+    if (std::all_of(utf8.begin(), utf8.end(),
+                    [](char c) { return c >= 0x20 && c < 0x7f && c != '|'; }))
+        out += utf8;
+    else
+        out += PageField(utf8, charset);
+}
+
+} // namespace
+
+void AppendHitLine(std::string& out, int number, const Hit& hit, Charset charset) {
+    out += std::to_string(number);
     for (const std::string* field : {&hit.title, static_cast<const std::string*>(nullptr),
                                      &hit.description, &hit.date, &hit.format, &hit.indexName}) {
-        line += '|';
-        line += field ? PageField(*field, charset) : std::to_string(hit.relevance);
+        out += '|';
+        if (field)
+            AppendPageField(out, *field, charset);
+        else
+            out += std::to_string(hit.relevance);
     }
-    line += "|||";    // fields 7 and 8 are not used
-    line += hit.link; // already escaped
-    line += '|' + PageField(hit.author, charset) + '|' + std::to_string(hit.size);
+    out += "|||";    // fields 7 and 8 are not used
+    out += hit.link; // already escaped
+    out += '|';
+    AppendPageField(out, hit.author, charset);
+    out += '|';
+    out += std::to_string(hit.size);
     if (!hit.matches.empty()) {
         std::string words;
         for (const std::string& w : hit.matches)
             words += (words.empty() ? "" : " ") + w;
-        line += '|' + PageField(words, charset);
+        out += '|';
+        AppendPageField(out, words, charset);
     }
-    return line + "\n";
+    out += '\n';
+}
+
+std::string HitLine(int number, const Hit& hit, Charset charset) {
+    std::string line;
+    AppendHitLine(line, number, hit, charset);
+    return line;
 }
 
 } // namespace zdxserver

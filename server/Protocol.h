@@ -85,5 +85,8 @@ std::string FailureLine(const std::string& message); // code -3
 // The twelve fields, then, when the description holds words of the query, those words
 // (blank-separated) in a thirteenth.
 std::string HitLine(int number, const Hit& hit, Charset charset = Charset::Windows1252);
+// The same line appended to a page.
+void AppendHitLine(std::string& out, int number, const Hit& hit,
+                   Charset charset = Charset::Windows1252);
 
 } // namespace zdxserver

@@ -306,7 +306,7 @@ void Routes::Search(const httplib::Request& req, const Params& params, const std
         hit.author = std::move(d.author);
         hit.size = d.size;
         hit.matches = std::move(d.matches);
-        out += HitLine(++number, hit, charset);
+        AppendHitLine(out, ++number, hit, charset);
     }
     // Moved, not copied: a page of a thousand hits is most of a search's memory.
     res.body = std::move(out);

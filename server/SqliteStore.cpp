@@ -743,7 +743,6 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
         d.size = info.size;
         d.mtime = info.mtime;
         d.score = hasQuery ? candidates[i].score : 0;
-        d.snippet = info.summary;
         if (parsed.root) {
             std::optional<Excerpt> excerpt = passage(candidates[i].id);
             if (!excerpt) { // no blob to read (a text held otherwise): read it whole
@@ -757,6 +756,8 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
                 d.matches = std::move(excerpt->matches);
             }
         }
+        if (d.snippet.empty()) // no passage: the opening of the text
+            d.snippet = info.summary;
         result.documents.push_back(std::move(d));
     }
     lock.unlock();

@@ -583,6 +583,7 @@ std::vector<Found> FindPlaces(std::string_view body, const PassageQuery::Terms& 
     // Where the text holds a word of the query. A word is stemmed only when it starts as a
     // stem does: most words of a text are never stemmed.
     std::vector<Found> found;
+    found.reserve(early ? 2 * kExcerptPlaces : 16);
     std::vector<std::string> wordStems(languages.size());
     // Once a passage holds every word of the query, one a little further on can do no better
     // on that count: the rest of the text is not read. Nor is it after kExcerptPlaces places

@@ -722,6 +722,11 @@ TEST_F(IndexTest, ScanSearchAndKeepUpToDate) {
     result = index->Search(request);
     ASSERT_EQ(result.found, 2);
     EXPECT_EQ(result.documents[1].title, "Notes");
+    // A word only in the title: the opening of the text stands for a passage.
+    request.query = "notes";
+    result = index->Search(request);
+    ASSERT_EQ(result.found, 1);
+    EXPECT_EQ(result.documents[0].snippet, "Now about the budget.");
 
     // A query of punctuation finds nothing; it is no error.
     request.query = "!!!";

@@ -56,7 +56,8 @@ public:
     }
 
 private:
-    sqlite3* Open();       // a new connection, closed with the index
+    // A new connection with a page cache of `cacheKiB`, closed with the index.
+    sqlite3* Open(int cacheKiB = 12000);
     sqlite3* Connection(); // one per thread
     // A connection borrowed from the pool for one search.
     class Reader {

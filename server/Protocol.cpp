@@ -192,7 +192,16 @@ bool MatchFileName(std::string_view pattern, std::string_view name) {
     return pi == p.size();
 }
 
-std::string PageField(std::string_view utf8, Charset charset) {
+namespace {
+
+// PageField's bytes appended to `out`. Printable ASCII but '|' is the same in Windows-1252
+// and UTF-8 and needs no change: most fields are, and are appended as they stand.
+void AppendPageField(std::string& out, std::string_view utf8, Charset charset) {
+    if (std::all_of(utf8.begin(), utf8.end(),
+                    [](char c) { return c >= 0x20 && c < 0x7f && c != '|'; })) {
+        out += utf8;
+        return;
+    }
     std::string text(utf8);
     for (char& c : text) {
         if (c == '|')
@@ -200,7 +209,15 @@ std::string PageField(std::string_view utf8, Charset charset) {
         else if (c == '\n' || c == '\r' || c == '\t' || c == '\f')
             c = ' ';
     }
-    return charset == Charset::Utf8 ? text : Utf8ToCp1252(text);
+    out += charset == Charset::Utf8 ? text : Utf8ToCp1252(text);
+}
+
+} // namespace
+
+std::string PageField(std::string_view utf8, Charset charset) {
+    std::string field;
+    AppendPageField(field, utf8, charset);
+    return field;
 }
 
 std::optional<std::string> EscapeLink(std::string_view utf8, Charset charset) {
@@ -233,20 +250,6 @@ std::string SummaryLine(int code, std::int64_t found, const std::string& user, C
 std::string FailureLine(const std::string& message) {
     return "-3|" + PageField(message) + "\n";
 }
-
-namespace {
-
-// PageField's bytes appended to `out`; printable ASCII but '|' as it stands (the same in
-// Windows-1252 and UTF-8), which most fields are.
-void AppendPageField(std::string& out, std::string_view utf8, Charset charset) {
-    if (std::all_of(utf8.begin(), utf8.end(),
-                    [](char c) { return c >= 0x20 && c < 0x7f && c != '|'; }))
-        out += utf8;
-    else
-        out += PageField(utf8, charset);
-}
-
-} // namespace
 
 void AppendHitLine(std::string& out, int number, const Hit& hit, Charset charset) {
     out += std::to_string(number);

@@ -420,16 +420,6 @@ std::string Probe(const Term& t) {
     return probe;
 }
 
-} // namespace
-
-struct PassageQuery::Terms {
-    std::vector<Term> terms;         // with their stems
-    std::vector<std::string> probes; // one a term
-    std::vector<std::string> languages;
-};
-
-namespace {
-
 // For 16 bytes of text: a bit for each word byte, and one for each byte where a probe may start.
 struct BlockBits {
     std::uint32_t word = 0, first = 0;
@@ -524,12 +514,23 @@ private:
 #endif
 };
 
+} // namespace
+
+struct PassageQuery::Terms {
+    std::vector<Term> terms;         // with their stems
+    std::vector<std::string> probes; // one a term
+    std::vector<std::string> languages;
+    std::optional<ProbeStarts> starts; // of the probes, when none is empty
+};
+
+namespace {
+
 // Calls `word` with the byte range of each run of word bytes in `text` that starts, without
 // regard to ASCII case, with one of the probes, until it returns false. The text is looked at
 // 16 bytes at a time: only the words that start as a probe does are read one by one.
 template <class Word>
-void ForEachProbedWord(std::string_view text, const std::vector<std::string>& probes, Word&& word) {
-    const ProbeStarts starts(probes);
+void ForEachProbedWord(std::string_view text, const std::vector<std::string>& probes,
+                       const ProbeStarts& starts, Word&& word) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     // A candidate at `at`: whether a probe starts it (a probe's bytes are ASCII letters and
     // digits, all word bytes), then the word's end. Most candidates are not read to their end.
@@ -631,25 +632,25 @@ std::vector<Found> FindPlaces(std::string_view body, const PassageQuery::Terms& 
     // Only the words that start as a word of the query does are read one by one, when those
     // starts are plain ASCII; the whole text when that finds nothing (a letter with a
     // diacritic at a word's start, say).
-    const std::vector<std::string>& probes = query.probes;
-    if (std::none_of(probes.begin(), probes.end(), [](const auto& p) { return p.empty(); }))
-        ForEachProbedWord(scanned, probes, [&](std::size_t begin, std::size_t end) {
-            // A word of ASCII letters and digits folds to its lower case, as unicode61 has it.
-            const std::string_view raw = scanned.substr(begin, end - begin);
-            if (std::all_of(raw.begin(), raw.end(),
-                            [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
-                std::string lower(raw);
-                for (char& c : lower)
-                    c = static_cast<char>(kBytes.lower[static_cast<unsigned char>(c)]);
-                return check(lower, begin, end);
-            }
-            bool more = true;
-            ForEachWord(scanned.substr(begin, end - begin),
-                        [&](std::string_view w, std::size_t b, std::size_t e) {
-                            return more = check(w, begin + b, begin + e);
-                        });
-            return more;
-        });
+    if (query.starts)
+        ForEachProbedWord(
+            scanned, query.probes, *query.starts, [&](std::size_t begin, std::size_t end) {
+                // A word of ASCII letters and digits folds to its lower case, as unicode61 has it.
+                const std::string_view raw = scanned.substr(begin, end - begin);
+                if (std::all_of(raw.begin(), raw.end(),
+                                [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+                    std::string lower(raw);
+                    for (char& c : lower)
+                        c = static_cast<char>(kBytes.lower[static_cast<unsigned char>(c)]);
+                    return check(lower, begin, end);
+                }
+                bool more = true;
+                ForEachWord(scanned.substr(begin, end - begin),
+                            [&](std::string_view w, std::size_t b, std::size_t e) {
+                                return more = check(w, begin + b, begin + e);
+                            });
+                return more;
+            });
     if (found.empty() && !openingEnded)
         ForEachWord(scanned, check);
     return found;
@@ -680,8 +681,7 @@ std::optional<Excerpt> CutExcerpt(std::string_view body, bool opening,
     if (opening && (!ended || lastEnd() + maxBytes >= body.size()))
         return std::nullopt;
     // The window of at most maxBytes with the most different words of the query, then the most
-    // words.
-    // The window slides on: how often each word is in it, and how many different ones.
+    // words. It slides on, counting how often each word is in it and how many different ones.
     std::size_t bestFirst = 0, bestLast = 0, bestScore = 0;
     std::uint16_t inWindow[64] = {}; // a query has at most kMaxQueryWords words
     std::size_t distinct = 0;
@@ -750,6 +750,9 @@ PassageQuery::PassageQuery(const QueryNode& query, const std::vector<std::string
         m_terms->probes.push_back(Probe(t));
     }
     m_terms->languages = languages;
+    const std::vector<std::string>& probes = m_terms->probes;
+    if (std::none_of(probes.begin(), probes.end(), [](const auto& p) { return p.empty(); }))
+        m_terms->starts.emplace(probes);
 }
 
 PassageQuery::~PassageQuery() = default;

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <lz4.h>
 #include <map>
 #include <memory>
 #include <set>
@@ -31,6 +32,61 @@ namespace {
 
 // How much of a hit's text is read first for its passage.
 constexpr int kOpeningBytes = 1024;
+
+// A text is kept packed: its length in four bytes (little-endian), then one LZ4 block. Texts
+// of the service's documents take about two thirds of their size so, and LZ4 unpacks the
+// opening of one without the rest.
+constexpr std::size_t kPackedHeader = 4;
+
+std::string PackText(std::string_view text) {
+    if (text.size() > static_cast<std::size_t>(LZ4_MAX_INPUT_SIZE))
+        throw std::runtime_error("a text of over 2 GB cannot be kept");
+    const int size = static_cast<int>(text.size());
+    std::string packed(kPackedHeader + static_cast<std::size_t>(LZ4_compressBound(size)), '\0');
+    for (std::size_t i = 0; i < kPackedHeader; ++i)
+        packed[i] = static_cast<char>((text.size() >> (8 * i)) & 0xFF);
+    const int bytes = LZ4_compress_default(text.data(), packed.data() + kPackedHeader, size,
+                                           static_cast<int>(packed.size() - kPackedHeader));
+    packed.resize(kPackedHeader + static_cast<std::size_t>(bytes));
+    return packed;
+}
+
+// The length of the text a packed one holds (0 for a damaged one).
+std::size_t PackedLength(std::string_view packed) {
+    std::size_t length = 0;
+    for (std::size_t i = 0; i < kPackedHeader && i < packed.size(); ++i)
+        length |= static_cast<std::size_t>(static_cast<unsigned char>(packed[i])) << (8 * i);
+    return packed.size() < kPackedHeader ? 0 : length;
+}
+
+// The first `want` bytes of a packed text (all of it when it is shorter) from the packed
+// bytes, or from their beginning: `packed` may be cut short. Fewer when the bytes given end
+// before `want` or the text is damaged.
+std::string Unpack(std::string_view packed, std::size_t want) {
+    want = std::min(want, PackedLength(packed));
+    std::string text(want, '\0');
+    if (want == 0)
+        return text;
+    const int got = LZ4_decompress_safe_partial(packed.data() + kPackedHeader, text.data(),
+                                                static_cast<int>(packed.size() - kPackedHeader),
+                                                static_cast<int>(want), static_cast<int>(want));
+    text.resize(got < 0 ? 0 : static_cast<std::size_t>(got));
+    return text;
+}
+
+// A whole packed text; throws when it is damaged (its words could not be taken out of the
+// index again).
+std::string UnpackWhole(std::string_view packed) {
+    std::string text = Unpack(packed, SIZE_MAX);
+    if (text.size() != PackedLength(packed))
+        throw std::runtime_error("SQLite: a kept text is damaged");
+    return text;
+}
+
+// How many bytes of a packed text hold at least its first `want` bytes.
+std::size_t PackedBytesFor(std::size_t want) {
+    return kPackedHeader + want + want / 255 + 16;
+}
 
 // A prepared statement that finalizes itself.
 class Statement {
@@ -299,7 +355,8 @@ SqliteStore::SqliteStore(const std::string& dbPath, std::vector<IndexedFolder> f
             same = stored.Step() && stored.Text(0) == words;
         }
         if (!same)
-            Exec(db, "DROP TABLE IF EXISTS docs; DROP TABLE IF EXISTS fts;");
+            Exec(db, "DROP TABLE IF EXISTS docs; DROP TABLE IF EXISTS fts;"
+                     "DROP TABLE IF EXISTS texts;");
     }
     // A file is known by its index and path (an index may lie inside another, and each holds
     // the file); its size, modification time in nanoseconds and inode tell whether it changed.
@@ -308,8 +365,12 @@ SqliteStore::SqliteStore(const std::string& dbPath, std::vector<IndexedFolder> f
              " format TEXT, author TEXT, size INTEGER, mtime INTEGER, mtime_ns INTEGER,"
              " inode INTEGER, UNIQUE(idx, path));"
              "CREATE INDEX IF NOT EXISTS docs_idx ON docs(idx);"
-             "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT);");
-    Exec(db, ("CREATE VIRTUAL TABLE IF NOT EXISTS fts USING fts5(title, body, tokenize='" +
+             "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT);"
+             "CREATE TABLE IF NOT EXISTS texts(id INTEGER PRIMARY KEY, body BLOB NOT NULL);");
+    // The full-text index keeps no copy of the texts: they are kept packed in `texts`, the
+    // titles in `docs`, and a document's words are taken out of the index with them.
+    Exec(db, ("CREATE VIRTUAL TABLE IF NOT EXISTS fts USING fts5(title, body, content='', "
+              "tokenize='" +
               TokenizerArguments(m_languages) +
               "'); PRAGMA user_version = " + std::to_string(kSchemaVersion))
                  .c_str());
@@ -340,6 +401,16 @@ sqlite3* SqliteStore::Open(int cacheKiB) {
     fts5_api* fts = Fts5Api(db);
     if (fts->xCreateFunction(fts, "zdx_rank", this, &SqliteStore::Rank, nullptr) != SQLITE_OK)
         throw std::runtime_error("SQLite: cannot add the rank function");
+    // The length of a kept text, read from its packed form.
+    sqlite3_create_function(
+        db, "zdx_text_bytes", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+        [](sqlite3_context* context, int, sqlite3_value** values) {
+            const auto* data = static_cast<const char*>(sqlite3_value_blob(values[0]));
+            sqlite3_result_int64(
+                context, static_cast<sqlite3_int64>(PackedLength(std::string_view(
+                             data, static_cast<std::size_t>(sqlite3_value_bytes(values[0]))))));
+        },
+        nullptr, nullptr);
     // The terms of the index, one row for each place: whether a query word's form is held.
     Exec(db, "CREATE VIRTUAL TABLE IF NOT EXISTS temp.terms USING fts5vocab(main, fts, instance)");
     // A larger page cache than SQLite's 2 MB saves re-reading the index on every search.
@@ -408,14 +479,17 @@ public:
     // `languages`: the tokenizer's language number of each index.
     SqliteScan(sqlite3* db, std::map<std::string, std::size_t> languages)
         : m_db(db), m_languages(std::move(languages)),
-          m_indexOf(db, "SELECT idx FROM docs WHERE id=?"),
+          m_old(db, "SELECT d.idx, d.title, t.body FROM docs d JOIN texts t ON t.id = d.id "
+                    "WHERE d.id=?"),
           m_insertDoc(db, "INSERT INTO docs(idx, path, name, format, author, size, mtime,"
                           " mtime_ns, inode, title, summary) VALUES(?,?,?,?,?,?,?,?,?,?,?)"),
           m_updateDoc(db, "UPDATE docs SET name=?, format=?, author=?, size=?, mtime=?,"
                           " mtime_ns=?, inode=?, title=?, summary=? WHERE id=?"),
           m_deleteDoc(db, "DELETE FROM docs WHERE id=?"),
-          m_insertText(db, "INSERT INTO fts(rowid, title, body) VALUES(?,?,?)"),
-          m_deleteText(db, "DELETE FROM fts WHERE rowid=?") {}
+          m_putText(db, "INSERT OR REPLACE INTO texts(id, body) VALUES(?,?)"),
+          m_deleteText(db, "DELETE FROM texts WHERE id=?"),
+          m_insertWords(db, "INSERT INTO fts(rowid, title, body) VALUES(?,?,?)"),
+          m_deleteWords(db, "INSERT INTO fts(fts, rowid, title, body) VALUES('delete',?,?,?)") {}
 
     std::int64_t Put(const FileChange& c) override {
         // A document's words are stemmed, and its old words removed, in its index's language.
@@ -426,18 +500,21 @@ public:
                             c.mtime, c.mtimeNs, c.inode, c.text.title, c.summary);
             id = sqlite3_last_insert_rowid(m_db);
         } else {
+            DeleteWords(id); // before its old title and text are replaced
             m_updateDoc.Run(c.name, c.text.format, c.text.author, c.size, c.mtime, c.mtimeNs,
                             c.inode, c.text.title, c.summary, id);
-            m_deleteText.Run(id);
         }
-        m_insertText.Run(id, c.text.title, c.text.body);
+        const std::string packed = PackText(c.text.body);
+        sqlite3_bind_int64(*m_putText, 1, id);
+        sqlite3_bind_blob(*m_putText, 2, packed.data(), static_cast<int>(packed.size()),
+                          SQLITE_STATIC);
+        m_putText.Step();
+        m_putText.Reset();
+        m_insertWords.Run(id, c.text.title, c.text.body);
         return id;
     }
     void Remove(std::int64_t id) override {
-        m_indexOf.Bind(1, id);
-        const std::string index = m_indexOf.Step() ? m_indexOf.Text(0) : std::string();
-        m_indexOf.Reset();
-        DocumentLanguage language(LanguageOf(index));
+        DeleteWords(id);
         m_deleteDoc.Run(id);
         m_deleteText.Run(id);
     }
@@ -452,6 +529,19 @@ public:
     }
 
 private:
+    // Takes a document's words out of the index: the index keeps no copy of them, so its
+    // title and text as they were indexed are handed back, in its index's language.
+    void DeleteWords(std::int64_t id) {
+        m_old.Bind(1, id);
+        if (m_old.Step()) {
+            DocumentLanguage language(LanguageOf(m_old.Text(0)));
+            const auto* data = static_cast<const char*>(sqlite3_column_blob(*m_old, 2));
+            const std::string body = UnpackWhole(
+                std::string_view(data, static_cast<std::size_t>(sqlite3_column_bytes(*m_old, 2))));
+            m_deleteWords.Run(id, m_old.Text(1), body);
+        }
+        m_old.Reset();
+    }
     std::size_t LanguageOf(const std::string& index) const {
         const auto it = m_languages.find(index);
         return it == m_languages.end() ? 0 : it->second;
@@ -459,8 +549,9 @@ private:
 
     sqlite3* m_db;
     std::map<std::string, std::size_t> m_languages;
-    Statement m_indexOf;
-    Statement m_insertDoc, m_updateDoc, m_deleteDoc, m_insertText, m_deleteText;
+    Statement m_old;
+    Statement m_insertDoc, m_updateDoc, m_deleteDoc, m_putText, m_deleteText, m_insertWords,
+        m_deleteWords;
     std::chrono::steady_clock::time_point m_lastCommit = std::chrono::steady_clock::now();
 };
 
@@ -565,8 +656,8 @@ std::vector<IndexStatus> SqliteStore::Status() {
     for (const IndexedFolder& f : m_folders)
         status.push_back({f.name, 0, 0});
     Reader reader(*this);
-    Statement counts(reader.Db(), "SELECT d.idx, count(*), sum(length(CAST(f.body AS BLOB))) "
-                                  "FROM docs d JOIN fts f ON f.rowid = d.id GROUP BY d.idx");
+    Statement counts(reader.Db(), "SELECT d.idx, count(*), sum(zdx_text_bytes(t.body)) "
+                                  "FROM docs d JOIN texts t ON t.id = d.id GROUP BY d.idx");
     while (counts.Step())
         for (IndexStatus& s : status)
             if (s.name == counts.Text(0)) {
@@ -579,13 +670,13 @@ std::vector<IndexStatus> SqliteStore::Status() {
 std::optional<std::string> SqliteStore::DocumentText(const std::string& index,
                                                      const std::string& path) {
     Reader reader(*this);
-    Statement text(reader.Db(), "SELECT f.body FROM docs d JOIN fts f ON f.rowid = d.id "
+    Statement text(reader.Db(), "SELECT t.body FROM docs d JOIN texts t ON t.id = d.id "
                                 "WHERE d.idx = ?1 AND d.path = ?2");
     text.Bind(1, index);
     text.Bind(2, path);
     if (!text.Step())
         return std::nullopt;
-    return text.Text(0);
+    return UnpackWhole(text.View(0));
 }
 
 SearchResult SqliteStore::Search(const SearchRequest& request) {
@@ -696,43 +787,53 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
     // Each hit shows where the words searched for stand closest together; the opening of its
     // text when they are only in the title. The passage is cut from the stored text here:
     // FTS5's snippet() would tokenize the whole document again.
-    Statement body(db, "SELECT body FROM fts WHERE rowid = ?1");
     // Read as a blob, its opening first: a word found near the start of most texts needs no
-    // more of them (and a text's opening is mostly on the page of its row, the rest on pages
-    // of their own).
+    // more of them, and LZ4 unpacks an opening from the packed bytes that hold it.
     struct Blob {
         sqlite3_blob* blob = nullptr;
         ~Blob() { sqlite3_blob_close(blob); }
     } blob;
-    std::string text;
+    std::string packed;
     std::optional<PassageQuery> passages;
     if (parsed.root)
         passages.emplace(*parsed.root, m_languages);
     const auto passage = [&](std::int64_t id) -> std::optional<Excerpt> {
-        if (blob.blob ? sqlite3_blob_reopen(blob.blob, id) != SQLITE_OK
-                      : sqlite3_blob_open(db, "main", "fts_content", "c1", id, 0, &blob.blob) !=
-                            SQLITE_OK) {
+        if (blob.blob
+                ? sqlite3_blob_reopen(blob.blob, id) != SQLITE_OK
+                : sqlite3_blob_open(db, "main", "texts", "body", id, 0, &blob.blob) != SQLITE_OK) {
             sqlite3_blob_close(blob.blob); // unusable after a failed reopen
             blob.blob = nullptr;
             return std::nullopt;
         }
+        const auto stored = static_cast<std::size_t>(sqlite3_blob_bytes(blob.blob));
+        // The first `want` bytes of the text, from as few packed bytes as hold them (all of
+        // them when a long run of one byte needs more).
+        const auto unpack = [&](std::size_t want) -> std::optional<std::string> {
+            for (std::size_t read = std::min(stored, PackedBytesFor(want));; read = stored) {
+                packed.resize(read);
+                if (sqlite3_blob_read(blob.blob, packed.data(), static_cast<int>(read), 0) !=
+                    SQLITE_OK)
+                    return std::nullopt;
+                std::string text = Unpack(packed, want);
+                if (text.size() >= std::min(want, PackedLength(packed)) || read == stored)
+                    return text;
+            }
+        };
         // A passage is looked for in the first kExcerptScanBytes of a text, and its context
-        // reaches no further than a passage's length past them: the rest is never read.
-        const int size = std::min(sqlite3_blob_bytes(blob.blob),
-                                  static_cast<int>(kExcerptScanBytes + kExcerptBytes + 1));
-        const int opening = std::min(size, kOpeningBytes);
-        text.resize(static_cast<std::size_t>(size));
-        if (sqlite3_blob_read(blob.blob, text.data(), opening, 0) != SQLITE_OK)
+        // reaches no further than a passage's length past them: the rest is never unpacked.
+        std::optional<std::string> text = unpack(kOpeningBytes);
+        if (!text)
             return std::nullopt;
-        if (opening < size) {
-            if (auto excerpt = passages->BestInOpening(
-                    std::string_view(text).substr(0, static_cast<std::size_t>(opening))))
+        const std::size_t searched =
+            std::min(PackedLength(packed), kExcerptScanBytes + kExcerptBytes + 1);
+        if (text->size() < searched) {
+            if (auto excerpt = passages->BestInOpening(*text))
                 return excerpt;
-            if (sqlite3_blob_read(blob.blob, text.data() + opening, size - opening, opening) !=
-                SQLITE_OK)
+            text = unpack(searched);
+            if (!text)
                 return std::nullopt;
         }
-        return passages->Best(text);
+        return passages->Best(*text);
     };
     result.documents.reserve(keep);
     for (std::size_t i = 0; i < keep; ++i) {
@@ -749,12 +850,6 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
         d.score = hasQuery ? candidates[i].score : 0;
         if (parsed.root) {
             std::optional<Excerpt> excerpt = passage(candidates[i].id);
-            if (!excerpt) { // no blob to read (a text held otherwise): read it whole
-                body.Bind(1, candidates[i].id);
-                if (body.Step())
-                    excerpt = passages->Best(body.View(0));
-                body.Reset();
-            }
             if (excerpt && !excerpt->text.empty()) {
                 d.snippet = std::move(excerpt->text);
                 d.matches = std::move(excerpt->matches);

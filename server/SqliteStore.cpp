@@ -88,6 +88,21 @@ std::size_t PackedBytesFor(std::size_t want) {
     return kPackedHeader + want + want / 255 + 16;
 }
 
+// A packed text is kept in pieces of kPieceBytes (the last one shorter), eight to a page: on a
+// row of its own, a packed text of 2 to 4 KB would fill a page alone. Piece i of document d is
+// row (d << kPieceBits) + i: room for 32 MB packed, where texts are at most 16 MB.
+constexpr std::size_t kPieceBytes = 500;
+constexpr int kPieceBits = 16;
+
+std::int64_t PieceKey(std::int64_t id, std::size_t piece) {
+    return id * (std::int64_t{1} << kPieceBits) + static_cast<std::int64_t>(piece);
+}
+
+// The SQL that reads a document's pieces in order (?1: its first piece's key).
+constexpr const char* kSelectPieces =
+    "SELECT body FROM texts WHERE key >= ?1 AND key < ?1 + 65536 ORDER BY key";
+static_assert(kPieceBits == 16, "kSelectPieces spans 1 << kPieceBits keys");
+
 // A prepared statement that finalizes itself.
 class Statement {
 public:
@@ -145,6 +160,19 @@ void Exec(sqlite3* db, const char* sql) {
         sqlite3_free(error);
         throw std::runtime_error("SQLite: " + message);
     }
+}
+
+// A document's packed text, its pieces put together (empty when it has none).
+std::string ReadPieces(Statement& pieces, std::int64_t id) {
+    std::string packed;
+    pieces.Bind(1, PieceKey(id, 0));
+    while (pieces.Step()) {
+        const auto* data = static_cast<const char*>(sqlite3_column_blob(*pieces, 0));
+        if (data)
+            packed.append(data, static_cast<std::size_t>(sqlite3_column_bytes(*pieces, 0)));
+    }
+    pieces.Reset();
+    return packed;
 }
 
 // What a kept answer costs, roughly: its texts and its fixed parts.
@@ -366,7 +394,7 @@ SqliteStore::SqliteStore(const std::string& dbPath, std::vector<IndexedFolder> f
              " inode INTEGER, UNIQUE(idx, path));"
              "CREATE INDEX IF NOT EXISTS docs_idx ON docs(idx);"
              "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT);"
-             "CREATE TABLE IF NOT EXISTS texts(id INTEGER PRIMARY KEY, body BLOB NOT NULL);");
+             "CREATE TABLE IF NOT EXISTS texts(key INTEGER PRIMARY KEY, body BLOB NOT NULL);");
     // The full-text index keeps no copy of the texts: they are kept packed in `texts`, the
     // titles in `docs`, and a document's words are taken out of the index with them.
     Exec(db, ("CREATE VIRTUAL TABLE IF NOT EXISTS fts USING fts5(title, body, content='', "
@@ -479,15 +507,14 @@ public:
     // `languages`: the tokenizer's language number of each index.
     SqliteScan(sqlite3* db, std::map<std::string, std::size_t> languages)
         : m_db(db), m_languages(std::move(languages)),
-          m_old(db, "SELECT d.idx, d.title, t.body FROM docs d JOIN texts t ON t.id = d.id "
-                    "WHERE d.id=?"),
+          m_old(db, "SELECT idx, title FROM docs WHERE id=?"), m_oldText(db, kSelectPieces),
           m_insertDoc(db, "INSERT INTO docs(idx, path, name, format, author, size, mtime,"
                           " mtime_ns, inode, title, summary) VALUES(?,?,?,?,?,?,?,?,?,?,?)"),
           m_updateDoc(db, "UPDATE docs SET name=?, format=?, author=?, size=?, mtime=?,"
                           " mtime_ns=?, inode=?, title=?, summary=? WHERE id=?"),
           m_deleteDoc(db, "DELETE FROM docs WHERE id=?"),
-          m_putText(db, "INSERT OR REPLACE INTO texts(id, body) VALUES(?,?)"),
-          m_deleteText(db, "DELETE FROM texts WHERE id=?"),
+          m_putPiece(db, "INSERT INTO texts(key, body) VALUES(?,?)"),
+          m_deleteText(db, "DELETE FROM texts WHERE key >= ?1 AND key < ?2"),
           m_insertWords(db, "INSERT INTO fts(rowid, title, body) VALUES(?,?,?)"),
           m_deleteWords(db, "INSERT INTO fts(fts, rowid, title, body) VALUES('delete',?,?,?)") {}
 
@@ -505,18 +532,24 @@ public:
                             c.inode, c.text.title, c.summary, id);
         }
         const std::string packed = PackText(c.text.body);
-        sqlite3_bind_int64(*m_putText, 1, id);
-        sqlite3_bind_blob(*m_putText, 2, packed.data(), static_cast<int>(packed.size()),
-                          SQLITE_STATIC);
-        m_putText.Step();
-        m_putText.Reset();
+        if (packed.size() > kPieceBytes << kPieceBits)
+            throw std::runtime_error("a text too large to keep: " + c.path);
+        m_deleteText.Run(PieceKey(id, 0), PieceKey(id + 1, 0));
+        for (std::size_t at = 0, piece = 0; at < packed.size(); at += kPieceBytes, ++piece) {
+            const std::size_t n = std::min(kPieceBytes, packed.size() - at);
+            sqlite3_bind_int64(*m_putPiece, 1, PieceKey(id, piece));
+            sqlite3_bind_blob(*m_putPiece, 2, packed.data() + at, static_cast<int>(n),
+                              SQLITE_STATIC);
+            m_putPiece.Step();
+            m_putPiece.Reset();
+        }
         m_insertWords.Run(id, c.text.title, c.text.body);
         return id;
     }
     void Remove(std::int64_t id) override {
         DeleteWords(id);
         m_deleteDoc.Run(id);
-        m_deleteText.Run(id);
+        m_deleteText.Run(PieceKey(id, 0), PieceKey(id + 1, 0));
     }
     // Changes are committed every quarter second, so that searches see them soon and a scan
     // never holds the write lock for long, while the inserts still go in large batches.
@@ -535,10 +568,7 @@ private:
         m_old.Bind(1, id);
         if (m_old.Step()) {
             DocumentLanguage language(LanguageOf(m_old.Text(0)));
-            const auto* data = static_cast<const char*>(sqlite3_column_blob(*m_old, 2));
-            const std::string body = UnpackWhole(
-                std::string_view(data, static_cast<std::size_t>(sqlite3_column_bytes(*m_old, 2))));
-            m_deleteWords.Run(id, m_old.Text(1), body);
+            m_deleteWords.Run(id, m_old.Text(1), UnpackWhole(ReadPieces(m_oldText, id)));
         }
         m_old.Reset();
     }
@@ -549,8 +579,8 @@ private:
 
     sqlite3* m_db;
     std::map<std::string, std::size_t> m_languages;
-    Statement m_old;
-    Statement m_insertDoc, m_updateDoc, m_deleteDoc, m_putText, m_deleteText, m_insertWords,
+    Statement m_old, m_oldText;
+    Statement m_insertDoc, m_updateDoc, m_deleteDoc, m_putPiece, m_deleteText, m_insertWords,
         m_deleteWords;
     std::chrono::steady_clock::time_point m_lastCommit = std::chrono::steady_clock::now();
 };
@@ -657,7 +687,7 @@ std::vector<IndexStatus> SqliteStore::Status() {
         status.push_back({f.name, 0, 0});
     Reader reader(*this);
     Statement counts(reader.Db(), "SELECT d.idx, count(*), sum(zdx_text_bytes(t.body)) "
-                                  "FROM docs d JOIN texts t ON t.id = d.id GROUP BY d.idx");
+                                  "FROM docs d JOIN texts t ON t.key = d.id << 16 GROUP BY d.idx");
     while (counts.Step())
         for (IndexStatus& s : status)
             if (s.name == counts.Text(0)) {
@@ -670,13 +700,13 @@ std::vector<IndexStatus> SqliteStore::Status() {
 std::optional<std::string> SqliteStore::DocumentText(const std::string& index,
                                                      const std::string& path) {
     Reader reader(*this);
-    Statement text(reader.Db(), "SELECT t.body FROM docs d JOIN texts t ON t.id = d.id "
-                                "WHERE d.idx = ?1 AND d.path = ?2");
-    text.Bind(1, index);
-    text.Bind(2, path);
-    if (!text.Step())
+    Statement doc(reader.Db(), "SELECT id FROM docs WHERE idx = ?1 AND path = ?2");
+    doc.Bind(1, index);
+    doc.Bind(2, path);
+    if (!doc.Step())
         return std::nullopt;
-    return UnpackWhole(text.View(0));
+    Statement pieces(reader.Db(), kSelectPieces);
+    return UnpackWhole(ReadPieces(pieces, doc.Int(0)));
 }
 
 SearchResult SqliteStore::Search(const SearchRequest& request) {
@@ -787,37 +817,43 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
     // Each hit shows where the words searched for stand closest together; the opening of its
     // text when they are only in the title. The passage is cut from the stored text here:
     // FTS5's snippet() would tokenize the whole document again.
-    // Read as a blob, its opening first: a word found near the start of most texts needs no
-    // more of them, and LZ4 unpacks an opening from the packed bytes that hold it.
-    struct Blob {
-        sqlite3_blob* blob = nullptr;
-        ~Blob() { sqlite3_blob_close(blob); }
-    } blob;
+    // Read a piece at a time, its opening first: a word found near the start of most texts
+    // needs no more of them, and LZ4 unpacks an opening from the packed bytes that hold it.
+    Statement pieces(db, kSelectPieces);
     std::string packed;
     std::optional<PassageQuery> passages;
     if (parsed.root)
         passages.emplace(*parsed.root, m_languages);
     const auto passage = [&](std::int64_t id) -> std::optional<Excerpt> {
-        if (blob.blob
-                ? sqlite3_blob_reopen(blob.blob, id) != SQLITE_OK
-                : sqlite3_blob_open(db, "main", "texts", "body", id, 0, &blob.blob) != SQLITE_OK) {
-            sqlite3_blob_close(blob.blob); // unusable after a failed reopen
-            blob.blob = nullptr;
-            return std::nullopt;
-        }
-        const auto stored = static_cast<std::size_t>(sqlite3_blob_bytes(blob.blob));
-        // The first `want` bytes of the text, from as few packed bytes as hold them (all of
-        // them when a long run of one byte needs more).
+        // The packed text is read a piece at a time, as far as the text wanted takes.
+        packed.clear();
+        pieces.Reset();
+        pieces.Bind(1, PieceKey(id, 0));
+        bool ended = false;
+        const auto readTo = [&](std::size_t bytes) {
+            while (!ended && packed.size() < bytes) {
+                if (!pieces.Step()) {
+                    ended = true;
+                    break;
+                }
+                const auto* data = static_cast<const char*>(sqlite3_column_blob(*pieces, 0));
+                if (data)
+                    packed.append(data, static_cast<std::size_t>(sqlite3_column_bytes(*pieces, 0)));
+            }
+            return !packed.empty();
+        };
+        // The first `want` bytes of the text, from as few packed bytes as hold them: first
+        // what most texts pack them into, then as many as could take, then all of them (a long
+        // run of the same words packs into a count that may need more).
         const auto unpack = [&](std::size_t want) -> std::optional<std::string> {
-            for (std::size_t read = std::min(stored, PackedBytesFor(want));; read = stored) {
-                packed.resize(read);
-                if (sqlite3_blob_read(blob.blob, packed.data(), static_cast<int>(read), 0) !=
-                    SQLITE_OK)
+            for (const std::size_t bytes : {want * 3 / 4, PackedBytesFor(want), SIZE_MAX}) {
+                if (!readTo(bytes))
                     return std::nullopt;
                 std::string text = Unpack(packed, want);
-                if (text.size() >= std::min(want, PackedLength(packed)) || read == stored)
+                if (text.size() >= std::min(want, PackedLength(packed)) || ended)
                     return text;
             }
+            return std::nullopt;
         };
         // A passage is looked for in the first kExcerptScanBytes of a text, and its context
         // reaches no further than a passage's length past them: the rest is never unpacked.

@@ -14,7 +14,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <lz4.h>
 #include <map>
 #include <memory>
 #include <set>
@@ -32,76 +31,6 @@ namespace {
 
 // How much of a hit's text is read first for its passage.
 constexpr int kOpeningBytes = 1024;
-
-// A text is kept packed: its length in four bytes (little-endian), then one LZ4 block. Texts
-// of the service's documents take about two thirds of their size so, and LZ4 unpacks the
-// opening of one without the rest.
-constexpr std::size_t kPackedHeader = 4;
-
-std::string PackText(std::string_view text) {
-    if (text.size() > static_cast<std::size_t>(LZ4_MAX_INPUT_SIZE))
-        throw std::runtime_error("a text of over 2 GB cannot be kept");
-    const int size = static_cast<int>(text.size());
-    std::string packed(kPackedHeader + static_cast<std::size_t>(LZ4_compressBound(size)), '\0');
-    for (std::size_t i = 0; i < kPackedHeader; ++i)
-        packed[i] = static_cast<char>((text.size() >> (8 * i)) & 0xFF);
-    const int bytes = LZ4_compress_default(text.data(), packed.data() + kPackedHeader, size,
-                                           static_cast<int>(packed.size() - kPackedHeader));
-    packed.resize(kPackedHeader + static_cast<std::size_t>(bytes));
-    return packed;
-}
-
-// The length of the text a packed one holds (0 for a damaged one).
-std::size_t PackedLength(std::string_view packed) {
-    std::size_t length = 0;
-    for (std::size_t i = 0; i < kPackedHeader && i < packed.size(); ++i)
-        length |= static_cast<std::size_t>(static_cast<unsigned char>(packed[i])) << (8 * i);
-    return packed.size() < kPackedHeader ? 0 : length;
-}
-
-// The first `want` bytes of a packed text (all of it when it is shorter) from the packed
-// bytes, or from their beginning: `packed` may be cut short. Fewer when the bytes given end
-// before `want` or the text is damaged.
-std::string Unpack(std::string_view packed, std::size_t want) {
-    want = std::min(want, PackedLength(packed));
-    std::string text(want, '\0');
-    if (want == 0)
-        return text;
-    const int got = LZ4_decompress_safe_partial(packed.data() + kPackedHeader, text.data(),
-                                                static_cast<int>(packed.size() - kPackedHeader),
-                                                static_cast<int>(want), static_cast<int>(want));
-    text.resize(got < 0 ? 0 : static_cast<std::size_t>(got));
-    return text;
-}
-
-// A whole packed text; throws when it is damaged (its words could not be taken out of the
-// index again).
-std::string UnpackWhole(std::string_view packed) {
-    std::string text = Unpack(packed, SIZE_MAX);
-    if (text.size() != PackedLength(packed))
-        throw std::runtime_error("SQLite: a kept text is damaged");
-    return text;
-}
-
-// How many bytes of a packed text hold at least its first `want` bytes.
-std::size_t PackedBytesFor(std::size_t want) {
-    return kPackedHeader + want + want / 255 + 16;
-}
-
-// A packed text is kept in pieces of kPieceBytes (the last one shorter), eight to a page: on a
-// row of its own, a packed text of 2 to 4 KB would fill a page alone. Piece i of document d is
-// row (d << kPieceBits) + i: room for 32 MB packed, where texts are at most 16 MB.
-constexpr std::size_t kPieceBytes = 500;
-constexpr int kPieceBits = 16;
-
-std::int64_t PieceKey(std::int64_t id, std::size_t piece) {
-    return id * (std::int64_t{1} << kPieceBits) + static_cast<std::int64_t>(piece);
-}
-
-// The SQL that reads a document's pieces in order (?1: its first piece's key).
-constexpr const char* kSelectPieces =
-    "SELECT body FROM texts WHERE key >= ?1 AND key < ?1 + 65536 ORDER BY key";
-static_assert(kPieceBits == 16, "kSelectPieces spans 1 << kPieceBits keys");
 
 // A prepared statement that finalizes itself.
 class Statement {
@@ -160,19 +89,6 @@ void Exec(sqlite3* db, const char* sql) {
         sqlite3_free(error);
         throw std::runtime_error("SQLite: " + message);
     }
-}
-
-// A document's packed text, its pieces put together (empty when it has none).
-std::string ReadPieces(Statement& pieces, std::int64_t id) {
-    std::string packed;
-    pieces.Bind(1, PieceKey(id, 0));
-    while (pieces.Step()) {
-        const auto* data = static_cast<const char*>(sqlite3_column_blob(*pieces, 0));
-        if (data)
-            packed.append(data, static_cast<std::size_t>(sqlite3_column_bytes(*pieces, 0)));
-    }
-    pieces.Reset();
-    return packed;
 }
 
 // What a kept answer costs, roughly: its texts and its fixed parts.
@@ -383,8 +299,7 @@ SqliteStore::SqliteStore(const std::string& dbPath, std::vector<IndexedFolder> f
             same = stored.Step() && stored.Text(0) == words;
         }
         if (!same)
-            Exec(db, "DROP TABLE IF EXISTS docs; DROP TABLE IF EXISTS fts;"
-                     "DROP TABLE IF EXISTS texts;");
+            Exec(db, "DROP TABLE IF EXISTS docs; DROP TABLE IF EXISTS fts;");
     }
     // A file is known by its index and path (an index may lie inside another, and each holds
     // the file); its size, modification time in nanoseconds and inode tell whether it changed.
@@ -393,12 +308,8 @@ SqliteStore::SqliteStore(const std::string& dbPath, std::vector<IndexedFolder> f
              " format TEXT, author TEXT, size INTEGER, mtime INTEGER, mtime_ns INTEGER,"
              " inode INTEGER, UNIQUE(idx, path));"
              "CREATE INDEX IF NOT EXISTS docs_idx ON docs(idx);"
-             "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT);"
-             "CREATE TABLE IF NOT EXISTS texts(key INTEGER PRIMARY KEY, body BLOB NOT NULL);");
-    // The full-text index keeps no copy of the texts: they are kept packed in `texts`, the
-    // titles in `docs`, and a document's words are taken out of the index with them.
-    Exec(db, ("CREATE VIRTUAL TABLE IF NOT EXISTS fts USING fts5(title, body, content='', "
-              "tokenize='" +
+             "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT);");
+    Exec(db, ("CREATE VIRTUAL TABLE IF NOT EXISTS fts USING fts5(title, body, tokenize='" +
               TokenizerArguments(m_languages) +
               "'); PRAGMA user_version = " + std::to_string(kSchemaVersion))
                  .c_str());
@@ -429,16 +340,6 @@ sqlite3* SqliteStore::Open(int cacheKiB) {
     fts5_api* fts = Fts5Api(db);
     if (fts->xCreateFunction(fts, "zdx_rank", this, &SqliteStore::Rank, nullptr) != SQLITE_OK)
         throw std::runtime_error("SQLite: cannot add the rank function");
-    // The length of a kept text, read from its packed form.
-    sqlite3_create_function(
-        db, "zdx_text_bytes", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
-        [](sqlite3_context* context, int, sqlite3_value** values) {
-            const auto* data = static_cast<const char*>(sqlite3_value_blob(values[0]));
-            sqlite3_result_int64(
-                context, static_cast<sqlite3_int64>(PackedLength(std::string_view(
-                             data, static_cast<std::size_t>(sqlite3_value_bytes(values[0]))))));
-        },
-        nullptr, nullptr);
     // The terms of the index, one row for each place: whether a query word's form is held.
     Exec(db, "CREATE VIRTUAL TABLE IF NOT EXISTS temp.terms USING fts5vocab(main, fts, instance)");
     // A larger page cache than SQLite's 2 MB saves re-reading the index on every search.
@@ -507,16 +408,14 @@ public:
     // `languages`: the tokenizer's language number of each index.
     SqliteScan(sqlite3* db, std::map<std::string, std::size_t> languages)
         : m_db(db), m_languages(std::move(languages)),
-          m_old(db, "SELECT idx, title FROM docs WHERE id=?"), m_oldText(db, kSelectPieces),
+          m_indexOf(db, "SELECT idx FROM docs WHERE id=?"),
           m_insertDoc(db, "INSERT INTO docs(idx, path, name, format, author, size, mtime,"
                           " mtime_ns, inode, title, summary) VALUES(?,?,?,?,?,?,?,?,?,?,?)"),
           m_updateDoc(db, "UPDATE docs SET name=?, format=?, author=?, size=?, mtime=?,"
                           " mtime_ns=?, inode=?, title=?, summary=? WHERE id=?"),
           m_deleteDoc(db, "DELETE FROM docs WHERE id=?"),
-          m_putPiece(db, "INSERT INTO texts(key, body) VALUES(?,?)"),
-          m_deleteText(db, "DELETE FROM texts WHERE key >= ?1 AND key < ?2"),
-          m_insertWords(db, "INSERT INTO fts(rowid, title, body) VALUES(?,?,?)"),
-          m_deleteWords(db, "INSERT INTO fts(fts, rowid, title, body) VALUES('delete',?,?,?)") {}
+          m_insertText(db, "INSERT INTO fts(rowid, title, body) VALUES(?,?,?)"),
+          m_deleteText(db, "DELETE FROM fts WHERE rowid=?") {}
 
     std::int64_t Put(const FileChange& c) override {
         // A document's words are stemmed, and its old words removed, in its index's language.
@@ -527,29 +426,20 @@ public:
                             c.mtime, c.mtimeNs, c.inode, c.text.title, c.summary);
             id = sqlite3_last_insert_rowid(m_db);
         } else {
-            DeleteWords(id); // before its old title and text are replaced
             m_updateDoc.Run(c.name, c.text.format, c.text.author, c.size, c.mtime, c.mtimeNs,
                             c.inode, c.text.title, c.summary, id);
+            m_deleteText.Run(id);
         }
-        const std::string packed = PackText(c.text.body);
-        if (packed.size() > kPieceBytes << kPieceBits)
-            throw std::runtime_error("a text too large to keep: " + c.path);
-        m_deleteText.Run(PieceKey(id, 0), PieceKey(id + 1, 0));
-        for (std::size_t at = 0, piece = 0; at < packed.size(); at += kPieceBytes, ++piece) {
-            const std::size_t n = std::min(kPieceBytes, packed.size() - at);
-            sqlite3_bind_int64(*m_putPiece, 1, PieceKey(id, piece));
-            sqlite3_bind_blob(*m_putPiece, 2, packed.data() + at, static_cast<int>(n),
-                              SQLITE_STATIC);
-            m_putPiece.Step();
-            m_putPiece.Reset();
-        }
-        m_insertWords.Run(id, c.text.title, c.text.body);
+        m_insertText.Run(id, c.text.title, c.text.body);
         return id;
     }
     void Remove(std::int64_t id) override {
-        DeleteWords(id);
+        m_indexOf.Bind(1, id);
+        const std::string index = m_indexOf.Step() ? m_indexOf.Text(0) : std::string();
+        m_indexOf.Reset();
+        DocumentLanguage language(LanguageOf(index));
         m_deleteDoc.Run(id);
-        m_deleteText.Run(PieceKey(id, 0), PieceKey(id + 1, 0));
+        m_deleteText.Run(id);
     }
     // Changes are committed every quarter second, so that searches see them soon and a scan
     // never holds the write lock for long, while the inserts still go in large batches.
@@ -562,16 +452,6 @@ public:
     }
 
 private:
-    // Takes a document's words out of the index: the index keeps no copy of them, so its
-    // title and text as they were indexed are handed back, in its index's language.
-    void DeleteWords(std::int64_t id) {
-        m_old.Bind(1, id);
-        if (m_old.Step()) {
-            DocumentLanguage language(LanguageOf(m_old.Text(0)));
-            m_deleteWords.Run(id, m_old.Text(1), UnpackWhole(ReadPieces(m_oldText, id)));
-        }
-        m_old.Reset();
-    }
     std::size_t LanguageOf(const std::string& index) const {
         const auto it = m_languages.find(index);
         return it == m_languages.end() ? 0 : it->second;
@@ -579,9 +459,8 @@ private:
 
     sqlite3* m_db;
     std::map<std::string, std::size_t> m_languages;
-    Statement m_old, m_oldText;
-    Statement m_insertDoc, m_updateDoc, m_deleteDoc, m_putPiece, m_deleteText, m_insertWords,
-        m_deleteWords;
+    Statement m_indexOf;
+    Statement m_insertDoc, m_updateDoc, m_deleteDoc, m_insertText, m_deleteText;
     std::chrono::steady_clock::time_point m_lastCommit = std::chrono::steady_clock::now();
 };
 
@@ -686,8 +565,8 @@ std::vector<IndexStatus> SqliteStore::Status() {
     for (const IndexedFolder& f : m_folders)
         status.push_back({f.name, 0, 0});
     Reader reader(*this);
-    Statement counts(reader.Db(), "SELECT d.idx, count(*), sum(zdx_text_bytes(t.body)) "
-                                  "FROM docs d JOIN texts t ON t.key = d.id << 16 GROUP BY d.idx");
+    Statement counts(reader.Db(), "SELECT d.idx, count(*), sum(length(CAST(f.body AS BLOB))) "
+                                  "FROM docs d JOIN fts f ON f.rowid = d.id GROUP BY d.idx");
     while (counts.Step())
         for (IndexStatus& s : status)
             if (s.name == counts.Text(0)) {
@@ -700,13 +579,13 @@ std::vector<IndexStatus> SqliteStore::Status() {
 std::optional<std::string> SqliteStore::DocumentText(const std::string& index,
                                                      const std::string& path) {
     Reader reader(*this);
-    Statement doc(reader.Db(), "SELECT id FROM docs WHERE idx = ?1 AND path = ?2");
-    doc.Bind(1, index);
-    doc.Bind(2, path);
-    if (!doc.Step())
+    Statement text(reader.Db(), "SELECT f.body FROM docs d JOIN fts f ON f.rowid = d.id "
+                                "WHERE d.idx = ?1 AND d.path = ?2");
+    text.Bind(1, index);
+    text.Bind(2, path);
+    if (!text.Step())
         return std::nullopt;
-    Statement pieces(reader.Db(), kSelectPieces);
-    return UnpackWhole(ReadPieces(pieces, doc.Int(0)));
+    return text.Text(0);
 }
 
 SearchResult SqliteStore::Search(const SearchRequest& request) {
@@ -817,59 +696,43 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
     // Each hit shows where the words searched for stand closest together; the opening of its
     // text when they are only in the title. The passage is cut from the stored text here:
     // FTS5's snippet() would tokenize the whole document again.
-    // Read a piece at a time, its opening first: a word found near the start of most texts
-    // needs no more of them, and LZ4 unpacks an opening from the packed bytes that hold it.
-    Statement pieces(db, kSelectPieces);
-    std::string packed;
+    Statement body(db, "SELECT body FROM fts WHERE rowid = ?1");
+    // Read as a blob, its opening first: a word found near the start of most texts needs no
+    // more of them (and a text's opening is mostly on the page of its row, the rest on pages
+    // of their own).
+    struct Blob {
+        sqlite3_blob* blob = nullptr;
+        ~Blob() { sqlite3_blob_close(blob); }
+    } blob;
+    std::string text;
     std::optional<PassageQuery> passages;
     if (parsed.root)
         passages.emplace(*parsed.root, m_languages);
     const auto passage = [&](std::int64_t id) -> std::optional<Excerpt> {
-        // The packed text is read a piece at a time, as far as the text wanted takes.
-        packed.clear();
-        pieces.Reset();
-        pieces.Bind(1, PieceKey(id, 0));
-        bool ended = false;
-        const auto readTo = [&](std::size_t bytes) {
-            while (!ended && packed.size() < bytes) {
-                if (!pieces.Step()) {
-                    ended = true;
-                    break;
-                }
-                const auto* data = static_cast<const char*>(sqlite3_column_blob(*pieces, 0));
-                if (data)
-                    packed.append(data, static_cast<std::size_t>(sqlite3_column_bytes(*pieces, 0)));
-            }
-            return !packed.empty();
-        };
-        // The first `want` bytes of the text, from as few packed bytes as hold them: first
-        // what most texts pack them into, then as many as could take, then all of them (a long
-        // run of the same words packs into a count that may need more).
-        const auto unpack = [&](std::size_t want) -> std::optional<std::string> {
-            for (const std::size_t bytes : {want * 3 / 4, PackedBytesFor(want), SIZE_MAX}) {
-                if (!readTo(bytes))
-                    return std::nullopt;
-                std::string text = Unpack(packed, want);
-                if (text.size() >= std::min(want, PackedLength(packed)) || ended)
-                    return text;
-            }
+        if (blob.blob ? sqlite3_blob_reopen(blob.blob, id) != SQLITE_OK
+                      : sqlite3_blob_open(db, "main", "fts_content", "c1", id, 0, &blob.blob) !=
+                            SQLITE_OK) {
+            sqlite3_blob_close(blob.blob); // unusable after a failed reopen
+            blob.blob = nullptr;
             return std::nullopt;
-        };
+        }
         // A passage is looked for in the first kExcerptScanBytes of a text, and its context
-        // reaches no further than a passage's length past them: the rest is never unpacked.
-        std::optional<std::string> text = unpack(kOpeningBytes);
-        if (!text)
+        // reaches no further than a passage's length past them: the rest is never read.
+        const int size = std::min(sqlite3_blob_bytes(blob.blob),
+                                  static_cast<int>(kExcerptScanBytes + kExcerptBytes + 1));
+        const int opening = std::min(size, kOpeningBytes);
+        text.resize(static_cast<std::size_t>(size));
+        if (sqlite3_blob_read(blob.blob, text.data(), opening, 0) != SQLITE_OK)
             return std::nullopt;
-        const std::size_t searched =
-            std::min(PackedLength(packed), kExcerptScanBytes + kExcerptBytes + 1);
-        if (text->size() < searched) {
-            if (auto excerpt = passages->BestInOpening(*text))
+        if (opening < size) {
+            if (auto excerpt = passages->BestInOpening(
+                    std::string_view(text).substr(0, static_cast<std::size_t>(opening))))
                 return excerpt;
-            text = unpack(searched);
-            if (!text)
+            if (sqlite3_blob_read(blob.blob, text.data() + opening, size - opening, opening) !=
+                SQLITE_OK)
                 return std::nullopt;
         }
-        return passages->Best(*text);
+        return passages->Best(text);
     };
     result.documents.reserve(keep);
     for (std::size_t i = 0; i < keep; ++i) {
@@ -886,6 +749,12 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
         d.score = hasQuery ? candidates[i].score : 0;
         if (parsed.root) {
             std::optional<Excerpt> excerpt = passage(candidates[i].id);
+            if (!excerpt) { // no blob to read (a text held otherwise): read it whole
+                body.Bind(1, candidates[i].id);
+                if (body.Step())
+                    excerpt = passages->Best(body.View(0));
+                body.Reset();
+            }
             if (excerpt && !excerpt->text.empty()) {
                 d.snippet = std::move(excerpt->text);
                 d.matches = std::move(excerpt->matches);

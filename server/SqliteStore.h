@@ -43,9 +43,7 @@ public:
                                             const std::string& path) override;
     std::vector<IndexStatus> Status() override;
 
-    // 6: texts keep their line breaks; 7: texts kept packed, beside the full-text index; 8: in
-    // pieces that share pages
-    static constexpr int kSchemaVersion = 8;
+    static constexpr int kSchemaVersion = 6; // 6: texts keep their line breaks
     // Recent answers are kept up to this many bytes (0: none); an answer over a tenth of it is
     // never kept, so that no one request fills it.
     void SetCacheLimit(std::size_t bytes) {

@@ -1617,6 +1617,14 @@ TEST_F(EndToEnd, TheIndexFollowsTheFolders) {
     EXPECT_EQ(within2s("bilby", {"note.txt"}), Names{"note.txt"});
     m_docs.Write("projects/later/deeper/second.txt", "A potoroo too."); // the new folder is watched
     EXPECT_EQ(within2s("potoroo", {"second.txt"}), Names{"second.txt"});
+    // A word far into a text: its passage is read past the text's opening.
+    std::string longText = "Long\n\n";
+    for (int i = 0; i < 300; ++i)
+        longText += "filler text ";
+    m_docs.Write("projects/later/long.txt", longText + "a quoll here");
+    EXPECT_EQ(within2s("quoll", {"long.txt"}), Names{"long.txt"});
+    EXPECT_NE(Query({"--format", "json", "quoll"}).out.find("\"matches\":[\"quoll\"]"),
+              std::string::npos);
     // A folder left out stays out.
     m_docs.Write("projects/node_modules/x.txt", "A dingo.");
     EXPECT_EQ(within2s("dingo", {"x.txt"}), Names{});

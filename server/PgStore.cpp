@@ -23,9 +23,6 @@ namespace zdxserver {
 
 namespace {
 
-// How much of a hit's text (in characters) is read first for its passage.
-constexpr int kOpeningChars = 1024;
-
 // Advisory lock keys: the one-time creation of the tables, and the indexing role.
 constexpr long long kSchemaLock = 0x5a4458000001;
 constexpr long long kIndexingLock = 0x5a4458000002;
@@ -782,40 +779,22 @@ void PgStore::AddExcerpts(pg_conn* db, const QueryNode& query, const std::vector
     std::string list = "{";
     for (std::size_t i = 0; i < ids.size(); ++i)
         list += (i ? "," : "") + std::to_string(ids[i]);
-    // Their openings first: a word found near the start of most texts needs no more of them
-    // (and the rest of each text is neither unpacked nor sent). `octet_length` tells from the
-    // stored size whether there is more.
+    auto bodies =
+        Run(db, "SELECT id, substr(body, 1, $2) FROM zdx_docs WHERE id = ANY($1::bigint[])",
+            {list + "}", std::to_string(kExcerptScanBytes)});
+    std::unordered_map<std::int64_t, int> rowOf;
     const PassageQuery passages(query, m_languages);
-    std::unordered_map<std::int64_t, Excerpt> found;
-    std::string rest = "{";
-    {
-        auto openings = Run(db,
-                            "SELECT id, substr(body, 1, $2), octet_length(body) FROM zdx_docs "
-                            "WHERE id = ANY($1::bigint[])",
-                            {list + "}", std::to_string(kOpeningChars)});
-        for (int r = 0; r < openings->Rows(); ++r) {
-            const std::string opening = openings->Text(r, 1);
-            if (openings->Int(r, 2) <= static_cast<long long>(opening.size()))
-                found[openings->Int(r, 0)] = passages.Best(opening); // the whole text
-            else if (auto excerpt = passages.BestInOpening(opening))
-                found[openings->Int(r, 0)] = std::move(*excerpt);
-            else
-                rest += (rest.size() > 1 ? "," : "") + openings->Text(r, 0);
-        }
-    }
-    if (rest.size() > 1) {
-        auto bodies =
-            Run(db, "SELECT id, substr(body, 1, $2) FROM zdx_docs WHERE id = ANY($1::bigint[])",
-                {rest + "}", std::to_string(kExcerptScanBytes)});
-        for (int r = 0; r < bodies->Rows(); ++r)
-            found[bodies->Int(r, 0)] = passages.Best(bodies->Text(r, 1));
-    }
+    for (int r = 0; r < bodies->Rows(); ++r)
+        rowOf[bodies->Int(r, 0)] = r;
     for (std::size_t i = 0; i < ids.size() && i < documents.size(); ++i) {
-        const auto it = found.find(ids[i]);
-        if (it == found.end() || it->second.text.empty())
+        const auto it = rowOf.find(ids[i]);
+        if (it == rowOf.end())
             continue;
-        documents[i].snippet = std::move(it->second.text);
-        documents[i].matches = std::move(it->second.matches);
+        Excerpt excerpt = passages.Best(bodies->Text(it->second, 1));
+        if (!excerpt.text.empty()) {
+            documents[i].snippet = std::move(excerpt.text);
+            documents[i].matches = std::move(excerpt.matches);
+        }
     }
 }
 

@@ -1618,10 +1618,10 @@ TEST_F(EndToEnd, TheIndexFollowsTheFolders) {
     m_docs.Write("projects/later/deeper/second.txt", "A potoroo too."); // the new folder is watched
     EXPECT_EQ(within2s("potoroo", {"second.txt"}), Names{"second.txt"});
     // A word far into a text: its passage is read past the text's opening.
-    std::string longText = "Long\n\n";
+    std::string filler;
     for (int i = 0; i < 300; ++i)
-        longText += "filler text ";
-    m_docs.Write("projects/later/long.txt", longText + "a quoll here");
+        filler += "filler text ";
+    m_docs.Write("projects/later/long.txt", "Long\n\n" + filler + "a quoll here");
     EXPECT_EQ(within2s("quoll", {"long.txt"}), Names{"long.txt"});
     EXPECT_NE(Query({"--format", "json", "quoll"}).out.find("\"matches\":[\"quoll\"]"),
               std::string::npos);

@@ -207,6 +207,7 @@ void SqliteStore::Rank(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_co
         double meanWords = 1;
         std::vector<double> idf;
     };
+    const auto* store = static_cast<const SqliteStore*>(api->xUserData(fts));
     auto* query = static_cast<Query*>(api->xGetAuxdata(fts, 0));
     const int phrases = api->xPhraseCount(fts);
     if (!query) {
@@ -216,7 +217,6 @@ void SqliteStore::Rank(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_co
         if (rc == SQLITE_OK)
             rc = api->xColumnTotalSize(fts, -1, &words);
         made->meanWords = rows > 0 ? static_cast<double>(words) / static_cast<double>(rows) : 1;
-        const auto* store = static_cast<const SqliteStore*>(api->xUserData(fts));
         const MatchPhrases* known = t_matchPhrases;
         if (known && known->phrases.size() != static_cast<std::size_t>(phrases))
             known = nullptr; // not the match this thread announced
@@ -248,7 +248,6 @@ void SqliteStore::Rank(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_co
         }
         query = made.release();
     }
-    const auto* store = static_cast<const SqliteStore*>(api->xUserData(fts));
     const DocInfo* doc = store->DocAt(api->xRowid(fts));
     const double words = doc ? doc->words : query->meanWords;
     constexpr double k1 = 1.2, b = 0.75, titleWeight = 5.0;

@@ -76,10 +76,54 @@ template <class Piece> int ForEachPiece(std::string_view word, Piece&& piece) {
     return runStart < word.size() ? piece(word.substr(runStart), runStart) : SQLITE_OK;
 }
 
+// The stems of the document words met last, a slot for each hash: most words of a text are
+// among a few thousand, and stemming them again was a quarter of indexing. Slots hold their
+// words in place (a map's nodes scattered over megabytes cost as much to reach as the stemming).
+class StemCache {
+public:
+    // The word's stem ("" when the word is its own), computed by `stem` unless held.
+    template <class Stem> std::string_view Find(std::string_view word, Stem&& stem) {
+        if (word.size() > kLongest)
+            return Own(stem(word), word);
+        std::uint32_t hash = 2166136261u; // FNV-1a
+        for (const char c : word)
+            hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+        if (m_slots.empty())
+            m_slots.resize(8192); // on the first document word: most connections only search
+        Slot& slot = m_slots[hash % m_slots.size()];
+        if (slot.wordSize != word.size() || std::memcmp(slot.word, word.data(), word.size()) != 0) {
+            const std::string found = stem(word);
+            if (found.size() > kLongest)
+                return Own(found, word);
+            slot.wordSize = static_cast<std::uint8_t>(word.size());
+            std::memcpy(slot.word, word.data(), word.size());
+            slot.stemSize = found == word ? 0 : static_cast<std::uint8_t>(found.size());
+            std::memcpy(slot.stem, found.data(), slot.stemSize);
+        }
+        return {slot.stem, slot.stemSize};
+    }
+
+private:
+    static constexpr std::size_t kLongest = 30;
+    struct Slot {
+        std::uint8_t wordSize = 0; // 0: empty
+        std::uint8_t stemSize = 0;
+        char word[kLongest];
+        char stem[kLongest];
+    };
+    std::string_view Own(const std::string& stem, std::string_view word) {
+        m_long = stem == word ? std::string() : stem;
+        return m_long;
+    }
+    std::vector<Slot> m_slots;
+    std::string m_long; // the stem of the last word too long for a slot
+};
+
 struct WordTokenizer {
     fts5_tokenizer inner{};
     Fts5Tokenizer* innerTokenizer = nullptr;
     std::vector<sb_stemmer*> stemmers;
+    std::vector<StemCache> stems; // one for each stemmer
     ~WordTokenizer() {
         if (innerTokenizer)
             inner.xDelete(innerTokenizer);
@@ -113,6 +157,7 @@ int CreateTokenizer(void* context, const char** args, int count, Fts5Tokenizer**
             return SQLITE_ERROR;
         tokenizer->stemmers.push_back(stemmer);
     }
+    tokenizer->stems.resize(tokenizer->stemmers.size());
     *out = reinterpret_cast<Fts5Tokenizer*>(tokenizer.release());
     return SQLITE_OK;
 }
@@ -129,7 +174,7 @@ struct TokenizeCall {
     std::string marked; // the stem with its mark
 };
 
-int EmitMarked(TokenizeCall& call, const std::string& stem, int begin, int end) {
+int EmitMarked(TokenizeCall& call, std::string_view stem, int begin, int end) {
     call.marked.assign(1, kStemMark);
     call.marked += stem;
     return call.token(call.context, FTS5_TOKEN_COLOCATED, call.marked.data(),
@@ -142,8 +187,10 @@ int DocumentWord(TokenizeCall& call, std::string_view word, int begin, int end) 
     if (rc != SQLITE_OK || call.tokenizer->stemmers.empty())
         return rc;
     const std::size_t language = std::min(t_documentLanguage, call.tokenizer->stemmers.size() - 1);
-    const std::string stem = StemWith(call.tokenizer->stemmers[language], word);
-    return stem == word ? rc : EmitMarked(call, stem, begin, end);
+    sb_stemmer* stemmer = call.tokenizer->stemmers[language];
+    const std::string_view stem = call.tokenizer->stems[language].Find(
+        word, [&](std::string_view w) { return StemWith(stemmer, w); });
+    return stem.empty() ? rc : EmitMarked(call, stem, begin, end);
 }
 
 // A query's word: any word of the same stem, whether indexed as it stands or as a stem. Forms

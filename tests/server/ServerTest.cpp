@@ -28,6 +28,7 @@
 #include <httplib.h>
 #include <libpq-fe.h>
 #include <regex>
+#include <set>
 #include <sqlite3.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -318,6 +319,61 @@ TEST(Words, ExcerptsShowWhereTheWordsStandClosest) {
             }
     }
     EXPECT_GT(fromOpenings, 0u);
+}
+
+// Every document word is indexed under its own stem in its index's language, however many
+// words of the same length come and go before it.
+TEST(Words, DocumentWordsAreIndexedWithTheStemOfTheirLanguage) {
+    std::string text;
+    std::vector<std::string> words;
+    const char* syllables[] = {"ka", "lo", "mi", "ne", "ru", "ta", "vo", "si"};
+    const char* endings[] = {"ing", "ungen", "es", "ed"};
+    for (int i = 0; i < 4000; ++i) {
+        std::string word;
+        for (int n = i + 8; n; n /= 8)
+            word += syllables[n % 8];
+        if (i % 50 == 0)
+            word += word + word + word + word; // longer than the words kept for the next time
+        words.push_back(word + endings[i % 4]);
+        text += words.back() + ' ';
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(":memory:", &db), SQLITE_OK);
+    RegisterWordTokenizer(db);
+    const std::vector<std::string> languages = {"english", "german"};
+    ASSERT_EQ(sqlite3_exec(db,
+                           ("CREATE VIRTUAL TABLE t USING fts5(body, tokenize='" +
+                            TokenizerArguments(languages) +
+                            "'); CREATE VIRTUAL TABLE v USING fts5vocab(t, instance)")
+                               .c_str(),
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    for (std::size_t language = 0; language < languages.size(); ++language) {
+        DocumentLanguage in(language);
+        sqlite3_stmt* insert = nullptr;
+        sqlite3_prepare_v2(db, "INSERT INTO t(rowid, body) VALUES(?, ?)", -1, &insert, nullptr);
+        sqlite3_bind_int64(insert, 1, static_cast<sqlite3_int64>(language));
+        sqlite3_bind_text(insert, 2, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+        EXPECT_EQ(sqlite3_step(insert), SQLITE_DONE);
+        sqlite3_finalize(insert);
+    }
+    for (std::size_t language = 0; language < languages.size(); ++language) {
+        std::set<std::string> expected, indexed;
+        Stemmer stemmer(languages[language]);
+        for (const std::string& word : words)
+            if (const std::string stem = stemmer.Stem(word); stem != word)
+                expected.insert('\x01' + stem);
+        sqlite3_stmt* terms = nullptr;
+        sqlite3_prepare_v2(db, "SELECT term FROM v WHERE doc = ? AND substr(term, 1, 1) = char(1)",
+                           -1, &terms, nullptr);
+        sqlite3_bind_int64(terms, 1, static_cast<sqlite3_int64>(language));
+        while (sqlite3_step(terms) == SQLITE_ROW)
+            indexed.insert(reinterpret_cast<const char*>(sqlite3_column_text(terms, 0)));
+        sqlite3_finalize(terms);
+        EXPECT_GE(expected.size(), words.size() / 4) << languages[language];
+        EXPECT_EQ(indexed, expected) << languages[language];
+    }
+    sqlite3_close(db);
 }
 
 TEST(SignIn, BackOffByAddressAndName) {

@@ -7,15 +7,19 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fnmatch.h>
 #include <mutex>
+#include <optional>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -70,15 +74,82 @@ void ReadBytes(int fd, std::int64_t size, std::size_t limit, std::string& bytes)
     bytes.resize(got);
 }
 
-// One scan: what it knows, where it writes, and what it found.
+// A new or changed file, read and extracted, on its way to the store.
+struct Prepared {
+    FileChange change;
+    bool added = false;
+    std::int64_t bytes = 0;
+};
+
+// From the walk, which reads and extracts the files, to the thread that stores them: the
+// store's work on one file and the reading of the next ones share the cores. A few files at
+// most, and a bounded amount of their text, wait.
+class Handoff {
+public:
+    // False once the storing side has given up: the walk ends.
+    bool Push(Prepared prepared) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_space.wait(lock, [&] {
+            return m_closed || m_items.empty() ||
+                   (m_items.size() < kMaxWaiting && m_waitingBytes < kMaxWaitingBytes);
+        });
+        if (m_closed)
+            return false;
+        m_waitingBytes += prepared.change.text.body.size();
+        m_items.push_back(std::move(prepared));
+        m_ready.notify_one();
+        return true;
+    }
+    // The walk is over (with the error that ended it, if any).
+    void Finish(std::exception_ptr error) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_finished = true;
+        m_error = error;
+        m_ready.notify_one();
+    }
+    // The next file, or nothing once the walk is over; rethrows the walk's error.
+    std::optional<Prepared> Pop() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_ready.wait(lock, [&] { return m_finished || !m_items.empty(); });
+        if (m_items.empty()) {
+            if (m_error)
+                std::rethrow_exception(m_error);
+            return std::nullopt;
+        }
+        Prepared next = std::move(m_items.front());
+        m_items.pop_front();
+        m_waitingBytes -= next.change.text.body.size();
+        m_space.notify_one();
+        return next;
+    }
+    // The storing side stops taking files.
+    void Close() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_closed = true;
+        m_space.notify_all();
+    }
+
+private:
+    static constexpr std::size_t kMaxWaiting = 8;
+    static constexpr std::size_t kMaxWaitingBytes = 32u << 20;
+    std::mutex m_mutex;
+    std::condition_variable m_ready, m_space;
+    std::deque<Prepared> m_items;
+    std::size_t m_waitingBytes = 0;
+    bool m_finished = false, m_closed = false;
+    std::exception_ptr m_error;
+};
+
+// One scan's walk: what it knows, where it hands the files, and what it found.
 struct ScanContext {
     std::unordered_map<std::string, KnownFile>& known;
-    ScanTarget& target;
+    Handoff& handoff;
     ScanStats stats;
     // Folders (and files) that could not be read this time: what is indexed there stays.
     std::vector<std::string> unreadable;
     // Started on the scan's first document, ended with the scan.
     Extractor extractor;
+    bool givenUp = false; // the storing side stopped
 
     void Skip(const std::string& where, int error) {
         // Skipped, not given up: the rest of the scan goes on.
@@ -184,20 +255,22 @@ void ScanFile(const IndexedFolder& folder, int rootFd, const std::string& relati
     }
     close(fd);
     change.summary = Summary(change.text.body);
-    change.id = found == c.known.end() ? -1 : found->second.id;
-    const std::int64_t id = c.target.Put(change);
+    Prepared prepared;
+    prepared.bytes = static_cast<std::int64_t>(bytes.size());
     if (found == c.known.end()) {
-        c.known[KnownFileKey(folder.name, change.path)] = {id, change.size, change.mtimeNs,
-                                                           change.inode, true};
-        ++c.stats.added;
-    } else {
-        found->second.size = change.size;
-        found->second.mtimeNs = change.mtimeNs;
-        found->second.inode = change.inode;
-        ++c.stats.updated;
+        // Known from now on (its id is the store's business: nothing here reads it again).
+        found = c.known.emplace(KnownFileKey(folder.name, change.path), KnownFile{}).first;
+        found->second.id = -1;
+        found->second.seen = true;
+        prepared.added = true;
     }
-    c.stats.bytes += static_cast<std::int64_t>(bytes.size());
-    c.target.Tick();
+    change.id = found->second.id;
+    found->second.size = change.size;
+    found->second.mtimeNs = change.mtimeNs;
+    found->second.inode = change.inode;
+    prepared.change = std::move(change);
+    if (!c.handoff.Push(std::move(prepared)))
+        c.givenUp = true;
 }
 
 // Lists one folder of the index ("" for its root): files are scanned, folders added to
@@ -215,7 +288,7 @@ void ScanFolder(const IndexedFolder& folder, int rootFd, const std::string& rela
     }
     errno = 0;
     while (const dirent* entry = readdir(dir)) {
-        if (Stopping())
+        if (Stopping() || c.givenUp)
             break;
         const std::string name = entry->d_name;
         // Hidden files and folders are left out, as file managers leave them out.
@@ -276,21 +349,52 @@ ScanStats ScanFolders(const std::vector<IndexedFolder>& folders,
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         }
     } noted{started};
-    ScanContext c{known, target, {}, {}, {}};
-    for (const IndexedFolder& folder : folders) {
-        const int root = OpenRoot(folder.root);
-        if (root < 0) {
-            c.Skip(folder.root, errno);
-            continue;
+    Handoff handoff;
+    ScanContext c{known, handoff, {}, {}, {}};
+    // The walk reads on its own thread; this one stores, as the target's connection is its.
+    std::thread walk([&] {
+        std::exception_ptr error;
+        try {
+            for (const IndexedFolder& folder : folders) {
+                const int root = OpenRoot(folder.root);
+                if (root < 0) {
+                    c.Skip(folder.root, errno);
+                    continue;
+                }
+                std::vector<std::string> pending = {""};
+                while (!pending.empty() && !Stopping() && !c.givenUp) {
+                    const std::string relative = pending.back();
+                    pending.pop_back();
+                    ScanFolder(folder, root, relative, pending, c);
+                }
+                close(root);
+            }
+        } catch (...) {
+            error = std::current_exception();
         }
-        std::vector<std::string> pending = {""};
-        while (!pending.empty() && !Stopping()) {
-            const std::string relative = pending.back();
-            pending.pop_back();
-            ScanFolder(folder, root, relative, pending, c);
+        handoff.Finish(error);
+    });
+    ScanStats stored;
+    try {
+        while (!Stopping()) {
+            std::optional<Prepared> next = handoff.Pop();
+            if (!next)
+                break;
+            target.Put(next->change);
+            ++(next->added ? stored.added : stored.updated);
+            stored.bytes += next->bytes;
+            target.Tick();
         }
-        close(root);
+    } catch (...) {
+        handoff.Close();
+        walk.join();
+        throw;
     }
+    handoff.Close();
+    walk.join();
+    c.stats.added = stored.added;
+    c.stats.updated = stored.updated;
+    c.stats.bytes = stored.bytes;
     // A scan cut short saw only part of the folders: nothing is taken for gone.
     for (const auto& [where, doc] : known) {
         if (Stopping())

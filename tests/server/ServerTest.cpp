@@ -675,6 +675,25 @@ TEST_F(IndexTest, NothingOutsideTheFolderIsOpenedOrIndexed) {
     EXPECT_GE(index->Search(request).found, 1); // the rest of the folder is indexed
 }
 
+// A store that fails while the walk reads ahead ends the scan with its error, never a hang.
+TEST_F(IndexTest, AStoreThatFailsEndsTheScan) {
+    for (int i = 0; i < 40; ++i)
+        m_dir.Write("c/doc" + std::to_string(i) + ".txt", "budget " + std::to_string(i));
+    struct FailingTarget : ScanTarget {
+        int puts = 0;
+        std::int64_t Put(const FileChange&) override {
+            if (++puts == 2)
+                throw std::runtime_error("disk full");
+            return puts;
+        }
+        void Remove(std::int64_t) override {}
+        void Tick() override {}
+    } target;
+    std::unordered_map<std::string, KnownFile> known;
+    EXPECT_THROW(ScanFolders({{"c", m_dir.File("c")}}, known, target), std::runtime_error);
+    EXPECT_EQ(target.puts, 2);
+}
+
 // A store that has lost its database: every call fails with the database's own words.
 class LostStore : public DocumentStore {
 public:

@@ -88,8 +88,9 @@ public:
         std::uint32_t hash = 2166136261u; // FNV-1a
         for (const char c : word)
             hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+        // 2 MB, taken on the first document word: most connections only search.
         if (m_slots.empty())
-            m_slots.resize(8192); // on the first document word: most connections only search
+            m_slots.resize(32768);
         Slot& slot = m_slots[hash % m_slots.size()];
         if (slot.wordSize != word.size() || std::memcmp(slot.word, word.data(), word.size()) != 0) {
             const std::string found = stem(word);

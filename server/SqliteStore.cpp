@@ -494,6 +494,10 @@ ScanStats SqliteStore::Scan() {
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
     }
+    // What the scan wrote goes into the database now, and the write-ahead log, which a scan's
+    // commits of many megabytes leave as large on disk, back to nothing.
+    if (stats.added + stats.updated + stats.removed > 0)
+        sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
     LoadDocuments();
     return stats;
 }

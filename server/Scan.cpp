@@ -259,9 +259,9 @@ void ScanFile(const IndexedFolder& folder, int rootFd, const std::string& relati
     prepared.bytes = static_cast<std::int64_t>(bytes.size());
     if (found == c.known.end()) {
         // Known from now on (its id is the store's business: nothing here reads it again).
-        found = c.known.emplace(KnownFileKey(folder.name, change.path), KnownFile{}).first;
-        found->second.id = -1;
-        found->second.seen = true;
+        found =
+            c.known.emplace(KnownFileKey(folder.name, change.path), KnownFile{-1, 0, 0, 0, true})
+                .first;
         prepared.added = true;
     }
     change.id = found->second.id;

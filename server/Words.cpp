@@ -76,15 +76,24 @@ template <class Piece> int ForEachPiece(std::string_view word, Piece&& piece) {
     return runStart < word.size() ? piece(word.substr(runStart), runStart) : SQLITE_OK;
 }
 
+std::string StemWith(sb_stemmer* stemmer, std::string_view word) {
+    const sb_symbol* stem = sb_stemmer_stem(
+        stemmer, reinterpret_cast<const sb_symbol*>(word.data()), static_cast<int>(word.size()));
+    if (!stem)
+        return std::string(word);
+    return std::string(reinterpret_cast<const char*>(stem),
+                       static_cast<std::size_t>(sb_stemmer_length(stemmer)));
+}
+
 // The stems of the document words met last, a slot for each hash: most words of a text are
 // among a few thousand, and stemming them again was a quarter of indexing. Slots hold their
 // words in place (a map's nodes scattered over megabytes cost as much to reach as the stemming).
 class StemCache {
 public:
-    // The word's stem ("" when the word is its own), computed by `stem` unless held.
-    template <class Stem> std::string_view Find(std::string_view word, Stem&& stem) {
+    // The word's stem ("" when the word is its own), from `stemmer` unless held.
+    std::string_view Find(std::string_view word, sb_stemmer* stemmer) {
         if (word.size() > kLongest)
-            return Own(stem(word), word);
+            return Own(StemWith(stemmer, word), word);
         std::uint32_t hash = 2166136261u; // FNV-1a
         for (const char c : word)
             hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
@@ -93,7 +102,7 @@ public:
             m_slots.resize(32768);
         Slot& slot = m_slots[hash % m_slots.size()];
         if (slot.wordSize != word.size() || std::memcmp(slot.word, word.data(), word.size()) != 0) {
-            const std::string found = stem(word);
+            const std::string found = StemWith(stemmer, word);
             if (found.size() > kLongest)
                 return Own(found, word);
             slot.wordSize = static_cast<std::uint8_t>(word.size());
@@ -132,15 +141,6 @@ struct WordTokenizer {
             sb_stemmer_delete(s);
     }
 };
-
-std::string StemWith(sb_stemmer* stemmer, std::string_view word) {
-    const sb_symbol* stem = sb_stemmer_stem(
-        stemmer, reinterpret_cast<const sb_symbol*>(word.data()), static_cast<int>(word.size()));
-    if (!stem)
-        return std::string(word);
-    return std::string(reinterpret_cast<const char*>(stem),
-                       static_cast<std::size_t>(sb_stemmer_length(stemmer)));
-}
 
 int CreateTokenizer(void* context, const char** args, int count, Fts5Tokenizer** out) {
     auto* api = static_cast<fts5_api*>(context);
@@ -188,9 +188,8 @@ int DocumentWord(TokenizeCall& call, std::string_view word, int begin, int end) 
     if (rc != SQLITE_OK || call.tokenizer->stemmers.empty())
         return rc;
     const std::size_t language = std::min(t_documentLanguage, call.tokenizer->stemmers.size() - 1);
-    sb_stemmer* stemmer = call.tokenizer->stemmers[language];
-    const std::string_view stem = call.tokenizer->stems[language].Find(
-        word, [&](std::string_view w) { return StemWith(stemmer, w); });
+    const std::string_view stem =
+        call.tokenizer->stems[language].Find(word, call.tokenizer->stemmers[language]);
     return stem.empty() ? rc : EmitMarked(call, stem, begin, end);
 }
 

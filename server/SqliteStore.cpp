@@ -154,6 +154,33 @@ double PhraseFrequency(const Fts5ExtensionApi* api, Fts5Context* fts, int i, dou
     return frequency + static_cast<double>(places);
 }
 
+// BM25 as FTS5's bm25() computes it, a place in the title weighing 5: a phrase's inverse
+// document frequency, and what it adds to a row's score.
+constexpr double kK1 = 1.2, kB = 0.75, kTitleWeight = 5.0;
+
+double InverseFrequency(std::int64_t rows, std::int64_t hits) {
+    const double idf =
+        std::log((static_cast<double>(rows - hits) + 0.5) / (static_cast<double>(hits) + 0.5));
+    return idf > 0 ? idf : 1e-6;
+}
+
+// What a row's length does to every phrase's part of its score.
+double LengthFactor(double words, double meanWords) {
+    return kK1 * (1 - kB + kB * words / meanWords);
+}
+
+double PhraseScore(double idf, double frequency, double lengthFactor) {
+    return idf * frequency * (kK1 + 1) / (frequency + lengthFactor);
+}
+
+// A phrase's weights while Weight() counts them on this thread.
+struct WeightCount {
+    std::vector<std::uint16_t>* frequency;
+    std::int64_t documents = 0, rows = -1, words = 0;
+    bool tooMany = false; // a frequency beyond 16 bits
+};
+thread_local WeightCount* t_weightCount = nullptr;
+
 // The phrases of the match a search runs on this thread, in FTS5's order (each quoted string
 // of it, with its '*'), and the documents' generation: Rank's key to the counts of documents
 // that hold them.
@@ -236,9 +263,7 @@ void SqliteStore::Rank(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_co
                 if (rc == SQLITE_OK && phrase)
                     store->KeepPhraseDocs(*phrase, known->generation, hits);
             }
-            const double idf = std::log((static_cast<double>(rows - hits) + 0.5) /
-                                        (static_cast<double>(hits) + 0.5));
-            made->idf.push_back(idf > 0 ? idf : 1e-6);
+            made->idf.push_back(InverseFrequency(rows, hits));
         }
         if (rc == SQLITE_OK)
             rc = api->xSetAuxdata(fts, made.get(), [](void* p) { delete static_cast<Query*>(p); });
@@ -250,14 +275,142 @@ void SqliteStore::Rank(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_co
     }
     const DocInfo* doc = store->DocAt(api->xRowid(fts));
     const double words = doc ? doc->words : query->meanWords;
-    constexpr double k1 = 1.2, b = 0.75, titleWeight = 5.0;
+    const double length = LengthFactor(words, query->meanWords);
     double score = 0;
-    for (int i = 0; i < phrases; ++i) {
-        const double frequency = PhraseFrequency(api, fts, i, titleWeight);
-        score += query->idf[static_cast<std::size_t>(i)] * frequency * (k1 + 1) /
-                 (frequency + k1 * (1 - b + b * words / query->meanWords));
-    }
+    for (int i = 0; i < phrases; ++i)
+        score += PhraseScore(query->idf[static_cast<std::size_t>(i)],
+                             PhraseFrequency(api, fts, i, kTitleWeight), length);
     sqlite3_result_double(result, -score); // lower is better, as bm25() has it
+}
+
+void SqliteStore::Weight(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context* result,
+                         int, sqlite3_value**) {
+    WeightCount* count = t_weightCount;
+    if (!count) {
+        sqlite3_result_null(result);
+        return;
+    }
+    if (count->rows < 0) {
+        sqlite3_int64 rows = 0, words = 0;
+        if (api->xRowCount(fts, &rows) != SQLITE_OK ||
+            api->xColumnTotalSize(fts, -1, &words) != SQLITE_OK) {
+            sqlite3_result_error(result, "cannot count the index's rows", -1);
+            return;
+        }
+        count->rows = rows;
+        count->words = words;
+    }
+    ++count->documents;
+    const double frequency = PhraseFrequency(api, fts, 0, kTitleWeight);
+    const sqlite3_int64 row = api->xRowid(fts);
+    if (frequency > 65535)
+        count->tooMany = true;
+    else if (row >= 0 && static_cast<std::uint64_t>(row) < count->frequency->size())
+        (*count->frequency)[static_cast<std::size_t>(row)] = static_cast<std::uint16_t>(frequency);
+    sqlite3_result_null(result);
+}
+
+std::vector<SqliteStore::KeptWeights>
+SqliteStore::WeightsOf(const std::vector<std::string>& phrases, std::uint64_t generation) const {
+    std::vector<KeptWeights> weights(phrases.size());
+    std::lock_guard<std::mutex> lock(m_phraseMutex);
+    if (generation != m_phraseGeneration)
+        return weights;
+    const PhraseWeights* first = nullptr;
+    for (std::size_t i = 0; i < phrases.size(); ++i) {
+        const auto it = m_weights.find(phrases[i]);
+        if (it == m_weights.end())
+            continue;
+        const PhraseWeights& w = *it->second;
+        if (!first)
+            first = &w;
+        // Weighed apart during a scan, they may have seen other rows: then FTS5 ranks.
+        if (w.rows != first->rows || w.words != first->words ||
+            w.frequency.size() != m_byRow.size())
+            return std::vector<KeptWeights>(phrases.size());
+        weights[i] = it->second;
+    }
+    return weights;
+}
+
+void SqliteStore::WantWeights(const std::vector<std::string>& phrases, std::uint64_t generation) {
+    const auto documents = static_cast<std::int64_t>(m_docs.size());
+    std::lock_guard<std::mutex> lock(m_phraseMutex);
+    if (generation != m_phraseGeneration || m_byRow.empty())
+        return;
+    for (const std::string& phrase : phrases) {
+        const auto it = m_phraseDocs.find(phrase);
+        if (it != m_phraseDocs.end() && it->second * 2 >= documents && !m_weights.count(phrase) &&
+            std::find(m_toWeigh.begin(), m_toWeigh.end(), phrase) == m_toWeigh.end())
+            m_toWeigh.push_back(phrase);
+    }
+    m_weighWake.notify_one();
+}
+
+void SqliteStore::Weigh(const std::string& phrase) {
+    // Two bytes a row for each phrase, 32 MB of them at the most.
+    constexpr std::size_t kBudget = 32u << 20;
+    // The documents' lock before a connection, as searches take them.
+    std::shared_lock<std::shared_mutex> docs(m_docsMutex);
+    const std::uint64_t generation = m_generation;
+    const std::size_t bytes = m_byRow.size() * sizeof(std::uint16_t);
+    {
+        std::lock_guard<std::mutex> lock(m_phraseMutex);
+        if (generation != m_phraseGeneration || bytes == 0 || m_weightsBytes + bytes > kBudget ||
+            m_weights.count(phrase))
+            return;
+    }
+    Reader reader(*this);
+    sqlite3* db = reader.Db();
+    auto weights = std::make_shared<PhraseWeights>();
+    weights->frequency.assign(m_byRow.size(), 0);
+    WeightCount counting{&weights->frequency};
+    struct Counting {
+        explicit Counting(WeightCount* c) { t_weightCount = c; }
+        ~Counting() { t_weightCount = nullptr; }
+    } announce(&counting);
+    try {
+        Exec(db, "BEGIN");
+        struct End {
+            sqlite3* db;
+            ~End() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
+        } end{db};
+        sqlite3_progress_handler(
+            db, 1000,
+            [](void* store) -> int {
+                return static_cast<SqliteStore*>(store)->m_stopWeighing || ServiceStopping();
+            },
+            this);
+        struct Quiet {
+            sqlite3* db;
+            ~Quiet() { sqlite3_progress_handler(db, 0, nullptr, nullptr); }
+        } quiet{db};
+        // The phrase's words in the forms a search's match takes them in.
+        Statement held(db, "SELECT 1 FROM temp.terms WHERE term = ?1 LIMIT 1");
+        HeldForms forms([&held](const std::string& form) {
+            held.Bind(1, form);
+            const bool found = sqlite3_step(*held) != SQLITE_DONE;
+            held.Reset();
+            return found;
+        });
+        Statement count(db, "SELECT zdx_weight(fts) FROM fts WHERE fts MATCH ?1");
+        count.Bind(1, phrase);
+        while (count.Step()) {
+        }
+    } catch (const std::runtime_error&) {
+        return; // stopped, most likely: the phrase stays unweighed
+    }
+    if (counting.tooMany || counting.rows < 0)
+        return;
+    weights->documents = counting.documents;
+    weights->rows = counting.rows;
+    weights->words = counting.words;
+    std::lock_guard<std::mutex> lock(m_phraseMutex);
+    if (generation != m_phraseGeneration || m_weights.count(phrase) ||
+        m_weightsBytes + bytes > kBudget)
+        return;
+    m_weightsBytes += bytes;
+    m_weights.emplace(phrase, std::move(weights));
 }
 
 SqliteStore::SqliteStore(const std::string& dbPath, std::vector<IndexedFolder> folders)
@@ -321,9 +474,34 @@ SqliteStore::SqliteStore(const std::string& dbPath, std::vector<IndexedFolder> f
     Exec(db, "INSERT INTO fts(fts, rank) VALUES('automerge', 8);"
              "INSERT INTO fts(fts, rank) VALUES('hashsize', 16000000)");
     LoadDocuments();
+    m_weigher = std::thread([this] {
+        for (;;) {
+            std::string phrase;
+            {
+                std::unique_lock<std::mutex> lock(m_phraseMutex);
+                m_weighWake.wait(lock, [this] { return m_stopWeighing || !m_toWeigh.empty(); });
+                if (m_stopWeighing)
+                    return;
+                phrase = std::move(m_toWeigh.front());
+                m_toWeigh.erase(m_toWeigh.begin());
+            }
+            try {
+                Weigh(phrase);
+            } catch (const std::exception&) {
+                // the phrase stays unweighed: its searches rank it through FTS5
+            }
+        }
+    });
 }
 
 SqliteStore::~SqliteStore() {
+    {
+        std::lock_guard<std::mutex> lock(m_phraseMutex);
+        m_stopWeighing = true;
+    }
+    m_weighWake.notify_all();
+    if (m_weigher.joinable())
+        m_weigher.join();
     std::lock_guard<std::mutex> lock(m_connectionsMutex);
     for (sqlite3* db : m_connections)
         sqlite3_close_v2(db);
@@ -343,6 +521,8 @@ sqlite3* SqliteStore::Open(int cacheKiB) {
     fts5_api* fts = Fts5Api(db);
     if (fts->xCreateFunction(fts, "zdx_rank", this, &SqliteStore::Rank, nullptr) != SQLITE_OK)
         throw std::runtime_error("SQLite: cannot add the rank function");
+    if (fts->xCreateFunction(fts, "zdx_weight", this, &SqliteStore::Weight, nullptr) != SQLITE_OK)
+        throw std::runtime_error("SQLite: cannot add the weight function");
     // The terms of the index, one row for each place: whether a query word's form is held.
     Exec(db, "CREATE VIRTUAL TABLE IF NOT EXISTS temp.terms USING fts5vocab(main, fts, instance)");
     // A larger page cache than SQLite's 2 MB saves re-reading the index on every search.
@@ -505,7 +685,7 @@ ScanStats SqliteStore::Scan() {
 const SqliteStore::DocInfo* SqliteStore::DocAt(std::int64_t id) const {
     if (!m_byRow.empty())
         return id >= 0 && static_cast<std::uint64_t>(id) < m_byRow.size()
-                   ? m_byRow[static_cast<std::size_t>(id)]
+                   ? m_byRow[static_cast<std::size_t>(id)].doc
                    : nullptr;
     const auto it = m_docs.find(id);
     return it == m_docs.end() ? nullptr : &it->second;
@@ -543,15 +723,27 @@ void SqliteStore::LoadDocuments() {
     std::int64_t last = 0;
     for (const auto& [id, doc] : docs)
         last = std::max(last, id);
-    std::vector<const DocInfo*> byRow;
+    std::vector<Row> byRow;
     if (last < 4 * static_cast<std::int64_t>(docs.size()) + 1024) {
         byRow.resize(static_cast<std::size_t>(last) + 1);
         for (const auto& [id, doc] : docs)
             if (id >= 0)
-                byRow[static_cast<std::size_t>(id)] = &doc; // a node's address stays
+                byRow[static_cast<std::size_t>(id)] = {&doc, doc.mtime, doc.words}; // a node stays
     }
     std::unique_lock<std::shared_mutex> lock(m_docsMutex);
     std::lock_guard<std::mutex> cacheLock(m_cacheMutex);
+    {
+        // Counts and weights are by the old rows: those weighed are weighed again.
+        std::lock_guard<std::mutex> phraseLock(m_phraseMutex);
+        for (const auto& [phrase, weights] : m_weights)
+            if (std::find(m_toWeigh.begin(), m_toWeigh.end(), phrase) == m_toWeigh.end())
+                m_toWeigh.push_back(phrase);
+        m_weights.clear();
+        m_weightsBytes = 0;
+        m_phraseDocs.clear();
+        m_phraseGeneration = m_generation + 1;
+        m_weighWake.notify_one();
+    }
     m_docs.swap(docs);
     m_byRow.swap(byRow);
     m_paths.swap(paths);
@@ -624,6 +816,7 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
         return d.mtime >= request.sinceSeconds && (wanted.empty() || wanted.count(d.index)) &&
                (request.fileFilter.empty() || MatchFileName(request.fileFilter, d.name));
     };
+    const bool filtered = !wanted.empty() || !request.fileFilter.empty();
     struct Candidate {
         const DocInfo* doc;
         std::int64_t id;
@@ -639,11 +832,72 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
         explicit ReadTransaction(sqlite3* d) : db(d) { Exec(db, "BEGIN"); }
         ~ReadTransaction() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
     } transaction(db);
-    if (hasQuery) {
+    // A search of words and phrases that must all stand in a hit takes the frequent ones from
+    // their kept weights: FTS5 matches and ranks the others (if any are left), and the weights
+    // tell whether a row holds the rest and add their part to its score.
+    const auto required = [](const QueryNode& node) {
+        return node.kind == QueryNode::Kind::Word || node.kind == QueryNode::Kind::Phrase;
+    };
+    const bool allRequired =
+        parsed.root &&
+        (required(*parsed.root) ||
+         (parsed.root->kind == QueryNode::Kind::And &&
+          std::all_of(parsed.root->children.begin(), parsed.root->children.end(), required)));
+    const MatchPhrases phrases = PhrasesOf(fts, generation);
+    const std::vector<KeptWeights> weights = allRequired
+                                                 ? WeightsOf(phrases.phrases, generation)
+                                                 : std::vector<KeptWeights>(phrases.phrases.size());
+    MatchPhrases rest{{}, generation};
+    std::string restMatch;
+    std::vector<const PhraseWeights*> kept;
+    std::vector<double> keptIdf;
+    for (std::size_t i = 0; i < weights.size(); ++i) {
+        if (weights[i]) {
+            kept.push_back(weights[i].get());
+            keptIdf.push_back(InverseFrequency(weights[i]->rows, weights[i]->documents));
+        } else {
+            rest.phrases.push_back(phrases.phrases[i]);
+            restMatch += (restMatch.empty() ? "" : " AND ") + phrases.phrases[i];
+        }
+    }
+    const double keptMeanWords =
+        kept.empty() || kept[0]->rows <= 0
+            ? 1
+            : static_cast<double>(kept[0]->words) / static_cast<double>(kept[0]->rows);
+    // The kept phrases' part of a row's score; none when one of them is not in the row.
+    const auto keptScore = [&](std::int64_t id, std::uint32_t words) -> std::optional<double> {
+        const auto row = static_cast<std::size_t>(id);
+        for (const PhraseWeights* w : kept)
+            if (id < 0 || row >= w->frequency.size() || w->frequency[row] == 0)
+                return std::nullopt;
+        const double length = LengthFactor(words, keptMeanWords);
+        double score = 0;
+        for (std::size_t i = 0; i < kept.size(); ++i)
+            score += PhraseScore(keptIdf[i], kept[i]->frequency[row], length);
+        return score;
+    };
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_searchMillis);
+    if (hasQuery && !kept.empty() && rest.phrases.empty()) {
+        candidates.reserve(static_cast<std::size_t>(kept[0]->documents));
+        for (std::size_t row = 0; row < m_byRow.size(); ++row) {
+            if (row % 1024 == 0) { // the same limits as a match's
+                if (ServiceStopping())
+                    throw std::runtime_error("the search was ended: the service is stopping");
+                if (Clock::now() > deadline)
+                    throw SearchTooCostly();
+            }
+            // The row's weights and its date first, the document itself only for its filters.
+            const Row& r = m_byRow[row];
+            if (!r.doc || r.mtime < request.sinceSeconds)
+                continue;
+            const auto score = keptScore(static_cast<std::int64_t>(row), r.words);
+            if (score && (!filtered || passes(*r.doc)))
+                candidates.push_back({r.doc, static_cast<std::int64_t>(row), -*score});
+        }
+    } else if (hasQuery) {
         // SQLite matches and ranks; the filters and the order are ours. A match that runs past
         // the time limit is interrupted.
-        using Clock = std::chrono::steady_clock;
-        Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_searchMillis);
         struct Limit {
             sqlite3* db;
             Limit(sqlite3* d, Clock::time_point* until) : db(d) {
@@ -667,18 +921,19 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
             return found;
         });
         Statement match(db, "SELECT rowid, zdx_rank(fts) FROM fts WHERE fts MATCH ?1");
-        match.Bind(1, fts);
-        const MatchPhrases phrases = PhrasesOf(fts, generation);
+        match.Bind(1, kept.empty() ? fts : restMatch);
         struct Announce {
             explicit Announce(const MatchPhrases* p) { t_matchPhrases = p; }
             ~Announce() { t_matchPhrases = nullptr; }
-        } announce(&phrases);
+        } announce(kept.empty() ? &phrases : &rest);
         try {
             while (match.Step()) {
                 const std::int64_t id = match.Int(0);
                 const DocInfo* doc = DocAt(id);
-                if (doc && passes(*doc))
-                    candidates.push_back({doc, id, match.Real(1)});
+                if (!doc || !passes(*doc))
+                    continue;
+                if (const auto score = keptScore(id, doc->words))
+                    candidates.push_back({doc, id, match.Real(1) - *score});
             }
         } catch (const std::runtime_error&) {
             if (sqlite3_errcode(db) != SQLITE_INTERRUPT)
@@ -687,6 +942,8 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
                 throw std::runtime_error("the search was ended: the service is stopping");
             throw SearchTooCostly();
         }
+        if (allRequired)
+            WantWeights(rest.phrases, generation);
     } else {
         for (const auto& [id, doc] : m_docs)
             if (passes(doc))

@@ -2,12 +2,15 @@
 // The embedded store of zdx-server: SQLite FTS5 in one file.
 #include "Store.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -55,6 +58,12 @@ public:
         return m_cacheBytes;
     }
 
+    // How many phrases have their weights kept.
+    std::size_t WeightsKept() {
+        std::lock_guard<std::mutex> lock(m_phraseMutex);
+        return m_weights.size();
+    }
+
 private:
     // A new connection with a page cache of `cacheKiB`, closed with the index.
     sqlite3* Open(int cacheKiB = 12000);
@@ -91,8 +100,14 @@ private:
     std::shared_mutex m_docsMutex;
     std::unordered_map<std::int64_t, DocInfo> m_docs;
     // The same by row number while the numbers are dense (a search looks a document up for
-    // every row it matches); empty otherwise.
-    std::vector<const DocInfo*> m_byRow;
+    // every row it matches), with what a search of kept weights reads of every row side by
+    // side; empty otherwise.
+    struct Row {
+        const DocInfo* doc = nullptr;
+        std::int64_t mtime = 0;
+        std::uint32_t words = 0;
+    };
+    std::vector<Row> m_byRow;
     const DocInfo* DocAt(std::int64_t id) const;
     // How many documents hold each phrase of recent matches, by its text there, counted in the
     // documents' generation `m_phraseGeneration`: a word in every document is not counted again
@@ -104,6 +119,32 @@ private:
                                            std::uint64_t generation) const;
     void KeepPhraseDocs(const std::string& phrase, std::uint64_t generation,
                         std::int64_t documents) const;
+    // How often each frequent phrase stands in every row, kept for the documents' generation
+    // (under m_phraseMutex): a search of words found in most documents ranks from these
+    // instead of reading and merging their long lists of places again.
+    struct PhraseWeights {
+        std::vector<std::uint16_t> frequency; // by row number, as the rank counts it; 0: absent
+        std::int64_t documents = 0;           // the rows that hold it
+        std::int64_t rows = 0, words = 0;     // the index's rows and words when it was counted
+    };
+    using KeptWeights = std::shared_ptr<const PhraseWeights>;
+    std::unordered_map<std::string, KeptWeights> m_weights;
+    std::size_t m_weightsBytes = 0;
+    // The weights of each phrase, null where not kept (all null unless those kept were
+    // counted on the same rows).
+    std::vector<KeptWeights> WeightsOf(const std::vector<std::string>& phrases,
+                                       std::uint64_t generation) const;
+    // Phrases of searches that stand in half of the documents or more wait to be weighed,
+    // on a thread of their own, so that no search waits for it; after a load of the documents
+    // those weighed before are weighed again.
+    void WantWeights(const std::vector<std::string>& phrases, std::uint64_t generation);
+    void Weigh(const std::string& phrase);
+    static void Weight(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context* result,
+                       int count, sqlite3_value** values);
+    std::vector<std::string> m_toWeigh;
+    std::atomic<bool> m_stopWeighing{false};
+    std::condition_variable m_weighWake;
+    std::thread m_weigher;
     std::unordered_map<std::string, std::int64_t> m_paths; // index name, NUL, path: inode
     std::uint64_t m_generation = 0; // counts the loads of the documents (cache lock)
     // Recent answers by their request, dropped whenever the documents are loaded again.

@@ -173,6 +173,25 @@ double PhraseScore(double idf, double frequency, double lengthFactor) {
     return idf * frequency * (kK1 + 1) / (frequency + lengthFactor);
 }
 
+// While it lives, a query word on this thread is matched in the forms the index on `db`
+// holds. Asked from inside the tokenizer, which must not throw: a lookup that fails keeps
+// the form.
+class IndexForms {
+public:
+    explicit IndexForms(sqlite3* db)
+        : m_held(db, "SELECT 1 FROM temp.terms WHERE term = ?1 LIMIT 1"),
+          m_forms([this](const std::string& form) {
+              m_held.Bind(1, form);
+              const bool found = sqlite3_step(*m_held) != SQLITE_DONE;
+              m_held.Reset();
+              return found;
+          }) {}
+
+private:
+    Statement m_held;
+    HeldForms m_forms;
+};
+
 // A phrase's weights while Weight() counts them on this thread.
 struct WeightCount {
     std::vector<std::uint16_t>* frequency;
@@ -385,14 +404,7 @@ void SqliteStore::Weigh(const std::string& phrase) {
             sqlite3* db;
             ~Quiet() { sqlite3_progress_handler(db, 0, nullptr, nullptr); }
         } quiet{db};
-        // The phrase's words in the forms a search's match takes them in.
-        Statement held(db, "SELECT 1 FROM temp.terms WHERE term = ?1 LIMIT 1");
-        HeldForms forms([&held](const std::string& form) {
-            held.Bind(1, form);
-            const bool found = sqlite3_step(*held) != SQLITE_DONE;
-            held.Reset();
-            return found;
-        });
+        const IndexForms forms(db); // the phrase's words in the forms a search takes them in
         Statement count(db, "SELECT zdx_weight(fts) FROM fts WHERE fts MATCH ?1");
         count.Bind(1, phrase);
         while (count.Step()) {
@@ -911,15 +923,7 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
             }
             ~Limit() { sqlite3_progress_handler(db, 0, nullptr, nullptr); }
         } limit(db, &deadline);
-        // Asked from inside the tokenizer, which must not throw: a lookup that fails keeps the
-        // form.
-        Statement held(db, "SELECT 1 FROM temp.terms WHERE term = ?1 LIMIT 1");
-        HeldForms forms([&held](const std::string& form) {
-            held.Bind(1, form);
-            const bool found = sqlite3_step(*held) != SQLITE_DONE;
-            held.Reset();
-            return found;
-        });
+        const IndexForms forms(db);
         Statement match(db, "SELECT rowid, zdx_rank(fts) FROM fts WHERE fts MATCH ?1");
         match.Bind(1, kept.empty() ? fts : restMatch);
         struct Announce {

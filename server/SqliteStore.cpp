@@ -684,13 +684,18 @@ ScanStats SqliteStore::Scan() {
         Exec(db, "COMMIT");
     } catch (...) {
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        m_documentsBehind = true; // its earlier commits stand
         throw;
     }
     // What the scan wrote goes into the database now, and the write-ahead log, which a scan's
-    // commits of many megabytes leave as large on disk, back to nothing.
-    if (stats.added + stats.updated + stats.removed > 0)
+    // commits of many megabytes leave as large on disk, back to nothing. A scan that changed
+    // nothing (after one that ended) leaves the documents as they are, and with them the
+    // answers and weights kept.
+    if (stats.added + stats.updated + stats.removed > 0 || m_documentsBehind) {
         sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-    LoadDocuments();
+        LoadDocuments();
+        m_documentsBehind = false;
+    }
     return stats;
 }
 

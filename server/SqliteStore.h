@@ -157,6 +157,7 @@ private:
     std::vector<IndexedFolder> m_folders;
     std::vector<std::string> m_languages; // the tokenizer's, in its order
     std::mutex m_scanMutex;
+    bool m_documentsBehind = false; // a scan failed after commits (scan lock)
     std::mutex m_connectionsMutex;
     std::vector<sqlite3*> m_connections; // every connection, closed with the index
     std::mutex m_readersMutex;

@@ -995,7 +995,8 @@ TEST_F(IndexTest, TheAnswerCacheIsBoundedByBytes) {
     index->Search(request);
     EXPECT_EQ(index->CacheBytes(), before); // nothing more is kept
     index->SetCacheLimit(5000);             // a tenth: 500 bytes, less than any answer with hits
-    index->Scan(); // (a scan forgets what was kept only when documents changed)
+    index->Scan(); // a scan forgets what was kept only when documents changed
+    EXPECT_EQ(index->CacheBytes(), before);
     request.maxHits = 52;
     const std::size_t kept = index->CacheBytes();
     index->Search(request);

@@ -750,16 +750,14 @@ void SqliteStore::LoadDocuments() {
     std::unique_lock<std::shared_mutex> lock(m_docsMutex);
     std::lock_guard<std::mutex> cacheLock(m_cacheMutex);
     {
-        // Counts and weights are by the old rows: those weighed are weighed again.
+        // Counts and weights are by the old rows. A word is weighed again when a search meets
+        // it again, not at once: a folder that changes every second would have every word
+        // weighed every second.
         std::lock_guard<std::mutex> phraseLock(m_phraseMutex);
-        for (const auto& [phrase, weights] : m_weights)
-            if (std::find(m_toWeigh.begin(), m_toWeigh.end(), phrase) == m_toWeigh.end())
-                m_toWeigh.push_back(phrase);
         m_weights.clear();
         m_weightsBytes = 0;
         m_phraseDocs.clear();
         m_phraseGeneration = m_generation + 1;
-        m_weighWake.notify_one();
     }
     m_docs.swap(docs);
     m_byRow.swap(byRow);

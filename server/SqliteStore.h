@@ -135,8 +135,7 @@ private:
     std::vector<KeptWeights> WeightsOf(const std::vector<std::string>& phrases,
                                        std::uint64_t generation) const;
     // Phrases of searches that stand in half of the documents or more wait to be weighed,
-    // on a thread of their own, so that no search waits for it; after a load of the documents
-    // those weighed before are weighed again.
+    // on a thread of their own, so that no search waits for it.
     void WantWeights(const std::vector<std::string>& phrases, std::uint64_t generation);
     void Weigh(const std::string& phrase);
     static void Weight(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context* result,

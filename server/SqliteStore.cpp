@@ -173,6 +173,33 @@ double PhraseScore(double idf, double frequency, double lengthFactor) {
     return idf * frequency * (kK1 + 1) / (frequency + lengthFactor);
 }
 
+// One read transaction while it lives: one snapshot, the database's locks taken once.
+class ReadTransaction {
+public:
+    explicit ReadTransaction(sqlite3* db) : m_db(db) { Exec(db, "BEGIN"); }
+    ~ReadTransaction() { sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr); }
+    ReadTransaction(const ReadTransaction&) = delete;
+    ReadTransaction& operator=(const ReadTransaction&) = delete;
+
+private:
+    sqlite3* m_db;
+};
+
+// While it lives, `db` asks `stop(argument)` every `steps` steps whether to interrupt what it
+// runs.
+class Interruptible {
+public:
+    Interruptible(sqlite3* db, int steps, int (*stop)(void*), void* argument) : m_db(db) {
+        sqlite3_progress_handler(db, steps, stop, argument);
+    }
+    ~Interruptible() { sqlite3_progress_handler(m_db, 0, nullptr, nullptr); }
+    Interruptible(const Interruptible&) = delete;
+    Interruptible& operator=(const Interruptible&) = delete;
+
+private:
+    sqlite3* m_db;
+};
+
 // While it lives, a query word on this thread is matched in the forms the index on `db`
 // holds. Asked from inside the tokenizer, which must not throw: a lookup that fails keeps
 // the form.
@@ -389,21 +416,13 @@ void SqliteStore::Weigh(const std::string& phrase) {
         ~Counting() { t_weightCount = nullptr; }
     } announce(&counting);
     try {
-        Exec(db, "BEGIN");
-        struct End {
-            sqlite3* db;
-            ~End() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
-        } end{db};
-        sqlite3_progress_handler(
+        const ReadTransaction transaction(db);
+        const Interruptible stoppable(
             db, 1000,
             [](void* store) -> int {
                 return static_cast<SqliteStore*>(store)->m_stopWeighing || ServiceStopping();
             },
             this);
-        struct Quiet {
-            sqlite3* db;
-            ~Quiet() { sqlite3_progress_handler(db, 0, nullptr, nullptr); }
-        } quiet{db};
         const IndexForms forms(db); // the phrase's words in the forms a search takes them in
         Statement count(db, "SELECT zdx_weight(fts) FROM fts WHERE fts MATCH ?1");
         count.Bind(1, phrase);
@@ -842,11 +861,7 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
     sqlite3* db = reader.Db();
     // One read transaction for the match and every hit's text: one snapshot, and the
     // database's locks taken once rather than for each of up to a thousand statements.
-    struct ReadTransaction {
-        sqlite3* db;
-        explicit ReadTransaction(sqlite3* d) : db(d) { Exec(db, "BEGIN"); }
-        ~ReadTransaction() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
-    } transaction(db);
+    const ReadTransaction transaction(db);
     // A search of words and phrases that must all stand in a hit takes the frequent ones from
     // their kept weights: FTS5 matches and ranks the others (if any are left), and the weights
     // tell whether a row holds the rest and add their part to its score.
@@ -913,19 +928,12 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
     } else if (hasQuery) {
         // SQLite matches and ranks; the filters and the order are ours. A match that runs past
         // the time limit is interrupted.
-        struct Limit {
-            sqlite3* db;
-            Limit(sqlite3* d, Clock::time_point* until) : db(d) {
-                sqlite3_progress_handler(
-                    db, 100,
-                    [](void* at) -> int {
-                        return Clock::now() > *static_cast<Clock::time_point*>(at) ||
-                               ServiceStopping();
-                    },
-                    until);
-            }
-            ~Limit() { sqlite3_progress_handler(db, 0, nullptr, nullptr); }
-        } limit(db, &deadline);
+        const Interruptible limit(
+            db, 100,
+            [](void* at) -> int {
+                return Clock::now() > *static_cast<Clock::time_point*>(at) || ServiceStopping();
+            },
+            &deadline);
         const IndexForms forms(db);
         Statement match(db, "SELECT rowid, zdx_rank(fts) FROM fts WHERE fts MATCH ?1");
         match.Bind(1, kept.empty() ? fts : restMatch);

@@ -111,47 +111,49 @@ namespace {
 // A word in every document stands a hundred times in many, and taking its places one by one
 // through the API was most of such a search's match: they are counted in the row's list of
 // places as FTS5 keeps it, which the first place's iterator spans. The list is varints, each
-// place's at least 2; a 1 followed by a column's number starts that column's places (the title
-// comes before the body, the table's last column). A varint's last byte is the one whose high
-// bit is clear.
-double PhraseFrequency(const Fts5ExtensionApi* api, Fts5Context* fts, int i, double titleWeight) {
-    Fts5PhraseIter it;
-    int column = 0, offset = 0;
-    if (api->xPhraseFirst(fts, i, &it, &column, &offset) != SQLITE_OK || column < 0)
-        return 0;
-    double frequency = column == 0 ? titleWeight : 1.0;
-    const unsigned char* p = it.a;
-    const unsigned char* const end = it.b;
-    const auto skipVarint = [&] {
-        while (p < end && (*p & 0x80))
-            ++p;
-        if (p < end)
-            ++p;
-    };
-    while (column == 0 && p < end) {
-        if (*p == 0x01) { // the body's places follow
-            ++p;
-            column = 0;
-            for (; p < end && (*p & 0x80); ++p)
-                column = (column << 7) | (*p & 0x7f);
-            if (p < end)
-                column = (column << 7) | *p++;
-        } else {
-            skipVarint();
-            frequency += titleWeight;
-        }
-    }
-    std::size_t places = 0;
+// place's at least 2 (a varint's last byte is the one whose high bit is clear); a varint 1
+// followed by a column's number starts the places of a column other than the first. The body
+// is the table's first column, so that its places, nearly all of them, need no such start (two
+// bytes for every word of every row: a fifth of the index).
+std::size_t CountVarints(const unsigned char* p, const unsigned char* end) {
+    std::size_t count = 0;
     for (; p + 8 <= end; p += 8) {
         std::uint64_t bytes;
         std::memcpy(&bytes, p, 8);
         // The high bits moved down to 0 or 1 a byte, and summed into the top byte.
         const std::uint64_t more = (bytes & 0x8080808080808080u) >> 7;
-        places += 8 - static_cast<std::size_t>((more * 0x0101010101010101u) >> 56);
+        count += 8 - static_cast<std::size_t>((more * 0x0101010101010101u) >> 56);
     }
     for (; p < end; ++p)
-        places += (*p & 0x80) == 0;
-    return frequency + static_cast<double>(places);
+        count += (*p & 0x80) == 0;
+    return count;
+}
+
+double PhraseFrequency(const Fts5ExtensionApi* api, Fts5Context* fts, int i, double titleWeight) {
+    Fts5PhraseIter it;
+    int column = 0, offset = 0;
+    if (api->xPhraseFirst(fts, i, &it, &column, &offset) != SQLITE_OK || column < 0)
+        return 0;
+    const unsigned char* p = it.a;
+    const unsigned char* const end = it.b;
+    if (column != 0) // only the title holds it
+        return titleWeight * static_cast<double>(1 + CountVarints(p, end));
+    // The title's places, if any, follow a byte 1 that is a varint of its own (the byte before
+    // it ends a varint; `p` starts one, after the first place's).
+    const unsigned char* title = p;
+    for (;; ++title) {
+        title = static_cast<const unsigned char*>(
+            std::memchr(title, 0x01, static_cast<std::size_t>(end - title)));
+        if (!title || !(title[-1] & 0x80))
+            break;
+    }
+    if (!title)
+        return static_cast<double>(1 + CountVarints(p, end));
+    const unsigned char* titlePlaces = title + 1;
+    while (titlePlaces < end && (*titlePlaces++ & 0x80)) // the column's number
+        ;
+    return static_cast<double>(1 + CountVarints(p, title)) +
+           titleWeight * static_cast<double>(CountVarints(titlePlaces, end));
 }
 
 // BM25 as FTS5's bm25() computes it, a place in the title weighing 5: a phrase's inverse
@@ -492,7 +494,7 @@ SqliteStore::SqliteStore(const std::string& dbPath, std::vector<IndexedFolder> f
              " inode INTEGER, UNIQUE(idx, path));"
              "CREATE INDEX IF NOT EXISTS docs_idx ON docs(idx);"
              "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT);");
-    Exec(db, ("CREATE VIRTUAL TABLE IF NOT EXISTS fts USING fts5(title, body, tokenize='" +
+    Exec(db, ("CREATE VIRTUAL TABLE IF NOT EXISTS fts USING fts5(body, title, tokenize='" +
               TokenizerArguments(m_languages) +
               "'); PRAGMA user_version = " + std::to_string(kSchemaVersion))
                  .c_str());
@@ -989,7 +991,7 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
         passages.emplace(*parsed.root, m_languages);
     const auto passage = [&](std::int64_t id) -> std::optional<Excerpt> {
         if (blob.blob ? sqlite3_blob_reopen(blob.blob, id) != SQLITE_OK
-                      : sqlite3_blob_open(db, "main", "fts_content", "c1", id, 0, &blob.blob) !=
+                      : sqlite3_blob_open(db, "main", "fts_content", "c0", id, 0, &blob.blob) !=
                             SQLITE_OK) {
             sqlite3_blob_close(blob.blob); // unusable after a failed reopen
             blob.blob = nullptr;

@@ -808,7 +808,8 @@ TEST_F(IndexTest, ScanSearchAndKeepUpToDate) {
     EXPECT_EQ(index->Search(request).found, 0);
 
     // Scores are FTS5's bm25() with the title weighing 5: texts of other lengths, words in
-    // other forms, a word in the title, places far apart (more than one byte each).
+    // other forms, a word in the title or only there, places far apart (more than one byte
+    // each, one of them ending in a byte 1).
     // Counted before the scan below, which adds both words to more documents.
     request.query = "plan OR budget";
     EXPECT_EQ(index->Search(request).found, 2);
@@ -820,6 +821,11 @@ TEST_F(IndexTest, ScanSearchAndKeepUpToDate) {
     m_dir.Write("b/r3.txt", "Long\n\nplan" + filler + " plan plan plan plan plan plan plan plan" +
                                 filler + " plan");
     m_dir.Write("b/r4.txt", "Short\n\nplan");
+    std::string gap; // 127 places between two: the varint 129 is the bytes 0x81 0x01
+    for (int i = 0; i < 126; ++i)
+        gap += " x";
+    m_dir.Write("b/r6.txt", "Gap\n\nplan" + gap + " plan plans");
+    m_dir.Write("b/r7.html", "<title>More notes</title><p>A plan.</p>");
     SetAge(m_dir.File("b/r4.txt"), 100);
     // A long text's passage near the end of the part searched for it (what lies beyond is
     // not read, its context is).
@@ -847,7 +853,7 @@ TEST_F(IndexTest, ScanSearchAndKeepUpToDate) {
     const auto sameAsBm25 = [&](const char* when) {
         --maxHits;
         for (const char* query : {"plan OR budget", "plans", "plan word5", "\"plan plan\"", "word5",
-                                  "\"plan\"", "plan*"}) {
+                                  "\"plan\"", "plan*", "notes"}) {
             request = SearchRequest();
             request.query = query;
             request.maxHits = maxHits;
@@ -856,7 +862,7 @@ TEST_F(IndexTest, ScanSearchAndKeepUpToDate) {
                 scores[d.path] = d.score;
             sqlite3_stmt* bm25 = nullptr;
             ASSERT_EQ(sqlite3_prepare_v2(db,
-                                         "SELECT d.path, bm25(fts, 5.0, 1.0) FROM fts JOIN docs d"
+                                         "SELECT d.path, bm25(fts, 1.0, 5.0) FROM fts JOIN docs d"
                                          " ON d.id = fts.rowid WHERE fts MATCH ?1",
                                          -1, &bm25, nullptr),
                       SQLITE_OK);

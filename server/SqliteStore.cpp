@@ -115,14 +115,20 @@ namespace {
 // followed by a column's number starts the places of a column other than the first. The body
 // is the table's first column, so that its places, nearly all of them, need no such start (two
 // bytes for every word of every row: a fifth of the index).
+// The varints that end among eight bytes: the high bits moved down to 0 or 1 a byte, and
+// summed into the top byte.
+std::size_t VarintsEnding(std::uint64_t bytes) {
+    const std::uint64_t more = (bytes & 0x8080808080808080u) >> 7;
+    return 8 - static_cast<std::size_t>((more * 0x0101010101010101u) >> 56);
+}
+
+// The varints that end in [p, end).
 std::size_t CountVarints(const unsigned char* p, const unsigned char* end) {
     std::size_t count = 0;
     for (; p + 8 <= end; p += 8) {
         std::uint64_t bytes;
         std::memcpy(&bytes, p, 8);
-        // The high bits moved down to 0 or 1 a byte, and summed into the top byte.
-        const std::uint64_t more = (bytes & 0x8080808080808080u) >> 7;
-        count += 8 - static_cast<std::size_t>((more * 0x0101010101010101u) >> 56);
+        count += VarintsEnding(bytes);
     }
     for (; p < end; ++p)
         count += (*p & 0x80) == 0;
@@ -138,22 +144,34 @@ double PhraseFrequency(const Fts5ExtensionApi* api, Fts5Context* fts, int i, dou
     const unsigned char* const end = it.b;
     if (column != 0) // only the title holds it
         return titleWeight * static_cast<double>(1 + CountVarints(p, end));
-    // The title's places, if any, follow a byte 1 that is a varint of its own (the byte before
-    // it ends a varint; `p` starts one, after the first place's).
-    const unsigned char* title = p;
-    for (;; ++title) {
-        title = static_cast<const unsigned char*>(
-            std::memchr(title, 0x01, static_cast<std::size_t>(end - title)));
-        if (!title || !(title[-1] & 0x80))
-            break;
+    // The body's places, up to a byte 1 that is a varint of its own (the byte before it ends a
+    // varint; `p` starts one, after the first place's): the title's places follow it. Eight
+    // bytes at a time while they hold no byte 1.
+    std::size_t body = 1;
+    constexpr std::uint64_t kOnes = 0x0101010101010101u;
+    while (p < end) {
+        if (p + 8 <= end) {
+            std::uint64_t bytes;
+            std::memcpy(&bytes, p, 8);
+            const std::uint64_t x = bytes ^ kOnes; // a byte 1 becomes 0
+            if (((x - kOnes) & ~x & 0x8080808080808080u) == 0) {
+                body += VarintsEnding(bytes);
+                p += 8;
+                continue;
+            }
+        }
+        for (const unsigned char* const stop = std::min(p + 8, end); p < stop; ++p) {
+            if (*p == 0x01 && !(p[-1] & 0x80)) {
+                ++p;
+                while (p < end && (*p++ & 0x80)) // the column's number
+                    ;
+                return static_cast<double>(body) +
+                       titleWeight * static_cast<double>(CountVarints(p, end));
+            }
+            body += (*p & 0x80) == 0;
+        }
     }
-    if (!title)
-        return static_cast<double>(1 + CountVarints(p, end));
-    const unsigned char* titlePlaces = title + 1;
-    while (titlePlaces < end && (*titlePlaces++ & 0x80)) // the column's number
-        ;
-    return static_cast<double>(1 + CountVarints(p, title)) +
-           titleWeight * static_cast<double>(CountVarints(titlePlaces, end));
+    return static_cast<double>(body);
 }
 
 // BM25 as FTS5's bm25() computes it, a place in the title weighing 5: a phrase's inverse

@@ -818,8 +818,8 @@ TEST_F(IndexTest, ScanSearchAndKeepUpToDate) {
         filler += " word" + std::to_string(i % 37);
     m_dir.Write("b/r1.txt", "Plans\n\nplanning" + filler.substr(0, 200));
     m_dir.Write("b/r2.txt", "Other\n\nplanning plans plan plan budget");
-    m_dir.Write("b/r3.txt", "Long\n\nplan" + filler + " plan plan plan plan plan plan plan plan" +
-                                filler + " plan");
+    m_dir.Write("b/r3.txt", "Long plan plan plan plan plan\n\nplan" + filler +
+                                " plan plan plan plan plan plan plan plan" + filler + " plan");
     m_dir.Write("b/r4.txt", "Short\n\nplan");
     std::string gap; // 127 places between two: the varint 129 is the bytes 0x81 0x01
     for (int i = 0; i < 126; ++i)

@@ -144,6 +144,7 @@ private:
 struct ScanContext {
     std::unordered_map<std::string, KnownFile>& known;
     Handoff& handoff;
+    ScanTarget& target;
     ScanStats stats;
     // Folders (and files) that could not be read this time: what is indexed there stays.
     std::vector<std::string> unreadable;
@@ -255,6 +256,7 @@ void ScanFile(const IndexedFolder& folder, int rootFd, const std::string& relati
     }
     close(fd);
     change.summary = Summary(change.text.body);
+    c.target.Prepare(change);
     Prepared prepared;
     prepared.bytes = static_cast<std::int64_t>(bytes.size());
     if (found == c.known.end()) {
@@ -350,7 +352,7 @@ ScanStats ScanFolders(const std::vector<IndexedFolder>& folders,
         }
     } noted{started};
     Handoff handoff;
-    ScanContext c{known, handoff, {}, {}, {}};
+    ScanContext c{known, handoff, target, {}, {}, {}};
     // The walk reads on its own thread; this one stores, as the target's connection is its.
     std::thread walk([&] {
         std::exception_ptr error;

@@ -23,6 +23,7 @@ struct FileChange {
     const IndexedFolder* folder = nullptr;
     std::string path, name, summary;
     Extracted text;
+    std::string storedBody; // the body as the store keeps it, when its Prepare made that
     std::int64_t size = 0, mtime = 0, mtimeNs = 0, inode = 0;
     std::int64_t id = -1; // the document's id, or -1 for a new one
 };
@@ -31,6 +32,9 @@ struct FileChange {
 class ScanTarget {
 public:
     virtual ~ScanTarget() = default;
+    // Called on the walk's thread for each new or changed file before it is handed over: work
+    // the store can do there rather than on the thread that stores.
+    virtual void Prepare(FileChange&) {}
     // Stores a new or changed document; returns its id.
     virtual std::int64_t Put(const FileChange& change) = 0;
     virtual void Remove(std::int64_t id) = 0;

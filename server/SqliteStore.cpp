@@ -1,5 +1,6 @@
 #include "SqliteStore.h"
 
+#include "Packed.h"
 #include "Protocol.h"
 #include "Scan.h"
 #include "Words.h"
@@ -29,8 +30,14 @@ namespace zdxserver {
 
 namespace {
 
-// How much of a hit's text is read first for its passage.
-constexpr int kOpeningBytes = 1024;
+// How much of a hit's text is read first for its passage: what a packed text keeps as it
+// stands.
+constexpr std::size_t kOpeningBytes = kPackedOpeningBytes;
+
+// A document's text as the index keeps it (see Packed.h): a packed one is bound as a blob.
+struct StoredText {
+    std::string bytes;
+};
 
 // A prepared statement that finalizes itself.
 class Statement {
@@ -47,6 +54,13 @@ public:
         sqlite3_bind_text(m_stmt, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
     }
     void Bind(int i, std::int64_t value) { sqlite3_bind_int64(m_stmt, i, value); }
+    void Bind(int i, const StoredText& text) {
+        const auto size = static_cast<int>(text.bytes.size());
+        if (IsPacked(text.bytes))
+            sqlite3_bind_blob(m_stmt, i, text.bytes.data(), size, SQLITE_TRANSIENT);
+        else
+            sqlite3_bind_text(m_stmt, i, text.bytes.data(), size, SQLITE_TRANSIENT);
+    }
     bool Step() {
         const int rc = sqlite3_step(m_stmt);
         if (rc != SQLITE_ROW && rc != SQLITE_DONE)
@@ -574,6 +588,17 @@ sqlite3* SqliteStore::Open(int cacheKiB) {
         throw std::runtime_error("SQLite: cannot add the rank function");
     if (fts->xCreateFunction(fts, "zdx_weight", this, &SqliteStore::Weight, nullptr) != SQLITE_OK)
         throw std::runtime_error("SQLite: cannot add the weight function");
+    // The length of a stored text, packed or not.
+    const auto textLength = [](sqlite3_context* context, int, sqlite3_value** values) {
+        const auto* bytes = static_cast<const char*>(sqlite3_value_blob(values[0]));
+        sqlite3_result_int64(
+            context,
+            static_cast<sqlite3_int64>(TextLength(std::string_view(
+                bytes ? bytes : "", static_cast<std::size_t>(sqlite3_value_bytes(values[0]))))));
+    };
+    if (sqlite3_create_function(db, "zdx_text_length", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC,
+                                nullptr, textLength, nullptr, nullptr) != SQLITE_OK)
+        throw std::runtime_error("SQLite: cannot add the text length function");
     // The terms of the index, one row for each place: whether a query word's form is held.
     Exec(db, "CREATE VIRTUAL TABLE IF NOT EXISTS temp.terms USING fts5vocab(main, fts, instance)");
     // A larger page cache than SQLite's 2 MB saves re-reading the index on every search.
@@ -664,9 +689,13 @@ public:
                             c.inode, c.text.title, c.summary, id);
             m_deleteText.Run(id);
         }
-        m_insertText.Run(id, c.text.title, c.text.body);
+        // FTS5 takes the words from the text as it stands, not unpacked again.
+        const StoredText stored{c.storedBody.empty() ? PackText(c.text.body) : c.storedBody};
+        const PackedFrom packedFrom(stored.bytes, c.text.body);
+        m_insertText.Run(id, c.text.title, stored);
         return id;
     }
+    void Prepare(FileChange& c) override { c.storedBody = PackText(c.text.body); }
     void Remove(std::int64_t id) override {
         m_indexOf.Bind(1, id);
         const std::string index = m_indexOf.Step() ? m_indexOf.Text(0) : std::string();
@@ -818,7 +847,7 @@ std::vector<IndexStatus> SqliteStore::Status() {
     for (const IndexedFolder& f : m_folders)
         status.push_back({f.name, 0, 0});
     Reader reader(*this);
-    Statement counts(reader.Db(), "SELECT d.idx, count(*), sum(length(CAST(f.body AS BLOB))) "
+    Statement counts(reader.Db(), "SELECT d.idx, count(*), sum(zdx_text_length(f.body)) "
                                   "FROM docs d JOIN fts f ON f.rowid = d.id GROUP BY d.idx");
     while (counts.Step())
         for (IndexStatus& s : status)
@@ -838,7 +867,8 @@ std::optional<std::string> SqliteStore::DocumentText(const std::string& index,
     text.Bind(2, path);
     if (!text.Step())
         return std::nullopt;
-    return text.Text(0);
+    std::string unpacked;
+    return UnpackText(text.View(0), std::string::npos, unpacked) ? unpacked : text.Text(0);
 }
 
 SearchResult SqliteStore::Search(const SearchRequest& request) {
@@ -1003,7 +1033,7 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
         sqlite3_blob* blob = nullptr;
         ~Blob() { sqlite3_blob_close(blob); }
     } blob;
-    std::string text;
+    std::string text, packed;
     std::optional<PassageQuery> passages;
     if (parsed.root)
         passages.emplace(*parsed.root, m_languages);
@@ -1017,20 +1047,44 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
         }
         // A passage is looked for in the first kExcerptScanBytes of a text, and its context
         // reaches no further than a passage's length past them: the rest is never read.
-        const int size = std::min(sqlite3_blob_bytes(blob.blob),
-                                  static_cast<int>(kExcerptScanBytes + kExcerptBytes + 1));
-        const int opening = std::min(size, kOpeningBytes);
-        text.resize(static_cast<std::size_t>(size));
-        if (sqlite3_blob_read(blob.blob, text.data(), opening, 0) != SQLITE_OK)
+        constexpr std::size_t kRead = kExcerptScanBytes + kExcerptBytes + 1;
+        const std::size_t stored = static_cast<std::size_t>(sqlite3_blob_bytes(blob.blob));
+        const auto read = [&](std::string& into, std::size_t size, std::size_t offset) {
+            into.resize(size);
+            return sqlite3_blob_read(blob.blob, into.data(), static_cast<int>(size),
+                                     static_cast<int>(offset)) == SQLITE_OK;
+        };
+        if (!read(text, std::min(stored, kPackedHeaderBytes + kOpeningBytes), 0))
             return std::nullopt;
-        if (opening < size) {
-            if (auto excerpt = passages->BestInOpening(
-                    std::string_view(text).substr(0, static_cast<std::size_t>(opening))))
+        if (IsPacked(text)) { // the opening as it stands, then the rest to unpack
+            const std::size_t whole = TextLength(text);
+            const std::size_t length = std::min(whole, kRead);
+            const std::size_t opening = std::min(whole, kOpeningBytes);
+            text = text.substr(kPackedHeaderBytes, std::min(opening, length));
+            if (length <= opening)
+                return passages->Best(text);
+            if (auto excerpt = passages->BestInOpening(text))
                 return excerpt;
-            if (sqlite3_blob_read(blob.blob, text.data() + opening, size - opening, opening) !=
-                SQLITE_OK)
+            // n bytes of text take at most n + n / 255 + 16 bytes of an LZ4 block (all of them
+            // as they stand, with their lengths).
+            const std::size_t rest = kPackedHeaderBytes + opening, need = length - opening;
+            if (stored < rest ||
+                !read(packed, std::min(stored - rest, need + need / 255 + 16), rest) ||
+                !UnpackRest(packed, need, text))
                 return std::nullopt;
+            return passages->Best(text);
         }
+        const std::size_t size = std::min(stored, kRead);
+        const std::size_t opening = std::min(size, kOpeningBytes);
+        if (opening < size)
+            if (auto excerpt = passages->BestInOpening(std::string_view(text).substr(0, opening)))
+                return excerpt;
+        const std::size_t have = text.size();
+        text.resize(size);
+        if (have < size &&
+            sqlite3_blob_read(blob.blob, text.data() + have, static_cast<int>(size - have),
+                              static_cast<int>(have)) != SQLITE_OK)
+            return std::nullopt;
         return passages->Best(text);
     };
     result.documents.reserve(keep);
@@ -1051,7 +1105,8 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
             if (!excerpt) { // no blob to read (a text held otherwise): read it whole
                 body.Bind(1, candidates[i].id);
                 if (body.Step())
-                    excerpt = passages->Best(body.View(0));
+                    excerpt = passages->Best(
+                        UnpackText(body.View(0), std::string::npos, text) ? text : body.View(0));
                 body.Reset();
             }
             if (excerpt && !excerpt->text.empty()) {

@@ -46,7 +46,7 @@ public:
                                             const std::string& path) override;
     std::vector<IndexStatus> Status() override;
 
-    static constexpr int kSchemaVersion = 7; // 7: the body is the first column
+    static constexpr int kSchemaVersion = 8; // 8: long texts packed
     // Recent answers are kept up to this many bytes (0: none); an answer over a tenth of it is
     // never kept, so that no one request fills it.
     void SetCacheLimit(std::size_t bytes) {

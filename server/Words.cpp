@@ -1,5 +1,7 @@
 #include "Words.h"
 
+#include "Packed.h"
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -25,6 +27,8 @@ constexpr char kStemMark = '\x01';
 constexpr char kExactMark = '=';
 
 thread_local std::size_t t_documentLanguage = 0;
+// Set by a PackedFrom: a packed text and the text it was packed from.
+thread_local std::string_view t_packed, t_packedFrom;
 thread_local const std::function<bool(const std::string&)>* t_formHeld = nullptr;
 
 // unicode61 with diacritics removed: the folding every word gets. Symbols (emoji among them)
@@ -238,6 +242,19 @@ int Tokenize(Fts5Tokenizer* self, void* context, int flags, const char* text, in
     auto* tokenizer = reinterpret_cast<WordTokenizer*>(self);
     TokenizeCall call{tokenizer, context, token, false, {}};
     auto* emit = &EachPiece<DocumentWord>;
+    std::string unpacked;
+    const std::string_view stored(text, static_cast<std::size_t>(std::max(size, 0)));
+    if (!(flags & FTS5_TOKENIZE_QUERY) && IsPacked(stored)) {
+        if (!t_packed.empty() && stored == t_packed) {
+            text = t_packedFrom.data();
+            size = static_cast<int>(t_packedFrom.size());
+        } else if (UnpackText(stored, std::string::npos, unpacked)) {
+            text = unpacked.data();
+            size = static_cast<int>(unpacked.size());
+        } else {
+            return SQLITE_CORRUPT;
+        }
+    }
     if (flags & FTS5_TOKENIZE_QUERY) {
         const bool exact = (flags & FTS5_TOKENIZE_PREFIX) || (size > 0 && text[0] == kExactMark);
         emit = exact ? &EachPiece<ExactWord> : &EachPiece<QueryWord>;
@@ -336,6 +353,16 @@ std::string TokenizerArguments(const std::vector<std::string>& languages) {
     for (const std::string& language : languages)
         arguments += ' ' + language; // Snowball names: letters only
     return arguments;
+}
+
+PackedFrom::PackedFrom(std::string_view packed, std::string_view text) {
+    t_packed = packed;
+    t_packedFrom = text;
+}
+
+PackedFrom::~PackedFrom() {
+    t_packed = {};
+    t_packedFrom = {};
 }
 
 DocumentLanguage::DocumentLanguage(std::size_t index) : m_previous(t_documentLanguage) {

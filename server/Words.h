@@ -36,6 +36,16 @@ void RegisterWordTokenizer(sqlite3* db);
 // The argument of "tokenize=" for those languages.
 std::string TokenizerArguments(const std::vector<std::string>& languages);
 
+// While it lives, the packed text `packed` (see Packed.h) inserted on this thread has its
+// words taken from `text`, which it was packed from, rather than unpacked again.
+class PackedFrom {
+public:
+    PackedFrom(std::string_view packed, std::string_view text);
+    ~PackedFrom();
+    PackedFrom(const PackedFrom&) = delete;
+    PackedFrom& operator=(const PackedFrom&) = delete;
+};
+
 // While it lives, documents inserted or deleted on this thread are stemmed in the tokenizer's
 // language number `index`.
 class DocumentLanguage {

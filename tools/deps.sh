@@ -8,7 +8,7 @@ ZDX_PACKAGES=(
   libcurl4-openssl-dev libcpp-httplib-dev libmicrohttpd-dev libssl-dev
   libsqlite3-dev libsodium-dev libunwind-dev libdw-dev
   postgresql libpq-dev nginx-light curl
-  libxml2-dev libpoppler-cpp-dev libzip-dev libgmime-3.0-dev libmagic-dev libstemmer-dev
+  libxml2-dev libpoppler-cpp-dev libzip-dev libgmime-3.0-dev libmagic-dev libstemmer-dev liblz4-dev
   libgtest-dev
   clang libclang-rt-14-dev
   xvfb xauth

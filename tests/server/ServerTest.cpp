@@ -6,6 +6,7 @@
 #include "Extract.h"
 #include "Extractor.h"
 #include "Options.h"
+#include "Packed.h"
 #include "PgStore.h"
 #include "Protocol.h"
 #include "Query.h"
@@ -319,6 +320,33 @@ TEST(Words, ExcerptsShowWhereTheWordsStandClosest) {
             }
     }
     EXPECT_GT(fromOpenings, 0u);
+}
+
+// A long text is kept packed, its opening as it stands; any part of it comes back as it was.
+TEST(Words, PackedTextsComeBackAsTheyWere) {
+    std::string zipf; // a text of the benchmark's kind: a few words, most of them often
+    for (std::uint32_t i = 1; zipf.size() < 300000; i = i * 1103515245u + 12345u)
+        zipf += std::string("xen kan lon min nen run zon tamin ").substr(0, 4 * (i >> 29)) + ' ';
+    for (const std::string& text :
+         {std::string("short"), std::string("\0starts with a zero", 20), zipf.substr(0, 2047),
+          zipf.substr(0, 2048), zipf.substr(0, 5000), zipf}) {
+        const std::string stored = PackText(text);
+        EXPECT_EQ(IsPacked(stored), text.size() >= 2048 || text[0] == '\0') << text.size();
+        EXPECT_EQ(TextLength(stored), text.size());
+        if (!IsPacked(stored)) {
+            EXPECT_EQ(stored, text);
+            continue;
+        }
+        EXPECT_LT(stored.size(), text.size() * 3 / 4 + 64) << text.size();
+        EXPECT_EQ(stored.substr(kPackedHeaderBytes, std::min<std::size_t>(text.size(), 100)),
+                  text.substr(0, 100));
+        std::string back;
+        for (std::size_t limit : {std::size_t{0}, std::size_t{1000}, kPackedOpeningBytes,
+                                  kPackedOpeningBytes + 1, std::size_t{4000}, std::string::npos}) {
+            ASSERT_TRUE(UnpackText(stored, limit, back)) << text.size() << ' ' << limit;
+            EXPECT_EQ(back, text.substr(0, limit)) << text.size() << ' ' << limit;
+        }
+    }
 }
 
 // Every document word is indexed under its own stem in its index's language, however many
@@ -844,6 +872,10 @@ TEST_F(IndexTest, ScanSearchAndKeepUpToDate) {
     EXPECT_EQ(result.documents[0].snippet,
               BestExcerpt(huge, *ParseQuery("quagga").root, {"english"}).text);
     EXPECT_EQ(result.documents[0].snippet.substr(0, 9), "...xx xx ");
+    // Kept packed; its text and its length come back as they were.
+    EXPECT_TRUE(index->DocumentText("b", m_dir.File("b/huge.txt")) == huge);
+    for (const IndexStatus& s : index->Status())
+        EXPECT_GT(s.textBytes, s.name == "b" ? static_cast<std::int64_t>(huge.size()) : 0);
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(m_dir.File("idx.sqlite").c_str(), &db), SQLITE_OK);
     RegisterWordTokenizer(db);
@@ -915,6 +947,19 @@ TEST_F(IndexTest, ScanSearchAndKeepUpToDate) {
     ASSERT_EQ(sqlite3_step(left), SQLITE_ROW);
     EXPECT_EQ(sqlite3_column_int(left, 0), 0);
     sqlite3_finalize(left);
+    // A packed text's words are its own (616 of them), not those of its packed bytes.
+    sqlite3_stmt* size = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db,
+                                 "SELECT s.sz FROM fts_docsize s JOIN docs d ON d.id = s.id"
+                                 " WHERE d.path = ?1",
+                                 -1, &size, nullptr),
+              SQLITE_OK);
+    sqlite3_bind_text(size, 1, m_dir.File("b/r3.txt").c_str(), -1, SQLITE_TRANSIENT);
+    ASSERT_EQ(sqlite3_step(size), SQLITE_ROW);
+    ASSERT_GE(sqlite3_column_bytes(size, 0), 2);
+    const auto* sizes = static_cast<const unsigned char*>(sqlite3_column_blob(size, 0));
+    EXPECT_EQ(((sizes[0] & 0x7f) << 7) | sizes[1], 616); // the body's, a varint of two bytes
+    sqlite3_finalize(size);
     sqlite3_close(db);
 }
 

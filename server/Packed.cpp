@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <stdexcept>
 
 namespace zdxserver {
 
@@ -29,6 +30,8 @@ std::string PackText(std::string_view text) {
               packed.begin() + kPackedHeaderBytes);
     const int size = LZ4_compress_default(rest.data(), packed.data() + kPackedHeaderBytes + opening,
                                           static_cast<int>(rest.size()), bound);
+    if (size <= 0) // not with room for the bound; a text kept in part would be lost
+        throw std::runtime_error("LZ4 could not pack a text");
     packed.resize(kPackedHeaderBytes + opening + static_cast<std::size_t>(size));
     return packed;
 }

@@ -506,18 +506,17 @@ SqliteStore::SqliteStore(const std::string& dbPath, std::vector<IndexedFolder> f
     for (const IndexedFolder& f : m_folders)
         if (f.language != kDefaultLanguage)
             words += ';' + f.name + '=' + f.language;
-    {
+    // (The statements end before the tables are dropped: SQLite drops none while one runs.)
+    const bool same = [&] {
         Statement version(db, "PRAGMA user_version");
-        version.Step();
-        bool same = version.Int(0) == kSchemaVersion;
-        if (same) {
-            Exec(db, "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT)");
-            Statement stored(db, "SELECT value FROM meta WHERE key = 'words'");
-            same = stored.Step() && stored.Text(0) == words;
-        }
-        if (!same)
-            Exec(db, "DROP TABLE IF EXISTS docs; DROP TABLE IF EXISTS fts;");
-    }
+        if (!version.Step() || version.Int(0) != kSchemaVersion)
+            return false;
+        Exec(db, "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT)");
+        Statement stored(db, "SELECT value FROM meta WHERE key = 'words'");
+        return stored.Step() && stored.Text(0) == words;
+    }();
+    if (!same)
+        Exec(db, "DROP TABLE IF EXISTS docs; DROP TABLE IF EXISTS fts;");
     // A file is known by its index and path (an index may lie inside another, and each holds
     // the file); its size, modification time in nanoseconds and inode tell whether it changed.
     Exec(db, "CREATE TABLE IF NOT EXISTS docs(id INTEGER PRIMARY KEY, idx TEXT NOT NULL,"

@@ -1077,9 +1077,19 @@ TEST_F(IndexTest, TheAnswerCacheIsBoundedByBytes) {
     EXPECT_EQ(index->Search(request).found, 102);
 }
 
-TEST_F(IndexTest, DatabaseIsPrivate) {
+TEST_F(IndexTest, DatabaseIsPrivateAndBuiltAgainInAnotherLayout) {
     auto index = Open();
     index->Scan();
+    // Written by a build that laid it out otherwise, or for other languages: built again.
+    for (const char* change : {"PRAGMA user_version = 1", "UPDATE meta SET value = 'german'"}) {
+        index.reset();
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(m_dir.File("idx.sqlite").c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, change, nullptr, nullptr, nullptr), SQLITE_OK) << change;
+        sqlite3_close(db);
+        index = Open();
+        EXPECT_EQ(index->Scan().added, 4) << change;
+    }
     for (const char* suffix : {"", "-wal", "-shm"}) {
         struct stat info {};
         ASSERT_EQ(stat((m_dir.File("idx.sqlite") + suffix).c_str(), &info), 0) << suffix;

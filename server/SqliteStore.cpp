@@ -36,7 +36,7 @@ constexpr std::size_t kOpeningBytes = kPackedOpeningBytes;
 
 // A document's text as the index keeps it (see Packed.h): a packed one is bound as a blob.
 struct StoredText {
-    std::string bytes;
+    std::string_view bytes;
 };
 
 // A prepared statement that finalizes itself.
@@ -121,14 +121,6 @@ std::size_t AnswerBytes(const std::string& key, const SearchResult& result) {
 
 namespace {
 
-// How often phrase `i` stands in the row, a place in the title counting `titleWeight` times.
-// A word in every document stands a hundred times in many, and taking its places one by one
-// through the API was most of such a search's match: they are counted in the row's list of
-// places as FTS5 keeps it, which the first place's iterator spans. The list is varints, each
-// place's at least 2 (a varint's last byte is the one whose high bit is clear); a varint 1
-// followed by a column's number starts the places of a column other than the first. The body
-// is the table's first column, so that its places, nearly all of them, need no such start (two
-// bytes for every word of every row: a fifth of the index).
 // The varints that end among eight bytes: the high bits moved down to 0 or 1 a byte, and
 // summed into the top byte.
 std::size_t VarintsEnding(std::uint64_t bytes) {
@@ -149,6 +141,14 @@ std::size_t CountVarints(const unsigned char* p, const unsigned char* end) {
     return count;
 }
 
+// How often phrase `i` stands in the row, a place in the title counting `titleWeight` times.
+// A word in every document stands a hundred times in many, and taking its places one by one
+// through the API was most of such a search's match: they are counted in the row's list of
+// places as FTS5 keeps it, which the first place's iterator spans. The list is varints, each
+// place's at least 2 (a varint's last byte is the one whose high bit is clear); a varint 1
+// followed by a column's number starts the places of a column other than the first. The body
+// is the table's first column, so that its places, nearly all of them, need no such start (two
+// bytes for each word in each row it stands in: nearly a third of the index).
 double PhraseFrequency(const Fts5ExtensionApi* api, Fts5Context* fts, int i, double titleWeight) {
     Fts5PhraseIter it;
     int column = 0, offset = 0;
@@ -688,8 +688,10 @@ public:
                             c.inode, c.text.title, c.summary, id);
             m_deleteText.Run(id);
         }
-        // FTS5 takes the words from the text as it stands, not unpacked again.
-        const StoredText stored{c.storedBody.empty() ? PackText(c.text.body) : c.storedBody};
+        // Packed on the walk's thread (Prepare) unless the body is empty. FTS5 takes the words
+        // from the text as it stands, not unpacked again.
+        const std::string packedHere = c.storedBody.empty() ? PackText(c.text.body) : "";
+        const StoredText stored{c.storedBody.empty() ? packedHere : c.storedBody};
         const PackedFrom packedFrom(stored.bytes, c.text.body);
         m_insertText.Run(id, c.text.title, stored);
         return id;
@@ -1048,12 +1050,15 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
         // reaches no further than a passage's length past them: the rest is never read.
         constexpr std::size_t kRead = kExcerptScanBytes + kExcerptBytes + 1;
         const std::size_t stored = static_cast<std::size_t>(sqlite3_blob_bytes(blob.blob));
-        const auto read = [&](std::string& into, std::size_t size, std::size_t offset) {
-            into.resize(size);
-            return sqlite3_blob_read(blob.blob, into.data(), static_cast<int>(size),
+        // Appends `size` bytes from `offset` on to `into`.
+        const auto append = [&](std::string& into, std::size_t size, std::size_t offset) {
+            const std::size_t at = into.size();
+            into.resize(at + size);
+            return sqlite3_blob_read(blob.blob, into.data() + at, static_cast<int>(size),
                                      static_cast<int>(offset)) == SQLITE_OK;
         };
-        if (!read(text, std::min(stored, kPackedHeaderBytes + kOpeningBytes), 0))
+        text.clear();
+        if (!append(text, std::min(stored, kPackedHeaderBytes + kOpeningBytes), 0))
             return std::nullopt;
         if (IsPacked(text)) { // the opening as it stands, then the rest to unpack
             const std::size_t whole = TextLength(text);
@@ -1067,8 +1072,9 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
             // n bytes of text take at most n + n / 255 + 16 bytes of an LZ4 block (all of them
             // as they stand, with their lengths).
             const std::size_t rest = kPackedHeaderBytes + opening, need = length - opening;
+            packed.clear();
             if (stored < rest ||
-                !read(packed, std::min(stored - rest, need + need / 255 + 16), rest) ||
+                !append(packed, std::min(stored - rest, need + need / 255 + 16), rest) ||
                 !UnpackRest(packed, need, text))
                 return std::nullopt;
             return passages->Best(text);
@@ -1078,11 +1084,7 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
         if (opening < size)
             if (auto excerpt = passages->BestInOpening(std::string_view(text).substr(0, opening)))
                 return excerpt;
-        const std::size_t have = text.size();
-        text.resize(size);
-        if (have < size &&
-            sqlite3_blob_read(blob.blob, text.data() + have, static_cast<int>(size - have),
-                              static_cast<int>(have)) != SQLITE_OK)
+        if (text.size() < size && !append(text, size - text.size(), text.size()))
             return std::nullopt;
         return passages->Best(text);
     };

@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
     }
     if (!pg.empty()) {
         PGconn* db = PQconnectdb(pg.c_str());
-        PQclear(PQexec(db, "DROP TABLE IF EXISTS zdx_docs, zdx_sessions"));
+        PQclear(PQexec(db, "DROP TABLE IF EXISTS zdx_docs, zdx_gone, zdx_sessions"));
         PQfinish(db);
     }
     const std::string db = pg.empty() ? (dir / "index.sqlite").string() : pg;

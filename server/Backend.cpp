@@ -14,6 +14,9 @@ Backend OpenBackend(const ServerOptions& options) {
     Backend backend;
     if (IsPostgresUrl(options.db)) {
         auto store = std::make_unique<PgStore>(options.db, options.folders);
+        if (options.localCopy)
+            store->KeepCopy(CacheFolder(), static_cast<std::size_t>(std::max(0, options.cacheMb))
+                                               << 20);
         backend.sessions = store->MakeSessions(idle, perUser, lifetime);
         backend.counters = store->MakeSignInCounters();
         backend.documents = std::move(store);

@@ -24,6 +24,8 @@ constexpr const char* kUsage =
     "  --listen HOST:PORT  where to listen; port 0 takes a free one (printed at start)\n"
     "  --index NAME=DIR    index the files under DIR as index NAME\n"
     "  --db FILE           the index database (default: one in ~/.cache/zdx-server)\n"
+    "  --no-local-copy     with PostgreSQL: search the database itself instead of a copy\n"
+    "                      of its documents that this process keeps in ~/.cache/zdx-server\n"
     "  --users FILE        user names and password hashes for signing in\n"
     "  --tls-cert, --tls-key  serve HTTPS with this certificate and key (PEM)\n"
     "  --base PATH         the servlet path (default lvsearch/SearchServlet)\n"
@@ -274,6 +276,10 @@ CommandLine ParseCommandLine(int argc, char** argv) {
             line.options.allowAnonymous = true;
             continue;
         }
+        if (arg == "--no-local-copy") {
+            line.options.localCopy = false;
+            continue;
+        }
         if (arg == "--no-watch") {
             line.options.watch = false;
             continue;
@@ -301,6 +307,12 @@ std::string DefaultDatabasePath(const std::vector<IndexedFolder>& folders) {
     std::string key;
     for (const auto& f : folders)
         key += f.name + "=" + f.root + ";";
+    return (std::filesystem::path(CacheFolder()) /
+            ("index-" + std::to_string(std::hash<std::string>{}(key)) + ".sqlite"))
+        .string();
+}
+
+std::string CacheFolder() {
     const char* cache = std::getenv("XDG_CACHE_HOME");
     const char* home = std::getenv("HOME");
     const std::filesystem::path dir =
@@ -309,7 +321,7 @@ std::string DefaultDatabasePath(const std::vector<IndexedFolder>& folders) {
             : std::filesystem::path(home && *home ? home : "/tmp") / ".cache" / "zdx-server";
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
-    return (dir / ("index-" + std::to_string(std::hash<std::string>{}(key)) + ".sqlite")).string();
+    return dir.string();
 }
 
 } // namespace zdxserver

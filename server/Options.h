@@ -41,12 +41,13 @@ struct ServerOptions {
     bool allowAnonymous = false;
     int sessionIdleMinutes = 12 * 60;
     int sessionsPerUser = 20;
-    int sessionMaxHours = 24;
-    ScanRules scanRules = {kDefaultExcludes};                   // given to every folder
+    int sessionMaxHours = 24;                 // after sign-in, however much it is used
+    ScanRules scanRules = {kDefaultExcludes}; // given to every folder
     std::vector<std::pair<std::string, std::string>> languages; // index name, Snowball name
     FrontLimits limits;
     int cacheMb = 64; // recent answers kept, in megabytes (0: none)
-                      // after sign-in, however much it is used
+    // With PostgreSQL: searches read a copy of the documents kept in SQLite by this process.
+    bool localCopy = true;
 };
 
 // What the command line asks for: serve with `options`, add a user, or end at once with
@@ -63,5 +64,7 @@ CommandLine ParseCommandLine(int argc, char** argv);
 // The database a service over these folders uses when --db is not given: one per set of
 // folders under the user's cache folder.
 std::string DefaultDatabasePath(const std::vector<IndexedFolder>& folders);
+// The user's cache folder for the service (made when missing).
+std::string CacheFolder();
 
 } // namespace zdxserver

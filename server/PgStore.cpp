@@ -3,18 +3,24 @@
 #include "Protocol.h"
 #include "Query.h"
 #include "Scan.h"
+#include "SqliteStore.h"
 #include "Words.h"
 
 #include "text/Codepage.h"
 #include "text/Numbers.h"
 
+#include <fcntl.h>
 #include <libpq-fe.h>
 #include <openssl/sha.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <optional>
 #include <set>
 #include <stdexcept>
@@ -51,9 +57,12 @@ private:
 };
 
 // Runs a statement with text parameters; throws with the server's message on failure. A
-// search (`stoppable`) is cancelled in the database when the service is asked to stop.
+// search (`stoppable`) is cancelled in the database when the service is asked to stop, or
+// when `stop` is set.
 std::unique_ptr<Result> Run(pg_conn* db, const char* sql,
-                            const std::vector<std::string>& values = {}, bool stoppable = false) {
+                            const std::vector<std::string>& values = {}, bool stoppable = false,
+                            const std::atomic<bool>* stop = nullptr) {
+    const auto stopping = [stop] { return ServiceStopping() || (stop && *stop); };
     std::vector<const char*> pointers;
     for (const std::string& v : values)
         pointers.push_back(v.c_str());
@@ -65,7 +74,7 @@ std::unique_ptr<Result> Run(pg_conn* db, const char* sql,
                                  pointers.data(), nullptr, nullptr, 0)) {
         bool cancelled = false;
         while (PQconsumeInput(db) && PQisBusy(db)) {
-            if (!cancelled && ServiceStopping()) {
+            if (!cancelled && stopping()) {
                 char error[256];
                 PGcancel* cancel = PQgetCancel(db);
                 cancelled = cancel && PQcancel(cancel, error, sizeof error);
@@ -86,13 +95,23 @@ std::unique_ptr<Result> Run(pg_conn* db, const char* sql,
         const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
         const bool timedOut = state && std::string(state) == "57014"; // cancelled
         PQclear(result);
-        if (timedOut && stoppable && ServiceStopping())
+        if (timedOut && stoppable && stopping())
             throw std::runtime_error("the search was ended: the service is stopping");
         if (timedOut)
             throw SearchTooCostly();
         throw std::runtime_error("PostgreSQL: " + message);
     }
     return std::make_unique<Result>(result);
+}
+
+// The number of the last change committed to the documents (0: none). Ends when the service
+// stops (or `stop` is set), as a search does.
+std::int64_t NewestChange(pg_conn* db, const std::atomic<bool>* stop = nullptr) {
+    return Run(db,
+               "SELECT greatest((SELECT max(seq) FROM zdx_docs), (SELECT max(seq) FROM "
+               "zdx_gone), 0)",
+               {}, true, stop)
+        ->Int(0, 0);
 }
 
 // Paths and file names as PostgreSQL's text keeps them (it takes UTF-8 only): as they are when
@@ -609,6 +628,27 @@ PgStore::PgStore(const std::string& url, std::vector<IndexedFolder> folders)
             {key, words});
     }
     Run(db.Db(), "CREATE INDEX IF NOT EXISTS zdx_docs_mtime ON zdx_docs(mtime)");
+    // Every change of a document's fields or text takes the next number of one sequence, and
+    // a removed document leaves its index, path and number behind: a node's own copy of the
+    // documents takes the changes after the last it holds, in the order they were made.
+    // (One process writes at a time, so the numbers are committed in their order.)
+    Run(db.Db(), "CREATE SEQUENCE IF NOT EXISTS zdx_changes");
+    Run(db.Db(), "ALTER TABLE zdx_docs ADD COLUMN IF NOT EXISTS seq bigint");
+    Run(db.Db(), "CREATE TABLE IF NOT EXISTS zdx_gone(seq bigint PRIMARY KEY, idx text NOT NULL, "
+                 "path text NOT NULL)");
+    Run(db.Db(), "CREATE OR REPLACE FUNCTION zdx_changed() RETURNS trigger LANGUAGE plpgsql AS "
+                 "$$ BEGIN NEW.seq := nextval('zdx_changes'); RETURN NEW; END $$");
+    Run(db.Db(), "CREATE OR REPLACE FUNCTION zdx_removed() RETURNS trigger LANGUAGE plpgsql AS "
+                 "$$ BEGIN INSERT INTO zdx_gone(seq, idx, path) VALUES(nextval('zdx_changes'), "
+                 "OLD.idx, OLD.path); RETURN NULL; END $$");
+    // (A change of the words alone, as when an index's language changes, is no change here.)
+    Run(db.Db(), "CREATE OR REPLACE TRIGGER zdx_docs_changed BEFORE INSERT OR UPDATE OF idx, "
+                 "path, name, title, summary, format, author, size, mtime, mtime_ns, inode, body "
+                 "ON zdx_docs FOR EACH ROW EXECUTE FUNCTION zdx_changed()");
+    Run(db.Db(), "CREATE OR REPLACE TRIGGER zdx_docs_removed AFTER DELETE ON zdx_docs FOR EACH "
+                 "ROW EXECUTE FUNCTION zdx_removed()");
+    Run(db.Db(), "UPDATE zdx_docs SET seq = nextval('zdx_changes') WHERE seq IS NULL");
+    Run(db.Db(), "CREATE INDEX IF NOT EXISTS zdx_docs_seq ON zdx_docs(seq)");
     Run(db.Db(), "CREATE TABLE IF NOT EXISTS zdx_sessions(id text PRIMARY KEY, username text "
                  "NOT NULL, used timestamptz NOT NULL DEFAULT now())");
     // Sessions end after an absolute lifetime too; ids are kept hashed (sessions of an older
@@ -626,6 +666,22 @@ PgStore::PgStore(const std::string& url, std::vector<IndexedFolder> folders)
 }
 
 PgStore::~PgStore() {
+    if (m_copier.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(m_copyMutex);
+            m_stopCopying = true;
+        }
+        m_copyWake.notify_all();
+        m_copier.join();
+    }
+    if (m_copyDb)
+        PQfinish(m_copyDb);
+    m_copy.reset();
+    if (!m_copyFolder.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(m_copyFolder, ec);
+        close(m_copyLock);
+    }
     if (m_lockConnection)
         PQfinish(m_lockConnection); // ends the indexing role
 }
@@ -684,7 +740,170 @@ ScanStats PgStore::Scan() {
     return stats;
 }
 
+void PgStore::KeepCopy(const std::string& parent, std::size_t cacheBytes, bool follow) {
+    namespace fs = std::filesystem;
+    // The folders of copies whose process has ended (nothing holds their lock) go first.
+    std::error_code ec;
+    fs::create_directories(parent, ec);
+    for (const auto& entry : fs::directory_iterator(parent, ec)) {
+        if (entry.path().filename().string().rfind("copy-", 0) != 0)
+            continue;
+        const int fd = open((entry.path() / "lock").c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+            fs::remove_all(entry.path(), ec);
+        close(fd);
+    }
+    std::string folder = (fs::path(parent) / "copy-XXXXXX").string();
+    if (!mkdtemp(folder.data()))
+        throw std::runtime_error("cannot make a folder in " + parent + ": " + std::strerror(errno));
+    m_copyFolder = folder;
+    // The lock is held before its file takes its name: another process never finds it free.
+    const std::string lock = folder + "/lock";
+    m_copyLock = open((lock + ".new").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (m_copyLock < 0 || flock(m_copyLock, LOCK_EX | LOCK_NB) != 0 ||
+        rename((lock + ".new").c_str(), lock.c_str()) != 0)
+        throw std::runtime_error("cannot lock " + lock + ": " + std::strerror(errno));
+    m_copyCacheBytes = cacheBytes;
+    m_copy = NewCopy();
+    if (!follow)
+        return;
+    m_copier = std::thread([this] {
+        auto pause = std::chrono::milliseconds(200);
+        bool failing = false;
+        while (!m_stopCopying) {
+            bool more = false;
+            try {
+                more = TakeChanges();
+                failing = false;
+                pause = std::chrono::milliseconds(200);
+            } catch (const std::exception& e) {
+                // The database is away, or the copy failed: tried again after a longer pause.
+                if (!failing && !m_stopCopying)
+                    std::fprintf(stderr, "zdx-server: the copy of the documents waits: %s\n",
+                                 e.what());
+                failing = true;
+                pause = std::min(pause * 2, std::chrono::milliseconds(2000));
+            }
+            std::unique_lock<std::mutex> lock(m_copyMutex);
+            if (!more)
+                m_copyWake.wait_for(lock, pause, [this] { return m_stopCopying.load(); });
+        }
+    });
+}
+
+std::shared_ptr<SqliteStore> PgStore::NewCopy() {
+    const std::string path = m_copyFolder + "/documents-" + std::to_string(++m_copies) + ".sqlite";
+    auto copy = std::make_unique<SqliteStore>(path, m_folders);
+    copy->SetCacheLimit(m_copyCacheBytes);
+    copy->SetSearchMillis(m_searchMillis);
+    // Its files go with the last search that reads it.
+    return std::shared_ptr<SqliteStore>(copy.release(), [path](SqliteStore* store) {
+        delete store;
+        for (const char* suffix : {"", "-wal", "-shm"})
+            unlink((path + suffix).c_str());
+    });
+}
+
+bool PgStore::TakeChanges() {
+    std::lock_guard<std::mutex> taking(m_takeMutex);
+    if (m_copyDb && PQstatus(m_copyDb) != CONNECTION_OK) {
+        PQfinish(m_copyDb);
+        m_copyDb = nullptr;
+    }
+    if (!m_copyDb)
+        m_copyDb = m_pool.Open();
+    std::shared_ptr<SqliteStore> copy;
+    {
+        std::lock_guard<std::mutex> lock(m_copyMutex);
+        copy = m_copy;
+    }
+    const std::int64_t newest = NewestChange(m_copyDb, &m_stopCopying);
+    if (newest < m_copyTaken) {
+        // Another database, or one restored from before: copied again from the start.
+        std::fprintf(stderr, "zdx-server: the database holds fewer changes than its copy; "
+                             "copying it again\n");
+        copy = NewCopy();
+        std::lock_guard<std::mutex> lock(m_copyMutex);
+        m_copy = copy;
+        m_copiedUpTo = m_copyTaken = 0;
+    }
+    constexpr int kBatch = 500;
+    std::vector<SqliteStore::TakenChange> changes;
+    std::int64_t last = m_copyTaken;
+    bool more = false;
+    if (newest > m_copyTaken) {
+        auto rows = Run(m_copyDb,
+                        ("SELECT seq, idx, path, name, title, summary, format, author, size, "
+                         "mtime, mtime_ns, inode, body, false FROM zdx_docs WHERE seq > $1 UNION "
+                         "ALL SELECT seq, idx, path, '', '', '', '', '', 0, 0, 0, 0, '', true "
+                         "FROM zdx_gone WHERE seq > $1 ORDER BY 1 LIMIT " +
+                         std::to_string(kBatch))
+                            .c_str(),
+                        {std::to_string(m_copyTaken)}, true, &m_stopCopying);
+        for (int r = 0; r < rows->Rows(); ++r) {
+            last = rows->Int(r, 0);
+            const std::string index = rows->Text(r, 1);
+            const auto folder =
+                std::find_if(m_folders.begin(), m_folders.end(),
+                             [&](const IndexedFolder& f) { return f.name == index; });
+            if (folder == m_folders.end())
+                continue; // an index this node does not serve
+            SqliteStore::TakenChange c;
+            c.file.folder = &*folder;
+            c.file.path = FromStore(rows->Text(r, 2));
+            c.removed = rows->Text(r, 13) == "t";
+            if (!c.removed) {
+                c.file.name = FromStore(rows->Text(r, 3));
+                c.file.text.title = rows->Text(r, 4);
+                c.file.summary = rows->Text(r, 5);
+                c.file.text.format = rows->Text(r, 6);
+                c.file.text.author = rows->Text(r, 7);
+                c.file.size = rows->Int(r, 8);
+                c.file.mtime = rows->Int(r, 9);
+                c.file.mtimeNs = rows->Int(r, 10);
+                c.file.inode = rows->Int(r, 11);
+                c.file.text.body = rows->Text(r, 12);
+            }
+            changes.push_back(std::move(c));
+        }
+        more = rows->Rows() == kBatch;
+    }
+    copy->TakeChanges(changes, !more);
+    m_copyTaken = last;
+    if (!more) {
+        std::lock_guard<std::mutex> lock(m_copyMutex);
+        if (m_copy == copy)
+            m_copiedUpTo = last;
+    }
+    return more;
+}
+
+void PgStore::CatchUp() {
+    if (!m_copyFolder.empty())
+        while (TakeChanges()) {
+        }
+}
+
 SearchResult PgStore::Search(const SearchRequest& request) {
+    if (!m_copyFolder.empty()) {
+        // The copy answers when it holds the last change committed.
+        std::int64_t newest = 0;
+        {
+            Lease db(m_pool);
+            newest = NewestChange(db.Db());
+        }
+        std::shared_ptr<SqliteStore> copy;
+        {
+            std::lock_guard<std::mutex> lock(m_copyMutex);
+            if (m_copiedUpTo == newest)
+                copy = m_copy;
+        }
+        if (copy)
+            return copy->Search(request);
+        m_copyWake.notify_one();
+    }
     SearchResult result;
     const ParsedQuery parsed = ParseQuery(request.query);
     const std::string tsquery = parsed.root ? TsQuerySyntax(*parsed.root) : std::string();

@@ -13,11 +13,14 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct pg_conn;
 
 namespace zdxserver {
+
+class SqliteStore;
 
 // True for a database address that names PostgreSQL (postgresql://... or postgres://...).
 bool IsPostgresUrl(const std::string& db);
@@ -69,6 +72,22 @@ public:
 
     PgPool& Pool() { return m_pool; }
 
+    // Keeps a copy of the documents in SQLite, in a folder of its own under `parent` (removed
+    // with the store), taking every change from the database a moment after it is made; a
+    // search reads the copy when it holds every change, the database otherwise. Ranking and
+    // passages then cost what they cost in one process. Call once, before searches start.
+    // Unless `follow`, changes are taken only when TakeChanges or CatchUp is called.
+    void KeepCopy(const std::string& parent, std::size_t cacheBytes, bool follow = true);
+    // Takes the changes made since the copy's last (one batch); true when more wait. Runs on
+    // the copy's own thread; tests call it to wait for the copy.
+    bool TakeChanges();
+    void CatchUp() override;
+    // The number of the last change the copy's searches see (0: none).
+    std::int64_t CopiedUpTo() {
+        std::lock_guard<std::mutex> lock(m_copyMutex);
+        return m_copiedUpTo;
+    }
+
 private:
     // The passage and matched words of each hit (`ids` in the order of `documents`).
     void AddExcerpts(pg_conn* db, const QueryNode& query, const std::vector<std::int64_t>& ids,
@@ -81,6 +100,21 @@ private:
     pg_conn* m_lockConnection = nullptr; // holds the advisory lock while this process indexes
     std::atomic<bool> m_indexing{false}; // read by the status route while a scan runs
     std::mutex m_scanMutex;
+    // The copy (see KeepCopy), and the last change it holds.
+    std::string m_copyFolder;
+    int m_copyLock = -1;
+    std::size_t m_copyCacheBytes = 0;
+    int m_copies = 0;       // copies made, each in a file of its own
+    std::mutex m_copyMutex; // the copy and the change its searches see
+    std::shared_ptr<SqliteStore> m_copy;
+    std::int64_t m_copiedUpTo = 0;
+    std::mutex m_takeMutex; // taking changes: the copy's connection and what it has taken
+    pg_conn* m_copyDb = nullptr;
+    std::int64_t m_copyTaken = 0;
+    std::atomic<bool> m_stopCopying{false};
+    std::condition_variable m_copyWake;
+    std::thread m_copier;
+    std::shared_ptr<SqliteStore> NewCopy();
 };
 
 } // namespace zdxserver

@@ -36,6 +36,7 @@ bool OpenData(const ServerOptions& options, Users& users, Backend& backend) {
         const ScanStats stats = backend.documents->Scan();
         std::fprintf(stderr, "zdx-server: indexed %d new, %d changed, %d removed, %d unchanged\n",
                      stats.added, stats.updated, stats.removed, stats.unchanged);
+        backend.documents->CatchUp();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "zdx-server: %s\n", e.what());
         return false;

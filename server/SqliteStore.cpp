@@ -730,6 +730,14 @@ private:
 
 } // namespace
 
+std::map<std::string, std::size_t> SqliteStore::LanguageNumbers() const {
+    std::map<std::string, std::size_t> languages;
+    for (const IndexedFolder& f : m_folders)
+        languages[f.name] = static_cast<std::size_t>(
+            std::find(m_languages.begin(), m_languages.end(), f.language) - m_languages.begin());
+    return languages;
+}
+
 ScanStats SqliteStore::Scan() {
     std::lock_guard<std::mutex> scanning(m_scanMutex);
     sqlite3* db = Connection();
@@ -743,12 +751,7 @@ ScanStats SqliteStore::Scan() {
     ScanStats stats;
     Exec(db, "BEGIN");
     try {
-        std::map<std::string, std::size_t> languages;
-        for (const IndexedFolder& f : m_folders)
-            languages[f.name] = static_cast<std::size_t>(
-                std::find(m_languages.begin(), m_languages.end(), f.language) -
-                m_languages.begin());
-        SqliteScan target(db, std::move(languages));
+        SqliteScan target(db, LanguageNumbers());
         stats = ScanFolders(m_folders, known, target);
         Exec(db, "COMMIT");
     } catch (...) {
@@ -766,6 +769,41 @@ ScanStats SqliteStore::Scan() {
         m_documentsBehind = false;
     }
     return stats;
+}
+
+void SqliteStore::TakeChanges(std::vector<TakenChange>& changes, bool load) {
+    std::lock_guard<std::mutex> scanning(m_scanMutex);
+    sqlite3* db = Connection();
+    if (!changes.empty()) {
+        Exec(db, "BEGIN");
+        try {
+            SqliteScan target(db, LanguageNumbers());
+            Statement find(db, "SELECT id FROM docs WHERE idx=? AND path=?");
+            for (TakenChange& c : changes) {
+                find.Bind(1, c.file.folder->name);
+                find.Bind(2, c.file.path);
+                c.file.id = find.Step() ? find.Int(0) : -1;
+                find.Reset();
+                if (c.removed) {
+                    if (c.file.id >= 0)
+                        target.Remove(c.file.id);
+                } else {
+                    target.Prepare(c.file);
+                    target.Put(c.file);
+                }
+            }
+            Exec(db, "COMMIT");
+        } catch (...) {
+            sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
+        m_documentsBehind = true;
+    }
+    if (load && m_documentsBehind) {
+        sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+        LoadDocuments();
+        m_documentsBehind = false;
+    }
 }
 
 const SqliteStore::DocInfo* SqliteStore::DocAt(std::int64_t id) const {

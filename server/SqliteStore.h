@@ -1,10 +1,12 @@
 #pragma once
 // The embedded store of zdx-server: SQLite FTS5 in one file.
+#include "Scan.h"
 #include "Store.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -38,6 +40,17 @@ public:
     ScanStats Scan() override;
 
     SearchResult Search(const SearchRequest& request) override;
+
+    // A change made in another store, taken into this one (a node's own copy of a shared
+    // index): the document at the change's index and path stored as the change has it, or
+    // removed.
+    struct TakenChange {
+        FileChange file; // its folder and path, and unless removed the rest
+        bool removed = false;
+    };
+    // Takes the changes in their order, in one transaction. `load`: searches see them at once
+    // (every document is loaded again, which a long run of batches does once, at its end).
+    void TakeChanges(std::vector<TakenChange>& changes, bool load);
 
     const std::vector<IndexedFolder>& Folders() const override { return m_folders; }
     std::optional<std::int64_t> DocumentInode(const std::string& index,
@@ -82,6 +95,8 @@ private:
         sqlite3* m_db = nullptr;
     };
     void LoadDocuments(); // the document table into memory, after a scan
+    // The tokenizer's language number of each index.
+    std::map<std::string, std::size_t> LanguageNumbers() const;
     // Keeps an answer within the cache's bytes, if the documents are still those it read.
     void KeepAnswer(std::string key, const SearchResult& result, std::uint64_t generation);
 

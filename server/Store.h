@@ -92,6 +92,8 @@ public:
     virtual const std::vector<IndexedFolder>& Folders() const = 0;
     // Each folder's index as the store holds it.
     virtual std::vector<IndexStatus> Status() = 0;
+    // Brings what searches read up to the store's last change, where they read a copy of it.
+    virtual void CatchUp() {}
     // Whether this process brings the index up to date (with PostgreSQL, one node does).
     virtual bool Indexes() const { return true; }
     bool HasIndex(const std::string& name) const;

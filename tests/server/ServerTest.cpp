@@ -161,13 +161,21 @@ TEST(Options, NumbersAreWholeAndInRange) {
         EXPECT_EQ(line.exitCode, 2) << args[0];
         EXPECT_NE(err.find(message), std::string::npos) << err;
     }
-    std::vector<std::string> good = {"zdx-server", "--listen",
-                                     "[::1]:0",    "--index",
-                                     "d=/tmp",     "--rescan",
-                                     "+30",        "--db",
-                                     "x.sqlite",   "--exclude",
-                                     "*.iso",      "--max-file-mb",
-                                     "5",          "--no-default-excludes"};
+    std::vector<std::string> good = {"zdx-server",
+                                     "--listen",
+                                     "[::1]:0",
+                                     "--index",
+                                     "d=/tmp",
+                                     "--rescan",
+                                     "+30",
+                                     "--db",
+                                     "x.sqlite",
+                                     "--exclude",
+                                     "*.iso",
+                                     "--max-file-mb",
+                                     "5",
+                                     "--no-default-excludes",
+                                     "--no-local-copy"};
     std::vector<char*> pointers;
     for (std::string& a : good)
         pointers.push_back(a.data());
@@ -176,6 +184,7 @@ TEST(Options, NumbersAreWholeAndInRange) {
     EXPECT_EQ(line.options.host, "::1");
     EXPECT_EQ(line.options.port, 0);
     EXPECT_EQ(line.options.rescanSeconds, 30);
+    EXPECT_FALSE(line.options.localCopy);
     // Every folder scans by the same rules.
     EXPECT_EQ(line.options.folders.at(0).rules.excludes, std::vector<std::string>{"*.iso"});
     EXPECT_EQ(line.options.folders.at(0).rules.maxFileBytes, 5 << 20);
@@ -1337,6 +1346,75 @@ TEST_F(EndToEnd, SearchesOverHttp) {
     EXPECT_NE(m_server->Err().find("0 new, 0 changed, 0 removed"), std::string::npos)
         << m_server->Err();
     EXPECT_EQ(Column(Query({"tapir"}).out, 0).size(), 1u);
+}
+
+// A node searches its own copy of the documents once the copy holds every change; until then
+// it searches the database. (The database's words are taken away below, so that an answer
+// tells which of the two gave it.)
+TEST_F(EndToEnd, ANodeSearchesItsCopyWhenItHoldsEveryChange) {
+    if (!std::getenv("ZDX_TEST_STORE"))
+        GTEST_SKIP() << "PostgreSQL only";
+    const std::vector<IndexedFolder> folders = {{"handbook", m_docs.File("handbook")},
+                                                {"projects", m_docs.File("projects")}};
+    auto store = std::make_unique<PgStore>(m_db, folders);
+    store->Scan();
+    SearchRequest budget;
+    budget.query = "budget";
+    const std::int64_t all = store->Search(budget).found;
+    const std::int64_t documents = store->Search(SearchRequest{}).found;
+    ASSERT_GT(all, 1);
+    store->KeepCopy(m_docs.File("cache"), 0, false);
+    store->CatchUp();
+    PGconn* admin = PQconnectdb(m_db.c_str());
+    const auto wordsGone = [&] { PQclear(PQexec(admin, "UPDATE zdx_docs SET tsv = NULL")); };
+    wordsGone();
+    EXPECT_EQ(store->Search(budget).found, all);
+
+    // A change not yet taken: the database answers, and finds only the new file by its words.
+    m_docs.Write("projects/zebra.txt", "Zebra budget");
+    store->Scan();
+    EXPECT_EQ(store->Search(budget).found, 1);
+    store->CatchUp();
+    wordsGone();
+    EXPECT_EQ(store->Search(budget).found, all + 1);
+
+    // A file changed; then removed and made again at its path: the copy ends with the last.
+    SearchRequest okapi, gnu;
+    okapi.query = "okapi";
+    gnu.query = "gnu";
+    m_docs.Write("projects/zebra.txt", "Zebra okapi");
+    store->Scan();
+    store->CatchUp();
+    wordsGone();
+    EXPECT_EQ(store->Search(okapi).found, 1);
+    EXPECT_EQ(store->Search(budget).found, all);
+    std::filesystem::remove(m_docs.File("projects/zebra.txt"));
+    store->Scan();
+    store->CatchUp();
+    EXPECT_EQ(store->Search(SearchRequest{}).found, documents);
+    m_docs.Write("projects/zebra.txt", "Zebra gnu");
+    store->Scan();
+    store->CatchUp();
+    wordsGone();
+    EXPECT_EQ(store->Search(gnu).found, 1);
+    EXPECT_EQ(store->Search(okapi).found, 0);
+
+    // Another database (fewer changes than the copy took), indexed by another node: the copy
+    // is made again from it.
+    PQclear(PQexec(admin, "DROP TABLE zdx_docs, zdx_gone; DROP SEQUENCE zdx_changes; SELECT "
+                          "pg_terminate_backend(pid) FROM pg_locks WHERE locktype = 'advisory'"));
+    std::filesystem::remove(m_docs.File("projects/zebra.txt"));
+    PgStore other(m_db, folders);
+    for (int i = 0; i < 100 && !other.Indexes(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        other.Scan();
+    }
+    ASSERT_TRUE(other.Indexes());
+    wordsGone();
+    store->CatchUp();
+    EXPECT_EQ(store->Search(budget).found, all);
+    EXPECT_EQ(store->Search(gnu).found, 0);
+    PQfinish(admin);
 }
 
 // The indexing role lives with its lock's connection: when that goes (a restart of PostgreSQL),

@@ -58,20 +58,21 @@ private:
 
 // Runs a statement with text parameters; throws with the server's message on failure. A
 // search (`stoppable`) is cancelled in the database when the service is asked to stop, or
-// when `stop` is set.
+// when `stop` is set. A statement run on every search is kept prepared on each connection
+// under the name `prepared`, prepared there on its first run.
 std::unique_ptr<Result> Run(pg_conn* db, const char* sql,
                             const std::vector<std::string>& values = {}, bool stoppable = false,
-                            const std::atomic<bool>* stop = nullptr) {
+                            const std::atomic<bool>* stop = nullptr,
+                            const char* prepared = nullptr) {
     const auto stopping = [stop] { return ServiceStopping() || (stop && *stop); };
     std::vector<const char*> pointers;
     for (const std::string& v : values)
         pointers.push_back(v.c_str());
-    PGresult* result = nullptr;
-    if (!stoppable) {
-        result = PQexecParams(db, sql, static_cast<int>(pointers.size()), nullptr, pointers.data(),
-                              nullptr, nullptr, 0);
-    } else if (PQsendQueryParams(db, sql, static_cast<int>(pointers.size()), nullptr,
-                                 pointers.data(), nullptr, nullptr, 0)) {
+    const int count = static_cast<int>(pointers.size());
+    // A statement sent: its result, waited for while cancelling it once the service stops.
+    const auto waitFor = [&](int sent) -> PGresult* {
+        if (!sent)
+            return nullptr;
         bool cancelled = false;
         while (PQconsumeInput(db) && PQisBusy(db)) {
             if (!cancelled && stopping()) {
@@ -84,9 +85,33 @@ std::unique_ptr<Result> Run(pg_conn* db, const char* sql,
             poll(&wait, 1, 100);
         }
         // The last result is the statement's (or its failure).
+        PGresult* last = nullptr;
         for (PGresult* next; (next = PQgetResult(db));) {
+            PQclear(last);
+            last = next;
+        }
+        return last;
+    };
+    const auto execute = [&]() -> PGresult* {
+        if (!stoppable)
+            return prepared
+                       ? PQexecPrepared(db, prepared, count, pointers.data(), nullptr, nullptr, 0)
+                       : PQexecParams(db, sql, count, nullptr, pointers.data(), nullptr, nullptr,
+                                      0);
+        return waitFor(
+            prepared
+                ? PQsendQueryPrepared(db, prepared, count, pointers.data(), nullptr, nullptr, 0)
+                : PQsendQueryParams(db, sql, count, nullptr, pointers.data(), nullptr, nullptr, 0));
+    };
+    PGresult* result = execute();
+    const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
+    if (prepared && state && std::string(state) == "26000") { // not prepared here yet
+        PQclear(result);
+        result = stoppable ? waitFor(PQsendPrepare(db, prepared, sql, count, nullptr))
+                           : PQprepare(db, prepared, sql, count, nullptr);
+        if (PQresultStatus(result) == PGRES_COMMAND_OK) {
             PQclear(result);
-            result = next;
+            result = execute();
         }
     }
     const ExecStatusType status = PQresultStatus(result);
@@ -110,7 +135,7 @@ std::int64_t NewestChange(pg_conn* db, const std::atomic<bool>* stop = nullptr) 
     return Run(db,
                "SELECT greatest((SELECT max(seq) FROM zdx_docs), (SELECT max(seq) FROM "
                "zdx_gone), 0)",
-               {}, true, stop)
+               {}, true, stop, "zdx_newest")
         ->Int(0, 0);
 }
 

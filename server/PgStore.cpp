@@ -757,8 +757,11 @@ ScanStats PgStore::Scan() {
     // scans every row until autovacuum comes by.
     // The full-text index takes new entries into a pending list that every search reads
     // through until it is merged: merged here, right after the scan.
-    if (stats.added + stats.updated + stats.removed > 0) {
-        Run(db.Db(), "ANALYZE zdx_docs");
+    // A document written leaves a dead version of its row behind (the row, then its words):
+    // after many, they are vacuumed now rather than by autovacuum while searches run.
+    const int changes = stats.added + stats.updated + stats.removed;
+    if (changes > 0) {
+        Run(db.Db(), changes >= 1000 ? "VACUUM (ANALYZE) zdx_docs" : "ANALYZE zdx_docs");
         Run(db.Db(), "SELECT gin_clean_pending_list('zdx_docs_tsv'::regclass)");
         Run(db.Db(), "SELECT gin_clean_pending_list('zdx_docs_tsx'::regclass)");
     }

@@ -4,6 +4,7 @@
 #include "SqliteStore.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace zdxserver {
 
@@ -14,9 +15,17 @@ Backend OpenBackend(const ServerOptions& options) {
     Backend backend;
     if (IsPostgresUrl(options.db)) {
         auto store = std::make_unique<PgStore>(options.db, options.folders);
-        if (options.localCopy)
-            store->KeepCopy(CacheFolder(), static_cast<std::size_t>(std::max(0, options.cacheMb))
-                                               << 20);
+        if (options.localCopy) {
+            try {
+                store->KeepCopy(CacheFolder(),
+                                static_cast<std::size_t>(std::max(0, options.cacheMb)) << 20);
+            } catch (const std::exception& e) {
+                std::fprintf(stderr,
+                             "zdx-server: no copy of the documents (%s): searches read "
+                             "the database\n",
+                             e.what());
+            }
+        }
         backend.sessions = store->MakeSessions(idle, perUser, lifetime);
         backend.counters = store->MakeSignInCounters();
         backend.documents = std::move(store);

@@ -787,14 +787,23 @@ void PgStore::KeepCopy(const std::string& parent, std::size_t cacheBytes, bool f
     if (!mkdtemp(folder.data()))
         throw std::runtime_error("cannot make a folder in " + parent + ": " + std::strerror(errno));
     m_copyFolder = folder;
-    // The lock is held before its file takes its name: another process never finds it free.
-    const std::string lock = folder + "/lock";
-    m_copyLock = open((lock + ".new").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (m_copyLock < 0 || flock(m_copyLock, LOCK_EX | LOCK_NB) != 0 ||
-        rename((lock + ".new").c_str(), lock.c_str()) != 0)
-        throw std::runtime_error("cannot lock " + lock + ": " + std::strerror(errno));
     m_copyCacheBytes = cacheBytes;
-    m_copy = NewCopy();
+    try {
+        // The lock is held before its file takes its name: another process never finds it free.
+        const std::string lock = folder + "/lock";
+        m_copyLock = open((lock + ".new").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (m_copyLock < 0 || flock(m_copyLock, LOCK_EX | LOCK_NB) != 0 ||
+            rename((lock + ".new").c_str(), lock.c_str()) != 0)
+            throw std::runtime_error("cannot lock " + lock + ": " + std::strerror(errno));
+        m_copy = NewCopy();
+    } catch (...) {
+        if (m_copyLock >= 0)
+            close(m_copyLock);
+        m_copyLock = -1;
+        m_copyFolder.clear();
+        fs::remove_all(folder, ec);
+        throw;
+    }
     if (!follow)
         return;
     m_copier = std::thread([this] {
@@ -804,6 +813,9 @@ void PgStore::KeepCopy(const std::string& parent, std::size_t cacheBytes, bool f
             bool more = false;
             try {
                 more = TakeChanges();
+                if (failing)
+                    std::fprintf(stderr, "zdx-server: the copy of the documents takes changes "
+                                         "again\n");
                 failing = false;
                 pause = std::chrono::milliseconds(200);
             } catch (const std::exception& e) {

@@ -76,17 +76,13 @@ public:
     // with the store), taking every change from the database a moment after it is made; a
     // search reads the copy when it holds every change, the database otherwise. Ranking and
     // passages then cost what they cost in one process. Call once, before searches start.
-    // Unless `follow`, changes are taken only when TakeChanges or CatchUp is called.
+    // Unless `follow`, changes are taken only when TakeChanges or CatchUp is called. Throws
+    // std::runtime_error when the copy cannot be made; the store then searches the database.
     void KeepCopy(const std::string& parent, std::size_t cacheBytes, bool follow = true);
     // Takes the changes made since the copy's last (one batch); true when more wait. Runs on
     // the copy's own thread; tests call it to wait for the copy.
     bool TakeChanges();
     void CatchUp() override;
-    // The number of the last change the copy's searches see (0: none).
-    std::int64_t CopiedUpTo() {
-        std::lock_guard<std::mutex> lock(m_copyMutex);
-        return m_copiedUpTo;
-    }
 
 private:
     // The passage and matched words of each hit (`ids` in the order of `documents`).

@@ -660,7 +660,9 @@ PgStore::PgStore(const std::string& url, std::vector<IndexedFolder> folders)
     Run(db.Db(), "CREATE SEQUENCE IF NOT EXISTS zdx_changes");
     Run(db.Db(), "ALTER TABLE zdx_docs ADD COLUMN IF NOT EXISTS seq bigint");
     Run(db.Db(), "CREATE TABLE IF NOT EXISTS zdx_gone(seq bigint PRIMARY KEY, idx text NOT NULL, "
-                 "path text NOT NULL)");
+                 "path text NOT NULL, at timestamptz NOT NULL DEFAULT now())");
+    Run(db.Db(), "ALTER TABLE zdx_gone ADD COLUMN IF NOT EXISTS at timestamptz NOT NULL DEFAULT "
+                 "now()");
     Run(db.Db(), "CREATE OR REPLACE FUNCTION zdx_changed() RETURNS trigger LANGUAGE plpgsql AS "
                  "$$ BEGIN NEW.seq := nextval('zdx_changes'); RETURN NEW; END $$");
     Run(db.Db(), "CREATE OR REPLACE FUNCTION zdx_removed() RETURNS trigger LANGUAGE plpgsql AS "
@@ -762,6 +764,12 @@ ScanStats PgStore::Scan() {
     const int changes = stats.added + stats.updated + stats.removed;
     if (changes > 0) {
         Run(db.Db(), changes >= 1000 ? "VACUUM (ANALYZE) zdx_docs" : "ANALYZE zdx_docs");
+        // Removals are kept an hour for the copies; a copy that had not taken one dropped
+        // here is made again (see TakeChanges).
+        Run(db.Db(), "WITH dropped AS (DELETE FROM zdx_gone WHERE at < now() - interval '1 hour' "
+                     "RETURNING seq) INSERT INTO zdx_meta(key, value) SELECT 'gone:dropped', "
+                     "max(seq)::text FROM dropped HAVING count(*) > 0 ON CONFLICT (key) DO "
+                     "UPDATE SET value = EXCLUDED.value");
         Run(db.Db(), "SELECT gin_clean_pending_list('zdx_docs_tsv'::regclass)");
         Run(db.Db(), "SELECT gin_clean_pending_list('zdx_docs_tsx'::regclass)");
     }
@@ -909,6 +917,19 @@ bool PgStore::TakeChanges() {
             changes.push_back(std::move(c));
         }
         more = rows->Rows() == kBatch;
+        // Removals after the copy's last change dropped before they were taken: the copy may
+        // hold documents that are gone, and is made again.
+        auto dropped = Run(m_copyDb, "SELECT value FROM zdx_meta WHERE key = 'gone:dropped'");
+        if (m_copyTaken > 0 && dropped->Rows() > 0 &&
+            std::strtoll(dropped->Text(0, 0).c_str(), nullptr, 10) > m_copyTaken) {
+            std::fprintf(stderr, "zdx-server: the copy of the documents missed removals; "
+                                 "copying them again\n");
+            copy = NewCopy();
+            std::lock_guard<std::mutex> lock(m_copyMutex);
+            m_copy = copy;
+            m_copiedUpTo = m_copyTaken = 0;
+            return true;
+        }
     }
     copy->TakeChanges(changes, !more);
     m_copyTaken = last;

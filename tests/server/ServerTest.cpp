@@ -1399,6 +1399,19 @@ TEST_F(EndToEnd, ANodeSearchesItsCopyWhenItHoldsEveryChange) {
     EXPECT_EQ(store->Search(gnu).found, 1);
     EXPECT_EQ(store->Search(okapi).found, 0);
 
+    // A removal dropped (an hour old) before the copy took it: the copy is made again.
+    std::filesystem::remove(m_docs.File("projects/zebra.txt"));
+    store->Scan();
+    PQclear(PQexec(admin, "UPDATE zdx_gone SET at = now() - interval '2 hours'"));
+    m_docs.Write("projects/yak.txt", "Yak");
+    store->Scan();
+    PGresult* kept = PQexec(admin, "SELECT count(*) FROM zdx_gone");
+    EXPECT_STREQ(PQgetvalue(kept, 0, 0), "0");
+    PQclear(kept);
+    store->CatchUp();
+    wordsGone();
+    EXPECT_EQ(store->Search(gnu).found, 0);
+
     // Another database (fewer changes than the copy took), indexed by another node: the copy
     // is made again from it.
     PQclear(PQexec(admin, "DROP TABLE zdx_docs, zdx_gone; DROP SEQUENCE zdx_changes; SELECT "

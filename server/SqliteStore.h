@@ -171,7 +171,9 @@ private:
     std::vector<IndexedFolder> m_folders;
     std::vector<std::string> m_languages; // the tokenizer's, in its order
     std::mutex m_scanMutex;
-    bool m_documentsBehind = false; // a scan failed after commits (scan lock)
+    // Committed changes that searches do not see yet: a scan failed after commits, or changes
+    // were taken without loading them (scan lock).
+    bool m_documentsBehind = false;
     std::mutex m_connectionsMutex;
     std::vector<sqlite3*> m_connections; // every connection, closed with the index
     std::mutex m_readersMutex;

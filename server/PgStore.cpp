@@ -656,26 +656,27 @@ PgStore::PgStore(const std::string& url, std::vector<IndexedFolder> folders)
     // Every change of a document's fields or text takes the next number of one sequence, and
     // a removed document leaves its index, path and number behind: a node's own copy of the
     // documents takes the changes after the last it holds, in the order they were made.
-    // (One process writes at a time, so the numbers are committed in their order.)
-    Run(db.Db(), "CREATE SEQUENCE IF NOT EXISTS zdx_changes");
-    Run(db.Db(), "ALTER TABLE zdx_docs ADD COLUMN IF NOT EXISTS seq bigint");
-    Run(db.Db(), "CREATE TABLE IF NOT EXISTS zdx_gone(seq bigint PRIMARY KEY, idx text NOT NULL, "
-                 "path text NOT NULL, at timestamptz NOT NULL DEFAULT now())");
-    Run(db.Db(), "ALTER TABLE zdx_gone ADD COLUMN IF NOT EXISTS at timestamptz NOT NULL DEFAULT "
-                 "now()");
-    Run(db.Db(), "CREATE OR REPLACE FUNCTION zdx_changed() RETURNS trigger LANGUAGE plpgsql AS "
-                 "$$ BEGIN NEW.seq := nextval('zdx_changes'); RETURN NEW; END $$");
-    Run(db.Db(), "CREATE OR REPLACE FUNCTION zdx_removed() RETURNS trigger LANGUAGE plpgsql AS "
-                 "$$ BEGIN INSERT INTO zdx_gone(seq, idx, path) VALUES(nextval('zdx_changes'), "
-                 "OLD.idx, OLD.path); RETURN NULL; END $$");
-    // (A change of the words alone, as when an index's language changes, is no change here.)
-    Run(db.Db(), "CREATE OR REPLACE TRIGGER zdx_docs_changed BEFORE INSERT OR UPDATE OF idx, "
-                 "path, name, title, summary, format, author, size, mtime, mtime_ns, inode, body "
-                 "ON zdx_docs FOR EACH ROW EXECUTE FUNCTION zdx_changed()");
-    Run(db.Db(), "CREATE OR REPLACE TRIGGER zdx_docs_removed AFTER DELETE ON zdx_docs FOR EACH "
-                 "ROW EXECUTE FUNCTION zdx_removed()");
-    Run(db.Db(), "UPDATE zdx_docs SET seq = nextval('zdx_changes') WHERE seq IS NULL");
-    Run(db.Db(), "CREATE INDEX IF NOT EXISTS zdx_docs_seq ON zdx_docs(seq)");
+    // (One process writes at a time, so the numbers are committed in their order. A change of
+    // the words alone, as when an index's language changes, is no change here.)
+    for (const char* statement :
+         {"CREATE SEQUENCE IF NOT EXISTS zdx_changes",
+          "ALTER TABLE zdx_docs ADD COLUMN IF NOT EXISTS seq bigint",
+          "CREATE TABLE IF NOT EXISTS zdx_gone(seq bigint PRIMARY KEY, idx text NOT NULL, "
+          "path text NOT NULL, at timestamptz NOT NULL DEFAULT now())",
+          "ALTER TABLE zdx_gone ADD COLUMN IF NOT EXISTS at timestamptz NOT NULL DEFAULT now()",
+          "CREATE OR REPLACE FUNCTION zdx_changed() RETURNS trigger LANGUAGE plpgsql AS $$ "
+          "BEGIN NEW.seq := nextval('zdx_changes'); RETURN NEW; END $$",
+          "CREATE OR REPLACE FUNCTION zdx_removed() RETURNS trigger LANGUAGE plpgsql AS $$ "
+          "BEGIN INSERT INTO zdx_gone(seq, idx, path) VALUES(nextval('zdx_changes'), "
+          "OLD.idx, OLD.path); RETURN NULL; END $$",
+          "CREATE OR REPLACE TRIGGER zdx_docs_changed BEFORE INSERT OR UPDATE OF idx, path, "
+          "name, title, summary, format, author, size, mtime, mtime_ns, inode, body ON "
+          "zdx_docs FOR EACH ROW EXECUTE FUNCTION zdx_changed()",
+          "CREATE OR REPLACE TRIGGER zdx_docs_removed AFTER DELETE ON zdx_docs FOR EACH ROW "
+          "EXECUTE FUNCTION zdx_removed()",
+          "UPDATE zdx_docs SET seq = nextval('zdx_changes') WHERE seq IS NULL",
+          "CREATE INDEX IF NOT EXISTS zdx_docs_seq ON zdx_docs(seq)"})
+        Run(db.Db(), statement);
     Run(db.Db(), "CREATE TABLE IF NOT EXISTS zdx_sessions(id text PRIMARY KEY, username text "
                  "NOT NULL, used timestamptz NOT NULL DEFAULT now())");
     // Sessions end after an absolute lifetime too; ids are kept hashed (sessions of an older
@@ -854,6 +855,15 @@ std::shared_ptr<SqliteStore> PgStore::NewCopy() {
     });
 }
 
+std::shared_ptr<SqliteStore> PgStore::CopyAgain(const char* why) {
+    std::fprintf(stderr, "zdx-server: %s; copying them again\n", why);
+    auto copy = NewCopy();
+    std::lock_guard<std::mutex> lock(m_copyMutex);
+    m_copy = copy;
+    m_copiedUpTo = m_copyTaken = 0;
+    return copy;
+}
+
 bool PgStore::TakeChanges() {
     std::lock_guard<std::mutex> taking(m_takeMutex);
     if (m_copyDb && PQstatus(m_copyDb) != CONNECTION_OK) {
@@ -868,15 +878,8 @@ bool PgStore::TakeChanges() {
         copy = m_copy;
     }
     const std::int64_t newest = NewestChange(m_copyDb, &m_stopCopying);
-    if (newest < m_copyTaken) {
-        // Another database, or one restored from before: copied again from the start.
-        std::fprintf(stderr, "zdx-server: the database holds fewer changes than its copy; "
-                             "copying it again\n");
-        copy = NewCopy();
-        std::lock_guard<std::mutex> lock(m_copyMutex);
-        m_copy = copy;
-        m_copiedUpTo = m_copyTaken = 0;
-    }
+    if (newest < m_copyTaken) // another database, or one restored from before
+        copy = CopyAgain("the database holds fewer changes than the copy of its documents");
     constexpr int kBatch = 500;
     std::vector<SqliteStore::TakenChange> changes;
     std::int64_t last = m_copyTaken;
@@ -922,12 +925,7 @@ bool PgStore::TakeChanges() {
         auto dropped = Run(m_copyDb, "SELECT value FROM zdx_meta WHERE key = 'gone:dropped'");
         if (m_copyTaken > 0 && dropped->Rows() > 0 &&
             std::strtoll(dropped->Text(0, 0).c_str(), nullptr, 10) > m_copyTaken) {
-            std::fprintf(stderr, "zdx-server: the copy of the documents missed removals; "
-                                 "copying them again\n");
-            copy = NewCopy();
-            std::lock_guard<std::mutex> lock(m_copyMutex);
-            m_copy = copy;
-            m_copiedUpTo = m_copyTaken = 0;
+            CopyAgain("the copy of the documents missed removals the database no longer keeps");
             return true;
         }
     }

@@ -111,6 +111,9 @@ private:
     std::condition_variable m_copyWake;
     std::thread m_copier;
     std::shared_ptr<SqliteStore> NewCopy();
+    // A new, empty copy in place of the one kept, to take every change again (taker's lock);
+    // `why` is reported.
+    std::shared_ptr<SqliteStore> CopyAgain(const char* why);
 };
 
 } // namespace zdxserver

@@ -427,6 +427,55 @@ void SqliteStore::WantWeights(const std::vector<std::string>& phrases, std::uint
     m_weighWake.notify_one();
 }
 
+void SqliteStore::Foresee() {
+    std::vector<std::string> texts;
+    {
+        std::shared_lock<std::shared_mutex> docs(m_docsMutex);
+        if (m_byRow.empty())
+            return;
+        Reader reader(*this);
+        const ReadTransaction transaction(reader.Db());
+        Statement body(reader.Db(), "SELECT body FROM fts WHERE rowid = ?1");
+        const std::size_t step = std::max<std::size_t>(1, m_byRow.size() / 200);
+        for (std::size_t row = 0; row < m_byRow.size(); row += step) {
+            if (!m_byRow[row].doc)
+                continue;
+            body.Bind(1, static_cast<std::int64_t>(row));
+            if (body.Step()) {
+                std::string text;
+                texts.push_back(UnpackText(body.View(0), std::string::npos, text) ? text
+                                                                                  : body.Text(0));
+            }
+            body.Reset();
+        }
+    }
+    std::unordered_map<std::string, std::size_t> documents;
+    for (const std::string& text : texts) {
+        std::unordered_set<std::string> words;
+        ForEachWord(text, [&](std::string_view folded, std::size_t, std::size_t) {
+            words.emplace(folded);
+            return true;
+        });
+        for (const std::string& word : words)
+            ++documents[word];
+    }
+    std::vector<std::pair<std::size_t, std::string>> frequent;
+    for (const auto& [word, count] : documents)
+        if (count * 2 >= texts.size())
+            frequent.emplace_back(count, word);
+    std::sort(frequent.rbegin(), frequent.rend()); // the most frequent first
+    std::vector<std::string> phrases;
+    for (const auto& [count, word] : frequent)
+        if (const ParsedQuery parsed = ParseQuery(word); parsed.root)
+            for (std::string& phrase : PhrasesOf(FtsSyntax(*parsed.root), 0).phrases)
+                phrases.push_back(std::move(phrase));
+    std::lock_guard<std::mutex> lock(m_phraseMutex);
+    for (std::string& phrase : phrases)
+        if (!m_weights.count(phrase) &&
+            std::find(m_toWeigh.begin(), m_toWeigh.end(), phrase) == m_toWeigh.end())
+            m_toWeigh.push_back(std::move(phrase));
+}
+
 void SqliteStore::Weigh(const std::string& phrase) {
     // Two bytes a row for each phrase, 32 MB of them at the most.
     constexpr std::size_t kBudget = 32u << 20;
@@ -465,8 +514,8 @@ void SqliteStore::Weigh(const std::string& phrase) {
     } catch (const std::runtime_error&) {
         return; // stopped, most likely: the phrase stays unweighed
     }
-    if (counting.tooMany || counting.rows < 0)
-        return;
+    if (counting.tooMany || counting.rows < 0 || counting.documents * 2 < counting.rows)
+        return; // (a word foreseen from a sample may stand in fewer)
     weights->documents = counting.documents;
     weights->rows = counting.rows;
     weights->words = counting.words;
@@ -543,14 +592,30 @@ SqliteStore::SqliteStore(const std::string& dbPath, std::vector<IndexedFolder> f
             std::string phrase;
             {
                 std::unique_lock<std::mutex> lock(m_phraseMutex);
-                m_weighWake.wait(lock, [this] { return m_stopWeighing || !m_toWeigh.empty(); });
+                const auto ready = [this] {
+                    return m_stopWeighing || !m_toWeigh.empty() ||
+                           (m_foresee && std::chrono::steady_clock::now() >= m_foreseeAt);
+                };
+                while (!ready()) {
+                    if (m_foresee)
+                        m_weighWake.wait_until(lock, m_foreseeAt);
+                    else
+                        m_weighWake.wait(lock);
+                }
                 if (m_stopWeighing)
                     return;
-                phrase = std::move(m_toWeigh.front());
-                m_toWeigh.erase(m_toWeigh.begin());
+                if (!m_toWeigh.empty()) {
+                    phrase = std::move(m_toWeigh.front());
+                    m_toWeigh.erase(m_toWeigh.begin());
+                } else {
+                    m_foresee = false;
+                }
             }
             try {
-                Weigh(phrase);
+                if (phrase.empty())
+                    Foresee();
+                else
+                    Weigh(phrase);
             } catch (const std::exception&) {
                 // the phrase stays unweighed: its searches rank it through FTS5
             }
@@ -857,14 +922,16 @@ void SqliteStore::LoadDocuments() {
     std::unique_lock<std::shared_mutex> lock(m_docsMutex);
     std::lock_guard<std::mutex> cacheLock(m_cacheMutex);
     {
-        // Counts and weights are by the old rows. A word is weighed again when a search meets
-        // it again, not at once: a folder that changes every second would have every word
-        // weighed every second.
+        // Counts and weights are by the old rows. The words found in most documents are weighed
+        // again a second after the last load (Foresee), others when a search meets them again:
+        // a folder that changes every second does not have its words weighed every second.
         std::lock_guard<std::mutex> phraseLock(m_phraseMutex);
         m_weights.clear();
         m_weightsBytes = 0;
         m_phraseDocs.clear();
         m_phraseGeneration = m_generation + 1;
+        m_foresee = true;
+        m_foreseeAt = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     }
     m_docs.swap(docs);
     m_byRow.swap(byRow);
@@ -872,6 +939,7 @@ void SqliteStore::LoadDocuments() {
     ++m_generation;
     m_cache.clear();
     m_cacheBytes = 0;
+    m_weighWake.notify_one();
 }
 
 std::optional<std::int64_t> SqliteStore::DocumentInode(const std::string& index,

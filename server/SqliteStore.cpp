@@ -470,6 +470,7 @@ void SqliteStore::Foresee() {
             for (std::string& phrase : PhrasesOf(FtsSyntax(*parsed.root), 0).phrases)
                 phrases.push_back(std::move(phrase));
     std::lock_guard<std::mutex> lock(m_phraseMutex);
+    m_foreseen = m_foreseen || !texts.empty();
     for (std::string& phrase : phrases)
         if (!m_weights.count(phrase) &&
             std::find(m_toWeigh.begin(), m_toWeigh.end(), phrase) == m_toWeigh.end())
@@ -923,7 +924,7 @@ void SqliteStore::LoadDocuments() {
     std::lock_guard<std::mutex> cacheLock(m_cacheMutex);
     {
         // Counts and weights are by the old rows. The words found in most documents are weighed
-        // again a second after the last load (Foresee), others when a search meets them again:
+        // again a while after the last load (Foresee), others when a search meets them again:
         // a folder that changes every second does not have its words weighed every second.
         std::lock_guard<std::mutex> phraseLock(m_phraseMutex);
         m_weights.clear();
@@ -931,7 +932,9 @@ void SqliteStore::LoadDocuments() {
         m_phraseDocs.clear();
         m_phraseGeneration = m_generation + 1;
         m_foresee = true;
-        m_foreseeAt = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        // (At once after the first load of documents; after later ones, once the folders have
+        // been quiet for ten seconds: one weighing for a run of edits.)
+        m_foreseeAt = std::chrono::steady_clock::now() + std::chrono::seconds(m_foreseen ? 10 : 0);
     }
     m_docs.swap(docs);
     m_byRow.swap(byRow);

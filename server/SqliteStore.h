@@ -154,11 +154,12 @@ private:
     // on a thread of their own, so that no search waits for it.
     void WantWeights(const std::vector<std::string>& phrases, std::uint64_t generation);
     void Weigh(const std::string& phrase);
-    // The words found in half of a sample of the texts or more, queued to be weighed: a moment
-    // after each load of the documents, so that the first search of such a word is as quick as
+    // The words found in half of a sample of the texts or more, queued to be weighed after the
+    // documents are loaded, so that the first search of such a word is as quick as
     // the next (a load that comes before they are weighed leaves the rest unweighed).
     void Foresee();
-    bool m_foresee = false; // due at m_foreseeAt (phrase lock)
+    bool m_foresee = false;  // due at m_foreseeAt (phrase lock)
+    bool m_foreseen = false; // once, on documents
     std::chrono::steady_clock::time_point m_foreseeAt;
     static void Weight(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context* result,
                        int count, sqlite3_value** values);

@@ -428,7 +428,10 @@ void SqliteStore::WantWeights(const std::vector<std::string>& phrases, std::uint
 }
 
 void SqliteStore::Foresee() {
-    std::vector<std::string> texts;
+    // The documents that hold each word, among the sampled texts' first 64 KB.
+    constexpr std::size_t kSampleBytes = 64 << 10;
+    std::unordered_map<std::string, std::size_t> documents;
+    std::size_t sampled = 0;
     {
         std::shared_lock<std::shared_mutex> docs(m_docsMutex);
         if (m_byRow.empty())
@@ -437,31 +440,31 @@ void SqliteStore::Foresee() {
         const ReadTransaction transaction(reader.Db());
         Statement body(reader.Db(), "SELECT body FROM fts WHERE rowid = ?1");
         const std::size_t step = std::max<std::size_t>(1, m_byRow.size() / 200);
+        std::string unpacked;
+        std::unordered_set<std::string> words;
         for (std::size_t row = 0; row < m_byRow.size(); row += step) {
             if (!m_byRow[row].doc)
                 continue;
             body.Bind(1, static_cast<std::int64_t>(row));
             if (body.Step()) {
-                std::string text;
-                texts.push_back(UnpackText(body.View(0), std::string::npos, text) ? text
-                                                                                  : body.Text(0));
+                const std::string_view text = UnpackText(body.View(0), kSampleBytes, unpacked)
+                                                  ? std::string_view(unpacked)
+                                                  : body.View(0).substr(0, kSampleBytes);
+                words.clear();
+                ForEachWord(text, [&](std::string_view folded, std::size_t, std::size_t) {
+                    words.emplace(folded);
+                    return true;
+                });
+                for (const std::string& word : words)
+                    ++documents[word];
+                ++sampled;
             }
             body.Reset();
         }
     }
-    std::unordered_map<std::string, std::size_t> documents;
-    for (const std::string& text : texts) {
-        std::unordered_set<std::string> words;
-        ForEachWord(text, [&](std::string_view folded, std::size_t, std::size_t) {
-            words.emplace(folded);
-            return true;
-        });
-        for (const std::string& word : words)
-            ++documents[word];
-    }
     std::vector<std::pair<std::size_t, std::string>> frequent;
     for (const auto& [word, count] : documents)
-        if (count * 2 >= texts.size())
+        if (count * 2 >= sampled)
             frequent.emplace_back(count, word);
     std::sort(frequent.rbegin(), frequent.rend()); // the most frequent first
     std::vector<std::string> phrases;
@@ -470,7 +473,7 @@ void SqliteStore::Foresee() {
             for (std::string& phrase : PhrasesOf(FtsSyntax(*parsed.root), 0).phrases)
                 phrases.push_back(std::move(phrase));
     std::lock_guard<std::mutex> lock(m_phraseMutex);
-    m_foreseen = m_foreseen || !texts.empty();
+    m_foreseen = m_foreseen || sampled > 0;
     for (std::string& phrase : phrases)
         if (!m_weights.count(phrase) &&
             std::find(m_toWeigh.begin(), m_toWeigh.end(), phrase) == m_toWeigh.end())

@@ -832,11 +832,9 @@ ScanStats SqliteStore::Scan() {
     // commits of many megabytes leave as large on disk, back to nothing. A scan that changed
     // nothing (after one that ended) leaves the documents as they are, and with them the
     // answers and weights kept.
-    if (stats.added + stats.updated + stats.removed > 0 || m_documentsBehind) {
-        sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-        LoadDocuments();
-        m_documentsBehind = false;
-    }
+    if (stats.added + stats.updated + stats.removed > 0)
+        m_documentsBehind = true;
+    LoadCommitted(db);
     return stats;
 }
 
@@ -868,11 +866,16 @@ void SqliteStore::TakeChanges(std::vector<TakenChange>& changes, bool load) {
         }
         m_documentsBehind = true;
     }
-    if (load && m_documentsBehind) {
-        sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-        LoadDocuments();
-        m_documentsBehind = false;
-    }
+    if (load)
+        LoadCommitted(db);
+}
+
+void SqliteStore::LoadCommitted(sqlite3* db) {
+    if (!m_documentsBehind)
+        return;
+    sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    LoadDocuments();
+    m_documentsBehind = false;
 }
 
 const SqliteStore::DocInfo* SqliteStore::DocAt(std::int64_t id) const {

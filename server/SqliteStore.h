@@ -96,6 +96,9 @@ private:
         sqlite3* m_db = nullptr;
     };
     void LoadDocuments(); // the document table into memory, after a scan
+    // When changes were committed that searches do not see yet: the write-ahead log back into
+    // the database, and the documents loaded (scan lock).
+    void LoadCommitted(sqlite3* db);
     // The tokenizer's language number of each index.
     std::map<std::string, std::size_t> LanguageNumbers() const;
     // Keeps an answer within the cache's bytes, if the documents are still those it read.

@@ -945,6 +945,18 @@ void PgStore::CatchUp() {
         }
 }
 
+std::optional<CopyState> PgStore::Copy() {
+    if (m_copyFolder.empty())
+        return std::nullopt;
+    std::int64_t newest = 0;
+    {
+        Lease db(m_pool);
+        newest = NewestChange(db.Db());
+    }
+    std::lock_guard<std::mutex> lock(m_copyMutex);
+    return CopyState{m_copiedUpTo, m_copiedUpTo == newest};
+}
+
 SearchResult PgStore::Search(const SearchRequest& request) {
     if (!m_copyFolder.empty()) {
         // The copy answers when it holds the last change committed.

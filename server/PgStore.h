@@ -83,6 +83,7 @@ public:
     // the copy's own thread; tests call it to wait for the copy.
     bool TakeChanges();
     void CatchUp() override;
+    std::optional<CopyState> Copy() override;
 
 private:
     // The passage and matched words of each hit (`ids` in the order of `documents`).

@@ -487,6 +487,16 @@ void Routes::ServeStatus(const httplib::Request& req, httplib::Response& res) {
     } else {
         json += "null"; // a node that does not index scans nothing
     }
+    // With PostgreSQL: whether this node's searches read its own copy of the documents, how
+    // far that goes, and whether it holds the last change (searches read the database while
+    // it does not).
+    if (postgres) {
+        const std::optional<CopyState> copy = documents.Copy();
+        json += ",\"localCopy\":" +
+                (copy ? "{\"changes\":" + std::to_string(copy->changes) +
+                            ",\"current\":" + (copy->current ? "true" : "false") + "}"
+                      : std::string("null"));
+    }
     json += ",\"unreadable\":[";
     for (std::size_t i = 0; i < scans.problems.size(); ++i)
         json += (i ? ",{" : "{") + std::string("\"path\":") + JsonString(scans.problems[i].path) +

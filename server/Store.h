@@ -67,6 +67,13 @@ struct IndexStatus {
     std::int64_t documents = 0, textBytes = 0;
 };
 
+// Where a node's searches read: its own copy of the store, which holds the store's changes up
+// to `changes` (a number of the store's), and whether that is the store's last.
+struct CopyState {
+    std::int64_t changes = 0;
+    bool current = false;
+};
+
 struct ScanStats {
     int added = 0, updated = 0, removed = 0, unchanged = 0;
     int skippedFolders = 0; // folders that could not be read; their documents were kept
@@ -94,6 +101,8 @@ public:
     virtual std::vector<IndexStatus> Status() = 0;
     // Brings what searches read up to the store's last change, where they read a copy of it.
     virtual void CatchUp() {}
+    // The copy searches read, when they read one (see CopyState).
+    virtual std::optional<CopyState> Copy() { return std::nullopt; }
     // Whether this process brings the index up to date (with PostgreSQL, one node does).
     virtual bool Indexes() const { return true; }
     bool HasIndex(const std::string& name) const;

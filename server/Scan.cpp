@@ -95,7 +95,7 @@ public:
         });
         if (m_closed)
             return false;
-        m_waitingBytes += prepared.change.text.body.size();
+        m_waitingBytes += Bytes(prepared);
         m_items.push_back(std::move(prepared));
         m_ready.notify_one();
         return true;
@@ -118,7 +118,7 @@ public:
         }
         Prepared next = std::move(m_items.front());
         m_items.pop_front();
-        m_waitingBytes -= next.change.text.body.size();
+        m_waitingBytes -= Bytes(next);
         m_space.notify_one();
         return next;
     }
@@ -130,7 +130,11 @@ public:
     }
 
 private:
-    static constexpr std::size_t kMaxWaiting = 8;
+    static std::size_t Bytes(const Prepared& p) {
+        return p.change.text.body.size() + p.change.storedBody.size() +
+               p.change.storedTokens.size();
+    }
+    static constexpr std::size_t kMaxWaiting = 64;
     static constexpr std::size_t kMaxWaitingBytes = 32u << 20;
     std::mutex m_mutex;
     std::condition_variable m_ready, m_space;

@@ -23,7 +23,8 @@ struct FileChange {
     const IndexedFolder* folder = nullptr;
     std::string path, name, summary;
     Extracted text;
-    std::string storedBody; // the body as the store keeps it, when its Prepare made that
+    std::string storedBody;   // the body as the store keeps it, when its Prepare made that
+    std::string storedTokens; // the body's words as the store takes them, when Prepare made them
     std::int64_t size = 0, mtime = 0, mtimeNs = 0, inode = 0;
     std::int64_t id = -1; // the document's id, or -1 for a new one
 };

@@ -732,9 +732,10 @@ namespace {
 // The SQLite side of a scan.
 class SqliteScan : public ScanTarget {
 public:
-    // `languages`: the tokenizer's language number of each index.
-    SqliteScan(sqlite3* db, std::map<std::string, std::size_t> languages)
-        : m_db(db), m_languages(std::move(languages)),
+    // `languages`: the tokenizer's language number of each index; `names`: its languages.
+    SqliteScan(sqlite3* db, std::map<std::string, std::size_t> languages,
+               const std::vector<std::string>& names)
+        : m_db(db), m_languages(std::move(languages)), m_names(names),
           m_indexOf(db, "SELECT idx FROM docs WHERE id=?"),
           m_insertDoc(db, "INSERT INTO docs(idx, path, name, format, author, size, mtime,"
                           " mtime_ns, inode, title, summary) VALUES(?,?,?,?,?,?,?,?,?,?,?)"),
@@ -761,11 +762,16 @@ public:
         // from the text as it stands, not unpacked again.
         const std::string packedHere = c.storedBody.empty() ? PackText(c.text.body) : "";
         const StoredText stored{c.storedBody.empty() ? packedHere : c.storedBody};
-        const PackedFrom packedFrom(stored.bytes, c.text.body);
+        const PackedFrom packedFrom(stored.bytes, c.text.body, c.storedTokens);
         m_insertText.Run(id, c.text.title, stored);
         return id;
     }
-    void Prepare(FileChange& c) override { c.storedBody = PackText(c.text.body); }
+    // The text packed and its words worked out on the walk's thread: FTS5 takes them as they
+    // are, and the thread that stores has FTS5's work alone.
+    void Prepare(FileChange& c) override {
+        c.storedBody = PackText(c.text.body);
+        c.storedTokens = DocumentTokens(c.text.body, m_names, LanguageOf(c.folder->name));
+    }
     void Remove(std::int64_t id) override {
         m_indexOf.Bind(1, id);
         const std::string index = m_indexOf.Step() ? m_indexOf.Text(0) : std::string();
@@ -792,6 +798,7 @@ private:
 
     sqlite3* m_db;
     std::map<std::string, std::size_t> m_languages;
+    const std::vector<std::string>& m_names;
     Statement m_indexOf;
     Statement m_insertDoc, m_updateDoc, m_deleteDoc, m_insertText, m_deleteText;
     std::chrono::steady_clock::time_point m_lastCommit = std::chrono::steady_clock::now();
@@ -820,7 +827,7 @@ ScanStats SqliteStore::Scan() {
     ScanStats stats;
     Exec(db, "BEGIN");
     try {
-        SqliteScan target(db, LanguageNumbers());
+        SqliteScan target(db, LanguageNumbers(), m_languages);
         stats = ScanFolders(m_folders, known, target);
         Exec(db, "COMMIT");
     } catch (...) {
@@ -844,7 +851,7 @@ void SqliteStore::TakeChanges(std::vector<TakenChange>& changes, bool load) {
     if (!changes.empty()) {
         Exec(db, "BEGIN");
         try {
-            SqliteScan target(db, LanguageNumbers());
+            SqliteScan target(db, LanguageNumbers(), m_languages);
             Statement find(db, "SELECT id FROM docs WHERE idx=? AND path=?");
             for (TakenChange& c : changes) {
                 find.Bind(1, c.file.folder->name);

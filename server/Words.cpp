@@ -27,8 +27,8 @@ constexpr char kStemMark = '\x01';
 constexpr char kExactMark = '=';
 
 thread_local std::size_t t_documentLanguage = 0;
-// Set by a PackedFrom: a packed text and the text it was packed from.
-thread_local std::string_view t_packed, t_packedFrom;
+// Set by a PackedFrom: a text as stored, the text it was packed from, and its words.
+thread_local std::string_view t_packed, t_packedFrom, t_tokens;
 thread_local const std::function<bool(const std::string&)>* t_formHeld = nullptr;
 
 // unicode61 with diacritics removed: the folding every word gets. Symbols (emoji among them)
@@ -237,6 +237,34 @@ int EachPiece(void* context, int, const char* text, int size, int begin, int end
         [&](std::string_view piece, std::size_t) { return Word(call, piece, begin, end); });
 }
 
+// DocumentTokens' record of a token: its flags, length and place, then its bytes.
+struct TokenHead {
+    std::int32_t flags, size, begin, end;
+};
+
+int RecordToken(void* context, int flags, const char* token, int size, int begin, int end) {
+    auto& tokens = *static_cast<std::string*>(context);
+    const TokenHead head{flags, size, begin, end};
+    tokens.append(reinterpret_cast<const char*>(&head), sizeof head);
+    tokens.append(token, static_cast<std::size_t>(size));
+    return SQLITE_OK;
+}
+
+int ReplayTokens(std::string_view tokens, void* context,
+                 int (*token)(void*, int, const char*, int, int, int)) {
+    for (std::size_t at = 0; at + sizeof(TokenHead) <= tokens.size();) {
+        TokenHead head;
+        std::memcpy(&head, tokens.data() + at, sizeof head);
+        at += sizeof head;
+        const int rc =
+            token(context, head.flags, tokens.data() + at, head.size, head.begin, head.end);
+        if (rc != SQLITE_OK)
+            return rc;
+        at += static_cast<std::size_t>(head.size);
+    }
+    return SQLITE_OK;
+}
+
 int Tokenize(Fts5Tokenizer* self, void* context, int flags, const char* text, int size,
              int (*token)(void*, int, const char*, int, int, int)) {
     auto* tokenizer = reinterpret_cast<WordTokenizer*>(self);
@@ -244,6 +272,8 @@ int Tokenize(Fts5Tokenizer* self, void* context, int flags, const char* text, in
     auto* emit = &EachPiece<DocumentWord>;
     std::string unpacked;
     const std::string_view stored(text, static_cast<std::size_t>(std::max(size, 0)));
+    if (flags == FTS5_TOKENIZE_DOCUMENT && !t_tokens.empty() && stored == t_packed)
+        return ReplayTokens(t_tokens, context, token);
     if (!(flags & FTS5_TOKENIZE_QUERY) && IsPacked(stored)) {
         if (!t_packed.empty() && stored == t_packed) {
             text = t_packedFrom.data();
@@ -355,14 +385,52 @@ std::string TokenizerArguments(const std::vector<std::string>& languages) {
     return arguments;
 }
 
-PackedFrom::PackedFrom(std::string_view packed, std::string_view text) {
-    t_packed = packed;
+PackedFrom::PackedFrom(std::string_view stored, std::string_view text, std::string_view tokens) {
+    t_packed = stored;
     t_packedFrom = text;
+    t_tokens = tokens;
 }
 
 PackedFrom::~PackedFrom() {
     t_packed = {};
     t_packedFrom = {};
+    t_tokens = {};
+}
+
+std::string DocumentTokens(std::string_view text, const std::vector<std::string>& languages,
+                           std::size_t language) {
+    // The tokenizer FTS5 would make for these languages, one for each thread and list of them.
+    struct Made {
+        sqlite3* db = nullptr; // whose FTS5 gives unicode61
+        std::map<std::vector<std::string>, Fts5Tokenizer*> tokenizers;
+        ~Made() {
+            for (auto& [languages, tokenizer] : tokenizers)
+                DeleteTokenizer(tokenizer);
+            sqlite3_close(db);
+        }
+    };
+    thread_local Made made;
+    // A text that starts as a packed one does is not one (it is stored packed, and its words
+    // are taken when it is inserted); nor is one longer than the tokenizer counts.
+    if (text.empty() || IsPacked(text) || text.size() > static_cast<std::size_t>(INT32_MAX))
+        return {};
+    Fts5Tokenizer*& tokenizer = made.tokenizers[languages];
+    if (!tokenizer) {
+        if (!made.db && sqlite3_open(":memory:", &made.db) != SQLITE_OK)
+            throw std::runtime_error("SQLite: cannot open a database in memory");
+        std::vector<const char*> args;
+        for (const std::string& l : languages)
+            args.push_back(l.c_str());
+        if (CreateTokenizer(Fts5Api(made.db), args.data(), static_cast<int>(args.size()),
+                            &tokenizer) != SQLITE_OK)
+            throw std::runtime_error("SQLite: cannot make the word tokenizer");
+    }
+    std::string tokens;
+    const DocumentLanguage stemmed(language);
+    if (Tokenize(tokenizer, &tokens, FTS5_TOKENIZE_DOCUMENT, text.data(),
+                 static_cast<int>(text.size()), &RecordToken) != SQLITE_OK)
+        return {};
+    return tokens;
 }
 
 DocumentLanguage::DocumentLanguage(std::size_t index) : m_previous(t_documentLanguage) {

@@ -36,11 +36,18 @@ void RegisterWordTokenizer(sqlite3* db);
 // The argument of "tokenize=" for those languages.
 std::string TokenizerArguments(const std::vector<std::string>& languages);
 
-// While it lives, the packed text `packed` (see Packed.h) inserted on this thread has its
-// words taken from `text`, which it was packed from, rather than unpacked again.
+// A document's words as the tokenizer "zdx" with these languages hands them to FTS5, the
+// document stemmed in the language numbered `language`: worked out ahead, on a thread other
+// than the one that inserts the document (see PackedFrom). Empty when there are none.
+std::string DocumentTokens(std::string_view text, const std::vector<std::string>& languages,
+                           std::size_t language);
+
+// While it lives, the text `stored` (packed or not, see Packed.h) inserted on this thread has
+// its words taken from `text`, which it was packed from, rather than unpacked again; or, given
+// the DocumentTokens of `text`, handed to FTS5 as they are.
 class PackedFrom {
 public:
-    PackedFrom(std::string_view packed, std::string_view text);
+    PackedFrom(std::string_view stored, std::string_view text, std::string_view tokens = {});
     ~PackedFrom();
     PackedFrom(const PackedFrom&) = delete;
     PackedFrom& operator=(const PackedFrom&) = delete;

@@ -374,6 +374,9 @@ TEST(Words, DocumentWordsAreIndexedWithTheStemOfTheirLanguage) {
         words.push_back(word + endings[i % 4]);
         text += words.back() + ' ';
     }
+    // With words of other scripts, for the words worked out ahead below.
+    const std::string mixed = text + "Gr\xC3\xB6\xC3\x9F"
+                                     "en \xE6\x9D\xB1\xE4\xBA\xAC caf\xC3\xA9s";
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(":memory:", &db), SQLITE_OK);
     RegisterWordTokenizer(db);
@@ -392,7 +395,33 @@ TEST(Words, DocumentWordsAreIndexedWithTheStemOfTheirLanguage) {
         sqlite3_bind_int64(insert, 1, static_cast<sqlite3_int64>(language));
         sqlite3_bind_text(insert, 2, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
         EXPECT_EQ(sqlite3_step(insert), SQLITE_DONE);
+        // A text as it stands, then its words worked out ahead (as a scan does on its walk's
+        // thread): FTS5 gets the very same words at the same places.
+        sqlite3_reset(insert);
+        sqlite3_bind_int64(insert, 1, static_cast<sqlite3_int64>(language + 4));
+        sqlite3_bind_text(insert, 2, mixed.data(), static_cast<int>(mixed.size()), SQLITE_STATIC);
+        EXPECT_EQ(sqlite3_step(insert), SQLITE_DONE);
+        const std::string tokens = DocumentTokens(mixed, languages, language);
+        const PackedFrom ahead(mixed, mixed, tokens);
+        sqlite3_reset(insert);
+        sqlite3_bind_int64(insert, 1, static_cast<sqlite3_int64>(language + 2));
+        EXPECT_EQ(sqlite3_step(insert), SQLITE_DONE);
         sqlite3_finalize(insert);
+    }
+    const auto instances = [&](std::size_t doc) {
+        std::vector<std::string> found;
+        sqlite3_stmt* each = nullptr;
+        sqlite3_prepare_v2(db, "SELECT term || ' ' || offset FROM v WHERE doc = ? ORDER BY 1", -1,
+                           &each, nullptr);
+        sqlite3_bind_int64(each, 1, static_cast<sqlite3_int64>(doc));
+        while (sqlite3_step(each) == SQLITE_ROW)
+            found.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(each, 0)));
+        sqlite3_finalize(each);
+        return found;
+    };
+    for (std::size_t language = 0; language < languages.size(); ++language) {
+        EXPECT_GT(instances(language + 4).size(), words.size());
+        EXPECT_EQ(instances(language + 2), instances(language + 4)) << languages[language];
     }
     for (std::size_t language = 0; language < languages.size(); ++language) {
         std::set<std::string> expected, indexed;

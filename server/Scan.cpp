@@ -82,8 +82,9 @@ struct Prepared {
 };
 
 // From the walk, which reads and extracts the files, to the thread that stores them: the
-// store's work on one file and the reading of the next ones share the cores. A few files at
-// most, and a bounded amount of their text, wait.
+// store's work on one file and the reading of the next ones share the cores. Up to 64 files,
+// and 32 MB of their texts and words, wait: the walk takes longer over some files than others
+// (a document to extract, a long text's words), and the store goes on meanwhile.
 class Handoff {
 public:
     // False once the storing side has given up: the walk ends.

@@ -237,30 +237,47 @@ int EachPiece(void* context, int, const char* text, int size, int begin, int end
         [&](std::string_view piece, std::size_t) { return Word(call, piece, begin, end); });
 }
 
-// DocumentTokens' record of a token: its flags, length and place, then its bytes.
-struct TokenHead {
-    std::int32_t flags, size, begin, end;
-};
+// DocumentTokens' record of a token: its flags, length, start and length in the text, each
+// a varint (a byte for each seven bits, the last without its high bit), then its bytes.
+void PutVarint(std::string& out, std::uint32_t n) {
+    for (; n >= 0x80; n >>= 7)
+        out += static_cast<char>(0x80 | (n & 0x7f));
+    out += static_cast<char>(n);
+}
+
+std::uint32_t GetVarint(std::string_view in, std::size_t& at) {
+    std::uint32_t n = 0;
+    for (int shift = 0; at < in.size() && shift < 35; shift += 7) {
+        const auto b = static_cast<unsigned char>(in[at++]);
+        n |= static_cast<std::uint32_t>(b & 0x7f) << shift;
+        if (!(b & 0x80))
+            break;
+    }
+    return n;
+}
 
 int RecordToken(void* context, int flags, const char* token, int size, int begin, int end) {
     auto& tokens = *static_cast<std::string*>(context);
-    const TokenHead head{flags, size, begin, end};
-    tokens.append(reinterpret_cast<const char*>(&head), sizeof head);
+    for (const int n : {flags, size, begin, end - begin})
+        PutVarint(tokens, static_cast<std::uint32_t>(n));
     tokens.append(token, static_cast<std::size_t>(size));
     return SQLITE_OK;
 }
 
 int ReplayTokens(std::string_view tokens, void* context,
                  int (*token)(void*, int, const char*, int, int, int)) {
-    for (std::size_t at = 0; at + sizeof(TokenHead) <= tokens.size();) {
-        TokenHead head;
-        std::memcpy(&head, tokens.data() + at, sizeof head);
-        at += sizeof head;
+    for (std::size_t at = 0; at < tokens.size();) {
+        const auto flags = static_cast<int>(GetVarint(tokens, at));
+        const std::size_t size = std::min<std::size_t>(GetVarint(tokens, at), tokens.size());
+        const auto begin = static_cast<int>(GetVarint(tokens, at));
+        const int end = begin + static_cast<int>(GetVarint(tokens, at));
+        if (size > tokens.size() - at)
+            return SQLITE_CORRUPT;
         const int rc =
-            token(context, head.flags, tokens.data() + at, head.size, head.begin, head.end);
+            token(context, flags, tokens.data() + at, static_cast<int>(size), begin, end);
         if (rc != SQLITE_OK)
             return rc;
-        at += static_cast<std::size_t>(head.size);
+        at += size;
     }
     return SQLITE_OK;
 }
@@ -425,12 +442,18 @@ std::string DocumentTokens(std::string_view text, const std::vector<std::string>
                             &tokenizer) != SQLITE_OK)
             throw std::runtime_error("SQLite: cannot make the word tokenizer");
     }
-    std::string tokens;
+    // Recorded into a buffer kept for the thread, then copied at its size: one allocation a
+    // document.
+    thread_local std::string tokens;
+    tokens.clear();
     const DocumentLanguage stemmed(language);
     if (Tokenize(tokenizer, &tokens, FTS5_TOKENIZE_DOCUMENT, text.data(),
                  static_cast<int>(text.size()), &RecordToken) != SQLITE_OK)
         return {};
-    return tokens;
+    std::string copy(tokens);
+    if (tokens.capacity() > (4u << 20)) // after a long text
+        std::string().swap(tokens);
+    return copy;
 }
 
 DocumentLanguage::DocumentLanguage(std::size_t index) : m_previous(t_documentLanguage) {

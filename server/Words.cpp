@@ -268,7 +268,7 @@ int ReplayTokens(std::string_view tokens, void* context,
                  int (*token)(void*, int, const char*, int, int, int)) {
     for (std::size_t at = 0; at < tokens.size();) {
         const auto flags = static_cast<int>(GetVarint(tokens, at));
-        const std::size_t size = std::min<std::size_t>(GetVarint(tokens, at), tokens.size());
+        const std::size_t size = GetVarint(tokens, at);
         const auto begin = static_cast<int>(GetVarint(tokens, at));
         const int end = begin + static_cast<int>(GetVarint(tokens, at));
         if (size > tokens.size() - at)

@@ -945,33 +945,30 @@ void PgStore::CatchUp() {
         }
 }
 
-std::optional<CopyState> PgStore::Copy() {
-    if (m_copyFolder.empty())
-        return std::nullopt;
+std::shared_ptr<SqliteStore> PgStore::CurrentCopy(CopyState& state) {
     std::int64_t newest = 0;
     {
         Lease db(m_pool);
         newest = NewestChange(db.Db());
     }
     std::lock_guard<std::mutex> lock(m_copyMutex);
-    return CopyState{m_copiedUpTo, m_copiedUpTo == newest};
+    state = {m_copiedUpTo, m_copiedUpTo == newest};
+    return state.current ? m_copy : nullptr;
+}
+
+std::optional<CopyState> PgStore::Copy() {
+    if (m_copyFolder.empty())
+        return std::nullopt;
+    CopyState state;
+    CurrentCopy(state);
+    return state;
 }
 
 SearchResult PgStore::Search(const SearchRequest& request) {
     if (!m_copyFolder.empty()) {
         // The copy answers when it holds the last change committed.
-        std::int64_t newest = 0;
-        {
-            Lease db(m_pool);
-            newest = NewestChange(db.Db());
-        }
-        std::shared_ptr<SqliteStore> copy;
-        {
-            std::lock_guard<std::mutex> lock(m_copyMutex);
-            if (m_copiedUpTo == newest)
-                copy = m_copy;
-        }
-        if (copy)
+        CopyState state;
+        if (const auto copy = CurrentCopy(state))
             return copy->Search(request);
         m_copyWake.notify_one();
     }

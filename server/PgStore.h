@@ -112,6 +112,9 @@ private:
     std::condition_variable m_copyWake;
     std::thread m_copier;
     std::shared_ptr<SqliteStore> NewCopy();
+    // The copy when it holds the database's last change (the database is asked), else none;
+    // `state` says how far it goes.
+    std::shared_ptr<SqliteStore> CurrentCopy(CopyState& state);
     // A new, empty copy in place of the one kept, to take every change again (taker's lock);
     // `why` is reported.
     std::shared_ptr<SqliteStore> CopyAgain(const char* why);

@@ -309,13 +309,28 @@ int Tokenize(Fts5Tokenizer* self, void* context, int flags, const char* text, in
     return tokenizer->inner.xTokenize(tokenizer->innerTokenizer, &call, flags, text, size, emit);
 }
 
+// FTS5's interface for this thread outside any index, from a database in memory of its own
+// (kept until the thread ends, after what was made with it).
+fts5_api* ThreadFts5() {
+    struct Memory {
+        sqlite3* db = nullptr;
+        Memory() {
+            if (sqlite3_open(":memory:", &db) != SQLITE_OK) {
+                sqlite3_close(db);
+                throw std::runtime_error("SQLite: cannot open a database in memory");
+            }
+        }
+        ~Memory() { sqlite3_close(db); }
+    };
+    thread_local Memory memory;
+    return Fts5Api(memory.db);
+}
+
 // A tokenizer of unicode61 alone for this thread: folding outside a database.
 class Folder {
 public:
     Folder() {
-        if (sqlite3_open(":memory:", &m_db) != SQLITE_OK)
-            throw std::runtime_error("SQLite: cannot open a database in memory");
-        fts5_api* api = Fts5Api(m_db);
+        fts5_api* api = ThreadFts5();
         void* context = nullptr;
         if (api->xFindTokenizer(api, "unicode61", &context, &m_api) != SQLITE_OK ||
             m_api.xCreate(context, const_cast<const char**>(kFoldArgs), kFoldArgCount,
@@ -325,7 +340,6 @@ public:
     ~Folder() {
         if (m_tokenizer)
             m_api.xDelete(m_tokenizer);
-        sqlite3_close(m_db);
     }
     Folder(const Folder&) = delete;
     Folder& operator=(const Folder&) = delete;
@@ -354,7 +368,6 @@ public:
     }
 
 private:
-    sqlite3* m_db = nullptr;
     fts5_tokenizer m_api{};
     Fts5Tokenizer* m_tokenizer = nullptr;
 };
@@ -418,12 +431,11 @@ std::string DocumentTokens(std::string_view text, const std::vector<std::string>
                            std::size_t language) {
     // The tokenizer FTS5 would make for these languages, one for each thread and list of them.
     struct Made {
-        sqlite3* db = nullptr; // whose FTS5 gives unicode61
+        fts5_api* api = ThreadFts5(); // whose unicode61 the tokenizers wrap
         std::map<std::vector<std::string>, Fts5Tokenizer*> tokenizers;
         ~Made() {
             for (auto& [languages, tokenizer] : tokenizers)
                 DeleteTokenizer(tokenizer);
-            sqlite3_close(db);
         }
     };
     thread_local Made made;
@@ -433,13 +445,11 @@ std::string DocumentTokens(std::string_view text, const std::vector<std::string>
         return {};
     Fts5Tokenizer*& tokenizer = made.tokenizers[languages];
     if (!tokenizer) {
-        if (!made.db && sqlite3_open(":memory:", &made.db) != SQLITE_OK)
-            throw std::runtime_error("SQLite: cannot open a database in memory");
         std::vector<const char*> args;
         for (const std::string& l : languages)
             args.push_back(l.c_str());
-        if (CreateTokenizer(Fts5Api(made.db), args.data(), static_cast<int>(args.size()),
-                            &tokenizer) != SQLITE_OK)
+        if (CreateTokenizer(made.api, args.data(), static_cast<int>(args.size()), &tokenizer) !=
+            SQLITE_OK)
             throw std::runtime_error("SQLite: cannot make the word tokenizer");
     }
     // Recorded into a buffer kept for the thread, then copied at its size: one allocation a

@@ -940,9 +940,18 @@ bool PgStore::TakeChanges() {
 }
 
 void PgStore::CatchUp() {
-    if (!m_copyFolder.empty())
-        while (TakeChanges()) {
-        }
+    if (m_copyFolder.empty())
+        return;
+    while (TakeChanges()) {
+    }
+    // The copy followed the scan in many small loads, each putting its weighing off by the
+    // quiet time; searches start now.
+    std::shared_ptr<SqliteStore> copy;
+    {
+        std::lock_guard<std::mutex> lock(m_copyMutex);
+        copy = m_copy;
+    }
+    copy->WeighSoon();
 }
 
 std::shared_ptr<SqliteStore> PgStore::CurrentCopy(CopyState& state) {

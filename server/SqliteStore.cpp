@@ -877,6 +877,15 @@ void SqliteStore::TakeChanges(std::vector<TakenChange>& changes, bool load) {
         LoadCommitted(db);
 }
 
+void SqliteStore::WeighSoon() {
+    {
+        std::lock_guard<std::mutex> lock(m_phraseMutex);
+        m_foresee = true;
+        m_foreseeAt = std::chrono::steady_clock::now();
+    }
+    m_weighWake.notify_one();
+}
+
 void SqliteStore::LoadCommitted(sqlite3* db) {
     if (!m_documentsBehind)
         return;

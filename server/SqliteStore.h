@@ -52,6 +52,9 @@ public:
     // Takes the changes in their order, in one transaction. `load`: searches see them at once
     // (every document is loaded again, which a long run of batches does once, at its end).
     void TakeChanges(std::vector<TakenChange>& changes, bool load);
+    // The words found in most documents weighed at once rather than once the documents have
+    // been quiet for a while: a run of loads is over (a copy has caught up before searches).
+    void WeighSoon();
 
     const std::vector<IndexedFolder>& Folders() const override { return m_folders; }
     std::optional<std::int64_t> DocumentInode(const std::string& index,

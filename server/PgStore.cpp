@@ -13,6 +13,7 @@
 #include <libpq-fe.h>
 #include <openssl/sha.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -129,8 +130,17 @@ std::unique_ptr<Result> Run(pg_conn* db, const char* sql,
     return std::make_unique<Result>(result);
 }
 
+// Wakes the thread that waits on the eventfd (none: -1).
+void WakeCopier(int eventFd) {
+    const std::uint64_t one = 1;
+    if (eventFd >= 0 && write(eventFd, &one, sizeof one) < 0) {
+        // already woken
+    }
+}
+
 // The number of the last change committed to the documents (0: none). Ends when the service
 // stops (or `stop` is set), as a search does.
+
 std::int64_t NewestChange(pg_conn* db, const std::atomic<bool>* stop = nullptr) {
     return Run(db,
                "SELECT greatest((SELECT max(seq) FROM zdx_docs), (SELECT max(seq) FROM "
@@ -655,7 +665,8 @@ PgStore::PgStore(const std::string& url, std::vector<IndexedFolder> folders)
     Run(db.Db(), "CREATE INDEX IF NOT EXISTS zdx_docs_mtime ON zdx_docs(mtime)");
     // Every change of a document's fields or text takes the next number of one sequence, and
     // a removed document leaves its index, path and number behind: a node's own copy of the
-    // documents takes the changes after the last it holds, in the order they were made.
+    // documents takes the changes after the last it holds, in the order they were made. Each
+    // committed change is announced on the channel zdx_changes (once a transaction).
     // (One process writes at a time, so the numbers are committed in their order. A change of
     // the words alone, as when an index's language changes, is no change here.)
     for (const char* statement :
@@ -665,10 +676,11 @@ PgStore::PgStore(const std::string& url, std::vector<IndexedFolder> folders)
           "path text NOT NULL, at timestamptz NOT NULL DEFAULT now())",
           "ALTER TABLE zdx_gone ADD COLUMN IF NOT EXISTS at timestamptz NOT NULL DEFAULT now()",
           "CREATE OR REPLACE FUNCTION zdx_changed() RETURNS trigger LANGUAGE plpgsql AS $$ "
-          "BEGIN NEW.seq := nextval('zdx_changes'); RETURN NEW; END $$",
+          "BEGIN NEW.seq := nextval('zdx_changes'); PERFORM pg_notify('zdx_changes', ''); "
+          "RETURN NEW; END $$",
           "CREATE OR REPLACE FUNCTION zdx_removed() RETURNS trigger LANGUAGE plpgsql AS $$ "
           "BEGIN INSERT INTO zdx_gone(seq, idx, path) VALUES(nextval('zdx_changes'), "
-          "OLD.idx, OLD.path); RETURN NULL; END $$",
+          "OLD.idx, OLD.path); PERFORM pg_notify('zdx_changes', ''); RETURN NULL; END $$",
           "CREATE OR REPLACE TRIGGER zdx_docs_changed BEFORE INSERT OR UPDATE OF idx, path, "
           "name, title, summary, format, author, size, mtime, mtime_ns, inode, body ON "
           "zdx_docs FOR EACH ROW EXECUTE FUNCTION zdx_changed()",
@@ -699,9 +711,11 @@ PgStore::~PgStore() {
             std::lock_guard<std::mutex> lock(m_copyMutex);
             m_stopCopying = true;
         }
-        m_copyWake.notify_all();
+        WakeCopier(m_copyWake);
         m_copier.join();
     }
+    if (m_copyWake >= 0)
+        close(m_copyWake);
     if (m_copyDb)
         PQfinish(m_copyDb);
     m_copy.reset();
@@ -777,7 +791,8 @@ ScanStats PgStore::Scan() {
     return stats;
 }
 
-void PgStore::KeepCopy(const std::string& parent, std::size_t cacheBytes, bool follow) {
+void PgStore::KeepCopy(const std::string& parent, std::size_t cacheBytes, bool follow,
+                       std::chrono::milliseconds check) {
     namespace fs = std::filesystem;
     // The folders of copies whose process has ended (nothing holds their lock) go first.
     std::error_code ec;
@@ -815,8 +830,11 @@ void PgStore::KeepCopy(const std::string& parent, std::size_t cacheBytes, bool f
     }
     if (!follow)
         return;
-    m_copier = std::thread([this] {
-        auto pause = std::chrono::milliseconds(200);
+    m_copyWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_copyWake < 0)
+        throw std::runtime_error(std::string("cannot make an eventfd: ") + std::strerror(errno));
+    m_copier = std::thread([this, check] {
+        auto pause = check;
         bool failing = false;
         while (!m_stopCopying) {
             bool more = false;
@@ -826,18 +844,32 @@ void PgStore::KeepCopy(const std::string& parent, std::size_t cacheBytes, bool f
                     std::fprintf(stderr, "zdx-server: the copy of the documents takes changes "
                                          "again\n");
                 failing = false;
-                pause = std::chrono::milliseconds(200);
+                pause = check;
             } catch (const std::exception& e) {
                 // The database is away, or the copy failed: tried again after a longer pause.
                 if (!failing && !m_stopCopying)
                     std::fprintf(stderr, "zdx-server: the copy of the documents waits: %s\n",
                                  e.what());
+                pause = failing ? std::min(pause * 2, std::chrono::milliseconds(2000))
+                                : std::chrono::milliseconds(200);
                 failing = true;
-                pause = std::min(pause * 2, std::chrono::milliseconds(2000));
             }
-            std::unique_lock<std::mutex> lock(m_copyMutex);
-            if (!more)
-                m_copyWake.wait_for(lock, pause, [this] { return m_stopCopying.load(); });
+            if (more || m_stopCopying)
+                continue;
+            // Until the database announces a change, a search finds the copy behind, or the
+            // pause is over (the database is asked then all the same).
+            int socket = -1;
+            {
+                std::lock_guard<std::mutex> taking(m_takeMutex);
+                if (!failing && m_copyDb && m_copyListens && PQstatus(m_copyDb) == CONNECTION_OK)
+                    socket = PQsocket(m_copyDb);
+            }
+            pollfd waits[2] = {{m_copyWake, POLLIN, 0}, {socket, POLLIN, 0}};
+            poll(waits, socket >= 0 ? 2 : 1, static_cast<int>(pause.count()));
+            std::uint64_t wakes = 0;
+            if (read(m_copyWake, &wakes, sizeof wakes) < 0) {
+                // none waiting
+            }
         }
     });
 }
@@ -861,21 +893,63 @@ std::shared_ptr<SqliteStore> PgStore::CopyAgain(const char* why) {
     std::lock_guard<std::mutex> lock(m_copyMutex);
     m_copy = copy;
     m_copiedUpTo = m_copyTaken = 0;
+    m_listening = false;
     return copy;
+}
+
+bool PgStore::HearChanges() {
+    if (!m_copyDb || !m_copyListens)
+        return true;
+    if (!PQconsumeInput(m_copyDb))
+        return false;
+    std::uint64_t heard = 0;
+    for (PGnotify* notice; (notice = PQnotifies(m_copyDb)); ++heard)
+        PQfreemem(notice);
+    if (heard > 0) {
+        std::lock_guard<std::mutex> lock(m_copyMutex);
+        m_heard += heard;
+    }
+    return true;
 }
 
 bool PgStore::TakeChanges() {
     std::lock_guard<std::mutex> taking(m_takeMutex);
+    // Announcements may have been missed unless this pass ends: searches ask meanwhile.
+    struct Unheard {
+        PgStore* store;
+        bool passed = false;
+        ~Unheard() {
+            if (passed)
+                return;
+            std::lock_guard<std::mutex> lock(store->m_copyMutex);
+            store->m_listening = false;
+        }
+    } unheard{this};
     if (m_copyDb && PQstatus(m_copyDb) != CONNECTION_OK) {
         PQfinish(m_copyDb);
         m_copyDb = nullptr;
     }
-    if (!m_copyDb)
+    if (!m_copyDb) {
+        {
+            std::lock_guard<std::mutex> lock(m_copyMutex);
+            m_listening = false;
+        }
         m_copyDb = m_pool.Open();
+        m_copyListens = false;
+        if (m_copyWake >= 0) { // following: told of each change from now on
+            Run(m_copyDb, "LISTEN zdx_changes");
+            m_copyListens = true;
+        }
+    }
+    // The changes announced so far are all committed before the last change is asked for.
+    if (!HearChanges())
+        throw std::runtime_error(std::string("PostgreSQL: ") + PQerrorMessage(m_copyDb));
     std::shared_ptr<SqliteStore> copy;
+    std::uint64_t heard = 0;
     {
         std::lock_guard<std::mutex> lock(m_copyMutex);
         copy = m_copy;
+        heard = m_heard;
     }
     const std::int64_t newest = NewestChange(m_copyDb, &m_stopCopying);
     if (newest < m_copyTaken) // another database, or one restored from before
@@ -931,12 +1005,17 @@ bool PgStore::TakeChanges() {
     }
     copy->TakeChanges(changes, !more);
     m_copyTaken = last;
-    if (!more) {
-        std::lock_guard<std::mutex> lock(m_copyMutex);
-        if (m_copy == copy)
-            m_copiedUpTo = last;
+    // Announcements that came during the pass: another follows.
+    if (!HearChanges())
+        throw std::runtime_error(std::string("PostgreSQL: ") + PQerrorMessage(m_copyDb));
+    unheard.passed = true;
+    std::lock_guard<std::mutex> lock(m_copyMutex);
+    if (!more && m_copy == copy) {
+        m_copiedUpTo = last;
+        m_heardTaken = heard;
+        m_listening = m_copyListens;
     }
-    return more;
+    return more || m_heard != heard;
 }
 
 void PgStore::CatchUp() {
@@ -955,6 +1034,14 @@ void PgStore::CatchUp() {
 }
 
 std::shared_ptr<SqliteStore> PgStore::CurrentCopy(CopyState& state) {
+    {
+        // No change announced since the copy took every change: it holds the last one.
+        std::lock_guard<std::mutex> lock(m_copyMutex);
+        if (m_listening && m_heardTaken == m_heard) {
+            state = {m_copiedUpTo, true};
+            return m_copy;
+        }
+    }
     std::int64_t newest = 0;
     {
         Lease db(m_pool);
@@ -979,7 +1066,7 @@ SearchResult PgStore::Search(const SearchRequest& request) {
         CopyState state;
         if (const auto copy = CurrentCopy(state))
             return copy->Search(request);
-        m_copyWake.notify_one();
+        WakeCopier(m_copyWake);
     }
     SearchResult result;
     const ParsedQuery parsed = ParseQuery(request.query);

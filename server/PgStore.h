@@ -76,9 +76,13 @@ public:
     // with the store), taking every change from the database a moment after it is made; a
     // search reads the copy when it holds every change, the database otherwise. Ranking and
     // passages then cost what they cost in one process. Call once, before searches start.
-    // Unless `follow`, changes are taken only when TakeChanges or CatchUp is called. Throws
-    // std::runtime_error when the copy cannot be made; the store then searches the database.
-    void KeepCopy(const std::string& parent, std::size_t cacheBytes, bool follow = true);
+    // Unless `follow`, changes are taken only when TakeChanges or CatchUp is called. Following,
+    // the copy takes each change as the database announces it, and asks for the last change
+    // every `check` all the same; searches then read the copy without asking while no
+    // announcement waits to be taken. Throws std::runtime_error when the copy cannot be made;
+    // the store then searches the database.
+    void KeepCopy(const std::string& parent, std::size_t cacheBytes, bool follow = true,
+                  std::chrono::milliseconds check = std::chrono::milliseconds(200));
     // Takes the changes made since the copy's last (one batch); true when more wait. Runs on
     // the copy's own thread; tests call it to wait for the copy.
     bool TakeChanges();
@@ -105,12 +109,22 @@ private:
     std::mutex m_copyMutex; // the copy and the change its searches see
     std::shared_ptr<SqliteStore> m_copy;
     std::int64_t m_copiedUpTo = 0;
-    std::mutex m_takeMutex; // taking changes: the copy's connection and what it has taken
+    // Changes announced by the database (see KeepCopy): while the copy's connection listens,
+    // the copy holds every change committed before the last announcement it heard once a pass
+    // begun after it has ended, and searches need not ask for the last change.
+    bool m_listening = false;       // since before the last pass that took every change
+    std::uint64_t m_heard = 0;      // announcements heard
+    std::uint64_t m_heardTaken = 0; // ... when the last pass that took every change began
+    std::mutex m_takeMutex;         // taking changes: the copy's connection and what it has taken
     pg_conn* m_copyDb = nullptr;
+    bool m_copyListens = false; // the copy's connection is told of changes (taker's lock)
     std::int64_t m_copyTaken = 0;
     std::atomic<bool> m_stopCopying{false};
-    std::condition_variable m_copyWake;
+    int m_copyWake = -1; // an eventfd that wakes the copy's thread
     std::thread m_copier;
+    // Counts the announcements the copy's connection has received (taker's lock); false when
+    // the connection is broken.
+    bool HearChanges();
     std::shared_ptr<SqliteStore> NewCopy();
     // The copy when it holds the database's last change (the database is asked), else none;
     // `state` says how far it goes.

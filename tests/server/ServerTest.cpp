@@ -1474,6 +1474,25 @@ TEST_F(EndToEnd, ANodeSearchesItsCopyWhenItHoldsEveryChange) {
     store->CatchUp();
     EXPECT_EQ(store->Search(budget).found, all);
     EXPECT_EQ(store->Search(gnu).found, 0);
+
+    // A node that follows takes a change as the database announces it (its own check of the
+    // last change an hour away), and answers from its copy, not asking, until the next.
+    PgStore follower(m_db, folders);
+    follower.KeepCopy(m_docs.File("cache"), 0, true, std::chrono::hours(1));
+    follower.CatchUp();
+    SearchRequest quokka;
+    quokka.query = "quokka";
+    EXPECT_EQ(follower.Search(quokka).found, 0);
+    m_docs.Write("projects/quokka.txt", "Quokka");
+    other.Scan();
+    std::int64_t found = 0;
+    for (int i = 0; i < 100 && found == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        found = follower.Search(quokka).found;
+    }
+    EXPECT_EQ(found, 1);
+    wordsGone();
+    EXPECT_EQ(follower.Search(quokka).found, 1);
     PQfinish(admin);
 }
 

@@ -140,7 +140,6 @@ void WakeCopier(int eventFd) {
 
 // The number of the last change committed to the documents (0: none). Ends when the service
 // stops (or `stop` is set), as a search does.
-
 std::int64_t NewestChange(pg_conn* db, const std::atomic<bool>* stop = nullptr) {
     return Run(db,
                "SELECT greatest((SELECT max(seq) FROM zdx_docs), (SELECT max(seq) FROM "

@@ -377,12 +377,17 @@ TEST(Words, DocumentWordsAreIndexedWithTheStemOfTheirLanguage) {
     // With words of other scripts, for the words worked out ahead below.
     const std::string mixed = text + "Gr\xC3\xB6\xC3\x9F"
                                      "en \xE6\x9D\xB1\xE4\xBA\xAC caf\xC3\xA9s";
+    // A title as long as the text, of other words: the text's words are not its own.
+    std::string title;
+    while (title.size() < mixed.size())
+        title += "qu ";
+    title.resize(mixed.size(), 'q');
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(":memory:", &db), SQLITE_OK);
     RegisterWordTokenizer(db);
     const std::vector<std::string> languages = {"english", "german"};
     ASSERT_EQ(sqlite3_exec(db,
-                           ("CREATE VIRTUAL TABLE t USING fts5(body, tokenize='" +
+                           ("CREATE VIRTUAL TABLE t USING fts5(body, title, tokenize='" +
                             TokenizerArguments(languages) +
                             "'); CREATE VIRTUAL TABLE v USING fts5vocab(t, instance)")
                                .c_str(),
@@ -391,7 +396,8 @@ TEST(Words, DocumentWordsAreIndexedWithTheStemOfTheirLanguage) {
     for (std::size_t language = 0; language < languages.size(); ++language) {
         DocumentLanguage in(language);
         sqlite3_stmt* insert = nullptr;
-        sqlite3_prepare_v2(db, "INSERT INTO t(rowid, body) VALUES(?, ?)", -1, &insert, nullptr);
+        sqlite3_prepare_v2(db, "INSERT INTO t(rowid, body, title) VALUES(?, ?, ?)", -1, &insert,
+                           nullptr);
         sqlite3_bind_int64(insert, 1, static_cast<sqlite3_int64>(language));
         sqlite3_bind_text(insert, 2, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
         EXPECT_EQ(sqlite3_step(insert), SQLITE_DONE);
@@ -400,6 +406,7 @@ TEST(Words, DocumentWordsAreIndexedWithTheStemOfTheirLanguage) {
         sqlite3_reset(insert);
         sqlite3_bind_int64(insert, 1, static_cast<sqlite3_int64>(language + 4));
         sqlite3_bind_text(insert, 2, mixed.data(), static_cast<int>(mixed.size()), SQLITE_STATIC);
+        sqlite3_bind_text(insert, 3, title.data(), static_cast<int>(title.size()), SQLITE_STATIC);
         EXPECT_EQ(sqlite3_step(insert), SQLITE_DONE);
         const std::string tokens = DocumentTokens(mixed, languages, language);
         const PackedFrom ahead(mixed, mixed, tokens);
@@ -411,8 +418,9 @@ TEST(Words, DocumentWordsAreIndexedWithTheStemOfTheirLanguage) {
     const auto instances = [&](std::size_t doc) {
         std::vector<std::string> found;
         sqlite3_stmt* each = nullptr;
-        sqlite3_prepare_v2(db, "SELECT term || ' ' || offset FROM v WHERE doc = ? ORDER BY 1", -1,
-                           &each, nullptr);
+        sqlite3_prepare_v2(
+            db, "SELECT term || ' ' || col || ' ' || offset FROM v WHERE doc = ? ORDER BY 1", -1,
+            &each, nullptr);
         sqlite3_bind_int64(each, 1, static_cast<sqlite3_int64>(doc));
         while (sqlite3_step(each) == SQLITE_ROW)
             found.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(each, 0)));

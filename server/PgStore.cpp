@@ -896,11 +896,11 @@ std::shared_ptr<SqliteStore> PgStore::CopyAgain(const char* why) {
     return copy;
 }
 
-bool PgStore::HearChanges() {
+void PgStore::HearChanges() {
     if (!m_copyDb || !m_copyListens)
-        return true;
+        return;
     if (!PQconsumeInput(m_copyDb))
-        return false;
+        throw std::runtime_error(std::string("PostgreSQL: ") + PQerrorMessage(m_copyDb));
     std::uint64_t heard = 0;
     for (PGnotify* notice; (notice = PQnotifies(m_copyDb)); ++heard)
         PQfreemem(notice);
@@ -908,7 +908,6 @@ bool PgStore::HearChanges() {
         std::lock_guard<std::mutex> lock(m_copyMutex);
         m_heard += heard;
     }
-    return true;
 }
 
 bool PgStore::TakeChanges() {
@@ -941,8 +940,7 @@ bool PgStore::TakeChanges() {
         }
     }
     // The changes announced so far are all committed before the last change is asked for.
-    if (!HearChanges())
-        throw std::runtime_error(std::string("PostgreSQL: ") + PQerrorMessage(m_copyDb));
+    HearChanges();
     std::shared_ptr<SqliteStore> copy;
     std::uint64_t heard = 0;
     {
@@ -1005,8 +1003,7 @@ bool PgStore::TakeChanges() {
     copy->TakeChanges(changes, !more);
     m_copyTaken = last;
     // Announcements that came during the pass: another follows.
-    if (!HearChanges())
-        throw std::runtime_error(std::string("PostgreSQL: ") + PQerrorMessage(m_copyDb));
+    HearChanges();
     unheard.passed = true;
     std::lock_guard<std::mutex> lock(m_copyMutex);
     if (!more && m_copy == copy) {
@@ -1061,7 +1058,7 @@ std::optional<CopyState> PgStore::Copy() {
 
 SearchResult PgStore::Search(const SearchRequest& request) {
     if (!m_copyFolder.empty()) {
-        // The copy answers when it holds the last change committed.
+        // The copy answers when it holds the last change (see CurrentCopy).
         CopyState state;
         if (const auto copy = CurrentCopy(state))
             return copy->Search(request);

@@ -122,12 +122,12 @@ private:
     std::atomic<bool> m_stopCopying{false};
     int m_copyWake = -1; // an eventfd that wakes the copy's thread
     std::thread m_copier;
-    // Counts the announcements the copy's connection has received (taker's lock); false when
-    // the connection is broken.
-    bool HearChanges();
+    // Counts the announcements the copy's connection has received (taker's lock); throws
+    // std::runtime_error when the connection is broken.
+    void HearChanges();
     std::shared_ptr<SqliteStore> NewCopy();
-    // The copy when it holds the database's last change (the database is asked), else none;
-    // `state` says how far it goes.
+    // The copy when it holds the database's last change (known from the announcements heard,
+    // or else asked of the database), else none; `state` says how far it goes.
     std::shared_ptr<SqliteStore> CurrentCopy(CopyState& state);
     // A new, empty copy in place of the one kept, to take every change again (taker's lock);
     // `why` is reported.

@@ -293,11 +293,17 @@ void ScanFolder(const IndexedFolder& folder, int rootFd, const std::string& rela
         c.Skip(relative.empty() ? folder.root : folder.root + "/" + relative, error);
         return;
     }
+    // The folder's entries in the order of their names: new files then reach the index of
+    // paths in that order, each at the end of it, rather than all over it.
+    std::vector<std::string> names;
     errno = 0;
-    while (const dirent* entry = readdir(dir)) {
+    while (const dirent* entry = readdir(dir))
+        names.emplace_back(entry->d_name);
+    const int listError = errno;
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
         if (Stopping() || c.givenUp)
             break;
-        const std::string name = entry->d_name;
         // Hidden files and folders are left out, as file managers leave them out.
         if (name.empty() || name.front() == '.')
             continue;
@@ -314,8 +320,8 @@ void ScanFolder(const IndexedFolder& folder, int rootFd, const std::string& rela
             pending.push_back(path);
         else if (S_ISREG(info.st_mode))
             ScanFile(folder, rootFd, path, info, c);
-        errno = 0;
     }
+    errno = listError;
     if (errno != 0)
         c.Skip(relative.empty() ? folder.root : folder.root + "/" + relative, errno);
     closedir(dir);

@@ -781,10 +781,11 @@ public:
         m_deleteText.Run(id);
     }
     // A scan commits every few seconds, so that it never holds the write lock for long and the
-    // write-ahead log stays a few seconds' writes long. Searches see none of a scan's files before
-    // it ends and loads them, so more frequent commits would only cost: each writes FTS5's words
-    // out as a segment of its own, which merges copy again later (100,000 documents: every
-    // quarter second took a sixth longer).
+    // write-ahead log stays a few seconds' writes long. Searches list a scan's new files only
+    // once it ends and loads them (a changed file's new words count from the commit that holds
+    // them), so more frequent commits cost more than they give: each writes FTS5's words out as
+    // a segment of its own, which merges copy again later (100,000 documents: every quarter
+    // second took a sixth longer).
     void Tick() override {
         const auto now = std::chrono::steady_clock::now();
         if (now - m_lastCommit >= std::chrono::seconds(3)) {

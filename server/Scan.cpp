@@ -321,9 +321,8 @@ void ScanFolder(const IndexedFolder& folder, int rootFd, const std::string& rela
         else if (S_ISREG(info.st_mode))
             ScanFile(folder, rootFd, path, info, c);
     }
-    errno = listError;
-    if (errno != 0)
-        c.Skip(relative.empty() ? folder.root : folder.root + "/" + relative, errno);
+    if (listError != 0)
+        c.Skip(relative.empty() ? folder.root : folder.root + "/" + relative, listError);
     closedir(dir);
 }
 

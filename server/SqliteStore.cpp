@@ -585,11 +585,10 @@ SqliteStore::SqliteStore(const std::string& dbPath, std::vector<IndexedFolder> f
     Statement keep(db, "INSERT OR REPLACE INTO meta(key, value) VALUES('words', ?1)");
     keep.Run(words);
     // Fewer, larger merges of the full-text segments while files are added in bulk; and
-    // larger segments to merge: the words of 16 MB of index in memory before they are written
-    // out, where 1 MB left many small segments to merge again and again (indexing 100,000
-    // documents: a fifth less time).
+    // larger segments to merge: the words of 64 MB of index in memory before they are written
+    // out (1 MB left many small segments to merge again and again).
     Exec(db, "INSERT INTO fts(fts, rank) VALUES('automerge', 8);"
-             "INSERT INTO fts(fts, rank) VALUES('hashsize', 16000000)");
+             "INSERT INTO fts(fts, rank) VALUES('hashsize', 64000000)");
     LoadDocuments();
     m_weigher = std::thread([this] {
         for (;;) {
@@ -780,14 +779,14 @@ public:
         m_deleteDoc.Run(id);
         m_deleteText.Run(id);
     }
-    // Changes are committed every quarter second, so that a changed file's new words count in
-    // searches soon and a scan never holds the write lock for long, while the inserts still go in
-    // large batches. Searches list a scan's new files only once it ends and loads them: commits
-    // every three seconds made a scan of 100,000 documents a sixth quicker, but the slowest
-    // searches of frequent words after it slower, its FTS5 segments merged differently.
+    // Changes are committed every three seconds. A scan's new files are listed only once it
+    // ends and loads them; a changed file's new words count from the commit that holds them;
+    // the only other writer (TakeChanges) waits for the scan anyway. Each commit writes FTS5's
+    // words in memory out as a segment to be merged again: commits every quarter second made a
+    // scan of 100,000 documents a sixth slower.
     void Tick() override {
         const auto now = std::chrono::steady_clock::now();
-        if (now - m_lastCommit >= std::chrono::milliseconds(250)) {
+        if (now - m_lastCommit >= std::chrono::seconds(3)) {
             Exec(m_db, "COMMIT; BEGIN");
             m_lastCommit = now;
         }
@@ -837,6 +836,19 @@ ScanStats SqliteStore::Scan() {
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
         m_documentsBehind = true; // its earlier commits stand
         throw;
+    }
+    // A scan that wrote most of the index (the first one above all) leaves it in segments of
+    // about the same size, written three seconds apart and not yet merged: a search of a word
+    // found everywhere reads a list of places from each. They are merged into one, after the
+    // scan is committed (100,000 documents: about three seconds; see bench/README.md). Without
+    // it searches are slower, not wrong, and later writes merge the segments bit by bit.
+    const int written = stats.added + stats.updated;
+    if (written > 0 && written >= stats.unchanged) {
+        try {
+            Exec(db, "INSERT INTO fts(fts) VALUES('optimize')");
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "zdx-server: cannot merge the index's segments: %s\n", e.what());
+        }
     }
     // What the scan wrote goes into the database now, and the write-ahead log, which a scan's
     // commits of many megabytes leave as large on disk, back to nothing. A scan that changed

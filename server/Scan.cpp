@@ -284,13 +284,14 @@ void ScanFile(const IndexedFolder& folder, int rootFd, const std::string& relati
 // `pending`. Hidden entries, links, pipes and devices are left out.
 void ScanFolder(const IndexedFolder& folder, int rootFd, const std::string& relative,
                 std::vector<std::string>& pending, ScanContext& c) {
+    const std::string folderPath = relative.empty() ? folder.root : folder.root + "/" + relative;
     const int fd = relative.empty() ? dup(rootFd) : OpenBeneath(rootFd, relative, true);
     DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
     if (!dir) {
         const int error = errno;
         if (fd >= 0)
             close(fd);
-        c.Skip(relative.empty() ? folder.root : folder.root + "/" + relative, error);
+        c.Skip(folderPath, error);
         return;
     }
     // The folder's entries in the order of their names: new files then reach the index of
@@ -322,7 +323,7 @@ void ScanFolder(const IndexedFolder& folder, int rootFd, const std::string& rela
             ScanFile(folder, rootFd, path, info, c);
     }
     if (listError != 0)
-        c.Skip(relative.empty() ? folder.root : folder.root + "/" + relative, listError);
+        c.Skip(folderPath, listError);
     closedir(dir);
 }
 

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <limits>
 #include <map>
 #include <memory>
 #include <set>
@@ -256,11 +257,16 @@ private:
     HeldForms m_forms;
 };
 
+// Words found in at least one document in kWeighedShare have their weights kept: a search of
+// one reads and merges long lists of places, and most of its time went there.
+constexpr std::int64_t kWeighedShare = 5;
+
 // A phrase's weights while Weight() counts them on this thread.
 struct WeightCount {
-    std::vector<std::uint16_t>* frequency;
+    std::vector<std::uint8_t>* frequency;                       // see PhraseWeights
+    std::vector<std::pair<std::size_t, std::uint32_t>>* beyond; // the same
     std::int64_t documents = 0, rows = -1, words = 0;
-    bool tooMany = false; // a frequency beyond 16 bits
+    bool tooMany = false; // a frequency beyond 32 bits
 };
 thread_local WeightCount* t_weightCount = nullptr;
 
@@ -386,10 +392,17 @@ void SqliteStore::Weight(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_
     ++count->documents;
     const double frequency = PhraseFrequency(api, fts, 0, kTitleWeight);
     const sqlite3_int64 row = api->xRowid(fts);
-    if (frequency > 65535)
+    if (frequency > std::numeric_limits<std::uint32_t>::max()) {
         count->tooMany = true;
-    else if (row >= 0 && static_cast<std::uint64_t>(row) < count->frequency->size())
-        (*count->frequency)[static_cast<std::size_t>(row)] = static_cast<std::uint16_t>(frequency);
+    } else if (row >= 0 && static_cast<std::uint64_t>(row) < count->frequency->size()) {
+        const auto at = static_cast<std::size_t>(row);
+        if (frequency < PhraseWeights::kBeyond) {
+            (*count->frequency)[at] = static_cast<std::uint8_t>(frequency);
+        } else {
+            (*count->frequency)[at] = PhraseWeights::kBeyond;
+            count->beyond->emplace_back(at, static_cast<std::uint32_t>(frequency));
+        }
+    }
     sqlite3_result_null(result);
 }
 
@@ -423,7 +436,8 @@ void SqliteStore::WantWeights(const std::vector<std::string>& phrases, std::uint
         return;
     for (const std::string& phrase : phrases) {
         const auto it = m_phraseDocs.find(phrase);
-        if (it != m_phraseDocs.end() && it->second * 2 >= documents && !m_weights.count(phrase) &&
+        if (it != m_phraseDocs.end() && it->second * kWeighedShare >= documents &&
+            !m_weights.count(phrase) &&
             std::find(m_toWeigh.begin(), m_toWeigh.end(), phrase) == m_toWeigh.end())
             m_toWeigh.push_back(phrase);
     }
@@ -467,7 +481,7 @@ void SqliteStore::Foresee() {
     }
     std::vector<std::pair<std::size_t, std::string>> frequent;
     for (const auto& [word, count] : documents)
-        if (count * 2 >= sampled)
+        if (count * kWeighedShare >= sampled)
             frequent.emplace_back(count, word);
     std::sort(frequent.rbegin(), frequent.rend()); // the most frequent first
     std::vector<std::string> phrases;
@@ -484,23 +498,23 @@ void SqliteStore::Foresee() {
 }
 
 void SqliteStore::Weigh(const std::string& phrase) {
-    // Two bytes a row for each phrase, 32 MB of them at the most.
+    // A byte a row for each phrase, 32 MB of them at the most.
     constexpr std::size_t kBudget = 32u << 20;
     // The documents' lock before a connection, as searches take them.
     std::shared_lock<std::shared_mutex> docs(m_docsMutex);
     const std::uint64_t generation = m_generation;
-    const std::size_t bytes = m_byRow.size() * sizeof(std::uint16_t);
+    const std::size_t rows = m_byRow.size();
     {
         std::lock_guard<std::mutex> lock(m_phraseMutex);
-        if (generation != m_phraseGeneration || bytes == 0 || m_weightsBytes + bytes > kBudget ||
+        if (generation != m_phraseGeneration || rows == 0 || m_weightsBytes + rows > kBudget ||
             m_weights.count(phrase))
             return;
     }
     Reader reader(*this);
     sqlite3* db = reader.Db();
     auto weights = std::make_shared<PhraseWeights>();
-    weights->frequency.assign(m_byRow.size(), 0);
-    WeightCount counting{&weights->frequency};
+    weights->frequency.assign(rows, 0);
+    WeightCount counting{&weights->frequency, &weights->beyond};
     struct Counting {
         explicit Counting(WeightCount* c) { t_weightCount = c; }
         ~Counting() { t_weightCount = nullptr; }
@@ -521,11 +535,13 @@ void SqliteStore::Weigh(const std::string& phrase) {
     } catch (const std::runtime_error&) {
         return; // stopped, most likely: the phrase stays unweighed
     }
-    if (counting.tooMany || counting.rows < 0 || counting.documents * 2 < counting.rows)
+    if (counting.tooMany || counting.rows < 0 || counting.documents * kWeighedShare < counting.rows)
         return; // (a word foreseen from a sample may stand in fewer)
+    std::sort(weights->beyond.begin(), weights->beyond.end()); // (FTS5 gives rows in order)
     weights->documents = counting.documents;
     weights->rows = counting.rows;
     weights->words = counting.words;
+    const std::size_t bytes = weights->Bytes();
     std::lock_guard<std::mutex> lock(m_phraseMutex);
     if (generation != m_phraseGeneration || m_weights.count(phrase) ||
         m_weightsBytes + bytes > kBudget)
@@ -1111,7 +1127,7 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
         const double length = LengthFactor(words, keptMeanWords);
         double score = 0;
         for (std::size_t i = 0; i < kept.size(); ++i)
-            score += PhraseScore(keptIdf[i], kept[i]->frequency[row], length);
+            score += PhraseScore(keptIdf[i], kept[i]->At(row), length);
         return score;
     };
     using Clock = std::chrono::steady_clock;

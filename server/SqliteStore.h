@@ -3,6 +3,7 @@
 #include "Scan.h"
 #include "Store.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -16,6 +17,7 @@
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 struct sqlite3;
@@ -142,12 +144,25 @@ private:
     void KeepPhraseDocs(const std::string& phrase, std::uint64_t generation,
                         std::int64_t documents) const;
     // How often each frequent phrase stands in every row, kept for the documents' generation
-    // (under m_phraseMutex): a search of words found in most documents ranks from these
+    // (under m_phraseMutex): a search of words found in many documents ranks from these
     // instead of reading and merging their long lists of places again.
     struct PhraseWeights {
-        std::vector<std::uint16_t> frequency; // by row number, as the rank counts it; 0: absent
-        std::int64_t documents = 0;           // the rows that hold it
-        std::int64_t rows = 0, words = 0;     // the index's rows and words when it was counted
+        // By row number, as the rank counts it (0: absent), a byte a row: kBeyond stands for
+        // a frequency of 255 or more, kept in `beyond`, by row.
+        static constexpr std::uint8_t kBeyond = 255;
+        std::vector<std::uint8_t> frequency;
+        std::vector<std::pair<std::size_t, std::uint32_t>> beyond;
+        std::int64_t documents = 0;       // the rows that hold it
+        std::int64_t rows = 0, words = 0; // the index's rows and words when it was counted
+        std::uint32_t At(std::size_t row) const {
+            const std::uint8_t f = frequency[row];
+            if (f != kBeyond)
+                return f;
+            const auto it = std::lower_bound(beyond.begin(), beyond.end(),
+                                             std::make_pair(row, std::uint32_t{0}));
+            return it != beyond.end() && it->first == row ? it->second : kBeyond;
+        }
+        std::size_t Bytes() const { return frequency.size() + beyond.size() * sizeof(beyond[0]); }
     };
     using KeptWeights = std::shared_ptr<const PhraseWeights>;
     std::unordered_map<std::string, KeptWeights> m_weights;
@@ -156,13 +171,13 @@ private:
     // counted on the same rows).
     std::vector<KeptWeights> WeightsOf(const std::vector<std::string>& phrases,
                                        std::uint64_t generation) const;
-    // Phrases of searches that stand in half of the documents or more wait to be weighed,
+    // Phrases of searches that stand in a fifth of the documents or more wait to be weighed,
     // on a thread of their own, so that no search waits for it.
     void WantWeights(const std::vector<std::string>& phrases, std::uint64_t generation);
     void Weigh(const std::string& phrase);
-    // The words found in half of a sample of the texts or more, queued to be weighed after the
-    // documents are loaded, so that the first search of such a word is as quick as
-    // the next (a load that comes before they are weighed leaves the rest unweighed).
+    // The words found in a fifth of a sample of the texts or more, queued to be weighed after
+    // the documents are loaded, so that the first search of such a word is as quick as the
+    // next (a load that comes before they are weighed leaves the rest unweighed).
     void Foresee();
     bool m_foresee = false;  // due at m_foreseeAt (phrase lock)
     bool m_foreseen = false; // once, on documents

@@ -900,6 +900,10 @@ TEST_F(IndexTest, ScanSearchAndKeepUpToDate) {
         gap += " x";
     m_dir.Write("b/r6.txt", "Gap\n\nplan" + gap + " plan plans");
     m_dir.Write("b/r7.html", "<title>More notes</title><p>A plan.</p>");
+    std::string many = "Many\n\n"; // more places than a byte counts
+    for (int i = 0; i < 300; ++i)
+        many += "plan ";
+    m_dir.Write("b/r8.txt", many);
     SetAge(m_dir.File("b/r4.txt"), 100);
     // A long text's passage near the end of the part searched for it (what lies beyond is
     // not read, its context is).
@@ -925,7 +929,7 @@ TEST_F(IndexTest, ScanSearchAndKeepUpToDate) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(m_dir.File("idx.sqlite").c_str(), &db), SQLITE_OK);
     RegisterWordTokenizer(db);
-    // Each answer a fresh one (the count differs); words in half of the documents or more are
+    // Each answer a fresh one (the count differs); words in a fifth of the documents or more are
     // weighed after their first search, and ranked from their weights once weighed.
     int maxHits = 999;
     const auto sameAsBm25 = [&](const char* when) {
@@ -993,15 +997,15 @@ TEST_F(IndexTest, ScanSearchAndKeepUpToDate) {
     ASSERT_EQ(sqlite3_step(left), SQLITE_ROW);
     EXPECT_EQ(sqlite3_column_int(left, 0), 0);
     sqlite3_finalize(left);
-    // The words in half of the documents or more are weighed a moment after the documents are
+    // The words in a fifth of the documents or more are weighed a moment after the documents are
     // first loaded, before any search asks for them ("plan"); after later loads, once the
     // folders have been quiet for a while.
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     EXPECT_EQ(index->WeightsKept(), 0u);
     index->WeighSoon(); // unless the run of loads is said to be over
-    EXPECT_EQ(weighed(1), 1u);
+    EXPECT_GE(weighed(1), 1u);
     index = Open();
-    EXPECT_EQ(weighed(1), 1u);
+    EXPECT_GE(weighed(1), 1u);
     // A packed text's words are its own (616 of them), not those of its packed bytes.
     sqlite3_stmt* size = nullptr;
     ASSERT_EQ(sqlite3_prepare_v2(db,

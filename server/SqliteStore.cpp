@@ -987,7 +987,7 @@ void SqliteStore::LoadDocuments() {
     std::unique_lock<std::shared_mutex> lock(m_docsMutex);
     std::lock_guard<std::mutex> cacheLock(m_cacheMutex);
     {
-        // Counts and weights are by the old rows. The words found in most documents are weighed
+        // Counts and weights are by the old rows. The words found in many documents are weighed
         // again a while after the last load (Foresee), others when a search meets them again:
         // a folder that changes every second does not have its words weighed every second.
         std::lock_guard<std::mutex> phraseLock(m_phraseMutex);

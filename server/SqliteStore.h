@@ -54,7 +54,7 @@ public:
     // Takes the changes in their order, in one transaction. `load`: searches see them at once
     // (every document is loaded again, which a long run of batches does once, at its end).
     void TakeChanges(std::vector<TakenChange>& changes, bool load);
-    // The words found in most documents weighed at once rather than once the documents have
+    // The words found in many documents weighed at once rather than once the documents have
     // been quiet for a while: a run of loads is over (a copy has caught up before searches).
     void WeighSoon();
 

@@ -257,8 +257,8 @@ private:
     HeldForms m_forms;
 };
 
-// Words found in at least one document in kWeighedShare have their weights kept: a search of
-// one reads and merges long lists of places, and most of its time went there.
+// Words found in one document in kWeighedShare or more have their weights kept: without them,
+// every search of such a word reads and merges its long lists of places.
 constexpr std::int64_t kWeighedShare = 5;
 
 // A phrase's weights while Weight() counts them on this thread.
@@ -537,7 +537,8 @@ void SqliteStore::Weigh(const std::string& phrase) {
     }
     if (counting.tooMany || counting.rows < 0 || counting.documents * kWeighedShare < counting.rows)
         return; // (a word foreseen from a sample may stand in fewer)
-    std::sort(weights->beyond.begin(), weights->beyond.end()); // (FTS5 gives rows in order)
+    // At() looks rows up by halving: in their order, as FTS5 gives them already.
+    std::sort(weights->beyond.begin(), weights->beyond.end());
     weights->documents = counting.documents;
     weights->rows = counting.rows;
     weights->words = counting.words;

@@ -875,7 +875,7 @@ ScanStats SqliteStore::Scan() {
     // commits of many megabytes leave as large on disk, back to nothing. A scan that changed
     // nothing (after one that ended) leaves the documents as they are, and with them the
     // answers and weights kept.
-    if (stats.added + stats.updated + stats.removed > 0)
+    if (written + stats.removed > 0)
         m_documentsBehind = true;
     LoadCommitted(db);
 #ifdef __GLIBC__

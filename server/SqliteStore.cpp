@@ -362,8 +362,8 @@ void SqliteStore::Rank(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_co
         }
         query = made.release();
     }
-    const DocInfo* doc = store->DocAt(api->xRowid(fts));
-    const double words = doc ? doc->words : query->meanWords;
+    const Row row = store->RowAt(api->xRowid(fts));
+    const double words = row.doc ? row.words : query->meanWords;
     const double length = LengthFactor(words, query->meanWords);
     double score = 0;
     for (int i = 0; i < phrases; ++i)
@@ -937,13 +937,13 @@ void SqliteStore::LoadCommitted(sqlite3* db) {
     m_documentsBehind = false;
 }
 
-const SqliteStore::DocInfo* SqliteStore::DocAt(std::int64_t id) const {
+SqliteStore::Row SqliteStore::RowAt(std::int64_t id) const {
     if (!m_byRow.empty())
         return id >= 0 && static_cast<std::uint64_t>(id) < m_byRow.size()
-                   ? m_byRow[static_cast<std::size_t>(id)].doc
-                   : nullptr;
+                   ? m_byRow[static_cast<std::size_t>(id)]
+                   : Row{};
     const auto it = m_docs.find(id);
-    return it == m_docs.end() ? nullptr : &it->second;
+    return it == m_docs.end() ? Row{} : Row{&it->second, it->second.mtime, it->second.words};
 }
 
 void SqliteStore::LoadDocuments() {
@@ -1169,11 +1169,11 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
         try {
             while (match.Step()) {
                 const std::int64_t id = match.Int(0);
-                const DocInfo* doc = DocAt(id);
-                if (!doc || !passes(*doc))
+                const Row r = RowAt(id);
+                if (!r.doc || r.mtime < request.sinceSeconds || (filtered && !passes(*r.doc)))
                     continue;
-                if (const auto score = keptScore(id, doc->words))
-                    candidates.push_back({doc, id, match.Real(1) - *score});
+                if (const auto score = keptScore(id, r.words))
+                    candidates.push_back({r.doc, id, match.Real(1) - *score});
             }
         } catch (const std::runtime_error&) {
             if (sqlite3_errcode(db) != SQLITE_INTERRUPT)

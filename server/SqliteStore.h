@@ -124,15 +124,18 @@ private:
     std::shared_mutex m_docsMutex;
     std::unordered_map<std::int64_t, DocInfo> m_docs;
     // The same by row number while the numbers are dense (a search looks a document up for
-    // every row it matches), with what a search of kept weights reads of every row side by
-    // side; empty otherwise.
+    // every row it matches), with what a search reads of every such row side by side; empty
+    // otherwise.
     struct Row {
         const DocInfo* doc = nullptr;
         std::int64_t mtime = 0;
         std::uint32_t words = 0;
     };
     std::vector<Row> m_byRow;
-    const DocInfo* DocAt(std::int64_t id) const;
+    // A row's document (null: none) with its date and length, from m_byRow while it is
+    // filled: a match reads these of every row, and a document's own node is seldom in the
+    // processor's cache.
+    Row RowAt(std::int64_t id) const;
     // How many documents hold each phrase of recent matches, by its text there, counted in the
     // documents' generation `m_phraseGeneration`: a word in every document is not counted again
     // for every search that holds it.

@@ -765,12 +765,14 @@ std::vector<Found> FindPlaces(std::string_view body, const PassageQuery::Terms& 
     // on that count: the rest of the text is not read. Nor is it after kExcerptPlaces places
     // of the words: the passage is the best among those.
     std::size_t stopAt = std::string_view::npos;
+    const std::uint64_t every =
+        terms.size() >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << terms.size()) - 1;
     const auto complete = [&](std::size_t end) {
         std::uint64_t seen = 0;
         for (auto f = found.rbegin(); f != found.rend() && f->begin + maxBytes >= end; ++f)
-            seen |= std::uint64_t{1} << (f->term % 64);
-        return static_cast<std::size_t>(std::popcount(seen)) ==
-               std::min<std::size_t>(terms.size(), 64);
+            if ((seen |= std::uint64_t{1} << (f->term % 64)) == every)
+                return true;
+        return false;
     };
     const auto check = [&](std::string_view w, std::size_t begin, std::size_t end) {
         if (begin > stopAt) {

@@ -1023,6 +1023,26 @@ TEST_F(IndexTest, ScanSearchAndKeepUpToDate) {
     EXPECT_EQ(((sizes[0] & 0x7f) << 7) | sizes[1], 616); // the body's, a varint of two bytes
     sqlite3_finalize(size);
     sqlite3_close(db);
+    // When the openings of the first few dozen hits settle no passage, the texts of the rest are
+    // read whole at once: each passage is still the one the whole text gives.
+    std::map<std::string, std::string> far;
+    for (int i = 0; i < 40; ++i) {
+        std::string text = "Far " + std::to_string(i) + "\n\n";
+        while (text.size() < kPackedOpeningBytes + 10 * static_cast<std::size_t>(i))
+            text += "yy ";
+        text += "wombat yy numbat" + filler;
+        m_dir.Write("b/far" + std::to_string(i) + ".txt", text);
+        far[m_dir.File("b/far" + std::to_string(i) + ".txt")] = text;
+    }
+    index->Scan();
+    request = SearchRequest();
+    request.query = "wombat numbat";
+    result = index->Search(request);
+    ASSERT_EQ(result.found, 40);
+    for (const Document& d : result.documents)
+        EXPECT_EQ(d.snippet,
+                  BestExcerpt(far[d.path], *ParseQuery(request.query).root, {"english"}).text)
+            << d.path;
 }
 
 // What a scan leaves out: default folders, patterns by name and by path, large files' text.

@@ -1071,8 +1071,10 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
     std::shared_lock<std::shared_mutex> lock(m_docsMutex);
     const std::uint64_t generation = m_generation;
     const std::set<std::string> wanted(request.indexes.begin(), request.indexes.end());
+    // The request's index and file-name filters; its date is compared where each way of
+    // finding documents has it at hand (a row's, without reading the document).
     auto passes = [&](const DocInfo& d) {
-        return d.mtime >= request.sinceSeconds && (wanted.empty() || wanted.count(d.index)) &&
+        return (wanted.empty() || wanted.count(d.index)) &&
                (request.fileFilter.empty() || MatchFileName(request.fileFilter, d.name));
     };
     const bool filtered = !wanted.empty() || !request.fileFilter.empty();
@@ -1186,7 +1188,7 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
             WantWeights(rest.phrases, generation);
     } else {
         for (const auto& [id, doc] : m_docs)
-            if (passes(doc))
+            if (doc.mtime >= request.sinceSeconds && passes(doc))
                 candidates.push_back({&doc, id, -static_cast<double>(doc.mtime)}); // newest first
     }
     result.found = static_cast<std::int64_t>(candidates.size());

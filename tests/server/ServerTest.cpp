@@ -972,17 +972,19 @@ TEST_F(IndexTest, ScanSearchAndKeepUpToDate) {
     ASSERT_GE(weighed(), 3u); // "plans", "plan", "plan*"
     sameAsBm25("weighed: ");
     // A weighed word's hits pass the date and index filters as those FTS5 matches do ("short",
-    // in one document): r4.txt is 100 days old, and index a holds neither word.
-    for (const char* query : {"plans", "short"}) {
+    // in one document) and those found by their name alone: r4.txt is 100 days old, and index
+    // a holds neither word nor file.
+    for (const auto& [query, name] : {std::pair{"plans", ""}, {"short", ""}, {"", "r4.txt"}}) {
         request = SearchRequest();
         request.query = query;
+        request.fileFilter = name;
         const std::int64_t everywhere = index->Search(request).found;
-        EXPECT_GE(everywhere, 1) << query;
+        EXPECT_GE(everywhere, 1) << query << name;
         request.sinceSeconds = time(nullptr) - 30 * 86400;
-        EXPECT_EQ(index->Search(request).found, everywhere - 1) << query;
+        EXPECT_EQ(index->Search(request).found, everywhere - 1) << query << name;
         request.sinceSeconds = 0;
         request.indexes = {"a"};
-        EXPECT_EQ(index->Search(request).found, 0) << query;
+        EXPECT_EQ(index->Search(request).found, 0) << query << name;
     }
     // Other rows and counts: weights of the old rows are never used.
     m_dir.Write("b/r5.txt", "More\n\nplan plan word5");
@@ -1031,8 +1033,9 @@ TEST_F(IndexTest, ScanSearchAndKeepUpToDate) {
         while (text.size() < kPackedOpeningBytes + 10 * static_cast<std::size_t>(i))
             text += "yy ";
         text += "wombat yy numbat" + filler;
-        m_dir.Write("b/far" + std::to_string(i) + ".txt", text);
-        far[m_dir.File("b/far" + std::to_string(i) + ".txt")] = text;
+        const std::string name = "b/far" + std::to_string(i) + ".txt";
+        m_dir.Write(name, text);
+        far[m_dir.File(name)] = text;
     }
     index->Scan();
     request = SearchRequest();

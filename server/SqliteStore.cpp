@@ -38,6 +38,9 @@ namespace {
 // stands.
 constexpr std::size_t kOpeningBytes = kPackedOpeningBytes;
 
+// The page size of a new database.
+constexpr int kPageBytes = 8192;
+
 // A document's text as the index keeps it (see Packed.h): a packed one is bound as a blob.
 struct StoredText {
     std::string_view bytes;
@@ -609,6 +612,13 @@ SqliteStore::SqliteStore(const std::string& dbPath, std::vector<IndexedFolder> f
     // out (1 MB left many small segments to merge again and again).
     Exec(db, "INSERT INTO fts(fts, rank) VALUES('automerge', 8);"
              "INSERT INTO fts(fts, rank) VALUES('hashsize', 64000000)");
+    // FTS5's pages of words fill the database's pages, as its default does those of 4 KB.
+    Statement pageSize(db, "PRAGMA page_size");
+    const std::int64_t pageBytes = pageSize.Step() ? pageSize.Int(0) : 4096;
+    pageSize.Reset();
+    Exec(db, ("INSERT INTO fts(fts, rank) VALUES('pgsz', " +
+              std::to_string(std::max<std::int64_t>(512, pageBytes - 46)) + ")")
+                 .c_str());
     LoadDocuments();
     m_weigher = std::thread([this] {
         for (;;) {
@@ -688,6 +698,13 @@ sqlite3* SqliteStore::Open(int cacheKiB) {
         throw std::runtime_error("SQLite: cannot add the text length function");
     // The terms of the index, one row for each place: whether a query word's form is held.
     Exec(db, "CREATE VIRTUAL TABLE IF NOT EXISTS temp.terms USING fts5vocab(main, fts, instance)");
+    // A new database gets pages of 8 KB (one made before keeps its own): the thread that
+    // stores a scan's files spends about a sixth less processor time, with half as many pages
+    // to write, FTS5's pages of words among them. The file is read before the page cache is
+    // sized: SQLite counts that size in pages of the size it knows when asked, and a cache
+    // counted in pages of 4 KB would take twice its memory in pages of 8 KB.
+    Exec(db, ("PRAGMA page_size = " + std::to_string(kPageBytes)).c_str());
+    Exec(db, "SELECT count(*) FROM sqlite_schema");
     // A larger page cache than SQLite's 2 MB saves re-reading the index on every search.
     Exec(db, ("PRAGMA cache_size = -" + std::to_string(cacheKiB)).c_str());
     // The index can always be built again from the files: a crash may lose the last commits,

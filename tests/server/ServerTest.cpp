@@ -1184,6 +1184,38 @@ TEST_F(IndexTest, DatabaseIsPrivateAndBuiltAgainInAnotherLayout) {
             EXPECT_EQ(info.st_size, 0);
         }
     }
+    // A new database has pages of 8 KB, filled by FTS5's pages of words; one made with pages
+    // of 4 KB keeps them, and FTS5's pages fit them.
+    const struct {
+        int made, pageBytes, wordPageBytes;
+    } layouts[] = {{0, 8192, 8146}, {4096, 4096, 4050}};
+    for (const auto& l : layouts) {
+        index.reset();
+        for (const char* suffix : {"", "-wal", "-shm"})
+            std::filesystem::remove(m_dir.File("idx.sqlite") + suffix);
+        sqlite3* db = nullptr;
+        if (l.made) {
+            ASSERT_EQ(sqlite3_open(m_dir.File("idx.sqlite").c_str(), &db), SQLITE_OK);
+            EXPECT_EQ(sqlite3_exec(db, "PRAGMA page_size = 4096; PRAGMA user_version = 1", nullptr,
+                                   nullptr, nullptr),
+                      SQLITE_OK);
+            sqlite3_close(db);
+        }
+        index = Open();
+        EXPECT_EQ(index->Scan().added, 4) << l.made;
+        ASSERT_EQ(sqlite3_open(m_dir.File("idx.sqlite").c_str(), &db), SQLITE_OK);
+        sqlite3_stmt* read = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(db,
+                                     "SELECT (SELECT page_size FROM pragma_page_size),"
+                                     " (SELECT v FROM fts_config WHERE k = 'pgsz')",
+                                     -1, &read, nullptr),
+                  SQLITE_OK);
+        ASSERT_EQ(sqlite3_step(read), SQLITE_ROW);
+        EXPECT_EQ(sqlite3_column_int(read, 0), l.pageBytes) << l.made;
+        EXPECT_EQ(sqlite3_column_int(read, 1), l.wordPageBytes) << l.made;
+        sqlite3_finalize(read);
+        sqlite3_close(db);
+    }
 }
 
 TEST_F(IndexTest, LinksOutsideTheFolderAreNotFollowed) {

@@ -613,9 +613,10 @@ SqliteStore::SqliteStore(const std::string& dbPath, std::vector<IndexedFolder> f
     Exec(db, "INSERT INTO fts(fts, rank) VALUES('automerge', 8);"
              "INSERT INTO fts(fts, rank) VALUES('hashsize', 64000000)");
     // FTS5's pages of words fill the database's pages, as its default does those of 4 KB.
-    Statement pageSize(db, "PRAGMA page_size");
-    const std::int64_t pageBytes = pageSize.Step() ? pageSize.Int(0) : 4096;
-    pageSize.Reset();
+    const std::int64_t pageBytes = [&] {
+        Statement pageSize(db, "PRAGMA page_size");
+        return pageSize.Step() ? pageSize.Int(0) : 4096;
+    }();
     Exec(db, ("INSERT INTO fts(fts, rank) VALUES('pgsz', " +
               std::to_string(std::max<std::int64_t>(512, pageBytes - 46)) + ")")
                  .c_str());

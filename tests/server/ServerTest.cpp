@@ -1165,13 +1165,17 @@ TEST_F(IndexTest, TheAnswerCacheIsBoundedByBytes) {
 TEST_F(IndexTest, DatabaseIsPrivateAndBuiltAgainInAnotherLayout) {
     auto index = Open();
     index->Scan();
+    // The database written as another build or another program would have written it.
+    const auto writeApart = [&](const char* sql) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(m_dir.File("idx.sqlite").c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+        sqlite3_close(db);
+    };
     // Written by a build that laid it out otherwise, or for other languages: built again.
     for (const char* change : {"PRAGMA user_version = 1", "UPDATE meta SET value = 'german'"}) {
         index.reset();
-        sqlite3* db = nullptr;
-        ASSERT_EQ(sqlite3_open(m_dir.File("idx.sqlite").c_str(), &db), SQLITE_OK);
-        EXPECT_EQ(sqlite3_exec(db, change, nullptr, nullptr, nullptr), SQLITE_OK) << change;
-        sqlite3_close(db);
+        writeApart(change);
         index = Open();
         EXPECT_EQ(index->Scan().added, 4) << change;
     }
@@ -1193,16 +1197,11 @@ TEST_F(IndexTest, DatabaseIsPrivateAndBuiltAgainInAnotherLayout) {
         index.reset();
         for (const char* suffix : {"", "-wal", "-shm"})
             std::filesystem::remove(m_dir.File("idx.sqlite") + suffix);
-        sqlite3* db = nullptr;
-        if (l.made) {
-            ASSERT_EQ(sqlite3_open(m_dir.File("idx.sqlite").c_str(), &db), SQLITE_OK);
-            EXPECT_EQ(sqlite3_exec(db, "PRAGMA page_size = 4096; PRAGMA user_version = 1", nullptr,
-                                   nullptr, nullptr),
-                      SQLITE_OK);
-            sqlite3_close(db);
-        }
+        if (l.made)
+            writeApart("PRAGMA page_size = 4096; PRAGMA user_version = 1");
         index = Open();
         EXPECT_EQ(index->Scan().added, 4) << l.made;
+        sqlite3* db = nullptr;
         ASSERT_EQ(sqlite3_open(m_dir.File("idx.sqlite").c_str(), &db), SQLITE_OK);
         sqlite3_stmt* read = nullptr;
         ASSERT_EQ(sqlite3_prepare_v2(db,

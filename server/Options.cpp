@@ -41,7 +41,7 @@ constexpr const char* kUsage =
     "  --session-idle-minutes N  end sessions idle this long (default 720)\n"
     "  --sessions-per-user N     at most this many sessions a user (default 20)\n"
     "  --session-max-hours N     end sessions this long after sign-in (default 24)\n"
-    "  --cache-mb N        keep recent answers up to N megabytes (default 64; 0: none)\n"
+    "  --cache-mb N        keep recent answers up to N megabytes (default 48; 0: none)\n"
     "  --max-connections N        at most N connections open at once (default 4000)\n"
     "  --connections-per-address N  at most N of them from one address (default 256)\n"
     "  --request-seconds N  close a connection whose request has not all come in N seconds\n"

@@ -45,7 +45,7 @@ struct ServerOptions {
     ScanRules scanRules = {kDefaultExcludes}; // given to every folder
     std::vector<std::pair<std::string, std::string>> languages; // index name, Snowball name
     FrontLimits limits;
-    int cacheMb = 64; // recent answers kept, in megabytes (0: none)
+    int cacheMb = 48; // recent answers kept, in megabytes (0: none)
     // With PostgreSQL: searches read a copy of the documents kept in SQLite by this process.
     bool localCopy = true;
 };

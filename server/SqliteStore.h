@@ -84,8 +84,9 @@ public:
     }
 
 private:
-    // A new connection with a page cache of `cacheKiB`, closed with the index.
-    sqlite3* Open(int cacheKiB = 12000);
+    // A new connection with a page cache of `cacheKiB`, closed with the index; with `mapped`,
+    // reading the database from the mapping the process shares.
+    sqlite3* Open(int cacheKiB = 12000, bool mapped = false);
     sqlite3* Connection(); // one per thread
     // A connection borrowed from the pool for one search.
     class Reader {

@@ -12,6 +12,7 @@
 #include "Query.h"
 #include "Routes.h"
 #include "Scan.h"
+#include "SharedMap.h"
 #include "SqliteStore.h"
 #include "Users.h"
 #include "Words.h"
@@ -1160,6 +1161,31 @@ TEST_F(IndexTest, TheAnswerCacheIsBoundedByBytes) {
     }
     SetScanStopFlag(nullptr);
     EXPECT_EQ(index->Search(request).found, 102);
+}
+
+TEST_F(IndexTest, SearchesReadOneSharedMappingOfTheDatabase) {
+    const auto search = [](SqliteStore& index) {
+        SearchRequest request;
+        request.query = "budget";
+        return index.Search(request).found;
+    };
+    const SharedMapCounts before = SharedMapCounted();
+    {
+        auto index = Open();
+        index->Scan();
+        // Searches at once, each on a connection of its own, and a second store of the file.
+        std::vector<std::thread> searches;
+        std::atomic<int> found{0};
+        for (int i = 0; i < 4; ++i)
+            searches.emplace_back([&] { found += search(*index); });
+        for (auto& t : searches)
+            t.join();
+        EXPECT_EQ(found.load(), 8);
+        EXPECT_EQ(search(*Open()), 2);
+    }
+    const SharedMapCounts after = SharedMapCounted();
+    EXPECT_GT(after.fetches, before.fetches);
+    EXPECT_EQ(after.mappings, before.mappings + 1);
 }
 
 TEST_F(IndexTest, DatabaseIsPrivateAndBuiltAgainInAnotherLayout) {

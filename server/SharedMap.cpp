@@ -100,6 +100,7 @@ struct MapFile {
     sqlite3_file base;
     sqlite3_file* real;
     std::shared_ptr<Mapping> mapping;
+    sqlite3_int64 limit = 0; // the connection's PRAGMA mmap_size: pages past it are read
 };
 
 sqlite3_vfs* g_default = nullptr;
@@ -143,7 +144,17 @@ int CheckReservedLock(sqlite3_file* f, int* out) {
     return Real(f)->pMethods->xCheckReservedLock(Real(f), out);
 }
 int FileControl(sqlite3_file* f, int op, void* arg) {
-    return Real(f)->pMethods->xFileControl(Real(f), op, arg);
+    auto* file = reinterpret_cast<MapFile*>(f);
+    if (op == SQLITE_FCNTL_MMAP_SIZE && file->mapping) {
+        // The limit asked for (none when negative), the one before it given back.
+        auto* limit = static_cast<sqlite3_int64*>(arg);
+        const sqlite3_int64 asked = *limit;
+        *limit = file->limit;
+        if (asked >= 0)
+            file->limit = asked;
+        return SQLITE_OK;
+    }
+    return file->real->pMethods->xFileControl(file->real, op, arg);
 }
 int SectorSize(sqlite3_file* f) {
     return Real(f)->pMethods->xSectorSize(Real(f));
@@ -166,7 +177,7 @@ int ShmUnmap(sqlite3_file* f, int deleteFlag) {
 int Fetch(sqlite3_file* f, sqlite3_int64 at, int n, void** p) {
     // Null: SQLite reads the page itself instead.
     auto* file = reinterpret_cast<MapFile*>(f);
-    const char* bytes = file->mapping ? file->mapping->At(at, n) : nullptr;
+    const char* bytes = file->mapping && at + n <= file->limit ? file->mapping->At(at, n) : nullptr;
     *p = const_cast<char*>(bytes);
     if (bytes)
         g_fetches.fetch_add(1, std::memory_order_relaxed);

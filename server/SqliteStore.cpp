@@ -43,7 +43,7 @@ constexpr std::size_t kOpeningBytes = kPackedOpeningBytes;
 constexpr int kPageBytes = 8192;
 // How much of a database searches read from memory: a larger one has the rest read as before,
 // so that the pages the service holds stay within bounds.
-constexpr std::int64_t kMappedBytes = std::int64_t{256} << 20;
+constexpr std::int64_t kMappedBytes = std::int64_t{128} << 20;
 
 // A document's text as the index keeps it (see Packed.h): a packed one is bound as a blob.
 struct StoredText {

@@ -1186,6 +1186,29 @@ TEST_F(IndexTest, SearchesReadOneSharedMappingOfTheDatabase) {
     const SharedMapCounts after = SharedMapCounted();
     EXPECT_GT(after.fetches, before.fetches);
     EXPECT_EQ(after.mappings, before.mappings + 1);
+    // A connection reads from the mapping only as far as its limit: the rest as SQLite does.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(m_dir.File("pages.sqlite").c_str(), &db,
+                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, SharedMapVfs()),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "PRAGMA page_size = 4096; CREATE TABLE t(x);"
+                           "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
+                           "WHERE i < 50) INSERT INTO t SELECT zeroblob(4000) FROM n",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    for (const auto& [limit, fewest, most] :
+         {std::tuple{"1073741824", 50ull, 1000ull}, std::tuple{"4096", 0ull, 2ull}}) {
+        const unsigned long long fetched = SharedMapCounted().fetches;
+        ASSERT_EQ(sqlite3_exec(db, (std::string("PRAGMA mmap_size = ") + limit).c_str(), nullptr,
+                               nullptr, nullptr),
+                  SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db, "SELECT sum(length(x)) FROM t", nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        EXPECT_GE(SharedMapCounted().fetches - fetched, fewest) << limit;
+        EXPECT_LE(SharedMapCounted().fetches - fetched, most) << limit;
+    }
+    sqlite3_close(db);
 }
 
 TEST_F(IndexTest, DatabaseIsPrivateAndBuiltAgainInAnotherLayout) {

@@ -1296,8 +1296,21 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
             const std::size_t rest = kPackedHeaderBytes + opening, need = length - opening;
             packed.clear();
             if (stored < rest ||
-                !append(packed, std::min(stored - rest, need + need / 255 + 16), rest) ||
-                !UnpackRest(packed, need, text))
+                !append(packed, std::min(stored - rest, need + need / 255 + 16), rest))
+                return std::nullopt;
+            // A further stretch first, as an opening: it settles the passage of words that
+            // stand a little past the opening without unpacking the whole text (a text is
+            // unpacked from its start, so the stretch is unpacked twice when it does not).
+            constexpr std::size_t kStretch = 2048;
+            if (need > 2 * kStretch) {
+                const std::size_t at = text.size();
+                if (!UnpackRest(packed, kStretch, text))
+                    return std::nullopt;
+                if (auto excerpt = passages->BestInOpening(text))
+                    return excerpt;
+                text.resize(at);
+            }
+            if (!UnpackRest(packed, need, text))
                 return std::nullopt;
             return passages->Best(text);
         }

@@ -1027,13 +1027,14 @@ TEST_F(IndexTest, ScanSearchAndKeepUpToDate) {
     sqlite3_finalize(size);
     sqlite3_close(db);
     // When the openings of the first few dozen hits settle no passage, the texts of the rest are
-    // read whole at once: each passage is still the one the whole text gives.
+    // read whole at once, or as far as a stretch past the opening settles it (the words in the
+    // first half of these texts): each passage is still the one the whole text gives.
     std::map<std::string, std::string> far;
     for (int i = 0; i < 40; ++i) {
         std::string text = "Far " + std::to_string(i) + "\n\n";
-        while (text.size() < kPackedOpeningBytes + 10 * static_cast<std::size_t>(i))
+        while (text.size() < kPackedOpeningBytes + 100 * static_cast<std::size_t>(i))
             text += "yy ";
-        text += "wombat yy numbat" + filler;
+        text += "wombat yy numbat" + filler + filler;
         const std::string name = "b/far" + std::to_string(i) + ".txt";
         m_dir.Write(name, text);
         far[m_dir.File(name)] = text;

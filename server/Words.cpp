@@ -696,6 +696,10 @@ struct PassageQuery::Terms {
     std::vector<std::string> probes; // one a term
     std::vector<std::string> languages;
     std::optional<ProbeStarts> starts; // of the probes, when none is empty
+    // Kept from one text to the next (a query is read on one thread at a time): the places
+    // found and a word's stems in each language.
+    std::vector<Found> found;
+    std::vector<std::string> wordStems;
 };
 
 namespace {
@@ -751,16 +755,17 @@ namespace {
 // kExcerptPlaces places. With `openingEnded`, `body` is the opening of a text: whether the
 // reading ended before the opening did; words that only the slow way finds are left to the
 // whole text.
-std::vector<Found> FindPlaces(std::string_view body, const PassageQuery::Terms& query,
-                              std::size_t maxBytes, bool early, std::size_t scanBytes,
-                              bool* openingEnded = nullptr) {
+const std::vector<Found>& FindPlaces(std::string_view body, PassageQuery::Terms& query,
+                                     std::size_t maxBytes, bool early, std::size_t scanBytes,
+                                     bool* openingEnded = nullptr) {
     const std::vector<Term>& terms = query.terms;
     const std::vector<std::string>& languages = query.languages;
     // Where the text holds a word of the query. A word is stemmed only when it starts as a
     // stem does: most words of a text are never stemmed.
-    std::vector<Found> found;
-    found.reserve(early ? 2 * kExcerptPlaces : 16);
-    std::vector<std::string> wordStems(languages.size());
+    std::vector<Found>& found = query.found;
+    found.clear();
+    std::vector<std::string>& wordStems = query.wordStems;
+    wordStems.resize(languages.size());
     // Once a passage holds every word of the query, one a little further on can do no better
     // on that count: the rest of the text is not read. Nor is it after kExcerptPlaces places
     // of the words: the passage is the best among those.
@@ -780,7 +785,8 @@ std::vector<Found> FindPlaces(std::string_view body, const PassageQuery::Terms& 
                 *openingEnded = true;
             return false;
         }
-        std::fill(wordStems.begin(), wordStems.end(), std::string());
+        for (std::string& stem : wordStems)
+            stem.clear();
         for (std::size_t i = 0; i < terms.size(); ++i) {
             const Term& t = terms[i];
             bool match = w == t.folded || (t.prefix && w.starts_with(t.folded));
@@ -839,10 +845,10 @@ namespace {
 
 // With `opening`, `body` is the opening of a longer text: nothing is cut when the passage may
 // depend on what follows it.
-std::optional<Excerpt> CutExcerpt(std::string_view body, bool opening,
-                                  const PassageQuery::Terms& query, std::size_t maxBytes) {
+std::optional<Excerpt> CutExcerpt(std::string_view body, bool opening, PassageQuery::Terms& query,
+                                  std::size_t maxBytes) {
     bool ended = false;
-    const std::vector<Found> found =
+    const std::vector<Found>& found =
         FindPlaces(body, query, maxBytes, true, kExcerptScanBytes, opening ? &ended : nullptr);
     Excerpt excerpt;
     if (found.empty() && !opening)
@@ -897,13 +903,23 @@ std::optional<Excerpt> CutExcerpt(std::string_view body, bool opening,
         stop = k;
     }
     // One space for each run of blanks (an empty line between paragraphs, say).
-    std::string text;
-    for (std::size_t k = start; k < stop; ++k)
-        if (!isBlank(body[k]))
-            text += body[k];
-        else if (text.empty() || text.back() != ' ')
-            text += ' ';
-    excerpt.text = (start > 0 ? "..." : "") + text + (stop < body.size() ? "..." : "");
+    std::string& text = excerpt.text;
+    text.reserve(stop - start + 6);
+    if (start > 0)
+        text = "...";
+    for (std::size_t k = start; k < stop;) {
+        std::size_t run = k;
+        while (run < stop && !isBlank(body[run]))
+            ++run;
+        text.append(body.data() + k, run - k);
+        if (run == stop)
+            break;
+        text += ' ';
+        for (k = run + 1; k < stop && isBlank(body[k]);)
+            ++k;
+    }
+    if (stop < body.size())
+        text += "...";
     for (const Found& f : found) {
         if (f.begin < start || f.end > stop)
             continue;

@@ -1286,7 +1286,9 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
             const std::size_t whole = TextLength(text);
             const std::size_t length = std::min(whole, kRead);
             const std::size_t opening = std::min(whole, kOpeningBytes);
-            text = text.substr(kPackedHeaderBytes, std::min(opening, length));
+            // In place: the buffer keeps its room for the unpacked rest of the next texts.
+            text.erase(0, kPackedHeaderBytes);
+            text.resize(std::min(opening, length));
             if (length <= opening)
                 return passages->Best(text);
             if (auto excerpt = tryOpening(text))

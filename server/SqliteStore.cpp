@@ -1093,12 +1093,14 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
                            std::to_string(request.maxHits) + '\0' + request.query;
     for (const std::string& name : request.indexes)
         cacheKey += '\0' + name;
+    std::shared_ptr<const SearchResult> cached;
     {
         std::lock_guard<std::mutex> lock(m_cacheMutex);
-        auto cached = m_cache.find(cacheKey);
-        if (cached != m_cache.end())
-            return cached->second;
+        if (auto kept = m_cache.find(cacheKey); kept != m_cache.end())
+            cached = kept->second.result;
     }
+    if (cached)
+        return *cached;
 
     std::shared_lock<std::shared_mutex> lock(m_docsMutex);
     const std::uint64_t generation = m_generation;
@@ -1363,17 +1365,23 @@ SearchResult SqliteStore::Search(const SearchRequest& request) {
 
 void SqliteStore::KeepAnswer(std::string key, const SearchResult& result,
                              std::uint64_t generation) {
-    std::lock_guard<std::mutex> cacheLock(m_cacheMutex);
-    // Kept unless a scan has loaded newer documents meanwhile, or it is too large.
+    // Kept unless a scan has loaded newer documents meanwhile, or it is too large. The copy is
+    // made, and the answers it displaces are dropped, outside the lock.
     const std::size_t bytes = AnswerBytes(key, result);
-    if (generation != m_generation || bytes > m_cacheLimit / 10 || m_cache.count(key))
+    if (bytes > m_cacheLimit / 10)
+        return;
+    auto kept = std::make_shared<const SearchResult>(result);
+    std::vector<std::shared_ptr<const SearchResult>> dropped;
+    std::lock_guard<std::mutex> cacheLock(m_cacheMutex);
+    if (generation != m_generation || m_cache.count(key))
         return;
     while (m_cacheBytes + bytes > m_cacheLimit && !m_cache.empty()) {
-        m_cacheBytes -= AnswerBytes(m_cache.begin()->first, m_cache.begin()->second);
+        m_cacheBytes -= m_cache.begin()->second.bytes;
+        dropped.push_back(std::move(m_cache.begin()->second.result));
         m_cache.erase(m_cache.begin());
     }
     m_cacheBytes += bytes;
-    m_cache.emplace(std::move(key), result);
+    m_cache.emplace(std::move(key), KeptAnswer{std::move(kept), bytes});
 }
 
 } // namespace zdxserver

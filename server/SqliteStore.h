@@ -196,7 +196,12 @@ private:
     std::uint64_t m_generation = 0; // counts the loads of the documents (cache lock)
     // Recent answers by their request, dropped whenever the documents are loaded again.
     std::mutex m_cacheMutex;
-    std::unordered_map<std::string, SearchResult> m_cache;
+    // Shared, so that an answer is copied and dropped without holding the lock.
+    struct KeptAnswer {
+        std::shared_ptr<const SearchResult> result;
+        std::size_t bytes = 0;
+    };
+    std::unordered_map<std::string, KeptAnswer> m_cache;
     std::size_t m_cacheBytes = 0;
     std::size_t m_cacheLimit = 64u << 20;
     std::uint64_t m_instance = 0;

@@ -121,7 +121,7 @@ Excerpt BestExcerpt(std::string_view body, const QueryNode& query,
                     std::size_t maxBytes = kExcerptBytes);
 
 // The words of a query as passages look for them (folded, stemmed), worked out once for all the
-// hits of a search.
+// hits of a search. It keeps its working space from one text to the next: one thread at a time.
 class PassageQuery {
 public:
     PassageQuery(const QueryNode& query, const std::vector<std::string>& languages);

@@ -112,8 +112,7 @@ sqlite3_file* Real(sqlite3_file* f) {
 int Close(sqlite3_file* f) {
     auto* file = reinterpret_cast<MapFile*>(f);
     const int rc = file->real->pMethods ? file->real->pMethods->xClose(file->real) : SQLITE_OK;
-    file->mapping.reset();
-    file->~MapFile();
+    file->~MapFile(); // lets go of the mapping too
     return rc;
 }
 int Read(sqlite3_file* f, void* p, int n, sqlite3_int64 at) {
@@ -209,7 +208,7 @@ const sqlite3_io_methods kMethods = {
     Unfetch,
 };
 
-int Open(sqlite3_vfs* vfs, sqlite3_filename name, sqlite3_file* f, int flags, int* outFlags) {
+int Open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, int* outFlags) {
     auto* file = new (f) MapFile{};
     file->real = reinterpret_cast<sqlite3_file*>(file + 1);
     file->real->pMethods = nullptr;
@@ -225,7 +224,6 @@ int Open(sqlite3_vfs* vfs, sqlite3_filename name, sqlite3_file* f, int flags, in
     if ((flags & SQLITE_OPEN_MAIN_DB) && name)
         file->mapping = Mapping::For(name);
     f->pMethods = &kMethods;
-    (void)vfs;
     return SQLITE_OK;
 }
 
